@@ -1,0 +1,325 @@
+#include "CorvaneCore/Support/HttpClient.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <strings.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/url/parse.hpp>
+#include <openssl/ssl.h>
+
+#include "CorvaneCore/Support/Timeout.hpp"
+
+namespace corvane {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+
+const std::string* findHeader(const HttpHeaders& headers, std::string_view name) {
+    for (const auto& h : headers) {
+        if (h.name.size() == name.size() && strncasecmp(h.name.data(), name.data(), name.size()) == 0) return &h.value;
+    }
+    return nullptr;
+}
+
+HttpClientOptions HttpClientOptions::fromEnvironment() {
+    HttpClientOptions options;
+    if (const char* ca = std::getenv("CORVANE_CA_FILE"); ca && *ca) options.extraCAFile = ca;
+    return options;
+}
+
+struct HttpClient::TLS {
+    ssl::context context{ssl::context::tls_client};
+    std::string setupError;  // reported by every TLS request, so a bad CA file never goes unnoticed
+};
+
+namespace {
+
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+
+struct Target {
+    bool tls = false;
+    std::string host;        // for connecting and certificate checks: no brackets
+    std::string port;
+    std::string hostHeader;  // as written in the URL
+    std::string resource;    // path and query
+};
+
+Target parseTarget(const std::string& url) {
+    auto parsed = boost::urls::parse_uri(url);
+    if (!parsed) throw HttpError(HttpError::Kind::invalidURL, "invalid URL: " + url);
+    const auto& u = *parsed;
+    Target t;
+    if (u.scheme_id() == boost::urls::scheme::https) {
+        t.tls = true;
+    } else if (u.scheme_id() != boost::urls::scheme::http) {
+        throw HttpError(HttpError::Kind::invalidURL, "unsupported URL scheme: " + url);
+    }
+    if (!u.has_authority() || u.encoded_host().empty()) throw HttpError(HttpError::Kind::invalidURL, "URL without a host: " + url);
+    t.host = u.host_type() == boost::urls::host_type::ipv6 ? u.host_address() : std::string(u.host());
+    t.port = u.has_port() && !u.port().empty() ? std::string(u.port()) : (t.tls ? "443" : "80");
+    t.hostHeader = std::string(u.encoded_host_and_port());
+    t.resource = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
+    if (u.has_query()) t.resource += "?" + std::string(u.encoded_query());
+    return t;
+}
+
+bool isAborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
+
+[[noreturn]] void rethrowAs(HttpError::Kind kind, const boost::system::system_error& e, std::string_view stage) {
+    if (isAborted(e.code())) throw HttpError(HttpError::Kind::cancelled, "the request was cancelled");
+    throw HttpError(kind, std::string(stage) + ": " + e.code().message());
+}
+
+// One TCP or TLS connection.
+class Connection {
+public:
+    Connection(const asio::any_io_executor& ex, ssl::context* tls) {
+        if (tls) {
+            secure_.emplace(ex, *tls);
+        } else {
+            plain_.emplace(ex);
+        }
+    }
+
+    template <class F>
+    decltype(auto) visit(F&& f) {
+        return secure_ ? f(*secure_) : f(*plain_);
+    }
+
+    Async<void> connect(const Target& t) {
+        auto ex = co_await asio::this_coro::executor;
+        tcp::socket& socket = secure_ ? secure_->next_layer() : *plain_;
+        try {
+            boost::system::error_code ec;
+            auto address = asio::ip::make_address(t.host, ec);
+            if (!ec) {
+                auto port = static_cast<unsigned short>(std::stoul(t.port));
+                co_await socket.async_connect(tcp::endpoint(address, port), asio::use_awaitable);
+            } else {
+                tcp::resolver resolver(ex);
+                auto endpoints = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
+                co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
+            }
+        } catch (const boost::system::system_error& e) {
+            rethrowAs(HttpError::Kind::connect, e, "cannot connect to " + t.hostHeader);
+        }
+        socket.set_option(tcp::no_delay(true));
+        if (!secure_) co_return;
+
+        boost::system::error_code ipError;
+        asio::ip::make_address(t.host, ipError);
+        if (ipError && !SSL_set_tlsext_host_name(secure_->native_handle(), t.host.c_str())) {
+            throw HttpError(HttpError::Kind::tls, "cannot set the TLS server name");
+        }
+        secure_->set_verify_mode(ssl::verify_peer);
+        secure_->set_verify_callback(ssl::host_name_verification(t.host));
+        try {
+            co_await secure_->async_handshake(ssl::stream_base::client, asio::use_awaitable);
+        } catch (const boost::system::system_error& e) {
+            rethrowAs(HttpError::Kind::tls, e, "TLS handshake with " + t.hostHeader + " failed");
+        }
+    }
+
+    void close() {
+        boost::system::error_code ignored;
+        tcp::socket& socket = secure_ ? secure_->next_layer() : *plain_;
+        socket.close(ignored);
+    }
+
+private:
+    std::optional<tcp::socket> plain_;
+    std::optional<ssl::stream<tcp::socket>> secure_;
+};
+
+http::request<http::string_body> buildRequest(const Target& t, HttpRequest& req) {
+    http::request<http::string_body> r;
+    r.method_string(req.method);
+    r.target(t.resource);
+    r.version(11);
+    r.set(http::field::host, t.hostHeader);
+    r.set(http::field::user_agent, "Corvane/" CORVANE_VERSION);
+    for (const auto& h : req.headers) r.set(h.name, h.value);
+    if (!req.body.empty() || req.method == "POST" || req.method == "PUT" || req.method == "PATCH") {
+        r.body() = std::move(req.body);
+        r.prepare_payload();
+    }
+    return r;
+}
+
+template <class Body>
+HttpHeaders collectHeaders(const http::response<Body>& m) {
+    HttpHeaders headers;
+    for (const auto& f : m) headers.push_back({std::string(f.name_string()), std::string(f.value())});
+    return headers;
+}
+
+}  // namespace
+
+class HttpLineStream::Impl {
+public:
+    Impl(const asio::any_io_executor& ex, ssl::context* tls, std::size_t maxLine) : connection(ex, tls), maxLine(maxLine) {
+        parser.header_limit(kHeaderLimit);
+        parser.body_limit(boost::none);  // a stream may run for hours; lines are capped instead
+    }
+
+    Async<void> open(const Target& t, HttpRequest& req) {
+        co_await connection.connect(t);
+        auto request = buildRequest(t, req);
+        try {
+            co_await connection.visit([&](auto& s) { return http::async_write(s, request, asio::use_awaitable); });
+            co_await connection.visit([&](auto& s) { return http::async_read_header(s, buffer, parser, asio::use_awaitable); });
+        } catch (const boost::system::system_error& e) {
+            rethrowAs(HttpError::Kind::protocol, e, "request to " + t.hostHeader + " failed");
+        }
+        status = parser.get().result_int();
+        headers = collectHeaders(parser.get());
+        done = parser.is_done();
+    }
+
+    Async<std::optional<std::string>> nextLine() {
+        for (;;) {
+            auto newline = pending.find('\n', scanned);
+            if (newline != std::string::npos) {
+                std::string line = pending.substr(0, newline);
+                pending.erase(0, newline + 1);
+                scanned = 0;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                co_return line;
+            }
+            scanned = pending.size();
+            if (done) {
+                if (pending.empty()) co_return std::nullopt;
+                std::string last = std::move(pending);
+                pending.clear();
+                scanned = 0;
+                co_return last;
+            }
+            if (pending.size() > maxLine) throw HttpError(HttpError::Kind::tooLarge, "a streamed line is too long");
+            auto& body = parser.get().body();
+            body.data = chunk.data();
+            body.size = chunk.size();
+            try {
+                co_await connection.visit([&](auto& s) { return http::async_read(s, buffer, parser, asio::use_awaitable); });
+            } catch (const boost::system::system_error& e) {
+                if (e.code() != http::error::need_buffer) rethrowAs(HttpError::Kind::protocol, e, "the stream broke");
+            }
+            pending.append(chunk.data(), chunk.size() - parser.get().body().size);
+            if (parser.is_done()) done = true;
+        }
+    }
+
+    Connection connection;
+    beast::flat_buffer buffer;
+    http::response_parser<http::buffer_body> parser;
+    std::array<char, 8192> chunk{};
+    std::string pending;
+    std::size_t scanned = 0;
+    std::size_t maxLine;
+    bool done = false;
+    int status = 0;
+    HttpHeaders headers;
+};
+
+HttpLineStream::HttpLineStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HttpLineStream::~HttpLineStream() = default;
+HttpLineStream::HttpLineStream(HttpLineStream&&) noexcept = default;
+HttpLineStream& HttpLineStream::operator=(HttpLineStream&&) noexcept = default;
+int HttpLineStream::status() const { return impl_->status; }
+const HttpHeaders& HttpLineStream::headers() const { return impl_->headers; }
+Async<std::optional<std::string>> HttpLineStream::nextLine() {
+    try {
+        co_return co_await impl_->nextLine();
+    } catch (const HttpError&) {
+        impl_->connection.close();
+        throw;
+    }
+}
+
+HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)), tls_(std::make_unique<TLS>()) {
+    SSL_CTX_set_min_proto_version(tls_->context.native_handle(), TLS1_2_VERSION);
+    boost::system::error_code ec;
+    tls_->context.set_default_verify_paths(ec);
+    if (ec) tls_->setupError = "cannot load the system's trusted certificates: " + ec.message();
+    if (options_.extraCAFile) {
+        tls_->context.load_verify_file(*options_.extraCAFile, ec);
+        if (ec) tls_->setupError = "cannot load the CA file " + *options_.extraCAFile + ": " + ec.message();
+    }
+}
+
+HttpClient::~HttpClient() = default;
+
+HttpClient& HttpClient::shared() {
+    static HttpClient client;
+    return client;
+}
+
+namespace {
+
+template <class T>
+Async<T> bounded(std::chrono::milliseconds limit, Async<T> work) {
+    try {
+        co_return co_await withTimeout(limit, std::move(work));
+    } catch (const TimeoutError&) {
+        throw HttpError(HttpError::Kind::timeout, "the request timed out");
+    } catch (const boost::system::system_error& e) {
+        rethrowAs(HttpError::Kind::protocol, e, "the request failed");
+    }
+}
+
+}  // namespace
+
+Async<HttpResponse> HttpClient::send(HttpRequest request) {
+    Target target = parseTarget(request.url);
+    if (target.tls && !tls_->setupError.empty()) throw HttpError(HttpError::Kind::tls, tls_->setupError);
+    auto ex = co_await asio::this_coro::executor;
+    ssl::context* tls = target.tls ? &tls_->context : nullptr;
+    const std::size_t maxBody = options_.maxBodyBytes;
+
+    auto exchange = [](asio::any_io_executor ex, ssl::context* tls, std::size_t maxBody, Target target,
+                       HttpRequest request) -> Async<HttpResponse> {
+        Connection connection(ex, tls);
+        co_await connection.connect(target);
+        auto r = buildRequest(target, request);
+        beast::flat_buffer buffer;
+        http::response_parser<http::string_body> parser;
+        parser.header_limit(kHeaderLimit);
+        parser.body_limit(maxBody);
+        try {
+            co_await connection.visit([&](auto& s) { return http::async_write(s, r, asio::use_awaitable); });
+            co_await connection.visit([&](auto& s) { return http::async_read(s, buffer, parser, asio::use_awaitable); });
+        } catch (const boost::system::system_error& e) {
+            if (e.code() == http::error::body_limit) {
+                throw HttpError(HttpError::Kind::tooLarge, "the response body exceeds " + std::to_string(maxBody) + " bytes");
+            }
+            rethrowAs(HttpError::Kind::protocol, e, "request to " + target.hostHeader + " failed");
+        }
+        auto message = parser.release();
+        HttpResponse response;
+        response.status = message.result_int();
+        response.headers = collectHeaders(message);
+        response.body = std::move(message.body());
+        co_return response;
+    };
+    const auto limit = request.timeout;
+    co_return co_await bounded(limit, exchange(ex, tls, maxBody, std::move(target), std::move(request)));
+}
+
+Async<HttpLineStream> HttpClient::openStream(HttpRequest request) {
+    Target target = parseTarget(request.url);
+    if (target.tls && !tls_->setupError.empty()) throw HttpError(HttpError::Kind::tls, tls_->setupError);
+    auto ex = co_await asio::this_coro::executor;
+    auto impl = std::make_unique<HttpLineStream::Impl>(ex, target.tls ? &tls_->context : nullptr, options_.maxLineBytes);
+    const auto limit = request.timeout;
+    co_await bounded(limit, impl->open(target, request));
+    co_return HttpLineStream(std::move(impl));
+}
+
+}  // namespace corvane

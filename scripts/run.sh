@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The main job: set up, build corvanectl, and run it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh >&2
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release --target corvanectl >&2
+build/release/Corvane/corvanectl --version
