@@ -1,40 +1,72 @@
 #include "Corvane/CommandLine/Commands.hpp"
 
+#include <algorithm>
 #include <ostream>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace corvane::cli {
 
 namespace {
 
-constexpr std::string_view kUsage =
-    "Usage: corvanectl COMMAND [OPTIONS]\n"
-    "\n"
-    "Commands:\n"
-    "  --help       Show this help and exit.\n"
-    "  --version    Print the version of corvanectl and exit.\n";
+struct Entry {
+    std::vector<std::string_view> words;
+    std::string_view usage;
+    CommandFunction function;
+};
+
+std::vector<Entry>& registry() {
+    static std::vector<Entry> entries;
+    return entries;
+}
+
+void printUsage(std::ostream& os) {
+    os << "Usage: corvanectl COMMAND [OPTIONS]\n\nCommands:\n";
+    auto entries = registry();
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.usage < b.usage; });
+    for (const auto& e : entries) os << "  corvanectl " << e.usage << "\n";
+    os << "  corvanectl --version\n  corvanectl --help\n";
+}
 
 }  // namespace
 
-int run(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
+CommandRegistration::CommandRegistration(std::string_view name, std::string_view usage, CommandFunction function) {
+    Entry e{{}, usage, function};
+    std::size_t start = 0;
+    while (start < name.size()) {
+        auto space = name.find(' ', start);
+        if (space == std::string_view::npos) space = name.size();
+        e.words.push_back(name.substr(start, space - start));
+        start = space + 1;
+    }
+    registry().push_back(std::move(e));
+}
+
+int run(std::span<const std::string_view> args, std::istream& in, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
-        err << kUsage;
+        printUsage(err);
         return 2;
     }
-    const std::string_view command = args.front();
-    if (command == "--help" || command == "-h" || command == "help") {
-        out << kUsage;
+    if (args.front() == "--help" || args.front() == "-h" || args.front() == "help") {
+        printUsage(out);
         return 0;
     }
-    if (command == "--version" || command == "version") {
+    if (args.front() == "--version" || args.front() == "version") {
         out << "corvanectl " << CORVANE_VERSION << "\n";
         return 0;
     }
-    err << "corvanectl: unknown command \"" << command << "\"; see corvanectl --help\n";
-    return 2;
+    // The longest registered name that the arguments start with wins.
+    const Entry* best = nullptr;
+    for (const auto& e : registry()) {
+        if (e.words.size() > args.size()) continue;
+        if (!std::equal(e.words.begin(), e.words.end(), args.begin())) continue;
+        if (!best || e.words.size() > best->words.size()) best = &e;
+    }
+    if (!best) {
+        err << "corvanectl: unknown command \"" << args.front() << "\"; see corvanectl --help\n";
+        return 2;
+    }
+    CommandContext context{{args.begin() + static_cast<std::ptrdiff_t>(best->words.size()), args.end()}, in, out, err};
+    return best->function(context);
 }
 
 }  // namespace corvane::cli

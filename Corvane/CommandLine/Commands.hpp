@@ -1,10 +1,29 @@
 #pragma once
 
 #include <iosfwd>
+#include <span>
+#include <string_view>
+#include <vector>
 
 namespace corvane::cli {
 
+struct CommandContext {
+    std::vector<std::string_view> args;  // the words after the command's name
+    std::istream& in;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+using CommandFunction = int (*)(CommandContext&);
+
+// Each command registers itself from its own file:
+//     static const CommandRegistration reg{"debug sanitize", "debug sanitize [--config FILE] ...", &run};
+// A name of several words matches that many leading arguments.
+struct CommandRegistration {
+    CommandRegistration(std::string_view name, std::string_view usage, CommandFunction function);
+};
+
 // Runs one corvanectl invocation; returns the exit status.
-int run(int argc, char** argv, std::ostream& out, std::ostream& err);
+int run(std::span<const std::string_view> args, std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace corvane::cli

@@ -1,8 +1,10 @@
 #include <iostream>
 #include <string_view>
+#include <vector>
 
 #include "Corvane/CommandLine/Commands.hpp"
 
 int main(int argc, char** argv) {
-    return corvane::cli::run(argc, argv, std::cout, std::cerr);
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    return corvane::cli::run(args, std::cin, std::cout, std::cerr);
 }
