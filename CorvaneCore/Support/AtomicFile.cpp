@@ -1,0 +1,108 @@
+#include "CorvaneCore/Support/AtomicFile.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace corvane {
+
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+void randomBytes(void* buffer, std::size_t size) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        ssize_t n = getrandom(p, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("the system's random number generator failed");
+        }
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+std::string makeUUID() {
+    unsigned char b[16];
+    randomBytes(b, sizeof b);
+    b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+    b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+    char text[37];
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
+                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return text;
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, std::filesystem::perms mode) {
+    const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const std::filesystem::path temporary = directory / (".tmp-" + makeUUID());
+    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
+    if (fd.get() < 0) throwErrno("cannot create " + temporary.string());
+    auto fail = [&](const std::string& what) {
+        int saved = errno;
+        ::unlink(temporary.c_str());
+        errno = saved;
+        throwErrno(what);
+    };
+    // The umask may have narrowed the mode; set exactly what was asked for.
+    if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) fail("cannot set the mode of " + temporary.string());
+    const char* p = contents.data();
+    std::size_t left = contents.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd.get(), p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write " + temporary.string());
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0) fail("cannot flush " + temporary.string());
+    if (::close(fd.release()) != 0) fail("cannot close " + temporary.string());
+    if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace " + path.string());
+}
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throwErrno("cannot open " + path.string());
+    }
+    std::string out;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throwErrno("cannot read " + path.string());
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+}  // namespace corvane

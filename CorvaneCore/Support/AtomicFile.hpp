@@ -1,0 +1,26 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace corvane {
+
+// A random version-4 UUID from the system's CSPRNG, upper-case like "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
+std::string makeUUID();
+
+// Fills `size` bytes from the system's CSPRNG; throws std::runtime_error if it fails.
+void randomBytes(void* buffer, std::size_t size);
+
+// Writes `contents` to ".tmp-" plus a UUID beside `path`, flushes it to disk and
+// renames it over `path`, so readers see the old file or the new one, never a
+// half-written one. The file gets `mode`. Throws std::system_error.
+void writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
+                         std::filesystem::perms mode = std::filesystem::perms(0644));
+
+// The whole file, or nothing when it does not exist. Throws std::system_error for other failures.
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
+
+}  // namespace corvane
