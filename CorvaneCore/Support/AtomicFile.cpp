@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <utility>
 #include <unistd.h>
 
 namespace corvane {
