@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// Status codes of credential operations, numbered like the keychain's so that
+// callers and messages read the same on every platform.
+namespace CredentialStatus {
+inline constexpr std::int32_t success = 0;
+inline constexpr std::int32_t io = -36;                        // the backing file could not be read or written
+inline constexpr std::int32_t writePermission = -61;           // no permission to the backing store
+inline constexpr std::int32_t param = -50;                     // bad arguments
+inline constexpr std::int32_t notAvailable = -25291;           // no credential service answers
+inline constexpr std::int32_t authFailed = -25293;             // the store refused access
+inline constexpr std::int32_t duplicateItem = -25299;
+inline constexpr std::int32_t itemNotFound = -25300;
+inline constexpr std::int32_t interactionNotAllowed = -25308;  // the store is locked
+inline constexpr std::int32_t decode = -26275;                 // the stored data is damaged
+}  // namespace CredentialStatus
+
+// Generic-password items addressed by (access group, service, account).
+struct CredentialQuery {
+    std::string_view service;
+    std::string_view account;
+    std::optional<std::string_view> accessGroup;
+};
+
+class CredentialBackend {
+public:
+    virtual ~CredentialBackend() = default;
+    // itemNotFound when there is no such item.
+    virtual std::int32_t update(const CredentialQuery& query, std::string_view bytes) = 0;
+    // duplicateItem when the item exists.
+    virtual std::int32_t add(const CredentialQuery& query, std::string_view bytes) = 0;
+    // success with the bytes, or itemNotFound, or another failure.
+    virtual std::int32_t read(const CredentialQuery& query, std::string& bytes) = 0;
+    virtual std::int32_t remove(const CredentialQuery& query) = 0;
+    virtual std::string name() const = 0;
+
+    // The Secret Service when one answers on the session bus, else the file store.
+    static std::shared_ptr<CredentialBackend> systemDefault();
+};
+
+// Items in the Secret Service (GNOME Keyring, KWallet…) through libsecret.
+class SecretServiceCredentialBackend final : public CredentialBackend {
+public:
+    // True when a Secret Service answers on the session bus.
+    static bool isAvailable();
+
+    std::int32_t update(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t add(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t read(const CredentialQuery& query, std::string& bytes) override;
+    std::int32_t remove(const CredentialQuery& query) override;
+    std::string name() const override { return "secret-service"; }
+};
+
+// Items in one JSON file readable only by its owner (0600 in a 0700 folder),
+// replaced atomically on every change.
+class FileCredentialBackend final : public CredentialBackend {
+public:
+    explicit FileCredentialBackend(std::filesystem::path file);
+    // $XDG_DATA_HOME/corvane/credentials.json (default ~/.local/share).
+    static std::filesystem::path defaultPath();
+
+    std::int32_t update(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t add(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t read(const CredentialQuery& query, std::string& bytes) override;
+    std::int32_t remove(const CredentialQuery& query) override;
+    std::string name() const override { return "file"; }
+
+    const std::filesystem::path& path() const noexcept { return file_; }
+
+private:
+    std::filesystem::path file_;
+};
+
+}  // namespace corvane
