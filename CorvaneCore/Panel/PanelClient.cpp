@@ -65,11 +65,13 @@ Async<std::string> PanelClient::performRaw(std::string method, std::string path,
     }
 
     HttpResponse response;
+    bool transportFailed = false;
     try {
         response = co_await session_->send(std::move(request));
     } catch (const HttpError&) {
-        throw PanelError::transientServer();
+        transportFailed = true;
     }
+    if (transportFailed) throw PanelError::transientServer();
 
     if (response.status >= 200 && response.status <= 299) co_return std::move(response.body);
 

@@ -97,6 +97,7 @@ public:
     Async<void> connect(const Target& t) {
         auto ex = co_await asio::this_coro::executor;
         tcp::socket& socket = secure_ ? secure_->next_layer() : *plain_;
+        std::optional<boost::system::system_error> failure;
         try {
             boost::system::error_code ec;
             auto address = asio::ip::make_address(t.host, ec);
@@ -109,8 +110,9 @@ public:
                 co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
             }
         } catch (const boost::system::system_error& e) {
-            rethrowAs(HttpError::Kind::connect, e, "cannot connect to " + t.hostHeader);
+            failure = e;
         }
+        if (failure) rethrowAs(HttpError::Kind::connect, *failure, "cannot connect to " + t.hostHeader);
         socket.set_option(tcp::no_delay(true));
         if (!secure_) co_return;
 
@@ -124,8 +126,9 @@ public:
         try {
             co_await secure_->async_handshake(ssl::stream_base::client, asio::use_awaitable);
         } catch (const boost::system::system_error& e) {
-            rethrowAs(HttpError::Kind::tls, e, "TLS handshake with " + t.hostHeader + " failed");
+            failure = e;
         }
+        if (failure) rethrowAs(HttpError::Kind::tls, *failure, "TLS handshake with " + t.hostHeader + " failed");
     }
 
     void close() {
@@ -173,12 +176,14 @@ public:
     Async<void> open(const Target& t, HttpRequest& req) {
         co_await connection.connect(t);
         auto request = buildRequest(t, req);
+        std::optional<boost::system::system_error> failure;
         try {
             co_await connection.visit([&](auto& s) { return http::async_write(s, request, asio::use_awaitable); });
             co_await connection.visit([&](auto& s) { return http::async_read_header(s, buffer, parser, asio::use_awaitable); });
         } catch (const boost::system::system_error& e) {
-            rethrowAs(HttpError::Kind::protocol, e, "request to " + t.hostHeader + " failed");
+            failure = e;
         }
+        if (failure) rethrowAs(HttpError::Kind::protocol, *failure, "request to " + t.hostHeader + " failed");
         status = parser.get().result_int();
         headers = collectHeaders(parser.get());
         done = parser.is_done();
@@ -206,10 +211,15 @@ public:
             auto& body = parser.get().body();
             body.data = chunk.data();
             body.size = chunk.size();
+            std::optional<boost::system::system_error> failure;
             try {
-                co_await connection.visit([&](auto& s) { return http::async_read(s, buffer, parser, asio::use_awaitable); });
+                co_await connection.visit([&](auto& s) { return http::async_read_some(s, buffer, parser, asio::use_awaitable); });
             } catch (const boost::system::system_error& e) {
-                if (e.code() != http::error::need_buffer) rethrowAs(HttpError::Kind::protocol, e, "the stream broke");
+                if (e.code() != http::error::need_buffer) failure = e;
+            }
+            if (failure) {
+                connection.close();
+                rethrowAs(HttpError::Kind::protocol, *failure, "the stream broke");
             }
             pending.append(chunk.data(), chunk.size() - parser.get().body().size);
             if (parser.is_done()) done = true;
@@ -234,14 +244,7 @@ HttpLineStream::HttpLineStream(HttpLineStream&&) noexcept = default;
 HttpLineStream& HttpLineStream::operator=(HttpLineStream&&) noexcept = default;
 int HttpLineStream::status() const { return impl_->status; }
 const HttpHeaders& HttpLineStream::headers() const { return impl_->headers; }
-Async<std::optional<std::string>> HttpLineStream::nextLine() {
-    try {
-        co_return co_await impl_->nextLine();
-    } catch (const HttpError&) {
-        impl_->connection.close();
-        throw;
-    }
-}
+Async<std::optional<std::string>> HttpLineStream::nextLine() { return impl_->nextLine(); }
 
 HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)), tls_(std::make_unique<TLS>()) {
     SSL_CTX_set_min_proto_version(tls_->context.native_handle(), TLS1_2_VERSION);
@@ -263,15 +266,55 @@ HttpClient& HttpClient::shared() {
 
 namespace {
 
+// One whole exchange on a fresh connection, its state in one allocation.
+struct Exchange {
+    Exchange(const asio::any_io_executor& ex, ssl::context* tls, std::size_t maxBody, Target t, HttpRequest r)
+        : connection(ex, tls), maxBody(maxBody), target(std::move(t)), request(std::move(r)) {}
+    Connection connection;
+    std::size_t maxBody;
+    Target target;
+    HttpRequest request;
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+};
+
+Async<HttpResponse> exchange(std::shared_ptr<Exchange> x) {
+    co_await x->connection.connect(x->target);
+    auto r = buildRequest(x->target, x->request);
+    x->parser.header_limit(kHeaderLimit);
+    x->parser.body_limit(x->maxBody);
+    std::optional<boost::system::system_error> failure;
+    try {
+        co_await x->connection.visit([&](auto& s) { return http::async_write(s, r, asio::use_awaitable); });
+        co_await x->connection.visit([&](auto& s) { return http::async_read(s, x->buffer, x->parser, asio::use_awaitable); });
+    } catch (const boost::system::system_error& e) {
+        failure = e;
+    }
+    if (failure && failure->code() == http::error::body_limit) {
+        throw HttpError(HttpError::Kind::tooLarge, "the response body exceeds " + std::to_string(x->maxBody) + " bytes");
+    }
+    if (failure) rethrowAs(HttpError::Kind::protocol, *failure, "request to " + x->target.hostHeader + " failed");
+    auto message = x->parser.release();
+    HttpResponse response;
+    response.status = message.result_int();
+    response.headers = collectHeaders(message);
+    response.body = std::move(message.body());
+    co_return response;
+}
+
 template <class T>
 Async<T> bounded(std::chrono::milliseconds limit, Async<T> work) {
+    bool timedOut = false;
+    std::optional<boost::system::system_error> failure;
     try {
         co_return co_await withTimeout(limit, std::move(work));
     } catch (const TimeoutError&) {
-        throw HttpError(HttpError::Kind::timeout, "the request timed out");
+        timedOut = true;
     } catch (const boost::system::system_error& e) {
-        rethrowAs(HttpError::Kind::protocol, e, "the request failed");
+        failure = e;
     }
+    if (timedOut) throw HttpError(HttpError::Kind::timeout, "the request timed out");
+    rethrowAs(HttpError::Kind::protocol, *failure, "the request failed");
 }
 
 }  // namespace
@@ -283,33 +326,9 @@ Async<HttpResponse> HttpClient::send(HttpRequest request) {
     ssl::context* tls = target.tls ? &tls_->context : nullptr;
     const std::size_t maxBody = options_.maxBodyBytes;
 
-    auto exchange = [](asio::any_io_executor ex, ssl::context* tls, std::size_t maxBody, Target target,
-                       HttpRequest request) -> Async<HttpResponse> {
-        Connection connection(ex, tls);
-        co_await connection.connect(target);
-        auto r = buildRequest(target, request);
-        beast::flat_buffer buffer;
-        http::response_parser<http::string_body> parser;
-        parser.header_limit(kHeaderLimit);
-        parser.body_limit(maxBody);
-        try {
-            co_await connection.visit([&](auto& s) { return http::async_write(s, r, asio::use_awaitable); });
-            co_await connection.visit([&](auto& s) { return http::async_read(s, buffer, parser, asio::use_awaitable); });
-        } catch (const boost::system::system_error& e) {
-            if (e.code() == http::error::body_limit) {
-                throw HttpError(HttpError::Kind::tooLarge, "the response body exceeds " + std::to_string(maxBody) + " bytes");
-            }
-            rethrowAs(HttpError::Kind::protocol, e, "request to " + target.hostHeader + " failed");
-        }
-        auto message = parser.release();
-        HttpResponse response;
-        response.status = message.result_int();
-        response.headers = collectHeaders(message);
-        response.body = std::move(message.body());
-        co_return response;
-    };
     const auto limit = request.timeout;
-    co_return co_await bounded(limit, exchange(ex, tls, maxBody, std::move(target), std::move(request)));
+    auto state = std::make_shared<Exchange>(ex, tls, maxBody, std::move(target), std::move(request));
+    co_return co_await bounded(limit, exchange(std::move(state)));
 }
 
 Async<HttpLineStream> HttpClient::openStream(HttpRequest request) {

@@ -3,6 +3,13 @@
 // Tasks: coroutines on an io_context that a small handle can cancel. Cancelling
 // is terminal: the awaited sleep, socket or timer ends at once with
 // operation_aborted, and every later await in that task throws the same.
+//
+// Two rules for coroutines with g++ 12:
+// - Never pass a braced aggregate temporary as an argument of a co_awaited call
+//   (`co_await client.send({.url = u})`): g++ 12 corrupts its members. Name it
+//   first (`HttpRequest r{.url = u}; co_await client.send(std::move(r));`).
+// - A coroutine lambda's captures live in the lambda object: keep that object
+//   alive until the coroutine ends (or capture nothing and pass parameters).
 
 #include <atomic>
 #include <chrono>
