@@ -24,7 +24,7 @@ public:
     Case kind() const noexcept { return case_; }
     const std::string& description() const noexcept;
     const char* what() const noexcept override { return description().c_str(); }
-    bool operator==(const SelectionError&) const = default;
+    bool operator==(const SelectionError& other) const noexcept { return case_ == other.case_; }
 
 private:
     explicit SelectionError(Case c) : case_(c) {}

@@ -12,7 +12,7 @@ namespace corvane {
 DecodingError::DecodingError(std::string record, std::string path, std::string reason)
     : record_(std::move(record)), path_(std::move(path)), reason_(std::move(reason)) {
     description_ = path_.empty() ? reason_ : path_ + ": " + reason_;
-    what_ = record_ + ": " + description_;
+    what_ = description_ + " (" + record_ + ")";
 }
 
 CodingContext CodingContext::member(std::string_view key) const {

@@ -36,7 +36,7 @@ public:
     const std::string& reason() const noexcept { return reason_; }
     // "servers[2].vps_id: expected an integer, found a string"
     const std::string& description() const noexcept { return description_; }
-    // The description prefixed with the record name.
+    // The description followed by the record being read, in parentheses.
     const char* what() const noexcept override { return what_.c_str(); }
 
 private:

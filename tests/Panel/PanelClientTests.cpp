@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "CorvaneCore/Panel/PanelClient.hpp"
+#include "CorvaneCore/Support/Blocking.hpp"
+#include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/TempDir.hpp"
+#include "TestSupport/TestHttpServer.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kVersion = R"({"platform":"linux-x86_64","version":"1.5.0","sha256":"ab","filename":"c.deb",)"
+                       R"("size_bytes":123,"download_url":"https://x/c.deb","uploaded_at":"2026-12-01"})";
+
+class PanelClientTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    TestCertificates certs = TestCertificates::make(dir.path());
+    TestHttpServer panel{certs};
+    HttpClient http{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
+    PanelClient client{panel.url(""), std::string("tok"), &http};
+
+    template <class T>
+    PanelError failure(Async<T> call) {
+        try {
+            runToCompletion(std::move(call));
+        } catch (const PanelError& e) {
+            return e;
+        }
+        ADD_FAILURE() << "the call succeeded";
+        return PanelError::malformedResponse("none");
+    }
+};
+
+}  // namespace
+
+TEST_F(PanelClientTest, SignInSendsTheCredentialsWithoutAToken) {
+    panel.enqueue(ScriptedReply::json(200, R"({"token":"jwt","expiresAt":"2027-01-01T00:00:00Z"})"));
+    auto reply = runToCompletion(client.login("a@b.c", "pw", "laptop"));
+    EXPECT_EQ(reply, (LoginResponse{"jwt", "2027-01-01T00:00:00Z"}));
+    EXPECT_EQ(client.token(), "tok");  // the caller decides what to keep
+
+    auto r = panel.requests().at(0);
+    EXPECT_EQ(r.method, "POST");
+    EXPECT_EQ(r.target, "/api/client/auth/login");
+    EXPECT_EQ(r.header("Accept"), "application/json");
+    EXPECT_EQ(r.header("Content-Type"), "application/json");
+    EXPECT_EQ(r.header("Authorization"), std::nullopt);
+    EXPECT_EQ(r.body, R"({"email":"a@b.c","password":"pw","deviceName":"laptop"})");
+}
+
+TEST_F(PanelClientTest, AuthenticatedCallsCarryTheBearerToken) {
+    panel.enqueue(ScriptedReply::json(200, R"({"servers":[{"vps_id":1,"name":"n","public_ip":"203.0.113.1",)"
+                                           R"("hysteria2_url":"h","reality_url":"r","config_version":2}]})"));
+    panel.enqueue(ScriptedReply::json(200, R"({"ok":true})"));
+    panel.enqueue(ScriptedReply::json(200, kVersion));
+    auto servers = runToCompletion(client.servers());
+    ASSERT_EQ(servers.size(), 1u);
+    EXPECT_EQ(servers[0].configVersion, 2);
+    runToCompletion(client.selectMeteredExit(10, true));
+    auto version = runToCompletion(client.version("linux-x86_64"));
+    EXPECT_EQ(version.sizeBytes, 123);
+    EXPECT_EQ(version.minRequiredVersion, std::nullopt);
+
+    auto rs = panel.requests();
+    ASSERT_EQ(rs.size(), 3u);
+    EXPECT_EQ(rs[0].target, "/api/client/servers?capabilities=exit-v1");
+    EXPECT_EQ(rs[0].method, "GET");
+    EXPECT_EQ(rs[1].target, "/api/client/exit-selection");
+    EXPECT_EQ(rs[1].body, R"({"exit_id":10,"fallback_on_exhaustion":true})");
+    EXPECT_EQ(rs[2].target, "/api/client/version?platform=linux-x86_64");
+    for (const auto& r : rs) EXPECT_EQ(r.header("Authorization"), "Bearer tok") << r.target;
+}
+
+TEST_F(PanelClientTest, WithoutATokenNothingIsSent) {
+    client.setToken(std::nullopt);
+    EXPECT_EQ(failure(client.serverList()), PanelError::unauthorized());
+    EXPECT_EQ(failure(client.version("linux-x86_64")), PanelError::unauthorized());
+    EXPECT_EQ(panel.requestCount(), 0u);
+}
+
+TEST_F(PanelClientTest, RefusalsAreClassified) {
+    struct Case { int status; std::string body; PanelError error; const char* description; };
+    const Case cases[] = {
+        {401, R"({"error":"expired"})", PanelError::unauthorized(), "panel rejected the token \u2014 sign in again"},
+        {403, "", PanelError::unauthorized(), "panel rejected the token \u2014 sign in again"},
+        {404, R"({"error":"not_found"})", PanelError::rejected(404, "not_found"), "panel refused the request (404 not_found)"},
+        {404, "<html>Not Found</html>", PanelError::rejected(404), "panel refused the request (404)"},
+        {422, R"({"error":"invalid","message":"bad email"})", PanelError::rejected(422, "invalid", "bad email"),
+         "panel refused the request (422 invalid): bad email"},
+        {502, "<html>Bad Gateway</html>", PanelError::transientServer(502), "panel unavailable (502)"},
+        {200, R"({"servers":"none"})",
+         PanelError::malformedResponse("could not decode ServerListResponse: servers: expected an array, found a string"),
+         "panel sent an unexpected response: could not decode ServerListResponse: servers: expected an array, found a string"},
+    };
+    for (const auto& c : cases) {
+        panel.enqueue(ScriptedReply::json(c.status, c.body));
+        auto e = failure(client.serverList());
+        EXPECT_EQ(e, c.error) << c.status << " " << c.body;
+        EXPECT_EQ(e.description(), c.description);
+        EXPECT_EQ(e.isRetryable(), c.status == 502);
+    }
+}
+
+TEST_F(PanelClientTest, RepliesThatAreNotTheRecordNameIt) {
+    panel.enqueue(ScriptedReply::json(200, R"({"ok":"yes"})"));
+    EXPECT_EQ(failure(client.selectMeteredExit(1, false)).description(),
+              "panel sent an unexpected response: could not decode Reply: ok: expected a boolean, found a string");
+    panel.enqueue(ScriptedReply::json(200, R"({"platform":"p","version":"1","filename":"f","size_bytes":1,"download_url":"d","uploaded_at":"u"})"));
+    EXPECT_EQ(failure(client.version("p")).text(), "could not decode VersionResponse: sha256: missing required key");
+    panel.enqueue(ScriptedReply::json(200, R"({"token":"t"})"));
+    EXPECT_EQ(failure(client.login("a", "b")).text(), "could not decode LoginResponse: expiresAt: missing required key");
+}
+
+TEST_F(PanelClientTest, TransportFailuresAreTransient) {
+    PanelClient closed{"https://127.0.0.1:1/", std::string("tok"), &http};
+    auto e = failure(closed.serverList());
+    EXPECT_EQ(e, PanelError::transientServer());
+    EXPECT_EQ(e.description(), "panel unavailable");
+    EXPECT_TRUE(e.isRetryable());
+
+    // A server whose certificate names another host is not the panel.
+    TempDir otherDir;
+    auto other = TestCertificates::make(otherDir.path(), {"panel.example.com"});
+    TestHttpServer impostor{other};
+    HttpClient trustsOther{HttpClientOptions{.extraCAFile = other.caFile.string()}};
+    PanelClient fooled{impostor.url("/"), std::string("tok"), &trustsOther};
+    EXPECT_EQ(failure(fooled.serverList()), PanelError::transientServer());
+    EXPECT_EQ(impostor.requestCount(), 0u);
+}
+
+TEST_F(PanelClientTest, APerCallTimeoutWins) {
+    ScriptedReply slow = ScriptedReply::json(200, R"({"servers":[]})");
+    slow.delay = 600ms;
+    panel.enqueue(slow);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure(client.serverList(0.2)), PanelError::transientServer());
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 190ms);
+    EXPECT_LT(elapsed, 590ms);
+
+    panel.enqueue(slow);  // the usual 60 seconds are plenty
+    EXPECT_TRUE(runToCompletion(client.serverList()).servers.empty());
+}
+
+TEST_F(PanelClientTest, PathsResolveAgainstTheBaseURL) {
+    struct Case { std::string base; const char* target; };
+    const Case cases[] = {
+        {panel.url(""), "/api/client/version?platform=x"},
+        {panel.url("/panel"), "/api/client/version?platform=x"},     // the last segment is replaced
+        {panel.url("/panel/"), "/panel/api/client/version?platform=x"},
+    };
+    for (const auto& c : cases) {
+        client.setBaseURL(c.base);
+        panel.enqueue(ScriptedReply::json(200, kVersion));
+        runToCompletion(client.version("x"));
+        EXPECT_EQ(panel.requests().back().target, c.target) << c.base;
+    }
+    client.setBaseURL("not a url");
+    EXPECT_EQ(failure(client.version("x")).text(), "bad path api/client/version?platform=x");
+    client.setBaseURL(panel.url("/"));
+    EXPECT_EQ(failure(client.version("has space")).text(), "bad path api/client/version?platform=has space");
+}
+
+TEST(CanonicalPanelURL, IgnoresCaseSpaceAndTrailingSlashes) {
+    EXPECT_EQ(canonicalPanelURL("  HTTPS://Panel.Example.COM/Base// \n"), "https://panel.example.com/base");
+    EXPECT_EQ(canonicalPanelURL("https://panel.example.com"), canonicalPanelURL("https://PANEL.example.com///"));
+    EXPECT_EQ(canonicalPanelURL("Not A URL/"), "not a url");
+}
