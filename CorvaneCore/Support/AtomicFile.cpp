@@ -90,7 +90,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT) return std::nullopt;
+        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         throwErrno("cannot open " + path.string());
     }
     std::string out;

@@ -173,10 +173,15 @@ TEST(FileCredentialBackend, DamagedDataIsReportedAndKept) {
     EXPECT_EQ(readFile(aside), "{not json");
 }
 
-TEST(FileCredentialBackend, AnUnwritableFolderFailsWithAStatus) {
-    if (geteuid() == 0) GTEST_SKIP() << "root writes anywhere; permission failures cannot be shown";
+TEST(FileCredentialBackend, AFolderThatCannotBeMadeFailsWithAStatus) {
     TempDir dir;
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    KeychainTokenStore store(std::nullopt, std::make_shared<FileCredentialBackend>(dir.path() / "credentials.json"));
-    EXPECT_THROW(store.save("t", "https://p"), TokenStoreError);
+    writeFile(dir / "blocker", "a file where the folder should be");
+    KeychainTokenStore store(std::nullopt, std::make_shared<FileCredentialBackend>(dir / "blocker" / "credentials.json"));
+    try {
+        store.save("t", "https://p");
+        ADD_FAILURE() << "saved";
+    } catch (const TokenStoreError& e) {
+        EXPECT_EQ(e, TokenStoreError::keychain(CredentialStatus::io));
+    }
+    EXPECT_EQ(store.panelURL(), std::nullopt);  // reading a store that cannot exist finds nothing
 }
