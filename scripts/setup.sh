@@ -10,9 +10,12 @@ packages=(
   libboost1.81-dev libboost-json1.81-dev libboost-url1.81-dev
   libssl-dev libpcre2-dev libsecret-1-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nodejs npm
-  dbus dbus-daemon gnome-keyring iproute2 iputils-ping
+  dbus dbus-daemon gnome-keyring iproute2
 )
+# Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
