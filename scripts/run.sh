@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh >&2
+export CCACHE_BASEDIR="$PWD"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/release --target corvanectl >&2
 build/release/Corvane/corvanectl --version

@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+# Paths relative to the checkout let ccache reuse objects across clones.
+export CCACHE_BASEDIR="$PWD"
 
 build() {  # dir, cmake options...
   local dir=$1; shift
