@@ -1,0 +1,52 @@
+#pragma once
+
+// What the tunnel controller needs from the system: saved VPN profiles, the
+// tunnel connection of a profile, provider messages and status changes. On
+// Linux the tunnel service (corvane-tunnel) provides all of it over its socket.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
+#include "CorvaneCore/Support/Task.hpp"
+
+namespace corvane {
+
+// Ends a status observation when destroyed.
+class StatusObservation {
+public:
+    virtual ~StatusObservation() = default;
+};
+
+class TunnelPlatform {
+public:
+    virtual ~TunnelPlatform() = default;
+
+    // The app's saved profiles; throws TunnelPlatformError when they cannot be read.
+    virtual Async<std::vector<TunnelProfile>> loadAllProfiles() = 0;
+    // Saves the profile and returns it as stored (with its identifier). Throws TunnelPlatformError.
+    virtual Async<TunnelProfile> saveProfile(TunnelProfile profile) = 0;
+    // Reads a saved profile back. Throws TunnelPlatformError.
+    virtual Async<TunnelProfile> loadProfile(std::string identifier) = 0;
+    // Throws TunnelPlatformError.
+    virtual Async<void> removeProfile(std::string identifier) = 0;
+
+    // The status of the profile's connection as last known.
+    virtual NEVPNStatus status(const std::string& identifier) = 0;
+    // Starts the tunnel with the given options. Throws TunnelPlatformError.
+    virtual Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) = 0;
+    virtual void stopTunnel(const std::string& identifier) = 0;
+    // Sends one message to the running provider; nothing when it did not answer.
+    virtual Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) = 0;
+    virtual Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) = 0;
+    // `onChange` runs on the model's executor after every status change of the profile's connection.
+    virtual std::unique_ptr<StatusObservation> observeStatus(const std::string& identifier, std::function<void()> onChange) = 0;
+};
+
+}  // namespace corvane

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "Corvane/Platform/TunnelPlatform.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
+#include "CorvaneCore/Support/Task.hpp"
+
+namespace corvane {
+
+// The bundle identifier of the tunnel provider: written into the profile and
+// used to recognise the app's own saved profile.
+inline constexpr std::string_view kProviderBundleIdentifier = "com.corvane.client.tunnel";
+// The start option that carries the engine configuration text.
+inline constexpr std::string_view kStartOptionConfig = "config";
+
+// Owns the app's VPN profile and the running tunnel: saves and starts it,
+// follows its status and the reason for an unexpected drop, and carries
+// provider messages. Lives on the model's thread.
+class TunnelController {
+public:
+    TunnelController(boost::asio::any_io_executor executor, std::shared_ptr<TunnelPlatform> platform);
+    ~TunnelController();
+    TunnelController(const TunnelController&) = delete;
+    TunnelController& operator=(const TunnelController&) = delete;
+
+    NEVPNStatus status() const noexcept { return status_; }
+    const std::optional<std::string>& lastError() const noexcept { return lastError_; }
+    // "connect_fail" or "singbox_exit" for the last unexpected drop.
+    const std::optional<std::string>& lastErrorTrigger() const noexcept { return lastErrorTrigger_; }
+    bool hasProfile() const noexcept { return manager_.has_value(); }
+
+    // Called after every change of status, lastError or lastErrorTrigger.
+    void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
+
+    // Finds the app's saved profile, if any. Never fails.
+    Async<void> load();
+    // Saves the profile and starts the tunnel with `config`. Throws TunnelPlatformError.
+    Async<void> connect(std::string config, std::string panelHost);
+    // Asks the tunnel to stop; keeps the profile.
+    void disconnect();
+    // Stops the tunnel and deletes the profile. Never fails.
+    Async<void> remove();
+
+    // Sends one request to the running provider and decodes its reply as `Reply`;
+    // nothing on any failure (no profile, not running, no reply, undecodable reply).
+    template <Record Reply, class Request>
+    Async<std::optional<Reply>> send(const Request& request) {
+        std::optional<std::string> message;
+        try {
+            message = encodeJSON(request);
+        } catch (const std::exception&) {
+        }
+        if (!message) co_return std::nullopt;
+        auto reply = co_await sendMessage(std::move(*message));
+        if (!reply) co_return std::nullopt;
+        try {
+            co_return decodeJSON<Reply>(std::string_view(*reply));
+        } catch (const DecodingError&) {
+        }
+        co_return std::nullopt;
+    }
+
+    // The raw exchange behind send(): the reply text, or nothing.
+    Async<std::optional<std::string>> sendMessage(std::string message);
+
+private:
+    void observe();
+    void handleStatusChange();
+    void changed();
+
+    boost::asio::any_io_executor executor_;
+    std::shared_ptr<TunnelPlatform> platform_;
+    std::optional<TunnelProfile> manager_;
+    std::unique_ptr<StatusObservation> statusObserver_;
+    NEVPNStatus status_ = NEVPNStatus::invalid;
+    std::optional<std::string> lastError_;
+    std::optional<std::string> lastErrorTrigger_;
+    std::function<void()> onChange_;
+    // Background work holds this weakly, so it does nothing once the controller is gone.
+    std::shared_ptr<TunnelController*> self_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Support/Blocking.hpp"
+#include "TestSupport/FakeTunnelPlatform.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+
+namespace {
+
+struct Ping {
+    static constexpr std::string_view recordName = "Ping";
+    std::int64_t after = 0;
+    bool operator==(const Ping&) const = default;
+    static Ping decode(const RecordDecoder& d) { return {d.required<std::int64_t>("after")}; }
+    void encode(RecordEncoder& e) const { e.set("after", after); }
+};
+
+class TunnelControllerTest : public ::testing::Test {
+protected:
+    boost::asio::io_context io;
+    std::shared_ptr<FakeTunnelPlatform> platform = std::make_shared<FakeTunnelPlatform>();
+    TunnelController controller{io.get_executor(), platform};
+
+    template <class T>
+    T run(Async<T> work) {
+        std::optional<std::conditional_t<std::is_void_v<T>, int, T>> result;
+        std::exception_ptr failure;
+        boost::asio::co_spawn(io, std::move(work), [&](std::exception_ptr e, auto... value) {
+            failure = e;
+            if constexpr (sizeof...(value) > 0) {
+                if (!e) result.emplace(std::move(value)...);
+            }
+        });
+        io.restart();
+        io.run();
+        if (failure) std::rethrow_exception(failure);
+        if constexpr (!std::is_void_v<T>) return std::move(*result);
+    }
+
+    void connectAndRun() {
+        run(controller.connect("{}", "panel.example.com"));
+        platform->setStatus("profile-1", NEVPNStatus::connecting);
+        platform->setStatus("profile-1", NEVPNStatus::connected);
+    }
+};
+
+}  // namespace
+
+TEST_F(TunnelControllerTest, LoadTakesTheAppsOwnProfile) {
+    platform->profiles = {{.identifier = "other", .providerBundleIdentifier = "com.example.vpn"},
+                          {.identifier = "ours", .providerBundleIdentifier = "com.corvane.client.tunnel"}};
+    platform->statuses["ours"] = NEVPNStatus::connected;
+    run(controller.load());
+    EXPECT_TRUE(controller.hasProfile());
+    EXPECT_EQ(controller.status(), NEVPNStatus::connected);
+
+    platform->loadAllError = PlatformError{"NEVPNErrorDomain", 5, "cannot read"};
+    run(controller.load());
+    EXPECT_FALSE(controller.hasProfile());
+    EXPECT_EQ(controller.status(), NEVPNStatus::invalid);
+    EXPECT_EQ(platform->observerCount(), 0u);
+}
+
+TEST_F(TunnelControllerTest, ConnectSavesReloadsAndStartsWithTheConfiguration) {
+    run(controller.connect(R"({"log":{}})", "panel.example.com"));
+    ASSERT_EQ(platform->profiles.size(), 1u);
+    EXPECT_EQ(platform->profiles[0], (TunnelProfile{"profile-1", "com.corvane.client.tunnel", "panel.example.com", "Corvane", true}));
+    EXPECT_EQ(platform->calls, (std::vector<std::string>{"save", "load profile-1", "start profile-1"}));
+    EXPECT_EQ(platform->startOptions.at(0), (std::map<std::string, std::string>{{"config", R"({"log":{}})"}}));
+    EXPECT_EQ(controller.status(), NEVPNStatus::disconnected);
+
+    run(controller.connect("{}", "other.example.com"));  // the held profile is reused
+    ASSERT_EQ(platform->profiles.size(), 1u);
+    EXPECT_EQ(platform->profiles[0].serverAddress, "other.example.com");
+    EXPECT_EQ(platform->observerCount(), 1u);
+}
+
+TEST_F(TunnelControllerTest, ConnectFailuresReachTheCallerUnchanged) {
+    platform->startError = PlatformError{"NEVPNErrorDomain", 2, "the service is not running"};
+    try {
+        run(controller.connect("{}", "panel"));
+        ADD_FAILURE();
+    } catch (const TunnelPlatformError& e) {
+        EXPECT_EQ(e.error(), *platform->startError);
+    }
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+}
+
+TEST_F(TunnelControllerTest, UnexpectedDropsRecordTheirReason) {
+    struct Case {
+        NEVPNStatus before;
+        std::optional<PlatformError> error;
+        std::optional<std::string> trigger;
+        std::optional<std::string> lastError;
+        bool fetched;
+    };
+    const PlatformError engine{std::string(EngineErrorDomain), 1, "FATAL start service: bind: address already in use"};
+    const PlatformError connection{std::string(NEVPNConnectionErrorDomain), 3, "The VPN session failed"};
+    const Case cases[] = {
+        {NEVPNStatus::connecting, connection, "connect_fail", "The VPN session failed", true},
+        {NEVPNStatus::connected, connection, std::nullopt, "The VPN session failed", true},
+        {NEVPNStatus::connected, engine, "singbox_exit", engine.localizedDescription, true},
+        {NEVPNStatus::connected, std::nullopt, std::nullopt, std::nullopt, true},
+        {NEVPNStatus::disconnecting, engine, std::nullopt, std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        auto fresh = std::make_shared<FakeTunnelPlatform>();
+        TunnelController tc(io.get_executor(), fresh);
+        run(tc.connect("{}", "panel"));
+        fresh->setStatus("profile-1", c.before);
+        fresh->lastDisconnectError = c.error;
+        fresh->calls.clear();
+        fresh->setStatus("profile-1", NEVPNStatus::disconnected);
+        io.restart();
+        io.run();
+        EXPECT_EQ(tc.status(), NEVPNStatus::disconnected);
+        EXPECT_EQ(tc.lastErrorTrigger(), c.trigger) << static_cast<int>(c.before);
+        EXPECT_EQ(tc.lastError(), c.lastError) << static_cast<int>(c.before);
+        EXPECT_EQ(!fresh->calls.empty(), c.fetched);
+    }
+}
+
+TEST_F(TunnelControllerTest, SendCarriesOneRequestWhileTheTunnelRuns) {
+    platform->provider = [](const std::string& m) -> std::optional<std::string> {
+        if (m == R"({"after":41})") return R"({"after":42,"extra":true})";
+        if (m == R"({"after":1})") return "not json";
+        return std::nullopt;
+    };
+    EXPECT_EQ(run(controller.send<Ping>(Ping{41})), std::nullopt);  // no profile
+    run(controller.connect("{}", "panel"));
+    for (auto s : {NEVPNStatus::disconnected, NEVPNStatus::disconnecting, NEVPNStatus::invalid}) {
+        platform->setStatus("profile-1", s);
+        platform->calls.clear();
+        EXPECT_EQ(run(controller.send<Ping>(Ping{41})), std::nullopt);
+        EXPECT_TRUE(platform->calls.empty());
+    }
+    for (auto s : {NEVPNStatus::connecting, NEVPNStatus::connected, NEVPNStatus::reasserting}) {
+        platform->setStatus("profile-1", s);
+        EXPECT_EQ(run(controller.send<Ping>(Ping{41})), Ping{42});
+    }
+    EXPECT_EQ(run(controller.send<Ping>(Ping{1})), std::nullopt);   // undecodable reply
+    EXPECT_EQ(run(controller.send<Ping>(Ping{7})), std::nullopt);   // no reply
+}
+
+TEST_F(TunnelControllerTest, DisconnectKeepsTheProfileRemoveDeletesIt) {
+    connectAndRun();
+    platform->calls.clear();
+    controller.disconnect();
+    EXPECT_EQ(platform->calls, std::vector<std::string>{"stop profile-1"});
+    EXPECT_TRUE(controller.hasProfile());
+    run(controller.remove());
+    EXPECT_EQ(platform->calls, (std::vector<std::string>{"stop profile-1", "stop profile-1", "remove profile-1"}));
+    EXPECT_FALSE(controller.hasProfile());
+    EXPECT_EQ(controller.status(), NEVPNStatus::invalid);
+    EXPECT_EQ(platform->observerCount(), 0u);
+}
+
+TEST_F(TunnelControllerTest, ANotificationAfterTheControllerIsGoneDoesNothing) {
+    auto fresh = std::make_shared<FakeTunnelPlatform>();
+    {
+        TunnelController tc(io.get_executor(), fresh);
+        run(tc.connect("{}", "panel"));
+        fresh->setStatus("profile-1", NEVPNStatus::connected);
+        fresh->lastDisconnectError = PlatformError{"x", 1, "gone"};
+        fresh->setStatus("profile-1", NEVPNStatus::disconnected);  // the lookup is queued, not yet run
+    }
+    io.restart();
+    io.run();
+    fresh->setStatus("profile-1", NEVPNStatus::connected);
+    EXPECT_EQ(fresh->observerCount(), 0u);
+}
