@@ -62,7 +62,7 @@ bool isLoopbackInterface(int index) {
     FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return false;
     ifreq request{};
-    std::strncpy(request.ifr_name, name, IF_NAMESIZE - 1);
+    std::memcpy(request.ifr_name, name, ::strnlen(name, IF_NAMESIZE - 1));
     if (::ioctl(fd.get(), SIOCGIFFLAGS, &request) != 0) return false;
     return (request.ifr_flags & IFF_LOOPBACK) != 0;
 }
