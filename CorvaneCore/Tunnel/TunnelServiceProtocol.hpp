@@ -6,8 +6,12 @@
 
 #include <cstdint>
 #include <exception>
+#include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CorvaneCore/Support/RecordCoding.hpp"
 
@@ -57,5 +61,66 @@ struct TunnelProfile {
     static TunnelProfile decode(const RecordDecoder& d);
     void encode(RecordEncoder& e) const;
 };
+
+// One request to the tunnel service: one JSON object on one line.
+struct ServiceRequest {
+    static constexpr std::string_view recordName = "ServiceRequest";
+    std::int64_t id = 0;  // echoed in the reply
+    std::string op;       // see ServiceOp
+    std::optional<std::string> identifier;                         // the profile an operation is about
+    std::optional<TunnelProfile> profile;                          // saveProfile
+    std::optional<std::map<std::string, std::string>> options;     // startTunnel
+    std::optional<std::string> message;                            // providerMessage
+
+    bool operator==(const ServiceRequest&) const = default;
+    static ServiceRequest decode(const RecordDecoder& d);
+    void encode(RecordEncoder& e) const;
+};
+
+// The reply to one request, or (with `event` set and no id) a pushed event.
+struct ServiceReply {
+    static constexpr std::string_view recordName = "ServiceReply";
+    std::optional<std::int64_t> id;
+    bool ok = true;
+    std::optional<PlatformError> error;                  // when not ok
+    std::optional<std::string> event;                    // "status" for a pushed status change
+    std::optional<std::string> identifier;
+    std::optional<std::vector<TunnelProfile>> profiles;  // listProfiles
+    std::optional<TunnelProfile> profile;                // saveProfile, loadProfile
+    std::optional<int> status;                           // status, and status events
+    std::optional<PlatformError> lastDisconnectError;    // lastDisconnectError
+    std::optional<std::string> reply;                    // providerMessage
+    std::optional<std::string> version;                  // hello
+    std::optional<std::string> mode;                     // hello: "system" or "user"
+
+    bool operator==(const ServiceReply&) const = default;
+    static ServiceReply decode(const RecordDecoder& d);
+    void encode(RecordEncoder& e) const;
+};
+
+namespace ServiceOp {
+inline constexpr std::string_view hello = "hello";
+inline constexpr std::string_view listProfiles = "listProfiles";
+inline constexpr std::string_view saveProfile = "saveProfile";
+inline constexpr std::string_view loadProfile = "loadProfile";
+inline constexpr std::string_view removeProfile = "removeProfile";
+inline constexpr std::string_view startTunnel = "startTunnel";
+inline constexpr std::string_view stopTunnel = "stopTunnel";
+inline constexpr std::string_view status = "status";
+inline constexpr std::string_view subscribe = "subscribe";
+inline constexpr std::string_view lastDisconnectError = "lastDisconnectError";
+inline constexpr std::string_view providerMessage = "providerMessage";
+}  // namespace ServiceOp
+
+namespace TunnelServiceEndpoint {
+// A configuration for a large fleet is well below this; anything longer is refused.
+inline constexpr std::size_t maxMessageBytes = 16 * 1024 * 1024;
+// The system service's socket.
+inline constexpr std::string_view systemSocketPath = "/run/corvane/tunnel.sock";
+// The group whose members may use the system service.
+inline constexpr std::string_view accessGroup = "corvane";
+// $XDG_RUNTIME_DIR/corvane/tunnel.sock: the user service's socket.
+std::filesystem::path userSocketPath();
+}  // namespace TunnelServiceEndpoint
 
 }  // namespace corvane

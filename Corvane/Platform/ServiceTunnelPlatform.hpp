@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "Corvane/Platform/TunnelPlatform.hpp"
+
+namespace corvane {
+
+// The tunnel platform over corvane-tunnel's Unix socket. Connects on first use
+// and again after the service went away; lives on the model's executor.
+class ServiceTunnelPlatform final : public TunnelPlatform {
+public:
+    ServiceTunnelPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath);
+    ~ServiceTunnelPlatform() override;
+
+    // The service's greeting: its version and mode. Throws TunnelPlatformError.
+    Async<ServiceReply> hello();
+
+    Async<std::vector<TunnelProfile>> loadAllProfiles() override;
+    Async<TunnelProfile> saveProfile(TunnelProfile profile) override;
+    Async<TunnelProfile> loadProfile(std::string identifier) override;
+    Async<void> removeProfile(std::string identifier) override;
+    NEVPNStatus status(const std::string& identifier) override;
+    Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) override;
+    void stopTunnel(const std::string& identifier) override;
+    Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override;
+    Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) override;
+    std::unique_ptr<StatusObservation> observeStatus(const std::string& identifier, std::function<void()> onChange) override;
+
+    // Sends one request and waits for its reply; throws TunnelPlatformError when
+    // the service cannot be reached or refuses the request.
+    Async<ServiceReply> request(ServiceRequest request);
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace corvane

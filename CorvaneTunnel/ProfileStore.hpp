@@ -1,0 +1,38 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
+
+namespace corvane {
+
+// The saved VPN profiles, kept in one JSON file that is replaced atomically.
+class ProfileStore {
+public:
+    explicit ProfileStore(std::filesystem::path file);
+
+    // A damaged file is kept aside (".damaged") and the store starts empty, so
+    // one bad write never stops the service.
+    std::vector<TunnelProfile> all() const;
+    // Gives a new profile an identifier; replaces one with the same identifier. Throws std::system_error.
+    TunnelProfile save(TunnelProfile profile);
+    std::optional<TunnelProfile> find(const std::string& identifier) const;
+    // False when there was no such profile. Throws std::system_error.
+    bool remove(const std::string& identifier);
+
+    const std::filesystem::path& path() const noexcept { return file_; }
+
+private:
+    void load();
+    void persist() const;
+
+    std::filesystem::path file_;
+    mutable std::mutex mutex_;
+    std::vector<TunnelProfile> profiles_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,131 @@
+#include "CorvaneTunnel/TunnelService.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::string_view kServiceErrorDomain = "com.corvane.tunnel.service";
+
+ServiceReply refusal(std::int64_t code, std::string text) {
+    ServiceReply r;
+    r.ok = false;
+    r.error = PlatformError{std::string(kServiceErrorDomain), code, std::move(text)};
+    return r;
+}
+
+}  // namespace
+
+TunnelService::TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode)
+    : profiles_(profiles), provider_(provider), mode_(mode) {
+    provider_.onUnexpectedStop = [this](PlatformError error) {
+        lastDisconnectError_ = std::move(error);
+        setStatus(NEVPNStatus::disconnected);
+    };
+}
+
+void TunnelService::setStatus(NEVPNStatus status) {
+    if (status_ == status) return;
+    status_ = status;
+    if (server_ && active_) {
+        ServiceReply event;
+        event.event = "status";
+        event.identifier = active_;
+        event.status = static_cast<int>(status);
+        server_->broadcast(event);
+    }
+}
+
+NEVPNStatus TunnelService::statusOf(const std::string& identifier) const {
+    if (!profiles_.find(identifier)) return NEVPNStatus::invalid;
+    return active_ == identifier ? status_ : NEVPNStatus::disconnected;
+}
+
+Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
+    const std::string& op = request.op;
+    ServiceReply reply;
+    if (op == ServiceOp::hello) {
+        reply.version = CORVANE_VERSION;
+        reply.mode = mode_ == ServiceMode::system ? "system" : "user";
+    } else if (op == ServiceOp::listProfiles) {
+        reply.profiles = profiles_.all();
+    } else if (op == ServiceOp::saveProfile) {
+        if (!request.profile) co_return refusal(10, "saveProfile needs a profile");
+        reply.profile = profiles_.save(*request.profile);
+    } else if (op == ServiceOp::loadProfile || op == ServiceOp::removeProfile || op == ServiceOp::status ||
+               op == ServiceOp::startTunnel || op == ServiceOp::stopTunnel || op == ServiceOp::lastDisconnectError ||
+               op == ServiceOp::providerMessage) {
+        if (!request.identifier) co_return refusal(10, op + " needs a profile identifier");
+        const std::string identifier = *request.identifier;
+        if (op == ServiceOp::status) {
+            reply.status = static_cast<int>(statusOf(identifier));
+            co_return reply;
+        }
+        auto profile = profiles_.find(identifier);
+        if (!profile) co_return refusal(11, "there is no saved profile " + identifier);
+        if (op == ServiceOp::loadProfile) {
+            reply.profile = profile;
+        } else if (op == ServiceOp::removeProfile) {
+            if (active_ == identifier && status_ != NEVPNStatus::disconnected) co_await stopTunnel(request);
+            profiles_.remove(identifier);
+            if (active_ == identifier) active_.reset();
+        } else if (op == ServiceOp::startTunnel) {
+            co_return co_await startTunnel(request);
+        } else if (op == ServiceOp::stopTunnel) {
+            co_return co_await stopTunnel(request);
+        } else if (op == ServiceOp::lastDisconnectError) {
+            if (active_ == identifier) reply.lastDisconnectError = lastDisconnectError_;
+        } else {
+            bool running = active_ == identifier &&
+                           (status_ == NEVPNStatus::connected || status_ == NEVPNStatus::connecting ||
+                            status_ == NEVPNStatus::reasserting);
+            if (running) reply.reply = co_await provider_.handleMessage(request.message.value_or(""));
+        }
+    } else {
+        co_return refusal(12, "unknown operation \"" + op + "\"");
+    }
+    co_return reply;
+}
+
+Async<ServiceReply> TunnelService::startTunnel(const ServiceRequest& request) {
+    if (!profiles_.find(*request.identifier)->enabled) co_return refusal(13, "the profile is not enabled");
+    if (active_ && status_ != NEVPNStatus::disconnected) {
+        co_await provider_.stop();
+    }
+    active_ = *request.identifier;
+    lastDisconnectError_.reset();
+    const std::uint64_t generation = ++startGeneration_;
+    setStatus(NEVPNStatus::connecting);
+    // The start runs on its own; the caller learns the outcome through status events,
+    // as the system's start call returns once the start request is accepted.
+    auto options = request.options.value_or(std::map<std::string, std::string>{});
+    auto run = [](TunnelService* self, std::map<std::string, std::string> options, std::uint64_t generation) -> Async<void> {
+        std::optional<PlatformError> failure;
+        try {
+            co_await self->provider_.start(std::move(options));
+        } catch (const TunnelStartError& e) {
+            failure = e.error();
+        } catch (const std::exception& e) {
+            failure = PlatformError{std::string(EngineErrorDomain), 1, e.what()};
+        }
+        if (generation != self->startGeneration_) co_return;  // stopped or restarted meanwhile
+        if (failure) {
+            self->lastDisconnectError_ = std::move(failure);
+            self->setStatus(NEVPNStatus::disconnected);
+        } else {
+            self->setStatus(NEVPNStatus::connected);
+        }
+    };
+    spawnTask(co_await boost::asio::this_coro::executor, run(this, std::move(options), generation));
+    co_return ServiceReply{};
+}
+
+Async<ServiceReply> TunnelService::stopTunnel(const ServiceRequest& request) {
+    if (active_ != *request.identifier || status_ == NEVPNStatus::disconnected) co_return ServiceReply{};
+    ++startGeneration_;
+    setStatus(NEVPNStatus::disconnecting);
+    co_await provider_.stop();
+    setStatus(NEVPNStatus::disconnected);
+    co_return ServiceReply{};
+}
+
+}  // namespace corvane
