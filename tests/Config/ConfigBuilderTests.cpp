@@ -8,6 +8,7 @@
 #include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/Base64.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/ConfigSchema.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestCertificates.hpp"
@@ -72,6 +73,22 @@ const JSONValue& at(const JSONValue& value, std::initializer_list<std::string_vi
     return *v;
 }
 
+// A Hysteria2 share that pins a real certificate (and asks for insecure, which the pin overrides).
+struct Pinned {
+    std::string url, pem;
+};
+
+Pinned pinnedHysteria2(const corvane::testing::TempDir& dir) {
+    std::string pem = corvane::testing::TestCertificates::make(dir.path(), {"hy.example.net"}).certPem;
+    std::string body;
+    for (std::size_t i = pem.find('\n') + 1; i < pem.find("-----END"); ++i) {
+        if (pem[i] == '+') body += "-";
+        else if (pem[i] == '/') body += "_";
+        else if (pem[i] != '\n' && pem[i] != '=') body += pem[i];
+    }
+    return {std::string(kHysteria2) + "&insecure=1&cert=" + body, pem};
+}
+
 JSONValue cnSuffixes() {
     JSONValue::Array out;
     for (auto s : DeploymentValues::cnAppDomainSuffixes) out.emplace_back(s);
@@ -119,14 +136,7 @@ TEST(ConfigBuilder, OneShareWithoutSitesOrSmartRoutingBuildsTheWholeDocument) {
 
 TEST(ConfigBuilder, SharesKeepTheirOrderAndProtocolDetails) {
     corvane::testing::TempDir dir;
-    std::string pem = corvane::testing::TestCertificates::make(dir.path(), {"hy.example.net"}).certPem;
-    std::string body;
-    for (std::size_t i = pem.find('\n') + 1; i < pem.find("-----END"); ++i) {
-        if (pem[i] == '+') body += "-";
-        else if (pem[i] == '/') body += "_";
-        else if (pem[i] != '\n' && pem[i] != '=') body += pem[i];
-    }
-    std::string pinned = std::string(kHysteria2) + "&insecure=1&cert=" + body;
+    auto [pinned, pem] = pinnedHysteria2(dir);
 
     JSONValue config = CB::build({.shares = {share(pinned), share(kReality), share(kHysteria2V6)}, .smartRouting = false});
     const JSONValue& outbounds = at(config, {"outbounds"});
@@ -374,4 +384,26 @@ TEST(ConfigBuilder, TagsAndDeploymentValues) {
     std::set<std::string_view> suffixes(DeploymentValues::cnAppDomainSuffixes.begin(), DeploymentValues::cnAppDomainSuffixes.end());
     EXPECT_EQ(suffixes.size(), 48u);
     for (auto s : suffixes) EXPECT_TRUE(s.find('.') != std::string_view::npos && s.front() != '.') << s;
+}
+
+// Beyond the schema: the engine itself parses and builds every kind of document
+// (where scripts/install-engine.sh has installed it).
+TEST(ConfigBuilder, TheEngineAcceptsTheConfigurations) {
+    const std::filesystem::path engine = std::filesystem::path(CORVANE_SOURCE_DIR) / "build" / "engine" / "sing-box";
+    if (!std::filesystem::exists(engine)) GTEST_SKIP() << "the engine is not installed at " << engine << " (scripts/install-engine.sh)";
+    corvane::testing::TempDir dir;
+    std::vector<ShareUrl> shares{share(pinnedHysteria2(dir).url), share(kReality), share(kHysteria2V6), share(kHysteria2)};
+    const CB::Inputs builds[] = {
+        {.shares = shares, .smartRouting = true, .includeRuleSets = true, .sites = {office(), labWithoutDNSDomains()}},
+        {.shares = shares, .smartRouting = true, .shareOverLanListen = "192.168.1.20", .shareOverLanPassword = "pw",
+         .includeRuleSets = false},
+        {.shares = {share(kReality)}, .smartRouting = false, .sites = {office()}},
+    };
+    for (std::size_t i = 0; i < std::size(builds); ++i) {
+        auto file = dir / ("config-" + std::to_string(i) + ".json");
+        corvane::testing::writeFile(file, CB::build(builds[i]).serialize());
+        auto result = corvane::testing::runProcess({engine.string(), "check", "--disable-color", "-c", file.string()});
+        EXPECT_EQ(result.exitStatus, 0) << "build " << i << ": " << result.err;
+        EXPECT_EQ(result.err.find("FATAL"), std::string::npos) << result.err;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -148,6 +150,7 @@ std::string run(const std::vector<std::string>& argv) {
 class SiteBeaconNamespaces : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        removeLeftovers();
         std::string base = "cvbeacon" + std::to_string(::getpid());
         client_ = base + "c";
         gateway_ = base + "g";
@@ -177,6 +180,18 @@ protected:
     static void TearDownTestSuite() {
         for (const auto& name : {client_, gateway_}) {
             if (!name.empty()) run({"ip", "netns", "del", name});
+        }
+    }
+
+    // Namespaces of an earlier run of this suite that died before cleaning up.
+    static void removeLeftovers() {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ec)) {
+            std::string name = entry.path().filename().string();
+            if (!name.starts_with("cvbeacon") || name.size() < 10) continue;
+            std::string pid = name.substr(8, name.size() - 9);
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            if (::kill(std::stoi(pid), 0) != 0 && errno == ESRCH) run({"ip", "netns", "del", name});
         }
     }
 
