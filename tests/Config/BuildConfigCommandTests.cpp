@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/ShareUrlParser.hpp"
+#include "CorvaneCore/Support/JSONValue.hpp"
+#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/ConfigSchema.hpp"
+#include "TestSupport/TempDir.hpp"
+
+using namespace corvane;
+using corvane::testing::isValidEngineConfig;
+using corvane::testing::ProcessResult;
+
+namespace {
+
+const std::string kExample = CORVANE_SOURCE_DIR "/examples/server-list.json";
+
+ProcessResult buildConfig(std::vector<std::string> args, const std::string& input = {}) {
+    args.insert(args.begin(), {CORVANECTL_PATH, "build-config"});
+    return corvane::testing::runProcess(args, input);
+}
+
+std::string lastLine(const std::string& text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+    auto newline = trimmed.rfind('\n');
+    return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+std::vector<std::string> tagsOf(const JSONValue& items) {
+    std::vector<std::string> out;
+    for (const auto& item : *items.array()) out.push_back(*item.find("tag")->string());
+    return out;
+}
+
+const char* kServer = R"({"vps_id": %ID%, "name": "%NAME%", "public_ip": "203.0.113.%ID%", "config_version": 1,
+  "hysteria2_url": "hy2://pw@203.0.113.%ID%:443", "reality_url": "%REALITY%"})";
+
+std::string server(int id, const std::string& name,
+                   std::string reality = "vless://6f1c2a4e-8b3d-4c5e-9a7f-0b1c2d3e4f50@203.0.113.1?security=reality&sni=s&pbk=k&sid=") {
+    std::string text = kServer;
+    auto replace = [&](const std::string& from, const std::string& to) {
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
+    };
+    replace("%ID%", std::to_string(id));
+    replace("%NAME%", name);
+    replace("%REALITY%", reality);
+    return text;
+}
+
+}  // namespace
+
+TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
+    ProcessResult result = buildConfig({"--server-list", kExample});
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    JSONValue config = JSONValue::parse(result.out);
+    // Each server's Hysteria2 share, then its Reality share; then the groups; then the site's switch.
+    EXPECT_EQ(tagsOf(*config.find("outbounds")), (std::vector<std::string>{"proxy-0", "proxy-1", "proxy-2", "proxy-3", "proxy-auto",
+                                                                          "proxy", "direct", "site-0-switch"}));
+    const auto& outbounds = *config.find("outbounds")->array();
+    EXPECT_EQ(*outbounds[0].find("type"), JSONValue("hysteria2"));
+    EXPECT_EQ(*outbounds[1].find("type"), JSONValue("vless"));
+    EXPECT_EQ(*outbounds[2].find("server"), JSONValue("fra.example.net"));
+    EXPECT_EQ(tagsOf(*config.find("endpoints")), std::vector<std::string>{"site-0"});
+    EXPECT_EQ(*config.find("experimental")->find("clash_api"), JSONValue::parse(R"({"external_controller": "127.0.0.1:9090"})"));
+    EXPECT_NE(config.find("route")->find("rule_set"), nullptr);
+    EXPECT_EQ(config.find("inbounds")->array()->size(), 1u);
+    // Indented for reading; numbers as integers.
+    EXPECT_NE(result.out.find("\n  \"dns\": {\n"), std::string::npos);
+    EXPECT_NE(result.out.find("\"mtu\": 9000,"), std::string::npos);
+    EXPECT_TRUE(isValidEngineConfig(result.out));
+}
+
+TEST(BuildConfigCommand, OptionsAndStandardInput) {
+    // The second entry of VPS 1 is skipped: one per VPS, first one kept.
+    std::string list = R"({"servers": [)" + server(1, "A") + "," + server(2, "B") + "," + server(1, "A again") + "]}";
+    ProcessResult result = buildConfig({"--no-smart-routing", "--server-list", "-", "--no-rule-sets", "--clash-listen", "127.0.0.1:9191",
+                                        "--lan-listen", "192.168.1.5", "--lan-password", "s3cret-_"},
+                                       list);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    JSONValue config = JSONValue::parse(result.out);
+    EXPECT_EQ(tagsOf(*config.find("outbounds")),
+              (std::vector<std::string>{"proxy-0", "proxy-1", "proxy-2", "proxy-3", "proxy-auto", "proxy", "direct"}));
+    EXPECT_EQ(*(*config.find("outbounds")->array())[2].find("server"), JSONValue("203.0.113.2"));
+    EXPECT_EQ(config.find("endpoints"), nullptr);
+    EXPECT_EQ(config.find("route")->find("rule_set"), nullptr);
+    EXPECT_EQ(config.find("dns")->find("servers")->array()->size(), 1u);
+    EXPECT_EQ(*config.find("experimental")->find("clash_api")->find("external_controller"), JSONValue("127.0.0.1:9191"));
+    EXPECT_EQ((*config.find("inbounds")->array())[1], ConfigBuilder::LanShare::inbound("192.168.1.5", "s3cret-_"));
+    EXPECT_TRUE(isValidEngineConfig(result.out));
+
+    // Smart routing without rule sets.
+    ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets"}, list);
+    ASSERT_EQ(smart.exitStatus, 0) << smart.err;
+    JSONValue smartConfig = JSONValue::parse(smart.out);
+    EXPECT_EQ(smartConfig.find("route")->find("rule_set"), nullptr);
+    EXPECT_EQ(smartConfig.find("dns")->find("servers")->array()->size(), 2u);
+    EXPECT_TRUE(isValidEngineConfig(smart.out));
+}
+
+TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
+    corvane::testing::TempDir dir;
+    corvane::testing::writeFile(dir / "garbage.json", "{ not json");
+    struct Case { std::vector<std::string> args; std::string input; std::string lastLine; };
+    const Case cases[] = {
+        {{"--server-list", (dir / "missing.json").string()}, "", "cannot read " + (dir / "missing.json").string() + ": No such file or directory"},
+        {{"--server-list", dir.path().string()}, "", "cannot read " + dir.path().string() + ": Is a directory"},
+        {{"--server-list", (dir / "garbage.json").string()}, "", ""},  // the decoder's own text, checked below
+        {{"--server-list", "-"}, R"({"sites": []})", "servers: missing required key"},
+        {{"--server-list", "-"}, R"({"servers": []})", "build() requires at least one share URL"},
+        {{"--server-list", "-"}, R"({"servers": [)" + server(1, "A", "vless://u@h?security=tls") + "]}",
+         "malformed URL: expected security=reality, got security=\"tls\""},
+        {{"--server-list", "-", "--lan-listen", "192.168.1.5"}, R"({"servers": [)" + server(1, "A") + "]}",
+         "shareOverLanPassword is required when shareOverLanListen is set \u2014 no open relays"},
+        {{"--server-list", "-", "--lan-listen", "192.168.1.5", "--lan-password", ""}, R"({"servers": [)" + server(1, "A") + "]}",
+         "shareOverLanPassword is required when shareOverLanListen is set \u2014 no open relays"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.input);
+        ProcessResult result = buildConfig(c.args, c.input);
+        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.out, "");
+        if (!c.lastLine.empty()) EXPECT_EQ(lastLine(result.err), c.lastLine) << result.err;
+        else EXPECT_NE(lastLine(result.err).find("not valid JSON"), std::string::npos) << result.err;
+    }
+    // A bad share names its server on the line before.
+    ProcessResult bad = buildConfig({"--server-list", "-"}, R"({"servers": [)" + server(4, "Oslo", "vless://u@h?security=tls") + "]}");
+    EXPECT_NE(bad.err.find("reality_url of server 4 (Oslo)"), std::string::npos) << bad.err;
+
+    // Misuse is told apart from failure.
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"--server-list"}, {"--server-list", kExample, "--bogus"}}) {
+        ProcessResult usage = buildConfig(args);
+        EXPECT_EQ(usage.exitStatus, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(usage.out, "");
+        EXPECT_NE(usage.err.find("Usage: corvanectl build-config --server-list FILE"), std::string::npos) << usage.err;
+    }
+}
