@@ -79,6 +79,22 @@ std::string encodeQueryValue(std::string_view text) {
     return out;
 }
 
+// Non-ASCII bytes of a path segment escaped; the rest as it is.
+std::string escapeNonASCII(std::string_view text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    }
+    return out;
+}
+
 // Connection ids go into a URL path: only letters, numbers, "-" and "_" (any
 // script) may. An empty id would name the whole collection, so it is refused too.
 bool isSafeConnectionId(const std::string& id) {
@@ -226,7 +242,7 @@ Async<std::int64_t> ClashClient::runCloseConnections(ClashClient self, std::stri
         if (!isSafeConnectionId(connection.id)) continue;
         try {
             HttpRequest request =
-                controlRequest("DELETE", self.url("/connections/" + connection.id), self.secret_, kControlTimeout);
+                controlRequest("DELETE", self.url("/connections/" + escapeNonASCII(connection.id)), self.secret_, kControlTimeout);
             HttpResponse response = co_await self.http().send(std::move(request));
             if (response.status >= 200 && response.status <= 299) ++closed;
         } catch (const std::exception&) {

@@ -130,6 +130,12 @@ public:
         co_return *performed;
     }
 
+    // How many starts and stops have been issued; for diagnostics and tests.
+    std::uint64_t generation() const {
+        std::lock_guard guard(core_->requestLock);
+        return core_->generation;
+    }
+
 private:
     // The held service. Its lock is never held while a service is called.
     class State {
