@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include <boost/asio/this_coro.hpp>
 #include <boost/json/object.hpp>
 
 #include "CorvaneCore/Support/HttpClient.hpp"
@@ -267,7 +268,9 @@ Async<bool> ClashClient::probe(std::string name) const { return runProbe(*this, 
 
 Async<bool> ClashClient::runProbe(ClashClient self, std::string name) {
     for (const auto& target : self.endpoints_.probeURLs) {
-        if (co_await taskIsCancelled()) co_return false;
+        // Read the state directly: awaiting another coroutine in a cancelled task would throw instead.
+        auto state = co_await boost::asio::this_coro::cancellation_state;
+        if (state.cancelled() != boost::asio::cancellation_type::none) co_return false;
         try {
             std::string path = "/proxies/" + name + "/delay?url=" + encodeQueryValue(target) +
                                "&timeout=" + std::string(kEngineTestTimeoutMs);

@@ -1,5 +1,6 @@
 #include "TestSupport/TestEngine.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -85,8 +86,15 @@ TestEngine::TestEngine(std::filesystem::path directory, const std::string& confi
 
     std::vector<std::string> argv{enginePath().string(), "run", "-D", directory_.string(), "-c", "config.json",
                                   "--disable-color"};
+    // The given entries replace inherited ones of the same name: Go reads the first of duplicates.
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
     std::vector<std::string> envp;
-    for (char** e = environ; *e; ++e) envp.emplace_back(*e);
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        bool replaced = std::any_of(environment.begin(), environment.end(),
+                                    [&](const std::string& given) { return nameOf(given) == nameOf(entry); });
+        if (!replaced) envp.push_back(std::move(entry));
+    }
     envp.insert(envp.end(), environment.begin(), environment.end());
     auto args = pointers(argv);
     auto env = pointers(envp);
