@@ -16,7 +16,8 @@ namespace corvane {
 
 // The object that owns the engine instance in the tunnel service. Everything
 // but cancel() runs on the lifecycle's worker queue; cancel() runs on the
-// caller's thread while the queue may be inside start(), and must interrupt it.
+// caller's thread while the queue may be inside start(), and must interrupt it
+// without blocking (it is called with the lifecycle's request lock held).
 template <class S>
 concept ManagedTunnelService = requires(S& service) {
     service.start();                     // may throw

@@ -135,7 +135,6 @@ TestFleet::TestFleet()
     };
     server_ = std::make_unique<TestEngine>(dir_.path() / "server", config.serialize(2));
     server_->waitUntilListening(apiPort);
-    server_->waitUntilListening(realityPort_);
 }
 
 TestFleet::~TestFleet() = default;
