@@ -33,14 +33,14 @@ void requireEngine() {
     auto path = enginePath();
     if (::access(path.c_str(), X_OK) != 0) {
         throw std::runtime_error("the engine is not installed at " + path.string() +
-                                 ": run scripts/install-engine.sh, or point CORVANE_ENGINE_PATH at a sing-box binary");
+                                 ": run scripts/install-engine.sh, or point CORVANE_ENGINE at a sing-box binary");
     }
 }
 
 }  // namespace
 
 std::filesystem::path enginePath() {
-    if (const char* path = std::getenv("CORVANE_ENGINE_PATH"); path && *path) return path;
+    if (const char* path = std::getenv("CORVANE_ENGINE"); path && *path) return path;
     return std::filesystem::path(CORVANE_SOURCE_DIR) / "build" / "engine" / "sing-box";
 }
 

@@ -8,7 +8,7 @@
 
 namespace corvane::testing {
 
-// The sing-box binary the tests run: $CORVANE_ENGINE_PATH, or else the one
+// The sing-box binary the tests run: $CORVANE_ENGINE, or else the one
 // scripts/install-engine.sh builds into build/engine/ of the checkout.
 std::filesystem::path enginePath();
 
