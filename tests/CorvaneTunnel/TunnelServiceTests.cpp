@@ -14,7 +14,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "Corvane/Platform/ServiceActivationPlatform.hpp"
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
+#include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
@@ -276,4 +278,21 @@ TEST(TunnelService, OnlyItsOwnUserMayUseAUserService) {
 
     AppSide app(service.socket());  // the service's own user still gets in
     EXPECT_TRUE(app.run(app.platform->loadAllProfiles()).empty());
+}
+
+TEST(TunnelService, ActivationMeansReachingTheService) {
+    TempDir dir;
+    using State = SystemExtensionController::State;
+    auto activate = [](const std::filesystem::path& socket, const std::string& appVersion) {
+        asio::io_context io;
+        SystemExtensionController controller(std::make_shared<ServiceActivationPlatform>(io.get_executor(), socket, appVersion));
+        controller.activate();
+        io.run_for(5s);
+        return controller.state();
+    };
+    EXPECT_EQ(activate(dir.path() / "run" / "tunnel.sock", CORVANE_VERSION),
+              State::failed(std::string(ServiceActivationPlatform::notRunningText)));
+    RunningService service(dir.path());
+    EXPECT_EQ(activate(service.socket(), CORVANE_VERSION), State(State::Kind::active));
+    EXPECT_EQ(activate(service.socket(), "999.0"), State(State::Kind::needsReboot));  // the running service is older
 }

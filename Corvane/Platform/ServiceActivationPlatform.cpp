@@ -1,0 +1,50 @@
+#include "Corvane/Platform/ServiceActivationPlatform.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+
+#include "Corvane/Platform/ServiceTunnelPlatform.hpp"
+#include "CorvaneCore/Panel/Version.hpp"
+
+namespace corvane {
+
+std::filesystem::path preferredTunnelServiceSocket() {
+    std::error_code ec;
+    std::filesystem::path system(TunnelServiceEndpoint::systemSocketPath);
+    if (std::filesystem::exists(system, ec)) return system;
+    return TunnelServiceEndpoint::userSocketPath();
+}
+
+ServiceActivationPlatform::ServiceActivationPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath,
+                                                     std::string appVersion)
+    : executor_(std::move(executor)), socketPath_(std::move(socketPath)), appVersion_(std::move(appVersion)) {}
+
+namespace {
+
+Async<void> askService(boost::asio::any_io_executor executor, std::filesystem::path socketPath, std::string appVersion,
+                       std::function<void(ActivationOutcome)> answer) {
+    auto platform = std::make_shared<ServiceTunnelPlatform>(executor, socketPath);
+    ActivationOutcome outcome;
+    try {
+        ServiceReply hello = co_await platform->hello();
+        const bool older = hello.version && Version::compare(*hello.version, appVersion) < 0;
+        outcome.kind = older ? ActivationOutcome::Kind::willCompleteAfterReboot : ActivationOutcome::Kind::completed;
+    } catch (const TunnelPlatformError& e) {
+        outcome.kind = ActivationOutcome::Kind::failed;
+        outcome.errorDomain = e.error().domain;
+        outcome.errorCode = e.error().code;
+        const bool refused = e.description().find("permission denied") != std::string::npos ||
+                             e.description().find("Permission denied") != std::string::npos;
+        outcome.errorDescription = std::string(refused ? ServiceActivationPlatform::permissionText
+                                                       : ServiceActivationPlatform::notRunningText);
+    }
+    answer(outcome);
+}
+
+}  // namespace
+
+void ServiceActivationPlatform::submitActivation(std::function<void(ActivationOutcome)> answer) {
+    boost::asio::co_spawn(executor_, askService(executor_, socketPath_, appVersion_, std::move(answer)), boost::asio::detached);
+}
+
+}  // namespace corvane

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "Corvane/Platform/ExtensionActivationPlatform.hpp"
+
+namespace corvane {
+
+// The system service's socket when it exists, else the user service's.
+std::filesystem::path preferredTunnelServiceSocket();
+
+// On Linux the tunnel component is corvane-tunnel: it is "active" when it
+// answers and lets this user in, and "needs a restart" when the running
+// service is older than the app.
+class ServiceActivationPlatform final : public ExtensionActivationPlatform {
+public:
+    ServiceActivationPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath, std::string appVersion);
+
+    bool appIsInSupportedLocation() override { return true; }  // any install location works
+    void submitActivation(std::function<void(ActivationOutcome)> answer) override;
+    void openApprovalSettings() override {}  // nothing to approve in a settings pane
+
+    static constexpr std::string_view notRunningText =
+        "The Corvane tunnel service is not running. Start it with \"sudo systemctl enable --now corvane-tunnel\", "
+        "or run \"corvane-tunnel --user\" to use the tunnel as a local proxy without administrator rights.";
+    static constexpr std::string_view permissionText =
+        "Your user may not use the Corvane tunnel service. Add it to the \"corvane\" group with "
+        "\"sudo usermod -aG corvane $USER\", then sign out and in again.";
+
+private:
+    boost::asio::any_io_executor executor_;
+    std::filesystem::path socketPath_;
+    std::string appVersion_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,242 @@
+#include "CorvaneTunnel/EngineProcess.hpp"
+
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace corvane {
+
+namespace {
+
+// Removes ANSI colour sequences, in case colour was forced on anyway.
+std::string stripColour(std::string line) {
+    std::string out;
+    out.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
+            std::size_t j = i + 2;
+            while (j < line.size() && (std::isdigit(static_cast<unsigned char>(line[j])) || line[j] == ';')) ++j;
+            if (j < line.size() && line[j] == 'm') {
+                i = j;
+                continue;
+            }
+        }
+        out.push_back(line[i]);
+    }
+    return out;
+}
+
+bool isErrorLine(const std::string& line) {
+    return line.rfind("FATAL", 0) == 0 || line.rfind("ERROR", 0) == 0 || line.find(" FATAL ") != std::string::npos ||
+           line.find(" ERROR ") != std::string::npos;
+}
+
+bool writeAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+EngineProcess::EngineProcess(Options options) : options_(std::move(options)) {}
+
+EngineProcess::~EngineProcess() { close(); }
+
+void EngineProcess::start() {
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0) throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
+    if (pipe2(output, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
+    }
+    std::filesystem::create_directories(options_.workingDirectory);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    // Its own process group, so that a terminal's Ctrl-C reaches the service, which then stops it in order.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+
+    std::string exe = options_.executable.string(), dir = options_.workingDirectory.string();
+    std::vector<char*> argv = {exe.data(), const_cast<char*>("run"), const_cast<char*>("-D"), dir.data(),
+                               const_cast<char*>("-c"), const_cast<char*>("stdin"), const_cast<char*>("--disable-color"),
+                               nullptr};
+    int rc = posix_spawn(&pid_, exe.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(input[0]);
+    ::close(output[1]);
+    if (rc != 0) {
+        pid_ = -1;
+        ::close(input[1]);
+        ::close(output[0]);
+        throw EngineStartError("cannot run " + exe + ": " + strerror(rc));
+    }
+    {
+        std::lock_guard lock(mutex_);
+        exited_ = false;
+        closing_ = false;
+        starting_ = true;  // an exit now fails the start; it is not a drop
+    }
+    reader_ = std::thread([this, fd = output[0]] { readOutput(fd); });
+    // The configuration goes through a pipe so the secret never touches the disk.
+    bool written = writeAll(input[1], options_.configuration);
+    ::close(input[1]);
+    (void)written;  // a write error means the engine died: the wait below reports why
+
+    const auto deadline = std::chrono::steady_clock::now() + options_.startTimeout;
+    for (;;) {
+        {
+            std::unique_lock lock(mutex_);
+            if (exited_) {
+                std::string why = lastError_.empty() ? "the engine exited with status " + std::to_string(exitStatus_) : lastError_;
+                lock.unlock();
+                close();
+                throw EngineStartError(why);
+            }
+            changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return exited_ || cancelled_.load(); });
+        }
+        if (cancelled_.load()) {
+            close();
+            throw EngineStartError("the start was cancelled");
+        }
+        if (controlAPIAnswers()) {
+            std::lock_guard lock(mutex_);
+            if (!exited_) {
+                starting_ = false;
+                return;
+            }
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            close();
+            throw EngineStartError("the engine did not open its control API in time");
+        }
+    }
+}
+
+bool EngineProcess::controlAPIAnswers() const {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(options_.controlPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    bool ok = false;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
+                              "\r\nConnection: close\r\n\r\n";
+        char reply[64] = {0};
+        if (writeAll(fd, request)) {
+            ssize_t n = ::recv(fd, reply, sizeof reply - 1, 0);
+            ok = n > 12 && std::strncmp(reply, "HTTP/1.1 200", 12) == 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+void EngineProcess::readOutput(int fd) {
+    std::string pending;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t start = 0, newline;
+        while ((newline = pending.find('\n', start)) != std::string::npos) {
+            std::string line = stripColour(pending.substr(start, newline - start));
+            start = newline + 1;
+            if (line.empty()) continue;
+            if (isErrorLine(line)) {
+                std::lock_guard lock(mutex_);
+                lastError_ = line;
+            }
+            if (options_.onLine) options_.onLine(std::move(line));
+        }
+        pending.erase(0, start);
+        if (pending.size() > 1024 * 1024) pending.clear();  // a runaway line is not worth keeping
+    }
+    ::close(fd);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    bool unexpected;
+    std::string lastError;
+    {
+        std::lock_guard lock(mutex_);
+        exited_ = true;
+        exitStatus_ = code;
+        unexpected = !closing_ && !starting_;
+        lastError = lastError_;
+    }
+    changed_.notify_all();
+    if (unexpected && options_.onUnexpectedExit) options_.onUnexpectedExit(code, lastError);
+}
+
+void EngineProcess::cancel() {
+    cancelled_.store(true);
+    changed_.notify_all();
+}
+
+void EngineProcess::close() {
+    if (pid_ <= 0) return;
+    {
+        std::unique_lock lock(mutex_);
+        closing_ = true;
+        if (!exited_) {
+            ::kill(pid_, SIGTERM);
+            if (!changed_.wait_for(lock, options_.closeGrace, [this] { return exited_; })) {
+                ::kill(pid_, SIGKILL);
+                changed_.wait(lock, [this] { return exited_; });
+            }
+        }
+    }
+    if (reader_.joinable()) reader_.join();
+    pid_ = -1;
+}
+
+bool EngineProcess::isRunning() const {
+    std::lock_guard lock(mutex_);
+    return pid_ > 0 && !exited_;
+}
+
+std::string EngineProcess::lastErrorLine() const {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+}  // namespace corvane

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include <sys/types.h>
+
+namespace corvane {
+
+// Why an engine could not be started: its own last error line when it printed one.
+class EngineStartError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One run of the sing-box engine as a child process. start(), close() and the
+// destructor belong to one thread (the tunnel worker); cancel() may come from
+// any thread, also while start() waits.
+class EngineProcess {
+public:
+    struct Options {
+        std::filesystem::path executable;   // sing-box
+        std::filesystem::path workingDirectory;  // its -D folder (cache file)
+        std::string configuration;          // handed over on standard input, never written to disk
+        std::uint16_t controlPort = 0;      // the control API the start waits for
+        std::string controlSecret;
+        std::chrono::milliseconds startTimeout{30'000};
+        std::chrono::milliseconds closeGrace{5'000};  // between SIGTERM and SIGKILL
+        // Every line the engine prints (colour off), from the reader thread.
+        std::function<void(std::string line)> onLine;
+        // The process ended without close() having been called, with its last error line.
+        std::function<void(int exitStatus, std::string lastError)> onUnexpectedExit;
+    };
+
+    explicit EngineProcess(Options options);
+    ~EngineProcess();
+    EngineProcess(const EngineProcess&) = delete;
+    EngineProcess& operator=(const EngineProcess&) = delete;
+
+    // Starts the engine and returns once its control API answers. Throws
+    // EngineStartError with the engine's own FATAL text when it exits first,
+    // or when cancelled or timed out (the process is then stopped).
+    void start();
+    // Interrupts a start in progress. Safe from any thread.
+    void cancel();
+    // Stops the process: SIGTERM, then SIGKILL after the grace period. Idempotent.
+    void close();
+
+    bool isRunning() const;
+    pid_t pid() const noexcept { return pid_; }
+    // The last line the engine printed at level ERROR or FATAL.
+    std::string lastErrorLine() const;
+
+private:
+    void readOutput(int fd);
+    bool controlAPIAnswers() const;
+    void terminate();
+
+    Options options_;
+    pid_t pid_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool exited_ = false;
+    int exitStatus_ = 0;
+    bool closing_ = false;
+    bool starting_ = false;
+    std::atomic<bool> cancelled_{false};
+    std::string lastError_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "CorvaneTunnel/EngineProcess.hpp"
+#include "TestSupport/TempDir.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::filesystem::path engineExecutable() {
+    if (const char* e = std::getenv("CORVANE_ENGINE")) return e;
+    return std::filesystem::path(CORVANE_SOURCE_DIR) / "build" / "engine" / "sing-box";
+}
+
+std::uint16_t freePort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return a.local_endpoint().port();
+}
+
+std::string minimalConfig(std::uint16_t port, const std::string& secret) {
+    return R"({"log":{"level":"info","timestamp":true},)"
+           R"("inbounds":[{"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":)" +
+           std::to_string(freePort()) + R"(}],"outbounds":[{"type":"direct","tag":"direct"}],)"
+           R"("experimental":{"clash_api":{"external_controller":"127.0.0.1:)" + std::to_string(port) +
+           R"(","secret":")" + secret + R"("}}})";
+}
+
+class EngineProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(engineExecutable())) {
+            GTEST_SKIP() << "sing-box is not installed at " << engineExecutable() << " (scripts/install-engine.sh installs it)";
+        }
+    }
+
+    EngineProcess::Options options(std::string config, std::uint16_t port) {
+        EngineProcess::Options o;
+        o.executable = engineExecutable();
+        o.workingDirectory = dir.path() / "engine";
+        o.configuration = std::move(config);
+        o.controlPort = port;
+        o.controlSecret = "s3cret";
+        o.startTimeout = 20s;
+        o.onLine = [this](std::string line) {
+            std::lock_guard lock(mutex);
+            lines.push_back(std::move(line));
+        };
+        o.onUnexpectedExit = [this](int status, std::string lastError) {
+            std::lock_guard lock(mutex);
+            exits.emplace_back(status, std::move(lastError));
+        };
+        return o;
+    }
+
+    TempDir dir;
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::vector<std::pair<int, std::string>> exits;
+};
+
+}  // namespace
+
+TEST_F(EngineProcessTest, StartsWhenTheControlAPIAnswersAndStopsOnClose) {
+    auto port = freePort();
+    EngineProcess engine(options(minimalConfig(port, "s3cret"), port));
+    engine.start();
+    EXPECT_TRUE(engine.isRunning());
+    engine.close();
+    EXPECT_FALSE(engine.isRunning());
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(exits.empty()) << "a requested stop is not a drop";
+    bool sawAPI = false;
+    for (const auto& l : lines) {
+        EXPECT_EQ(l.find('\x1b'), std::string::npos) << l;
+        if (l.find("clash-api: restful api listening at 127.0.0.1:" + std::to_string(port)) != std::string::npos) sawAPI = true;
+    }
+    EXPECT_TRUE(sawAPI);
+    // Nothing but the engine's own cache is left in its folder: the configuration never touched the disk.
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() / "engine")) {
+        EXPECT_EQ(entry.path().filename(), "cache.db");
+    }
+}
+
+TEST_F(EngineProcessTest, AConfigurationTheEngineRefusesFailsTheStartWithItsText) {
+    auto port = freePort();
+    EngineProcess engine(options(R"({"inbounds":[{"type":"no-such-inbound"}]})", port));
+    try {
+        engine.start();
+        ADD_FAILURE() << "started";
+    } catch (const EngineStartError& e) {
+        EXPECT_NE(std::string(e.what()).find("FATAL"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("no-such-inbound"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(engine.isRunning());
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(exits.empty()) << "a failed start is reported by the start, not as a drop";
+}
+
+TEST_F(EngineProcessTest, AnEngineThatDiesIsReportedAsADrop) {
+    auto port = freePort();
+    EngineProcess engine(options(minimalConfig(port, "s3cret"), port));
+    engine.start();
+    ::kill(engine.pid(), SIGKILL);
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard lock(mutex);
+            if (!exits.empty()) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(exits.size(), 1u);
+    EXPECT_EQ(exits[0].first, 128 + SIGKILL);
+}
+
+TEST_F(EngineProcessTest, CancelInterruptsAStartThatWaits) {
+    // A stand-in that never opens the control API.
+    auto script = dir.path() / "silent-engine";
+    writeFile(script, "#!/bin/sh\nexec sleep 60\n");
+    std::filesystem::permissions(script, std::filesystem::perms(0755));
+    auto o = options("{}", freePort());
+    o.executable = script;
+    EngineProcess engine(o);
+    auto started = std::async(std::launch::async, [&] { engine.start(); });
+    std::this_thread::sleep_for(150ms);
+    auto before = std::chrono::steady_clock::now();
+    engine.cancel();
+    EXPECT_THROW(started.get(), EngineStartError);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+    EXPECT_FALSE(engine.isRunning());
+}
