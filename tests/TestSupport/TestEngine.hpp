@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace corvane::testing {
+
+// The sing-box binary the tests run: $CORVANE_ENGINE, or else the one
+// scripts/install-engine.sh builds into build/engine/ of the checkout.
+std::filesystem::path enginePath();
+
+// Runs the engine with `arguments` (e.g. {"generate", "reality-keypair"}) and
+// returns its standard output; throws when it fails.
+std::string runEngineTool(const std::vector<std::string>& arguments);
+
+// One real engine process: `sing-box run` with a configuration in its own
+// directory, its output kept in engine.log there. Stopped (SIGTERM, then
+// SIGKILL) when destroyed, and killed if the test process dies.
+class TestEngine {
+public:
+    // `environment`: "NAME=value" entries added to the test's own environment.
+    TestEngine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment = {});
+    ~TestEngine();
+    TestEngine(const TestEngine&) = delete;
+    TestEngine& operator=(const TestEngine&) = delete;
+
+    // Returns once the engine accepts TCP connections on 127.0.0.1:`port`;
+    // throws with the engine's log when it exits or takes longer than `limit`.
+    void waitUntilListening(std::uint16_t port, std::chrono::milliseconds limit = std::chrono::seconds(20));
+    bool isRunning();
+    // Stops the engine; its exit status, or minus the signal that ended it.
+    int stop();
+
+    int pid() const { return pid_; }
+    const std::filesystem::path& directory() const { return directory_; }
+    std::string log() const;
+
+private:
+    std::filesystem::path directory_;
+    int pid_ = -1;
+    bool exited_ = false;
+    int exitStatus_ = 0;
+
+    void reap(int status);
+};
+
+}  // namespace corvane::testing
