@@ -98,21 +98,35 @@ EnqueueOutcome DiagnosticQueue::enqueue(DiagnosticReport report, bool force) {
             return EnqueueOutcome::suppressed(++suppressed_[key]);
         }
     }
+    std::int64_t suppressedBefore = 0;
     if (auto it = suppressed_.find(key); it != suppressed_.end() && it->second > 0) {
-        const std::int64_t count = it->second;
+        suppressedBefore = it->second;
         report.hints.push_back(DiagnosticHint{
             .kind = "suppressed_duplicates",
             .severity = "info",
-            .message = std::to_string(count) + " identical bundle(s) suppressed within the last hour",
-            .details = {{"count", JSONValue(count)}},
+            .message = std::to_string(suppressedBefore) + " identical bundle(s) suppressed within the last hour",
+            .details = {{"count", JSONValue(suppressedBefore)}},
         });
         it->second = 0;
     }
+    std::optional<std::chrono::system_clock::time_point> previous;
+    if (auto it = lastEnqueued_.find(key); it != lastEnqueued_.end()) previous = it->second;
     lastEnqueued_[key] = now;
 
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     const auto file = directory_ / (std::to_string(seconds) + "-" + makeUUID() + ".json");
-    writeFileAtomically(file, encodeJSON(QueuedBundle{0, std::move(report)}), queueFileMode);
+    try {
+        writeFileAtomically(file, encodeJSON(QueuedBundle{0, std::move(report)}), queueFileMode);
+    } catch (...) {
+        // Nothing was saved: the next identical report must not be taken for a duplicate of it.
+        if (previous) {
+            lastEnqueued_[key] = *previous;
+        } else {
+            lastEnqueued_.erase(key);
+        }
+        if (suppressedBefore > 0) suppressed_[key] = suppressedBefore;
+        throw;
+    }
     return EnqueueOutcome::queued(file);
 }
 

@@ -81,7 +81,7 @@ public:
 
     // Writes the report to its own file unless an identical one was queued within
     // the hour (`force` skips that check). Throws std::system_error when the file
-    // cannot be written; the duplicate bookkeeping has been updated by then.
+    // cannot be written, and then counts the report neither as queued nor as suppressed.
     EnqueueOutcome enqueue(DiagnosticReport report, bool force);
 
     // One delivery pass over the files queued when it starts, oldest first;
