@@ -120,9 +120,14 @@ std::string LogRing::timestamp(std::chrono::system_clock::time_point date) {
 }
 
 int LogRing::rank(std::string_view level) {
-    std::string upper(level);
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c); });
+    // No known level is longer than "WARNING"; this runs for every line sanitised.
+    char buffer[8];
+    if (level.size() > sizeof buffer) return 4;
+    for (std::size_t i = 0; i < level.size(); ++i) {
+        const char c = level[i];
+        buffer[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    const std::string_view upper(buffer, level.size());
     if (upper == "TRACE") return 0;
     if (upper == "DEBUG") return 1;
     if (upper == "INFO") return 2;

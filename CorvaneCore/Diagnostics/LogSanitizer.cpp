@@ -1,7 +1,9 @@
 #include "CorvaneCore/Diagnostics/LogSanitizer.hpp"
 
 #include <array>
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cstdint>
 #include <stdexcept>
 
@@ -97,6 +99,7 @@ public:
             if (stack_) pcre2_jit_stack_assign(context_, nullptr, stack_);
         }
         if (!data_ || !context_) throw std::bad_alloc();
+        ovector_ = pcre2_get_ovector_pointer(data_);
     }
     ~Matcher() {
         pcre2_match_data_free(data_);
@@ -106,32 +109,36 @@ public:
     Matcher(const Matcher&) = delete;
     Matcher& operator=(const Matcher&) = delete;
 
-    // > 0 on a match, PCRE2_ERROR_NOMATCH, or another negative error.
+    // > 0 on a match (the number of groups set, plus one), PCRE2_ERROR_NOMATCH, or another negative error.
     int match(std::string_view text, std::size_t offset) {
         const auto* subject = reinterpret_cast<PCRE2_SPTR>(text.data());
-        int rc = pcre2_match(pattern().code(), subject, text.size(), offset, 0, data_, context_);
-        if (rc < 0 && rc != PCRE2_ERROR_NOMATCH && pattern().jit()) {
+        const auto& p = pattern();
+        int rc = p.jit() ? pcre2_jit_match(p.code(), subject, text.size(), offset, 0, data_, context_)
+                         : pcre2_match(p.code(), subject, text.size(), offset, 0, data_, context_);
+        if (rc < 0 && rc != PCRE2_ERROR_NOMATCH && p.jit()) {
             // The JIT ran out of stack: the interpreter keeps its state on the heap.
-            rc = pcre2_match(pattern().code(), subject, text.size(), offset, PCRE2_NO_JIT, data_, context_);
+            rc = pcre2_match(p.code(), subject, text.size(), offset, PCRE2_NO_JIT, data_, context_);
         }
+        set_ = rc > 0 ? rc : 0;
         return rc;
     }
 
     // The text of a group, or nothing when it did not take part in the match.
     std::optional<std::string_view> group(std::string_view text, int index) const {
-        const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data_);
-        if (index >= static_cast<int>(pcre2_get_ovector_count(data_))) return std::nullopt;
-        PCRE2_SIZE start = ovector[2 * index], end = ovector[2 * index + 1];
+        if (index >= set_) return std::nullopt;
+        PCRE2_SIZE start = ovector_[2 * index], end = ovector_[2 * index + 1];
         if (start == PCRE2_UNSET) return std::nullopt;
         return text.substr(start, end - start);
     }
-    std::size_t matchStart() const { return pcre2_get_ovector_pointer(data_)[0]; }
-    std::size_t matchEnd() const { return pcre2_get_ovector_pointer(data_)[1]; }
+    std::size_t matchStart() const { return ovector_[0]; }
+    std::size_t matchEnd() const { return ovector_[1]; }
 
 private:
     pcre2_match_data* data_ = nullptr;
     pcre2_match_context* context_ = nullptr;
     pcre2_jit_stack* stack_ = nullptr;
+    const PCRE2_SIZE* ovector_ = nullptr;
+    int set_ = 0;  // groups beyond the last one set are unset
 };
 
 Matcher& matcher() {
@@ -227,65 +234,103 @@ private:
     HostSet copy_;
 };
 
-std::string scrubLowered(std::string_view text, const HostSet& keep) {
-    // Every alternative needs a dot or a colon, so most prose is passed over at once.
-    if (text.find_first_of(".:") == std::string_view::npos) return std::string(text);
+// The characters a match can consist of. No match spans anything else, and the
+// pattern's look-arounds read a character outside this set the same way as the
+// end of the text, so the text can be matched run by run.
+constexpr std::array<bool, 256> tokenCharacters = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        table[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == ':' ||
+                   c == '-' || c == '[' || c == ']';
+    }
+    return table;
+}();
 
+bool isToken(char c) { return tokenCharacters[static_cast<unsigned char>(c)]; }
+
+std::string scrubLowered(std::string_view text, const HostSet& keep) {
     Matcher& m = matcher();
     std::string out;
-    out.reserve(text.size());
+    out.reserve(text.size() + 16);
     std::string lowered, probe;
-    std::size_t copied = 0;
-    while (copied < text.size()) {
-        int rc = m.match(text, copied);
-        if (rc == PCRE2_ERROR_NOMATCH) break;
-        if (rc < 0) {
-            // Matching failed outright: what is left cannot be checked, so none of it goes out.
-            out.append(placeholder);
-            return out;
-        }
-        const std::size_t start = m.matchStart(), end = m.matchEnd();
-        out.append(text.substr(copied, start - copied));
-        const std::string_view whole = text.substr(start, end - start);
-        std::string_view port;
-        if (auto p = m.group(text, 2)) {
-            port = *p;
-        } else if (auto q = m.group(text, 5)) {
-            port = *q;
-        }
+    std::size_t copied = 0;  // text before this is in `out`
 
-        bool keepMatch;
-        if (auto v6 = m.group(text, 1) ? m.group(text, 1) : m.group(text, 3)) {
-            lowercaseInto(lowered, *v6);
-            keepMatch = keep.count(lowered) || isLocalIPv6(lowered);
-        } else {
-            lowercaseInto(lowered, *m.group(text, 4));
-            keepMatch = isInfrastructure(lowered, keep, probe);
+    // Every alternative needs a dot or a colon: find those, then the run of
+    // characters around each, and leave the words in between alone.
+    const std::size_t n = text.size();
+    auto next = [&](char c, std::size_t from) {
+        const void* hit = from < n ? std::memchr(text.data() + from, c, n - from) : nullptr;
+        return hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - text.data()) : n;
+    };
+    std::size_t nextDot = next('.', 0), nextColon = next(':', 0);
+    std::size_t done = 0;  // runs end before this
+    for (;;) {
+        const std::size_t hit = std::min(nextDot, nextColon);
+        if (hit >= n) break;
+        std::size_t runStart = hit;
+        while (runStart > done && isToken(text[runStart - 1])) --runStart;
+        std::size_t i = hit;
+        while (i < n && isToken(text[i])) ++i;
+        done = i;
+        if (nextDot < i) nextDot = next('.', i);
+        if (nextColon < i) nextColon = next(':', i);
+
+        // The subject ends with the run; look-behinds still see the text before it.
+        const std::string_view subject = text.substr(0, i);
+        for (std::size_t at = runStart; at < i;) {
+            int rc = m.match(subject, at);
+            if (rc == PCRE2_ERROR_NOMATCH) break;
+            if (rc < 0) {
+                // Matching failed outright: what is left cannot be checked, so none of it goes out.
+                out.append(text.substr(copied, at - copied));
+                out.append(placeholder);
+                return out;
+            }
+            const std::size_t start = m.matchStart(), end = m.matchEnd();
+            out.append(text.substr(copied, start - copied));
+            const std::string_view whole = text.substr(start, end - start);
+            std::string_view port;
+            if (auto p = m.group(text, 2)) {
+                port = *p;
+            } else if (auto q = m.group(text, 5)) {
+                port = *q;
+            }
+
+            bool keepMatch;
+            if (auto v6 = m.group(text, 1) ? m.group(text, 1) : m.group(text, 3)) {
+                lowercaseInto(lowered, *v6);
+                keepMatch = keep.count(lowered) || isLocalIPv6(lowered);
+            } else {
+                lowercaseInto(lowered, *m.group(text, 4));
+                keepMatch = isInfrastructure(lowered, keep, probe);
+            }
+            if (keepMatch) {
+                out.append(whole);
+            } else {
+                out.append(placeholder);
+                out.append(port);
+            }
+            copied = at = end;
         }
-        if (keepMatch) {
-            out.append(whole);
-        } else {
-            out.append(placeholder);
-            out.append(port);
-        }
-        copied = end;
     }
     out.append(text.substr(copied));
     return out;
 }
 
-bool isBookkeeping(const LogLine& line) {
+// `scratch` spares an allocation per line.
+bool isBookkeeping(const LogLine& line, std::string& scratch) {
     if (line.target == "tunnel") return false;
-    std::string message = lowercased(line.message);
+    lowercaseInto(scratch, line.message);
     for (auto phrase : bookkeepingPhrases) {
-        if (message.find(phrase) != std::string::npos) return true;
+        if (scratch.find(phrase) != std::string::npos) return true;
     }
     return false;
 }
 
-std::optional<LogLine> sanitizeLowered(const LogLine& line, const HostSet& keep) {
+std::optional<LogLine> sanitizeLowered(const LogLine& line, const HostSet& keep, std::string& scratch) {
     // Warnings and worse always stay: they are what a report is for.
-    if (LogRing::rank(line.level) < LogRing::rank("WARN") && isBookkeeping(line)) return std::nullopt;
+    static const int warning = LogRing::rank("WARN");
+    if (LogRing::rank(line.level) < warning && isBookkeeping(line, scratch)) return std::nullopt;
     return LogLine{line.ts, line.level, line.target, scrubLowered(line.message, keep)};
 }
 
@@ -357,15 +402,17 @@ HostSet infrastructureHosts(std::string_view configJSON, const std::optional<std
 
 std::optional<LogLine> sanitize(const LogLine& line, const HostSet& keepHosts) {
     LoweredHosts keep(keepHosts);
-    return sanitizeLowered(line, keep.get());
+    std::string scratch;
+    return sanitizeLowered(line, keep.get(), scratch);
 }
 
 std::vector<LogLine> sanitize(const std::vector<LogLine>& lines, const HostSet& keepHosts) {
     LoweredHosts keep(keepHosts);
     std::vector<LogLine> out;
     out.reserve(lines.size());
+    std::string scratch;
     for (const auto& line : lines) {
-        if (auto clean = sanitizeLowered(line, keep.get())) out.push_back(std::move(*clean));
+        if (auto clean = sanitizeLowered(line, keep.get(), scratch)) out.push_back(std::move(*clean));
     }
     return out;
 }
