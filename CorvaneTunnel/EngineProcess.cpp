@@ -1,14 +1,16 @@
 #include "CorvaneTunnel/EngineProcess.hpp"
 
+#include "CorvaneTunnel/EngineLog.hpp"
+
 #include <arpa/inet.h>
-#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,27 +22,15 @@ namespace corvane {
 
 namespace {
 
-// Removes ANSI colour sequences, in case colour was forced on anyway.
-std::string stripColour(std::string line) {
-    std::string out;
-    out.reserve(line.size());
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '\x1b' && i + 1 < line.size() && line[i + 1] == '[') {
-            std::size_t j = i + 2;
-            while (j < line.size() && (std::isdigit(static_cast<unsigned char>(line[j])) || line[j] == ';')) ++j;
-            if (j < line.size() && line[j] == 'm') {
-                i = j;
-                continue;
-            }
-        }
-        out.push_back(line[i]);
-    }
-    return out;
-}
-
 bool isErrorLine(const std::string& line) {
     return line.rfind("FATAL", 0) == 0 || line.rfind("ERROR", 0) == 0 || line.find(" FATAL ") != std::string::npos ||
            line.find(" ERROR ") != std::string::npos;
+}
+
+// What ends the engine: its fatal logger, or a Go runtime crash.
+bool isFatalLine(const std::string& line) {
+    return line.rfind("FATAL", 0) == 0 || line.find(" FATAL ") != std::string::npos || line.rfind("panic:", 0) == 0 ||
+           line.rfind("fatal error:", 0) == 0;
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -63,6 +53,7 @@ EngineProcess::EngineProcess(Options options) : options_(std::move(options)) {}
 EngineProcess::~EngineProcess() { close(); }
 
 void EngineProcess::start() {
+    std::filesystem::create_directories(options_.workingDirectory);
     int input[2], output[2];
     if (pipe2(input, O_CLOEXEC) != 0) throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
     if (pipe2(output, O_CLOEXEC) != 0) {
@@ -70,37 +61,48 @@ void EngineProcess::start() {
         ::close(input[1]);
         throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
     }
-    std::filesystem::create_directories(options_.workingDirectory);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDERR_FILENO);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Its own process group, so that a terminal's Ctrl-C reaches the service, which then stops it in order.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-
     std::string exe = options_.executable.string(), dir = options_.workingDirectory.string();
     std::vector<char*> argv = {exe.data(), const_cast<char*>("run"), const_cast<char*>("-D"), dir.data(),
                                const_cast<char*>("-c"), const_cast<char*>("stdin"), const_cast<char*>("--disable-color"),
                                nullptr};
-    int rc = posix_spawn(&pid_, exe.c_str(), &actions, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    auto closePipes = [&] {
+        for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+    };
+    if (::access(exe.c_str(), X_OK) != 0) {
+        int error = errno;
+        closePipes();
+        throw EngineStartError("cannot run " + exe + ": " + strerror(error));
+    }
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        int error = errno;
+        closePipes();
+        pid_ = -1;
+        throw EngineStartError(std::string("cannot start the engine: ") + strerror(error));
+    }
+    if (pid_ == 0) {
+        // Only async-signal-safe calls until exec. The engine ends with the
+        // service even when the service is killed, so it never holds the
+        // tunnel's routes and ports for nobody.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) ::_exit(126);
+        // Its own process group, so that a terminal's Ctrl-C reaches the service, which then stops it in order.
+        ::setpgid(0, 0);
+        ::dup2(input[0], STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(output[1], STDERR_FILENO);
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        ::sigaction(SIGPIPE, &byDefault, nullptr);  // the service ignores it; the engine must not inherit that
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(exe.c_str(), argv.data(), environ);
+        ::_exit(127);
+    }
     ::close(input[0]);
     ::close(output[1]);
-    if (rc != 0) {
-        pid_ = -1;
-        ::close(input[1]);
-        ::close(output[0]);
-        throw EngineStartError("cannot run " + exe + ": " + strerror(rc));
-    }
     {
         std::lock_guard lock(mutex_);
         exited_ = false;
@@ -143,9 +145,11 @@ void EngineProcess::start() {
     }
 }
 
-bool EngineProcess::controlAPIAnswers() const {
+bool EngineProcess::controlAPIAnswers() const { return controlRequest("GET", "/") == 200; }
+
+int EngineProcess::controlRequest(std::string_view method, std::string_view path) const {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    if (fd < 0) return 0;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(options_.controlPort);
@@ -153,18 +157,20 @@ bool EngineProcess::controlAPIAnswers() const {
     timeval tv{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    bool ok = false;
+    int status = 0;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
-                              "\r\nConnection: close\r\n\r\n";
+        std::string request = std::string(method) + " " + std::string(path) +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
+                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         char reply[64] = {0};
         if (writeAll(fd, request)) {
             ssize_t n = ::recv(fd, reply, sizeof reply - 1, 0);
-            ok = n > 12 && std::strncmp(reply, "HTTP/1.1 200", 12) == 0;
+            // "HTTP/1.1 200 OK"
+            if (n >= 12 && std::strncmp(reply, "HTTP/1.", 7) == 0 && reply[8] == ' ') status = std::atoi(reply + 9);
         }
     }
     ::close(fd);
-    return ok;
+    return status;
 }
 
 void EngineProcess::readOutput(int fd) {
@@ -180,9 +186,10 @@ void EngineProcess::readOutput(int fd) {
             std::string line = stripColour(pending.substr(start, newline - start));
             start = newline + 1;
             if (line.empty()) continue;
-            if (isErrorLine(line)) {
+            if (isErrorLine(line) || isFatalLine(line)) {
                 std::lock_guard lock(mutex_);
                 lastError_ = line;
+                if (isFatalLine(line)) lastFatal_ = line;
             }
             if (options_.onLine) options_.onLine(std::move(line));
         }
@@ -201,7 +208,7 @@ void EngineProcess::readOutput(int fd) {
         exited_ = true;
         exitStatus_ = code;
         unexpected = !closing_ && !starting_;
-        lastError = lastError_;
+        lastError = lastFatal_;
     }
     changed_.notify_all();
     if (unexpected && options_.onUnexpectedExit) options_.onUnexpectedExit(code, lastError);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include <sys/types.h>
@@ -37,7 +38,8 @@ public:
         std::chrono::milliseconds closeGrace{5'000};  // between SIGTERM and SIGKILL
         // Every line the engine prints (colour off), from the reader thread.
         std::function<void(std::string line)> onLine;
-        // The process ended without close() having been called, with its last error line.
+        // The process ended without close() having been called, with its last
+        // fatal line (empty when it printed none, e.g. when it was killed).
         std::function<void(int exitStatus, std::string lastError)> onUnexpectedExit;
     };
 
@@ -59,6 +61,9 @@ public:
     pid_t pid() const noexcept { return pid_; }
     // The last line the engine printed at level ERROR or FATAL.
     std::string lastErrorLine() const;
+    // One bodiless request to the engine's control API; the HTTP status, or 0
+    // when there was no answer within a second.
+    int controlRequest(std::string_view method, std::string_view path) const;
 
 private:
     void readOutput(int fd);
@@ -76,6 +81,7 @@ private:
     bool starting_ = false;
     std::atomic<bool> cancelled_{false};
     std::string lastError_;
+    std::string lastFatal_;
 };
 
 }  // namespace corvane

@@ -31,7 +31,30 @@ void applyLinuxTunnelMode(JSONValue& configuration, ServiceMode mode, std::uint1
     for (auto& inbound : *inbounds->array()) {
         if (!isTunInbound(inbound)) continue;
         JSONValue tag = inbound.find("tag") ? *inbound.find("tag") : JSONValue("tun-in");
-        inbound = JSONObject{{"type", "mixed"}, {"tag", std::move(tag)}, {"listen", "127.0.0.1"}, {"listen_port", proxyPort}};
+        JSONValue proxy = JSONObject{{"type", "mixed"}, {"tag", std::move(tag)}, {"listen", "127.0.0.1"}, {"listen_port", proxyPort}};
+        // Sniffing still finds the names that domain rules route by.
+        if (const JSONValue* sniff = inbound.find("sniff")) proxy["sniff"] = *sniff;
+        inbound = std::move(proxy);
+    }
+}
+
+void confineEngineFiles(JSONValue& configuration) {
+    if (!configuration.isObject()) return;
+    if (JSONValue* log = configuration.find("log"); log && log->isObject()) log->object()->erase("output");
+    JSONValue* experimental = configuration.find("experimental");
+    if (!experimental || !experimental->isObject()) return;
+    if (JSONValue* api = experimental->find("clash_api"); api && api->isObject()) {
+        for (const char* key : {"external_ui", "external_ui_download_url", "external_ui_download_detour"}) {
+            api->object()->erase(key);
+        }
+    }
+    if (JSONValue* cache = experimental->find("cache_file"); cache && cache->isObject()) {
+        if (JSONValue* path = cache->find("path")) {
+            const std::string* text = path->string();
+            if (!text || text->empty() || text->find('/') != std::string::npos || *text == "." || *text == "..") {
+                *path = JSONValue("cache.db");
+            }
+        }
     }
 }
 

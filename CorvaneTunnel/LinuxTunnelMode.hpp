@@ -18,4 +18,11 @@ namespace corvane {
 // under the same tag, which keeps every rule that names "tun-in" working for it.
 void applyLinuxTunnelMode(JSONValue& configuration, ServiceMode mode, std::uint16_t proxyPort);
 
+// Keeps the engine's own files in its working folder and its log on the output
+// the service reads: the system service runs as root for any member of the
+// access group, so a configuration must not name paths for it to write. Drops
+// "log"."output" and the control API's web UI, and turns a cache file path
+// that leaves the folder into "cache.db".
+void confineEngineFiles(JSONValue& configuration);
+
 }  // namespace corvane

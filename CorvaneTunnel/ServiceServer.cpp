@@ -1,8 +1,11 @@
 #include "CorvaneTunnel/ServiceServer.hpp"
 
+#include <cstring>
 #include <deque>
 #include <grp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
@@ -187,9 +190,28 @@ ServiceServer::ServiceServer(asio::io_context& context, std::filesystem::path so
 
 ServiceServer::~ServiceServer() { stop(); }
 
+namespace {
+
+bool someoneListensOn(const std::filesystem::path& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return answered;
+}
+
+}  // namespace
+
 void ServiceServer::start() {
     namespace fs = std::filesystem;
     fs::create_directories(socketPath_.parent_path());
+    if (someoneListensOn(socketPath_)) {
+        throw std::system_error(EADDRINUSE, std::generic_category(),
+                                "another service already listens on " + socketPath_.string());
+    }
     std::error_code ignored;
     fs::remove(socketPath_, ignored);  // a socket left by a service that died
     // Created with no access for others, whatever the umask.

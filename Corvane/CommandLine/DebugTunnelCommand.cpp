@@ -1,5 +1,6 @@
 // corvanectl debug tunnel: drive the tunnel service the way the app does.
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -12,6 +13,7 @@
 #include "Corvane/Platform/ServiceActivationPlatform.hpp"
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Support/Blocking.hpp"
 
 namespace corvane::cli {
 
@@ -37,23 +39,9 @@ struct Session {
         : platform(std::make_shared<ServiceTunnelPlatform>(io.get_executor(), std::move(socket))),
           controller(io.get_executor(), platform) {}
 
-    // Runs `work` to its end on the session's loop; rethrows its failure.
     template <class T>
     T run(Async<T> work) {
-        std::exception_ptr failure;
-        std::optional<std::conditional_t<std::is_void_v<T>, int, T>> result;
-        bool done = false;
-        asio::co_spawn(io, std::move(work), [&](std::exception_ptr e, auto... value) {
-            failure = e;
-            done = true;
-            if constexpr (sizeof...(value) > 0) {
-                if (!e) result.emplace(std::move(value)...);
-            }
-        });
-        while (!done && !io.stopped()) io.run_one();
-        io.restart();
-        if (failure) std::rethrow_exception(failure);
-        if constexpr (!std::is_void_v<T>) return std::move(*result);
+        return runUntilDone(io, std::move(work));
     }
     // Processes status events until `done` holds or `limit` passes.
     bool waitFor(const std::function<bool()>& done, std::chrono::steady_clock::duration limit) {
@@ -70,22 +58,96 @@ struct Session {
     TunnelController controller;
 };
 
+constexpr std::string_view kUsage = "debug tunnel [--socket PATH] status|start --config FILE|stop|logs [--follow]|recover";
+
 int usage(std::ostream& err) {
-    err << "usage: corvanectl debug tunnel [--socket PATH] status|start --config FILE|stop\n";
+    err << "usage: corvanectl " << kUsage << "\n";
     return 2;
+}
+
+std::string clockTime(std::int64_t unixSeconds) {
+    std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
+int status(Session& session, std::ostream& out) {
+    out << "status: " << statusName(session.controller.status()) << "\n";
+    if (auto reply = session.run(session.controller.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status()))) {
+        if (reply->clashPort) out << "control API: 127.0.0.1:" << *reply->clashPort << "\n";
+        if (reply->startedAtUnix) out << "running since: " << clockTime(*reply->startedAtUnix) << "\n";
+        if (reply->lastError) out << "last error: " << *reply->lastError << "\n";
+    } else if (session.controller.lastError()) {
+        out << "last error: " << *session.controller.lastError() << "\n";
+    }
+    return 0;
+}
+
+// Prints the lines after `after` and returns the number of the last one.
+std::int64_t printLines(const TunnelIPC::LogsReply& reply, std::int64_t after, std::ostream& out) {
+    for (const auto& l : reply.lines) {
+        out << l.line.ts << " " << l.line.level << " ";
+        if (!l.line.target.empty()) out << l.line.target << ": ";
+        out << l.line.message << "\n";
+        after = l.seq;
+    }
+    out.flush();
+    return after;
+}
+
+int logs(Session& session, bool follow, CommandContext& ctx) {
+    std::int64_t after = 0;
+    bool reached = false;
+    for (;;) {
+        auto reply = session.run(session.controller.send<TunnelIPC::LogsReply>(TunnelIPC::Request::logs(after)));
+        if (reply) {
+            reached = true;
+            after = printLines(*reply, after, ctx.out);
+        } else if (!follow) {
+            ctx.err << "corvanectl: the tunnel is not running, so it has no log to show\n";
+            return 1;
+        } else if (!reached) {
+            ctx.err << "corvanectl: waiting for the tunnel to run (Ctrl-C ends)\n";
+            reached = true;
+        }
+        if (!follow) return 0;
+        session.waitFor([] { return false; }, 1s);
+    }
+}
+
+int recover(Session& session, CommandContext& ctx) {
+    auto status = session.run(session.controller.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status()));
+    if (!status) {
+        ctx.err << "corvanectl: the tunnel is not running, so there is nothing to recover\n";
+        return 1;
+    }
+    auto reply = session.run(
+        session.controller.send<TunnelIPC::ActionReply>(TunnelIPC::Request::recoverNetwork(status->clashPort.value_or(0))));
+    if (!reply || !reply->performed) {
+        ctx.err << "corvanectl: the tunnel did not recover its network (it is starting or stopping); try again in a moment\n";
+        return 1;
+    }
+    ctx.out << "The tunnel closed all its connections; programs reconnect over the current network.\n";
+    return 0;
 }
 
 int debugTunnel(CommandContext& ctx) {
     std::filesystem::path socket = preferredTunnelServiceSocket();
     std::optional<std::string> configFile;
     std::string action;
+    bool follow = false;
     for (std::size_t i = 0; i < ctx.args.size(); ++i) {
         auto a = ctx.args[i];
         if (a == "--socket" && i + 1 < ctx.args.size()) {
             socket = std::string(ctx.args[++i]);
         } else if (a == "--config" && i + 1 < ctx.args.size()) {
             configFile = std::string(ctx.args[++i]);
-        } else if (action.empty() && (a == "status" || a == "start" || a == "stop")) {
+        } else if (a == "--follow" && action == "logs") {
+            follow = true;
+        } else if (action.empty() && (a == "status" || a == "start" || a == "stop" || a == "logs" || a == "recover")) {
             action = std::string(a);
         } else {
             return usage(ctx.err);
@@ -103,10 +165,9 @@ int debugTunnel(CommandContext& ctx) {
         return 1;
     }
 
-    if (action == "status") {
-        ctx.out << "status: " << statusName(session.controller.status()) << "\n";
-        return 0;
-    }
+    if (action == "status") return status(session, ctx.out);
+    if (action == "logs") return logs(session, follow, ctx);
+    if (action == "recover") return recover(session, ctx);
     if (action == "stop") {
         if (session.controller.status() == NEVPNStatus::disconnected || !session.controller.hasProfile()) {
             ctx.out << "status: " << statusName(session.controller.status()) << "\n";
@@ -146,8 +207,7 @@ int debugTunnel(CommandContext& ctx) {
     return 1;
 }
 
-const CommandRegistration registration{"debug tunnel", "debug tunnel [--socket PATH] status|start --config FILE|stop",
-                                       &debugTunnel};
+const CommandRegistration registration{"debug tunnel", kUsage, &debugTunnel};
 
 }  // namespace
 

@@ -49,7 +49,7 @@ Async<void> TunnelController::load() {
     }
     manager_.reset();
     for (auto& profile : profiles) {
-        if (profile.providerBundleIdentifier == kProviderBundleIdentifier) {
+        if (profile.providerBundleIdentifier == TunnelIPC::providerBundleIdentifier) {
             manager_ = std::move(profile);
             break;
         }
@@ -61,7 +61,7 @@ Async<void> TunnelController::connect(std::string config, std::string panelHost)
     lastError_.reset();
     changed();
     TunnelProfile profile = manager_.value_or(TunnelProfile{});
-    profile.providerBundleIdentifier = std::string(kProviderBundleIdentifier);
+    profile.providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier);
     profile.serverAddress = std::move(panelHost);
     profile.localizedDescription = "Corvane";
     profile.enabled = true;
@@ -70,7 +70,7 @@ Async<void> TunnelController::connect(std::string config, std::string panelHost)
     TunnelProfile loaded = co_await platform_->loadProfile(std::move(identifier));
     manager_ = std::move(loaded);
     observe();
-    std::map<std::string, std::string> options{{std::string(kStartOptionConfig), std::move(config)}};
+    std::map<std::string, std::string> options{{std::string(TunnelIPC::StartOption::config), std::move(config)}};
     co_await platform_->startTunnel(manager_->identifier, std::move(options));
 }
 

@@ -10,14 +10,9 @@
 #include "Corvane/Platform/TunnelPlatform.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
 #include "CorvaneCore/Support/Task.hpp"
+#include "CorvaneCore/Tunnel/TunnelIPC.hpp"
 
 namespace corvane {
-
-// The bundle identifier of the tunnel provider: written into the profile and
-// used to recognise the app's own saved profile.
-inline constexpr std::string_view kProviderBundleIdentifier = "com.corvane.client.tunnel";
-// The start option that carries the engine configuration text.
-inline constexpr std::string_view kStartOptionConfig = "config";
 
 // Owns the app's VPN profile and the running tunnel: saves and starts it,
 // follows its status and the reason for an unexpected drop, and carries

@@ -45,3 +45,33 @@ TEST(LinuxTunnelMode, LeavesWhatItDoesNotKnowAlone) {
         EXPECT_EQ(config, JSONValue::parse(text)) << text;
     }
 }
+
+TEST(LinuxTunnelMode, UserModeKeepsSniffing) {
+    auto config = JSONValue::parse(R"({"inbounds":[{"type":"tun","tag":"tun-in","sniff":true}]})");
+    applyLinuxTunnelMode(config, ServiceMode::user, 3128);
+    EXPECT_EQ(config.find("inbounds")->array()->at(0),
+              JSONValue::parse(R"({"type":"mixed","tag":"tun-in","listen":"127.0.0.1","listen_port":3128,"sniff":true})"));
+}
+
+TEST(ConfineEngineFiles, KeepsTheEnginesFilesInItsFolder) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {R"({"log":{"level":"info","output":"/etc/cron.d/x"}})", R"({"log":{"level":"info"}})"},
+        {R"({"experimental":{"cache_file":{"enabled":true,"path":"/root/.bashrc"}}})",
+         R"({"experimental":{"cache_file":{"enabled":true,"path":"cache.db"}}})"},
+        {R"({"experimental":{"cache_file":{"path":"../../x.db"}}})", R"({"experimental":{"cache_file":{"path":"cache.db"}}})"},
+        {R"({"experimental":{"cache_file":{"path":7}}})", R"({"experimental":{"cache_file":{"path":"cache.db"}}})"},
+        {R"({"experimental":{"cache_file":{"path":"corvane.db"}}})", R"({"experimental":{"cache_file":{"path":"corvane.db"}}})"},
+        {R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:1","external_ui":"/","external_ui_download_url":"u"}}})",
+         R"({"experimental":{"clash_api":{"external_controller":"127.0.0.1:1"}}})"},
+        {R"({"log":"x","experimental":[]})", R"({"log":"x","experimental":[]})"},
+    };
+    for (const auto& c : cases) {
+        auto config = JSONValue::parse(c.in);
+        confineEngineFiles(config);
+        EXPECT_EQ(config, JSONValue::parse(c.out)) << c.in;
+    }
+}

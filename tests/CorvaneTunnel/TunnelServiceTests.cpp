@@ -21,6 +21,7 @@
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
 #include "CorvaneTunnel/TunnelService.hpp"
+#include "TestSupport/ServiceClient.hpp"
 #include "TestSupport/TempDir.hpp"
 
 using namespace corvane;
@@ -88,72 +89,6 @@ private:
     ServiceServer server_;
     std::thread thread_;
 };
-
-// The app's side: its own loop, run from the test.
-class AppSide {
-public:
-    explicit AppSide(const std::filesystem::path& socket)
-        : platform(std::make_shared<ServiceTunnelPlatform>(io.get_executor(), socket)), controller(io.get_executor(), platform) {}
-
-    template <class T>
-    T run(Async<T> work) {
-        std::optional<std::conditional_t<std::is_void_v<T>, int, T>> result;
-        std::exception_ptr failure;
-        bool done = false;
-        asio::co_spawn(io, std::move(work), [&](std::exception_ptr e, auto... value) {
-            failure = e;
-            done = true;
-            if constexpr (sizeof...(value) > 0) {
-                if (!e) result.emplace(std::move(value)...);
-            }
-        });
-        while (!done) {
-            io.restart();
-            io.run_one_for(5s);
-        }
-        if (failure) std::rethrow_exception(failure);
-        if constexpr (!std::is_void_v<T>) return std::move(*result);
-    }
-    // Processes events until `condition` holds (at most a few seconds).
-    bool waitFor(const std::function<bool()>& condition) {
-        auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!condition() && std::chrono::steady_clock::now() < deadline) {
-            io.restart();
-            io.run_for(10ms);
-        }
-        return condition();
-    }
-
-    asio::io_context io;
-    std::shared_ptr<ServiceTunnelPlatform> platform;
-    TunnelController controller;
-};
-
-std::string rawExchange(const std::filesystem::path& socket, const std::string& bytes, bool readReply = true) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return "connect failed: " + std::string(strerror(errno));
-    }
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<std::size_t>(n);
-    }
-    std::string reply;
-    if (readReply) {
-        timeval tv{5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        char c;
-        while (::recv(fd, &c, 1, 0) == 1 && c != '\n') reply.push_back(c);
-    }
-    ::close(fd);
-    return reply;
-}
 
 }  // namespace
 
@@ -254,24 +189,7 @@ TEST(TunnelService, OnlyItsOwnUserMayUseAUserService) {
 
     auto asNobody = [&](bool openSocket) {
         if (openSocket) ::chmod(service.socket().c_str(), 0666);  // get past the file mode to the credential check
-        int pipeFds[2];
-        EXPECT_EQ(pipe(pipeFds), 0);
-        pid_t child = fork();
-        if (child == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-            std::string reply = rawExchange(service.socket(), R"({"id":1,"op":"listProfiles"})" "\n");
-            (void)!write(pipeFds[1], reply.data(), reply.size());
-            _exit(0);
-        }
-        ::close(pipeFds[1]);
-        std::string out;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(pipeFds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-        ::close(pipeFds[0]);
-        int status = 0;
-        waitpid(child, &status, 0);
-        return out;
+        return rawExchangeAs(65534, 65534, service.socket(), R"({"id":1,"op":"listProfiles"})" "\n");
     };
     EXPECT_NE(asNobody(false).find("Permission denied"), std::string::npos);
     EXPECT_NE(asNobody(true).find("permission denied: this user may not use the tunnel service"), std::string::npos);

@@ -9,14 +9,12 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "TestSupport/BackgroundProcess.hpp"
 #include "TestSupport/NetworkPorts.hpp"
 #include "TestSupport/TempDir.hpp"
-
-extern char** environ;
 
 namespace corvane::testing {
 
@@ -83,84 +81,26 @@ TestEngine::TestEngine(std::filesystem::path directory, const std::string& confi
     requireEngine();
     std::filesystem::create_directories(directory_);
     writeFile(directory_ / "config.json", config);
-
-    std::vector<std::string> argv{enginePath().string(), "run", "-D", directory_.string(), "-c", "config.json",
-                                  "--disable-color"};
-    // The given entries replace inherited ones of the same name: Go reads the first of duplicates.
-    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    std::vector<std::string> envp;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        bool replaced = std::any_of(environment.begin(), environment.end(),
-                                    [&](const std::string& given) { return nameOf(given) == nameOf(entry); });
-        if (!replaced) envp.push_back(std::move(entry));
-    }
-    envp.insert(envp.end(), environment.begin(), environment.end());
-    auto args = pointers(argv);
-    auto env = pointers(envp);
-    const std::string logPath = (directory_ / "engine.log").string();
-    const pid_t parent = ::getpid();
-
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error(std::string("fork failed: ") + std::strerror(errno));
-    if (pid_ == 0) {
-        // Only async-signal-safe calls between fork and exec.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(126);
-        int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (log >= 0) {
-            ::dup2(log, STDOUT_FILENO);
-            ::dup2(log, STDERR_FILENO);
-        }
-        ::execve(args[0], args.data(), env.data());
-        ::_exit(127);
-    }
+    process_ = std::make_unique<BackgroundProcess>(
+        std::vector<std::string>{enginePath().string(), "run", "-D", directory_.string(), "-c", "config.json", "--disable-color"},
+        directory_ / "engine.log", std::move(environment));
 }
 
-TestEngine::~TestEngine() { stop(); }
+TestEngine::~TestEngine() = default;
 
-void TestEngine::reap(int status) {
-    exited_ = true;
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
+bool TestEngine::isRunning() { return process_->isRunning(); }
 
-bool TestEngine::isRunning() {
-    if (exited_) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) reap(status);
-    return !exited_;
-}
+int TestEngine::stop() { return process_->stop(); }
 
-int TestEngine::stop() {
-    if (pid_ <= 0 || !isRunning()) return exitStatus_;
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (isRunning()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            reap(status);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return exitStatus_;
-}
+int TestEngine::pid() const { return process_->pid(); }
 
-std::string TestEngine::log() const {
-    try {
-        return readFile(directory_ / "engine.log");
-    } catch (const std::exception&) {
-        return {};
-    }
-}
+std::string TestEngine::log() const { return process_->log(); }
 
 void TestEngine::waitUntilListening(std::uint16_t port, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         if (!isRunning()) {
-            throw std::runtime_error("the engine exited with status " + std::to_string(exitStatus_) + ":\n" + log());
+            throw std::runtime_error("the engine exited with status " + std::to_string(process_->exitStatus()) + ":\n" + log());
         }
         if (waitForTcpPort(port, std::chrono::milliseconds(0))) return;
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -3,10 +3,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace corvane::testing {
+
+class BackgroundProcess;
 
 // The sing-box binary the tests run: $CORVANE_ENGINE, or else the one
 // scripts/install-engine.sh builds into build/engine/ of the checkout.
@@ -34,17 +37,13 @@ public:
     // Stops the engine; its exit status, or minus the signal that ended it.
     int stop();
 
-    int pid() const { return pid_; }
+    int pid() const;
     const std::filesystem::path& directory() const { return directory_; }
     std::string log() const;
 
 private:
     std::filesystem::path directory_;
-    int pid_ = -1;
-    bool exited_ = false;
-    int exitStatus_ = 0;
-
-    void reap(int status);
+    std::unique_ptr<BackgroundProcess> process_;
 };
 
 }  // namespace corvane::testing

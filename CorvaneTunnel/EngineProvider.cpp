@@ -1,0 +1,230 @@
+#include "CorvaneTunnel/EngineProvider.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <system_error>
+
+#include <boost/asio/post.hpp>
+
+#include "CorvaneCore/Config/LocalAddresses.hpp"
+#include "CorvaneCore/Config/TunnelConfig.hpp"
+#include "CorvaneCore/Support/AtomicFile.hpp"
+#include "CorvaneCore/Support/JSONValue.hpp"
+#include "CorvaneTunnel/LinuxTunnelMode.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::string_view kTarget = "tunnel";
+
+// A port on 127.0.0.1 that nobody listens on right now, chosen by the kernel.
+std::uint16_t freeLoopbackPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open a socket");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "cannot find a free port for the control API");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// 192 bits from the CSPRNG, as hex.
+std::string freshSecret() {
+    unsigned char bytes[24];
+    randomBytes(bytes, sizeof bytes);
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+// "FATAL[0000] start service: ..." reads better without the logger's prefix.
+std::string describeEngineError(const std::string& line) {
+    LogLine parsed = parseEngineLogLine(line, std::chrono::system_clock::now());
+    if (parsed.message.empty()) return line;
+    return parsed.target.empty() ? parsed.message : parsed.target + ": " + parsed.message;
+}
+
+}  // namespace
+
+void EngineService::resetNetwork() noexcept {
+    try {
+        process_.controlRequest("DELETE", "/connections");
+    } catch (...) {
+    }
+}
+
+EngineProvider::EngineProvider(boost::asio::any_io_executor executor, Settings settings)
+    : executor_(std::move(executor)),
+      settings_(std::move(settings)),
+      lifecycle_([log = log_](std::exception_ptr error) {
+          try {
+              std::rethrow_exception(error);
+          } catch (const std::exception& e) {
+              log->append("WARN", std::string(kTarget), std::string("stopping the engine failed: ") + e.what());
+          } catch (...) {
+          }
+      }),
+      self_(std::make_shared<EngineProvider*>(this)) {}
+
+EngineProvider::~EngineProvider() = default;
+
+std::string EngineProvider::prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret) {
+    std::string withAPI = TunnelConfig::withClashAPI(config, controlPort, secret);
+    std::set<std::string> addresses;
+    for (const auto& a : LocalAddresses::ipv4Interfaces()) addresses.insert(a.address);
+    auto checked = TunnelConfig::droppingStaleLanShare(withAPI, addresses);
+    if (checked.dropped) {
+        note("WARN", "LAN sharing is off: " + *checked.dropped + " is no longer an address of this device");
+    }
+    JSONValue document = JSONValue::parse(checked.config);
+    confineEngineFiles(document);
+    applyLinuxTunnelMode(document, settings_.mode, settings_.proxyPort);
+    return document.serialize();
+}
+
+void EngineProvider::note(std::string level, std::string message) {
+    if (settings_.onServiceLine) settings_.onServiceLine(level, message);
+    log_->append(std::move(level), std::string(kTarget), std::move(message));
+}
+
+Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
+    std::uint64_t run;
+    {
+        std::lock_guard lock(mutex_);
+        run = ++run_;
+        running_.reset();
+        lastError_.reset();
+    }
+    auto fail = [this](std::string text) {
+        note("ERROR", "the tunnel did not start: " + text);
+        std::lock_guard lock(mutex_);
+        lastError_ = text;
+        return TunnelStartError(PlatformError{std::string(EngineErrorDomain), 1, std::move(text)});
+    };
+
+    auto config = options.find(std::string(TunnelIPC::StartOption::config));
+    if (config == options.end()) throw fail("the start options carry no engine configuration");
+    std::uint16_t port = 0;
+    std::string secret = freshSecret(), prepared;
+    try {
+        port = freeLoopbackPort();
+        prepared = prepare(config->second, port, secret);
+    } catch (const std::exception& e) {
+        throw fail(std::string("the engine configuration cannot be used: ") + e.what());
+    }
+
+    EngineProcess::Options engine;
+    engine.executable = settings_.engine;
+    engine.workingDirectory = settings_.workingDirectory;
+    engine.configuration = std::move(prepared);
+    engine.controlPort = port;
+    engine.controlSecret = secret;
+    engine.startTimeout = settings_.startTimeout;
+    engine.onLine = [log = log_](std::string line) { log->append(parseEngineLogLine(line, std::chrono::system_clock::now())); };
+    engine.onUnexpectedExit = [weak = std::weak_ptr(self_), executor = executor_, run](int status, std::string lastError) {
+        boost::asio::post(executor, [weak, run, status, lastError = std::move(lastError)]() mutable {
+            if (auto self = weak.lock()) (*self)->engineExited(run, status, std::move(lastError));
+        });
+    };
+
+    note("INFO", "starting the engine");
+    TunnelServiceLifecycle<EngineService>::Make make = [engine] { return std::make_shared<EngineService>(engine); };
+    TunnelServiceLifecycle<EngineService>::DidStart didStart = [](const auto&) {};
+    std::optional<std::string> failure;
+    try {
+        co_await lifecycle_.start(std::move(make), std::move(didStart));
+    } catch (const TunnelStartCancelled&) {
+        failure = "the start was overtaken by a stop or another start";
+    } catch (const EngineStartError& e) {
+        failure = describeEngineError(e.what());
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    if (failure) throw fail(std::move(*failure));
+    {
+        std::lock_guard lock(mutex_);
+        if (run == run_) {
+            running_ = Running{port, secret, std::chrono::duration_cast<std::chrono::seconds>(
+                                                 std::chrono::system_clock::now().time_since_epoch()).count()};
+        }
+    }
+    note("INFO", "the engine is up; its control API is on 127.0.0.1:" + std::to_string(port));
+}
+
+Async<void> EngineProvider::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        ++run_;
+        running_.reset();
+    }
+    co_await lifecycle_.stop();
+    note("INFO", "the engine stopped");
+}
+
+void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string lastError) {
+    std::string text;
+    if (!lastError.empty()) {
+        text = describeEngineError(lastError);
+    } else if (exitStatus > 128) {
+        text = "the engine was ended by signal " + std::to_string(exitStatus - 128) + " (" + ::strsignal(exitStatus - 128) + ")";
+    } else {
+        text = "the engine exited with status " + std::to_string(exitStatus);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (run != run_) return;  // a stop or a newer start came first
+        running_.reset();
+        lastError_ = text;
+    }
+    note("ERROR", "the engine stopped unexpectedly: " + text);
+    if (onUnexpectedStop) onUnexpectedStop(PlatformError{std::string(EngineErrorDomain), 2, std::move(text)});
+}
+
+TunnelIPC::StatusReply EngineProvider::statusReply() const {
+    std::lock_guard lock(mutex_);
+    TunnelIPC::StatusReply reply;
+    if (running_) {
+        reply.clashPort = running_->port;
+        reply.clashSecret = running_->secret;
+        reply.startedAtUnix = running_->startedAtUnix;
+    }
+    reply.lastError = lastError_;
+    return reply;
+}
+
+Async<std::optional<std::string>> EngineProvider::handleMessage(std::string message) {
+    std::optional<TunnelIPC::Request> request;
+    try {
+        request = decodeJSON<TunnelIPC::Request>(std::string_view(message));
+    } catch (const std::exception& e) {
+        // As the system does with a message the provider cannot read: no reply.
+        note("WARN", std::string("an unreadable request was ignored: ") + e.what());
+        co_return std::nullopt;
+    }
+    if (request->as<TunnelIPC::Request::Status>()) co_return encodeJSON(statusReply());
+    if (const auto* logs = request->as<TunnelIPC::Request::Logs>()) {
+        co_return encodeJSON(TunnelIPC::LogsReply{log_->after(logs->after)});
+    }
+    const bool performed = co_await lifecycle_.resetNetwork();
+    note("INFO", performed ? "closed every connection to recover the network" : "no engine runs: nothing to recover");
+    co_return encodeJSON(TunnelIPC::ActionReply{performed});
+}
+
+}  // namespace corvane

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "CorvaneCore/Tunnel/TunnelServiceLifecycle.hpp"
+#include "CorvaneTunnel/EngineLog.hpp"
+#include "CorvaneTunnel/EngineProcess.hpp"
+#include "CorvaneTunnel/PeerCredentials.hpp"
+#include "CorvaneTunnel/TunnelProvider.hpp"
+
+namespace corvane {
+
+// The engine as the tunnel lifecycle holds it: one EngineProcess.
+class EngineService {
+public:
+    explicit EngineService(EngineProcess::Options options) : process_(std::move(options)) {}
+
+    void start() { process_.start(); }
+    void cancel() noexcept { process_.cancel(); }
+    void close() { process_.close(); }
+    // The engine follows sleep and network changes by itself.
+    void pause() noexcept {}
+    void wake() noexcept {}
+    // Closes every connection the engine carries, so that programs reconnect
+    // over the current network instead of waiting on dead ones.
+    void resetNetwork() noexcept;
+
+private:
+    EngineProcess process_;
+};
+
+// The tunnel provider of corvane-tunnel: prepares the configuration it is
+// started with, runs sing-box under a TunnelServiceLifecycle, numbers the
+// engine's log lines and answers the app's TunnelIPC requests. Lives on the
+// service's executor; the engine's own threads only post to it.
+class EngineProvider final : public TunnelProvider {
+public:
+    struct Settings {
+        std::filesystem::path engine;            // the sing-box executable
+        std::filesystem::path workingDirectory;  // the engine's -D folder
+        ServiceMode mode = ServiceMode::user;
+        std::uint16_t proxyPort = 2080;          // user mode's local proxy
+        std::chrono::milliseconds startTimeout{60'000};  // remote rule sets are fetched during the start
+        // Also told every line the service itself logs (level, text), e.g. for its own output.
+        std::function<void(const std::string&, const std::string&)> onServiceLine;
+    };
+
+    EngineProvider(boost::asio::any_io_executor executor, Settings settings);
+    ~EngineProvider() override;
+
+    Async<void> start(std::map<std::string, std::string> options) override;
+    Async<void> stop() override;
+    Async<std::optional<std::string>> handleMessage(std::string message) override;
+
+    // The numbered lines of the engine and of the service itself.
+    SequencedLog& log() noexcept { return *log_; }
+    // The configuration the engine gets for `config`: the control API on
+    // 127.0.0.1:`controlPort` with `secret`, a LAN share on an address the
+    // device no longer has left out, and the Linux step for `mode`. Throws
+    // std::exception with a sentence for people when the text is not a configuration.
+    std::string prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret);
+
+private:
+    struct Running {
+        std::uint16_t port = 0;
+        std::string secret;
+        std::int64_t startedAtUnix = 0;
+    };
+
+    TunnelIPC::StatusReply statusReply() const;
+    void note(std::string level, std::string message);
+    void engineExited(std::uint64_t run, int exitStatus, std::string lastError);
+
+    boost::asio::any_io_executor executor_;
+    Settings settings_;
+    std::shared_ptr<SequencedLog> log_ = std::make_shared<SequencedLog>();
+    TunnelServiceLifecycle<EngineService> lifecycle_;
+    mutable std::mutex mutex_;
+    std::optional<Running> running_;
+    std::optional<std::string> lastError_;
+    std::uint64_t run_ = 0;  // every start and stop takes the next; an exit of an older run is old news
+    // Posted work holds this weakly, so it does nothing once the provider is gone.
+    std::shared_ptr<EngineProvider*> self_;
+};
+
+}  // namespace corvane

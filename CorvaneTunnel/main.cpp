@@ -1,0 +1,169 @@
+// corvane-tunnel: hosts the engine for the app and corvanectl, behind a Unix socket.
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "CorvaneCore/Support/XDGPaths.hpp"
+#include "CorvaneTunnel/EngineProvider.hpp"
+#include "CorvaneTunnel/ProfileStore.hpp"
+#include "CorvaneTunnel/ServiceServer.hpp"
+#include "CorvaneTunnel/TunnelService.hpp"
+
+namespace fs = std::filesystem;
+using namespace corvane;
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: corvane-tunnel [--system | --user] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
+    "\n"
+    "  --system      serve root and the \"corvane\" group on /run/corvane/tunnel.sock and route all\n"
+    "                traffic through a TUN interface (needs CAP_NET_ADMIN; the systemd unit runs this)\n"
+    "  --user        serve only this user on $XDG_RUNTIME_DIR/corvane/tunnel.sock; no TUN interface:\n"
+    "                the tunnel is offered as a local HTTP and SOCKS5 proxy on 127.0.0.1 (the default)\n"
+    "  --socket      listen here instead\n"
+    "  --state-dir   saved profile and engine cache (default $STATE_DIRECTORY or /var/lib/corvane-tunnel\n"
+    "                for --system, $XDG_STATE_HOME/corvane/tunnel for --user)\n"
+    "  --engine      the sing-box executable (default $CORVANE_ENGINE, then sing-box next to this\n"
+    "                program, then the one scripts/install-engine.sh built, then sing-box on PATH)\n"
+    "  --proxy-port  the local proxy's port in user mode (default 2080)\n";
+
+std::optional<fs::path> executableIn(const fs::path& candidate) {
+    std::error_code ec;
+    if (!candidate.empty() && fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    return std::nullopt;
+}
+
+fs::path defaultEngine() {
+    if (const char* env = std::getenv("CORVANE_ENGINE"); env && *env) return env;
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        if (auto found = executableIn(self.parent_path() / "sing-box")) return *found;
+    }
+#ifdef CORVANE_INSTALLED_ENGINE
+    if (auto found = executableIn(CORVANE_INSTALLED_ENGINE)) return *found;
+#endif
+    if (const char* path = std::getenv("PATH")) {
+        std::string_view rest(path);
+        while (!rest.empty()) {
+            auto colon = rest.find(':');
+            fs::path dir(std::string(rest.substr(0, colon)));
+            rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
+            if (auto found = executableIn(dir / "sing-box")) return *found;
+        }
+    }
+    return "sing-box";
+}
+
+fs::path defaultStateDirectory(ServiceMode mode) {
+    if (mode == ServiceMode::system) {
+        if (const char* dir = std::getenv("STATE_DIRECTORY"); dir && *dir) return fs::path(std::string(dir).substr(0, std::string(dir).find(':')));
+        return "/var/lib/corvane-tunnel";
+    }
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state && fs::path(state).is_absolute()) {
+        return fs::path(state) / "corvane" / "tunnel";
+    }
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : "/tmp") / ".local" / "state" / "corvane" / "tunnel";
+}
+
+void say(std::string_view level, std::string_view text) { std::cerr << level << " " << text << std::endl; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServiceMode mode = ServiceMode::user;
+    std::optional<fs::path> socket, stateDirectory, engine;
+    long proxyPort = 2080;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 < argc) return std::string(argv[++i]);
+            return std::nullopt;
+        };
+        if (a == "--system") {
+            mode = ServiceMode::system;
+        } else if (a == "--user") {
+            mode = ServiceMode::user;
+        } else if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "corvane-tunnel " << CORVANE_VERSION << "\n";
+            return 0;
+        } else if (a == "--socket" || a == "--state-dir" || a == "--engine" || a == "--proxy-port") {
+            auto v = value();
+            if (!v || v->empty()) {
+                std::cerr << "corvane-tunnel: " << a << " needs a value\n" << kUsage;
+                return 2;
+            }
+            if (a == "--socket") socket = *v;
+            if (a == "--state-dir") stateDirectory = *v;
+            if (a == "--engine") engine = *v;
+            if (a == "--proxy-port") {
+                char* end = nullptr;
+                proxyPort = std::strtol(v->c_str(), &end, 10);
+                if (*end != '\0' || proxyPort < 1 || proxyPort > 65535) {
+                    std::cerr << "corvane-tunnel: --proxy-port takes a port number from 1 to 65535\n";
+                    return 2;
+                }
+            }
+        } else {
+            std::cerr << "corvane-tunnel: unknown option " << a << "\n" << kUsage;
+            return 2;
+        }
+    }
+    if (!socket) socket = mode == ServiceMode::system ? fs::path(TunnelServiceEndpoint::systemSocketPath)
+                                                      : TunnelServiceEndpoint::userSocketPath();
+    if (!stateDirectory) stateDirectory = defaultStateDirectory(mode);
+    if (!engine) engine = defaultEngine();
+
+    ::signal(SIGPIPE, SIG_IGN);
+    boost::asio::io_context io;
+    try {
+        fs::create_directories(*stateDirectory);
+        fs::permissions(*stateDirectory, fs::perms::owner_all);  // saved configurations hold credentials
+        ProfileStore profiles(*stateDirectory / "profiles.json");
+        EngineProvider::Settings settings;
+        settings.engine = *engine;
+        settings.workingDirectory = *stateDirectory / "engine";
+        settings.mode = mode;
+        settings.proxyPort = static_cast<std::uint16_t>(proxyPort);
+        settings.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };
+        EngineProvider provider(io.get_executor(), settings);
+        TunnelService service(profiles, provider, mode);
+        ServiceServer server(io, *socket, mode, service);
+        service.setServer(&server);
+        server.start();
+        say("INFO", std::string("corvane-tunnel ") + CORVANE_VERSION + " serves " + socket->string() + " in " +
+                        (mode == ServiceMode::system ? "system mode" : "user mode (local proxy on 127.0.0.1:" +
+                                                                           std::to_string(proxyPort) + ")") +
+                        " with " + engine->string());
+
+        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+        auto shutdown = [&]() -> Async<void> {
+            say("INFO", "stopping");
+            server.stop();
+            co_await provider.stop();
+            io.stop();
+        };
+        signals.async_wait([&](const boost::system::error_code& ec, int) {
+            if (!ec) boost::asio::co_spawn(io, shutdown(), boost::asio::detached);
+        });
+        io.run();
+    } catch (const std::exception& e) {
+        std::cerr << "corvane-tunnel: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,287 @@
+// corvane-tunnel as users run it: the real service process in user mode, the
+// real engine, the app's TunnelController and corvanectl on the other side.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "Corvane/Tunnel/ClashClient.hpp"
+#include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/ShareUrlParser.hpp"
+#include "TestSupport/BackgroundProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/NetworkPorts.hpp"
+#include "TestSupport/ProxyTunnel.hpp"
+#include "TestSupport/ServiceClient.hpp"
+#include "TestSupport/TempDir.hpp"
+#include "TestSupport/TestEngine.hpp"
+#include "TestSupport/TestFleet.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+// corvane-tunnel --user on a socket in `dir`, its engine's local proxy on `proxyPort`.
+class ServiceProcess {
+public:
+    ServiceProcess(const std::filesystem::path& dir, std::uint16_t proxyPort)
+        : socket(dir / "run" / "tunnel.sock"),
+          process({CORVANE_TUNNEL_PATH, "--user", "--socket", socket.string(), "--state-dir", (dir / "state").string(),
+                   "--engine", enginePath().string(), "--proxy-port", std::to_string(proxyPort)},
+                  dir / ("service-" + std::to_string(++starts) + ".log")) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (rawExchange(socket, R"({"id":1,"op":"hello"})" "\n").find(R"("ok":true)") == std::string::npos) {
+            if (!process.isRunning() || std::chrono::steady_clock::now() > deadline) {
+                throw std::runtime_error("corvane-tunnel did not come up:\n" + process.log());
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    }
+
+    // The engine: the service's one child process.
+    pid_t enginePid() const {
+        std::ifstream children("/proc/" + std::to_string(process.pid()) + "/task/" + std::to_string(process.pid()) + "/children");
+        pid_t pid = 0;
+        children >> pid;
+        if (pid > 0) return pid;
+        // The engine is started from the service's tunnel thread.
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(process.pid()) + "/task")) {
+            std::ifstream in(task.path() / "children");
+            if (in >> pid && pid > 0) return pid;
+        }
+        return 0;
+    }
+
+    std::filesystem::path socket;
+    BackgroundProcess process;
+    static inline int starts = 0;
+};
+
+bool isListening(std::uint16_t port) { return waitForTcpPort(port, 0ms); }
+
+class TunnelServiceEngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::access(enginePath().c_str(), X_OK) != 0) {
+            GTEST_SKIP() << "sing-box is not installed at " << enginePath() << " (scripts/install-engine.sh installs it)";
+        }
+        service = std::make_unique<ServiceProcess>(dir.path(), proxyPort);
+        app = std::make_unique<AppSide>(service->socket);
+        app->controller.setOnChange([this] {
+            if (seen.empty() || seen.back() != app->controller.status()) seen.push_back(app->controller.status());
+        });
+        app->run(app->controller.load());
+    }
+    void TearDown() override {
+        if (HasFailure() && service) std::cerr << "service log:\n" << service->process.log();
+    }
+
+    // What the app would build for `shares`, without mainland-China routing (its rule sets are fetched from the internet).
+    static std::string configFor(const std::vector<std::string>& shares) {
+        ConfigBuilder::Inputs inputs;
+        for (const auto& s : shares) inputs.shares.push_back(ShareUrlParser::parse(s));
+        inputs.smartRouting = false;
+        return ConfigBuilder::build(inputs).serialize();
+    }
+    // A server that does not exist: the engine starts all the same.
+    static std::string unreachableConfig() {
+        return configFor({"vless://451d324c-605b-4383-a814-967c5d2d589e@203.0.113.10:443?security=reality&sni=www.example.com"
+                          "&pbk=BoyfA7zDUQj6BrJQNq1BtbYTXhgsZyc-Q65n2ktuRSE&sid=9d1386ce6fb67a02#Nowhere"});
+    }
+
+    bool connectAndWait(const std::string& config) {
+        app->run(app->controller.connect(config, "panel.example.com"));
+        return app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s);
+    }
+    template <class Reply>
+    std::optional<Reply> ask(const TunnelIPC::Request& request) {
+        return app->run(app->controller.send<Reply>(request));
+    }
+
+    TempDir dir;
+    std::uint16_t proxyPort = freeTcpPort();
+    std::unique_ptr<ServiceProcess> service;
+    std::unique_ptr<AppSide> app;
+    std::vector<NEVPNStatus> seen;
+};
+
+}  // namespace
+
+TEST_F(TunnelServiceEngineTest, CarriesTrafficThroughEachProtocolAndAnswersTheApp) {
+    TestFleet fleet;
+    ASSERT_TRUE(connectAndWait(configFor({fleet.realityUrl(), fleet.hysteria2Url()})));
+    EXPECT_EQ(seen, (std::vector<NEVPNStatus>{NEVPNStatus::invalid, NEVPNStatus::disconnected, NEVPNStatus::connecting,
+                                               NEVPNStatus::connected}));
+
+    // The status reply leads to the engine's control API.
+    auto status = ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status());
+    ASSERT_TRUE(status && status->clashPort && status->clashSecret && status->startedAtUnix);
+    EXPECT_EQ(status->lastError, std::nullopt);
+    EXPECT_NE(*status->clashPort, 9090) << "a fresh port, not the one in the configuration";
+    ClashClient clash(*status->clashPort, *status->clashSecret);
+    EXPECT_TRUE(app->run(clash.proxies()).proxies.contains("proxy-0"));
+    EXPECT_THROW(app->run(ClashClient(*status->clashPort, "guess").proxies()), ClashClient::ClashError);
+
+    // The local proxy reaches the fleet's target through each protocol (proxy-0 is Reality, proxy-1 Hysteria2).
+    for (std::string tag : {"proxy-0", "proxy-1"}) {
+        app->run(clash.setSelector("proxy", tag));
+        ProxyTunnel tunnel(proxyPort, "any", "any", "localhost", fleet.httpTarget().port());
+        EXPECT_EQ(tunnel.get("/through-" + tag), "fleet");
+        EXPECT_EQ(app->run(clash.closeConnections(tag)), 1) << "the request did not travel through " << tag;
+        EXPECT_TRUE(tunnel.waitForClose(5s));
+    }
+
+    // Logs come numbered and incremental.
+    auto first = ask<TunnelIPC::LogsReply>(TunnelIPC::Request::logs(0));
+    ASSERT_TRUE(first && !first->lines.empty());
+    bool sawAPI = false;
+    for (std::size_t i = 0; i < first->lines.size(); ++i) {
+        if (i > 0) EXPECT_GT(first->lines[i].seq, first->lines[i - 1].seq);
+        sawAPI = sawAPI || (first->lines[i].line.target == "clash-api" &&
+                            first->lines[i].line.message.find(std::to_string(*status->clashPort)) != std::string::npos);
+    }
+    EXPECT_TRUE(sawAPI);
+    const std::int64_t last = first->lines.back().seq;
+
+    // Recovering the network closes what the engine carries.
+    ProxyTunnel open(proxyPort, "any", "any", "localhost", fleet.httpTarget().port());
+    EXPECT_EQ(open.get("/before-recovery"), "fleet");
+    auto recovered = ask<TunnelIPC::ActionReply>(TunnelIPC::Request::recoverNetwork(*status->clashPort));
+    ASSERT_TRUE(recovered);
+    EXPECT_TRUE(recovered->performed);
+    EXPECT_TRUE(open.waitForClose(5s));
+
+    auto next = ask<TunnelIPC::LogsReply>(TunnelIPC::Request::logs(last));
+    ASSERT_TRUE(next && !next->lines.empty());
+    EXPECT_GT(next->lines.front().seq, last);
+    EXPECT_EQ(next->lines.front().seq, last + 1) << "nothing was skipped";
+    EXPECT_NE(next->lines.back().line.message.find("closed every connection"), std::string::npos);
+
+    app->controller.disconnect();
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }, 15s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), std::nullopt);
+    EXPECT_FALSE(isListening(proxyPort));
+    EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()), std::nullopt) << "no provider runs";
+}
+
+TEST_F(TunnelServiceEngineTest, TheProfileOutlivesTheService) {
+    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s));
+    const pid_t engine = service->enginePid();
+    ASSERT_GT(engine, 0);
+
+    // Stopping the service stops its engine.
+    app.reset();
+    EXPECT_EQ(service->process.stop(), 0);
+    EXPECT_NE(::kill(engine, 0), 0) << "the engine outlived the service";
+    EXPECT_FALSE(isListening(proxyPort));
+
+    service = std::make_unique<ServiceProcess>(dir.path(), proxyPort);
+    AppSide again(service->socket);
+    again.run(again.controller.load());
+    EXPECT_TRUE(again.controller.hasProfile());
+    EXPECT_EQ(again.controller.status(), NEVPNStatus::disconnected);
+    auto profiles = again.run(again.platform->loadAllProfiles());
+    ASSERT_EQ(profiles.size(), 1u);
+    EXPECT_EQ(profiles[0].serverAddress, "panel.example.com");
+}
+
+TEST_F(TunnelServiceEngineTest, AnEngineThatDiesIsAnUnexpectedDrop) {
+    ASSERT_TRUE(connectAndWait(unreachableConfig()));
+    const pid_t engine = service->enginePid();
+    ASSERT_GT(engine, 0);
+    ASSERT_EQ(::kill(engine, SIGKILL), 0);
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastErrorTrigger().has_value(); }, 10s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "singbox_exit");
+    EXPECT_EQ(app->controller.status(), NEVPNStatus::disconnected);
+    EXPECT_NE(app->controller.lastError().value_or("").find("signal 9"), std::string::npos) << *app->controller.lastError();
+
+    // It starts again afterwards, and the service forgets the old reason.
+    ASSERT_TRUE(connectAndWait(unreachableConfig()));
+    EXPECT_EQ(app->controller.lastError(), std::nullopt);
+    EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()).value().lastError, std::nullopt);
+}
+
+TEST_F(TunnelServiceEngineTest, AStartTheEngineRefusesIsAConnectFailureWithItsText) {
+    // The local proxy's port is taken.
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor squatter(io, {boost::asio::ip::make_address("127.0.0.1"), proxyPort});
+    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastErrorTrigger().has_value(); }, 30s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "connect_fail");
+    EXPECT_EQ(app->controller.status(), NEVPNStatus::disconnected);
+    const std::string text = app->controller.lastError().value_or("");
+    EXPECT_NE(text.find("127.0.0.1:" + std::to_string(proxyPort)), std::string::npos) << text;
+    EXPECT_NE(text.find("address already in use"), std::string::npos) << text;
+    EXPECT_EQ(text.find("FATAL"), std::string::npos) << "the logger's prefix is not part of the reason: " << text;
+}
+
+TEST_F(TunnelServiceEngineTest, StrangersAndBadMessagesLeaveTheServiceRunning) {
+    EXPECT_NE(rawExchange(service->socket, "{\"id\":1,\"op\":\n").find(R"("ok":false)"), std::string::npos);
+    EXPECT_NE(rawExchange(service->socket, std::string(TunnelServiceEndpoint::maxMessageBytes + 1, '{')).find(R"("ok":false)"),
+              std::string::npos);
+    // A provider message the provider cannot read gets no reply.
+    ASSERT_TRUE(connectAndWait(unreachableConfig()));
+    EXPECT_EQ(app->run(app->controller.sendMessage(R"({"status":{},"logs":{"after":1}})")), std::nullopt);
+    EXPECT_TRUE(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()).has_value());
+
+    if (::geteuid() == 0) {
+        std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+        std::filesystem::permissions(service->socket.parent_path(), std::filesystem::perms(0755));
+        ::chmod(service->socket.c_str(), 0666);  // past the file mode, to the credential check
+        EXPECT_NE(rawExchangeAs(65534, 65534, service->socket, R"({"id":1,"op":"listProfiles"})" "\n").find("permission denied"),
+                  std::string::npos);
+    } else {
+        std::cerr << "[ skipped part ] acting as another user needs root\n";
+    }
+    EXPECT_TRUE(service->process.isRunning());
+    EXPECT_EQ(app->run(app->platform->hello()).mode, "user");
+}
+
+TEST_F(TunnelServiceEngineTest, CorvanectlDrivesTheExampleConfiguration) {
+    const std::string example = std::string(CORVANE_SOURCE_DIR) + "/examples/tunnel-config.json";
+    // The example is what build-config makes of the example server list.
+    auto built = runProcess({CORVANECTL_PATH, "build-config", "--server-list",
+                             std::string(CORVANE_SOURCE_DIR) + "/examples/server-list.json", "--no-rule-sets"});
+    ASSERT_EQ(built.exitStatus, 0) << built.err;
+    EXPECT_EQ(built.out, readFile(example)) << "examples/tunnel-config.json is stale";
+
+    auto ctl = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv{CORVANECTL_PATH, "debug", "tunnel", "--socket", service->socket.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return runProcess(argv);
+    };
+    auto started = ctl({"start", "--config", example});
+    ASSERT_EQ(started.exitStatus, 0) << started.out << started.err;
+    EXPECT_EQ(started.out, "status: connected\n");
+    EXPECT_TRUE(isListening(proxyPort));
+
+    auto status = ctl({"status"});
+    EXPECT_EQ(status.exitStatus, 0);
+    EXPECT_NE(status.out.find("control API: 127.0.0.1:"), std::string::npos) << status.out;
+    auto logs = ctl({"logs"});
+    EXPECT_EQ(logs.exitStatus, 0);
+    EXPECT_NE(logs.out.find("INFO tunnel: the engine is up"), std::string::npos) << logs.out;
+    auto recover = ctl({"recover"});
+    EXPECT_EQ(recover.exitStatus, 0) << recover.err;
+
+    auto stopped = ctl({"stop"});
+    EXPECT_EQ(stopped.exitStatus, 0);
+    EXPECT_EQ(stopped.out, "status: disconnected\n");
+    auto idleLogs = ctl({"logs"});
+    EXPECT_EQ(idleLogs.exitStatus, 1);
+    EXPECT_NE(idleLogs.err.find("not running"), std::string::npos);
+
+    auto missing = ctl({"start", "--config", dir.path() / "nothing.json"});
+    EXPECT_EQ(missing.exitStatus, 1);
+    EXPECT_NE(missing.err.find("cannot read the configuration file"), std::string::npos);
+    auto noService = runProcess({CORVANECTL_PATH, "debug", "tunnel", "--socket", (dir.path() / "none.sock").string(), "status"});
+    EXPECT_EQ(noService.exitStatus, 1);
+    EXPECT_NE(noService.err.find("not running"), std::string::npos) << noService.err;
+}
