@@ -25,34 +25,15 @@
 #include "CorvaneCore/Config/IPv4Prefix.hpp"
 #include "CorvaneCore/Config/SiteBeacon.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/NetworkNamespaces.hpp"
 
 using namespace corvane;
+using namespace corvane::testing;
 namespace asio = boost::asio;
 using asio::ip::tcp;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Runs `work` on a thread that has joined the named network namespace; sockets
-// made there belong to that namespace for good.
-void inNamespace(const std::string& name, const std::function<void()>& work) {
-    std::string failure;
-    std::thread thread([&] {
-        if (!name.empty()) {
-            int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 || ::setns(fd, CLONE_NEWNET) != 0) {
-                failure = "cannot enter network namespace " + name + ": " + std::strerror(errno);
-                if (fd >= 0) ::close(fd);
-                return;
-            }
-            ::close(fd);
-        }
-        work();
-    });
-    thread.join();
-    if (!failure.empty()) throw std::runtime_error(failure);
-}
 
 // A listening TCP socket on `address` with a port the kernel picks.
 int listenOn(const char* address, std::uint16_t* port) {
@@ -126,9 +107,9 @@ Outcome probe(const std::string& clientNamespace, const std::string& listenerNam
               const std::string& askHost, const Script& script, ListenerState& state) {
     std::uint16_t port = 0;
     int fd = -1;
-    inNamespace(listenerNamespace, [&] { fd = listenOn(listenAddress, &port); });
+    inNetworkNamespace(listenerNamespace, [&] { fd = listenOn(listenAddress, &port); });
     Outcome outcome;
-    inNamespace(clientNamespace, [&] {
+    inNetworkNamespace(clientNamespace, [&] {
         asio::io_context io;
         tcp::acceptor acceptor(io);
         acceptor.assign(tcp::v4(), fd);
@@ -139,67 +120,36 @@ Outcome probe(const std::string& clientNamespace, const std::string& listenerNam
     return outcome;
 }
 
-std::string run(const std::vector<std::string>& argv) {
-    auto result = corvane::testing::runProcess(argv);
-    if (result.exitStatus != 0) return "`" + ::testing::PrintToString(argv) + "` failed: " + result.err;
-    return {};
-}
-
 // Two network namespaces joined by a veth pair: 10.213.0.1/30 in the client's,
 // 10.213.0.2/30 in the gateway's. Nothing outside them is touched.
 class SiteBeaconNamespaces : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        removeLeftovers();
-        std::string base = "cvbeacon" + std::to_string(::getpid());
-        client_ = base + "c";
-        gateway_ = base + "g";
-        if (auto error = run({"ip", "netns", "add", client_}); !error.empty()) {
-            skipReason_ = "network namespaces are not available here (needs root and iproute2): " + error;
-            client_.clear();
-            gateway_.clear();
+        namespaces_ = std::make_unique<NetworkNamespaces>("cvbeacon");
+        try {
+            client_ = namespaces_->add('c');
+            gateway_ = namespaces_->add('g');
+        } catch (const std::exception& e) {
+            skipReason_ = e.what();
             return;
         }
-        const std::vector<std::vector<std::string>> steps{
-            {"ip", "netns", "add", gateway_},
+        setupError_ = NetworkNamespaces::run({
             {"ip", "-n", client_, "link", "add", "cvb0", "type", "veth", "peer", "name", "cvb1", "netns", gateway_},
             {"ip", "-n", client_, "addr", "add", "10.213.0.1/30", "dev", "cvb0"},
             {"ip", "-n", gateway_, "addr", "add", "10.213.0.2/30", "dev", "cvb1"},
             {"ip", "-n", client_, "link", "set", "cvb0", "up"},
             {"ip", "-n", gateway_, "link", "set", "cvb1", "up"},
-            {"ip", "-n", client_, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            if (auto error = run(step); !error.empty()) {
-                setupError_ = error;
-                return;
-            }
-        }
+        });
     }
 
-    static void TearDownTestSuite() {
-        for (const auto& name : {client_, gateway_}) {
-            if (!name.empty()) run({"ip", "netns", "del", name});
-        }
-    }
-
-    // Namespaces of an earlier run of this suite that died before cleaning up.
-    static void removeLeftovers() {
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ec)) {
-            std::string name = entry.path().filename().string();
-            if (!name.starts_with("cvbeacon") || name.size() < 10) continue;
-            std::string pid = name.substr(8, name.size() - 9);
-            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-            if (::kill(std::stoi(pid), 0) != 0 && errno == ESRCH) run({"ip", "netns", "del", name});
-        }
-    }
+    static void TearDownTestSuite() { namespaces_.reset(); }
 
     void SetUp() override {
         if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
         ASSERT_TRUE(setupError_.empty()) << setupError_;
     }
 
+    static inline std::unique_ptr<NetworkNamespaces> namespaces_;
     static inline std::string client_, gateway_, skipReason_, setupError_;
 };
 
@@ -241,10 +191,10 @@ TEST_F(SiteBeaconNamespaces, ASilentGatewayTimesOutAndAClosedPortFailsAtOnce) {
 
     // A port nobody listens on any more: refused by the peer.
     std::uint16_t port = 0;
-    inNamespace(gateway_, [&] { ::close(listenOn("10.213.0.2", &port)); });
+    inNetworkNamespace(gateway_, [&] { ::close(listenOn("10.213.0.2", &port)); });
     bool answered = true;
     auto start = std::chrono::steady_clock::now();
-    inNamespace(client_, [&] { answered = runToCompletion(SiteBeacon::answers("10.213.0.2", port)); });
+    inNetworkNamespace(client_, [&] { answered = runToCompletion(SiteBeacon::answers("10.213.0.2", port)); });
     EXPECT_FALSE(answered);
     EXPECT_LT(std::chrono::steady_clock::now() - start, SiteBeacon::timeout);
 }
@@ -258,7 +208,7 @@ TEST_F(SiteBeaconNamespaces, TheDeviceNeverAnswersForAGateway) {
         EXPECT_FALSE(outcome.answered);
         EXPECT_EQ(state.accepted, 0) << "no connection may be made";
     }
-    inNamespace(client_, [] {
+    inNetworkNamespace(client_, [] {
         EXPECT_TRUE(SiteBeacon::isDeliveredLocally(*IPv4Prefix::parseAddress("10.213.0.1")));
         EXPECT_TRUE(SiteBeacon::isDeliveredLocally(*IPv4Prefix::parseAddress("127.8.9.10")));
         EXPECT_TRUE(SiteBeacon::isDeliveredLocally(*IPv4Prefix::parseAddress("0.0.0.0")));
@@ -275,7 +225,7 @@ TEST_F(SiteBeaconNamespaces, OnlyPlainIPv4AddressesAreTried) {
         EXPECT_EQ(state.accepted, 0);
     }
     bool answered = true;
-    inNamespace(client_, [&] { answered = runToCompletion(SiteBeacon::answers("10.213.0.2", 0)); });
+    inNetworkNamespace(client_, [&] { answered = runToCompletion(SiteBeacon::answers("10.213.0.2", 0)); });
     EXPECT_FALSE(answered);
 }
 

@@ -70,8 +70,11 @@ std::string certificateParameter(const std::string& pem) {
 
 }  // namespace
 
-TestFleet::TestFleet()
-    : certificates_(TestCertificates::make(dir_.path(), {"localhost", "127.0.0.1"})),
+TestFleet::TestFleet(std::string listenAddress)
+    : listenAddress_(std::move(listenAddress)),
+      certificates_(TestCertificates::make(dir_.path(), listenAddress_ == "127.0.0.1"
+                                                            ? std::vector<std::string>{"localhost", "127.0.0.1"}
+                                                            : std::vector<std::string>{"localhost", "127.0.0.1", listenAddress_})),
       hysteria2Password_("hy2-" + hexBytes(8)) {
     uuid_ = makeUUID();
     std::transform(uuid_.begin(), uuid_.end(), uuid_.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -103,7 +106,7 @@ TestFleet::TestFleet()
     JSONValue vless = JSONObject{
         {"type", "vless"},
         {"tag", "vless-in"},
-        {"listen", "127.0.0.1"},
+        {"listen", listenAddress_},
         {"listen_port", realityPort_},
         {"users", JSONValue::Array{JSONObject{{"uuid", uuid_}, {"flow", "xtls-rprx-vision"}}}},
         {"tls", JSONObject{{"enabled", true},
@@ -117,7 +120,7 @@ TestFleet::TestFleet()
     JSONValue hysteria2 = JSONObject{
         {"type", "hysteria2"},
         {"tag", "hysteria2-in"},
-        {"listen", "127.0.0.1"},
+        {"listen", listenAddress_},
         {"listen_port", hysteria2Port_},
         {"users", JSONValue::Array{JSONObject{{"name", "fleet"}, {"password", hysteria2Password_}}}},
         {"tls", JSONObject{{"enabled", true},
@@ -142,13 +145,13 @@ TestFleet::~TestFleet() = default;
 std::string TestFleet::probeURL() const { return httpsTarget_->url("/generate_204"); }
 
 std::string TestFleet::realityUrl(const std::string& remark) const {
-    return "vless://" + uuid_ + "@127.0.0.1:" + std::to_string(realityPort_) +
+    return "vless://" + uuid_ + "@" + listenAddress_ + ":" + std::to_string(realityPort_) +
            "?encryption=none&flow=xtls-rprx-vision&security=reality&sni=" + realityServerName_ +
            "&fp=chrome&pbk=" + publicKey_ + "&sid=" + shortId_ + "&type=tcp#" + percentEncode(remark);
 }
 
 std::string TestFleet::hysteria2Url(const std::string& remark, bool pinCertificate) const {
-    std::string url = "hysteria2://" + percentEncode(hysteria2Password_) + "@127.0.0.1:" +
+    std::string url = "hysteria2://" + percentEncode(hysteria2Password_) + "@" + listenAddress_ + ":" +
                       std::to_string(hysteria2Port_) + "/?sni=" + hysteria2ServerName_ + "&alpn=h3";
     url += pinCertificate ? "&cert=" + certificateParameter(certificates_.certPem) : std::string("&insecure=1");
     return url + "#" + percentEncode(remark);
@@ -159,7 +162,7 @@ ServerListEntry TestFleet::serverListEntry(std::int64_t vpsId, const std::string
         .vpsId = vpsId,
         .name = name,
         .region = "Loopback",
-        .publicIp = "127.0.0.1",
+        .publicIp = listenAddress_,
         .hysteria2Url = hysteria2Url(name + " Hysteria2"),
         .realityUrl = realityUrl(name + " Reality"),
         .configVersion = 1,

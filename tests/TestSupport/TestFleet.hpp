@@ -18,7 +18,9 @@ namespace corvane::testing {
 // is ready when the constructor returns.
 class TestFleet {
 public:
-    TestFleet();
+    // The servers listen on `listenAddress`, which the share URLs name; the
+    // targets and the handshake server stay on 127.0.0.1.
+    explicit TestFleet(std::string listenAddress = "127.0.0.1");
     ~TestFleet();
     TestFleet(const TestFleet&) = delete;
     TestFleet& operator=(const TestFleet&) = delete;
@@ -54,6 +56,7 @@ public:
     const std::filesystem::path& directory() const { return dir_.path(); }
 
 private:
+    std::string listenAddress_;
     TempDir dir_;
     TestCertificates certificates_;
     std::string uuid_;
