@@ -24,28 +24,8 @@ json::object parseObject(std::string_view config) {
     return std::move(value.get_object());
 }
 
-json::value sortedKeys(const json::value& value) {
-    if (const auto* object = value.if_object()) {
-        std::vector<const json::key_value_pair*> members;
-        members.reserve(object->size());
-        for (const auto& member : *object) members.push_back(&member);
-        std::sort(members.begin(), members.end(), [](auto* a, auto* b) { return a->key() < b->key(); });
-        json::object out;
-        out.reserve(members.size());
-        for (const auto* member : members) out.emplace(member->key(), sortedKeys(member->value()));
-        return out;
-    }
-    if (const auto* array = value.if_array()) {
-        json::array out;
-        out.reserve(array->size());
-        for (const auto& element : *array) out.push_back(sortedKeys(element));
-        return out;
-    }
-    return value;
-}
-
 std::string serializeSorted(const json::object& document) {
-    return toJSONText(sortedKeys(document));
+    return toJSONText(document, 0, true);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <vector>
 
 #include <boost/json/value.hpp>
 
@@ -16,7 +18,7 @@ void newline(std::string& out, int indent, int depth) {
     out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(depth), ' ');
 }
 
-void write(const boost::json::value& v, std::string& out, int indent, int depth) {
+void write(const boost::json::value& v, std::string& out, int indent, int depth, bool sortKeys) {
     switch (v.kind()) {
     case boost::json::kind::null:
         out += "null";
@@ -50,7 +52,7 @@ void write(const boost::json::value& v, std::string& out, int indent, int depth)
             if (!first) out.push_back(',');
             first = false;
             if (indent > 0) newline(out, indent, depth + 1);
-            write(e, out, indent, depth + 1);
+            write(e, out, indent, depth + 1, sortKeys);
         }
         if (indent > 0 && !a.empty()) newline(out, indent, depth);
         out.push_back(']');
@@ -60,13 +62,22 @@ void write(const boost::json::value& v, std::string& out, int indent, int depth)
         const auto& o = v.get_object();
         out.push_back('{');
         bool first = true;
-        for (const auto& kv : o) {
+        auto member = [&](const boost::json::key_value_pair& kv) {
             if (!first) out.push_back(',');
             first = false;
             if (indent > 0) newline(out, indent, depth + 1);
             appendJSONString(out, kv.key());
             out += indent > 0 ? ": " : ":";
-            write(kv.value(), out, indent, depth + 1);
+            write(kv.value(), out, indent, depth + 1, sortKeys);
+        };
+        if (sortKeys && o.size() > 1) {
+            std::vector<const boost::json::key_value_pair*> members;
+            members.reserve(o.size());
+            for (const auto& kv : o) members.push_back(&kv);
+            std::sort(members.begin(), members.end(), [](auto* a, auto* b) { return a->key() < b->key(); });
+            for (const auto* kv : members) member(*kv);
+        } else {
+            for (const auto& kv : o) member(kv);
         }
         if (indent > 0 && !o.empty()) newline(out, indent, depth);
         out.push_back('}');
@@ -123,13 +134,13 @@ void appendJSONNumber(std::string& out, double number) {
     out.append(buf, r.ptr);
 }
 
-void writeJSON(const boost::json::value& value, std::string& out, int indent) {
-    write(value, out, indent, 0);
+void writeJSON(const boost::json::value& value, std::string& out, int indent, bool sortKeys) {
+    write(value, out, indent, 0, sortKeys);
 }
 
-std::string toJSONText(const boost::json::value& value, int indent) {
+std::string toJSONText(const boost::json::value& value, int indent, bool sortKeys) {
     std::string out;
-    writeJSON(value, out, indent);
+    writeJSON(value, out, indent, sortKeys);
     return out;
 }
 

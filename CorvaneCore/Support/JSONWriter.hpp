@@ -8,9 +8,10 @@ namespace corvane {
 
 // Writes JSON text: compact, or with `indent` spaces per level. Doubles use the
 // shortest text that reads back the same, and whole doubles below 2^53 are
-// written as integers ("1080", never "1080.0" or "1.08E3").
-void writeJSON(const boost::json::value& value, std::string& out, int indent = 0);
-std::string toJSONText(const boost::json::value& value, int indent = 0);
+// written as integers ("1080", never "1080.0" or "1.08E3"). With `sortKeys`
+// every object's members are written in byte order of their keys.
+void writeJSON(const boost::json::value& value, std::string& out, int indent = 0, bool sortKeys = false);
+std::string toJSONText(const boost::json::value& value, int indent = 0, bool sortKeys = false);
 
 // Appends a JSON string literal with the required escapes.
 void appendJSONString(std::string& out, std::string_view text);

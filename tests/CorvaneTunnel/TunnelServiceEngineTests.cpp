@@ -142,7 +142,9 @@ TEST_F(TunnelServiceEngineTest, CarriesTrafficThroughEachProtocolAndAnswersTheAp
     ASSERT_TRUE(first && !first->lines.empty());
     bool sawAPI = false;
     for (std::size_t i = 0; i < first->lines.size(); ++i) {
-        if (i > 0) EXPECT_GT(first->lines[i].seq, first->lines[i - 1].seq);
+        if (i > 0) {
+            EXPECT_GT(first->lines[i].seq, first->lines[i - 1].seq);
+        }
         sawAPI = sawAPI || (first->lines[i].line.target == "clash-api" &&
                             first->lines[i].line.message.find(std::to_string(*status->clashPort)) != std::string::npos);
     }
