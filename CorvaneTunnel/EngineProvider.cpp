@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <system_error>
+#include <utility>
 
 #include <boost/asio/post.hpp>
 
@@ -112,10 +113,15 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
         running_.reset();
         lastError_.reset();
     }
-    auto fail = [this](std::string text) {
-        note("ERROR", "the tunnel did not start: " + text);
-        std::lock_guard lock(mutex_);
-        lastError_ = text;
+    // A start that a stop or a newer start overtook failed on purpose: not an error to report.
+    auto fail = [this, run](std::string text) {
+        bool current;
+        {
+            std::lock_guard lock(mutex_);
+            current = run == run_;
+            if (current) lastError_ = text;
+        }
+        note(current ? "ERROR" : "INFO", (current ? "the tunnel did not start: " : "the start was called off: ") + text);
         return TunnelStartError(PlatformError{std::string(EngineErrorDomain), 1, std::move(text)});
     };
 
@@ -144,6 +150,10 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
         });
     };
 
+    {
+        std::lock_guard lock(mutex_);
+        engineHeld_ = true;
+    }
     note("INFO", "starting the engine");
     TunnelServiceLifecycle<EngineService>::Make make = [engine] { return std::make_shared<EngineService>(engine); };
     TunnelServiceLifecycle<EngineService>::DidStart didStart = [](const auto&) {};
@@ -169,13 +179,15 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
 }
 
 Async<void> EngineProvider::stop() {
+    bool held;
     {
         std::lock_guard lock(mutex_);
         ++run_;
         running_.reset();
+        held = std::exchange(engineHeld_, false);
     }
     co_await lifecycle_.stop();
-    note("INFO", "the engine stopped");
+    if (held) note("INFO", "the engine stopped");
 }
 
 void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string lastError) {
@@ -191,6 +203,7 @@ void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string
         std::lock_guard lock(mutex_);
         if (run != run_) return;  // a stop or a newer start came first
         running_.reset();
+        engineHeld_ = false;
         lastError_ = text;
     }
     note("ERROR", "the engine stopped unexpectedly: " + text);

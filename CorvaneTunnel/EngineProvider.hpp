@@ -87,6 +87,7 @@ private:
     mutable std::mutex mutex_;
     std::optional<Running> running_;
     std::optional<std::string> lastError_;
+    bool engineHeld_ = false;  // started and neither stopped nor ended since
     std::uint64_t run_ = 0;  // every start and stop takes the next; an exit of an older run is old news
     // Posted work holds this weakly, so it does nothing once the provider is gone.
     std::shared_ptr<EngineProvider*> self_;

@@ -30,10 +30,10 @@ namespace {
 // corvane-tunnel --user on a socket in `dir`, its engine's local proxy on `proxyPort`.
 class ServiceProcess {
 public:
-    ServiceProcess(const std::filesystem::path& dir, std::uint16_t proxyPort)
-        : socket(dir / "run" / "tunnel.sock"),
+    ServiceProcess(const std::filesystem::path& dir, std::uint16_t proxyPort, const std::filesystem::path& engine = enginePath())
+        : socket((std::filesystem::create_directories(dir), dir / "run" / "tunnel.sock")),
           process({CORVANE_TUNNEL_PATH, "--user", "--socket", socket.string(), "--state-dir", (dir / "state").string(),
-                   "--engine", enginePath().string(), "--proxy-port", std::to_string(proxyPort)},
+                   "--engine", engine.string(), "--proxy-port", std::to_string(proxyPort)},
                   dir / ("service-" + std::to_string(++starts) + ".log")) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (rawExchange(socket, R"({"id":1,"op":"hello"})" "\n").find(R"("ok":true)") == std::string::npos) {
@@ -172,26 +172,32 @@ TEST_F(TunnelServiceEngineTest, CarriesTrafficThroughEachProtocolAndAnswersTheAp
     EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()), std::nullopt) << "no provider runs";
 }
 
-TEST_F(TunnelServiceEngineTest, TheProfileOutlivesTheService) {
-    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
-    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s));
+TEST_F(TunnelServiceEngineTest, TheProfileOutlivesTheServiceAndTheAppReconnects) {
+    ASSERT_TRUE(connectAndWait(unreachableConfig()));
     const pid_t engine = service->enginePid();
     ASSERT_GT(engine, 0);
 
-    // Stopping the service stops its engine.
-    app.reset();
+    // Stopping the service stops its engine, and the app sees the tunnel go down.
     EXPECT_EQ(service->process.stop(), 0);
     EXPECT_NE(::kill(engine, 0), 0) << "the engine outlived the service";
     EXPECT_FALSE(isListening(proxyPort));
+    EXPECT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }));
 
     service = std::make_unique<ServiceProcess>(dir.path(), proxyPort);
-    AppSide again(service->socket);
-    again.run(again.controller.load());
-    EXPECT_TRUE(again.controller.hasProfile());
-    EXPECT_EQ(again.controller.status(), NEVPNStatus::disconnected);
-    auto profiles = again.run(again.platform->loadAllProfiles());
+    AppSide fresh(service->socket);
+    fresh.run(fresh.controller.load());
+    EXPECT_TRUE(fresh.controller.hasProfile());
+    EXPECT_EQ(fresh.controller.status(), NEVPNStatus::disconnected);
+    auto profiles = fresh.run(fresh.platform->loadAllProfiles());
     ASSERT_EQ(profiles.size(), 1u);
     EXPECT_EQ(profiles[0].serverAddress, "panel.example.com");
+
+    // The running app reaches the new service without being restarted.
+    app->run(app->controller.load());
+    EXPECT_TRUE(app->controller.hasProfile());
+    ASSERT_TRUE(connectAndWait(unreachableConfig()));
+    EXPECT_TRUE(fresh.waitFor([&] { return fresh.controller.status() == NEVPNStatus::connected; }))
+        << "every subscribed client hears of the change";
 }
 
 TEST_F(TunnelServiceEngineTest, AnEngineThatDiesIsAnUnexpectedDrop) {
@@ -222,6 +228,41 @@ TEST_F(TunnelServiceEngineTest, AStartTheEngineRefusesIsAConnectFailureWithItsTe
     EXPECT_NE(text.find("127.0.0.1:" + std::to_string(proxyPort)), std::string::npos) << text;
     EXPECT_NE(text.find("address already in use"), std::string::npos) << text;
     EXPECT_EQ(text.find("FATAL"), std::string::npos) << "the logger's prefix is not part of the reason: " << text;
+}
+
+TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
+    // An engine that never opens its control API.
+    const auto silent = dir.path() / "silent-engine";
+    writeFile(silent, "#!/bin/sh\necho \"$$\" > \"$(dirname \"$0\")/silent.pid\"\nexec sleep 60\n");
+    std::filesystem::permissions(silent, std::filesystem::perms(0755));
+    app.reset();
+    service = std::make_unique<ServiceProcess>(dir.path() / "silent", freeTcpPort(), silent);
+    app = std::make_unique<AppSide>(service->socket);
+    app->run(app->controller.load());
+
+    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(app->waitFor([&] { return std::filesystem::exists(dir.path() / "silent.pid"); }));
+    EXPECT_EQ(app->controller.status(), NEVPNStatus::connecting);
+    const pid_t engine = std::stoi(readFile(dir.path() / "silent.pid"));
+    const auto before = std::chrono::steady_clock::now();
+    app->controller.disconnect();
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    EXPECT_NE(::kill(engine, 0), 0) << "the engine that was starting is still there";
+    app->waitFor([] { return false; }, 200ms);
+    EXPECT_EQ(app->controller.lastError(), std::nullopt) << "a stop is not a failure";
+    EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()), std::nullopt);
+}
+
+TEST_F(TunnelServiceEngineTest, AMissingEngineIsAConnectFailure) {
+    app.reset();
+    service = std::make_unique<ServiceProcess>(dir.path() / "missing", freeTcpPort(), dir.path() / "no-sing-box");
+    app = std::make_unique<AppSide>(service->socket);
+    app->run(app->controller.load());
+    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastErrorTrigger().has_value(); }));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "connect_fail");
+    EXPECT_EQ(app->controller.lastError(), "cannot run " + (dir.path() / "no-sing-box").string() + ": No such file or directory");
 }
 
 TEST_F(TunnelServiceEngineTest, StrangersAndBadMessagesLeaveTheServiceRunning) {
