@@ -1,5 +1,6 @@
 #include "CorvaneTunnel/EngineProcess.hpp"
 
+#include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
 
 #include <arpa/inet.h>
@@ -148,29 +149,25 @@ void EngineProcess::start() {
 bool EngineProcess::controlAPIAnswers() const { return controlRequest("GET", "/") == 200; }
 
 int EngineProcess::controlRequest(std::string_view method, std::string_view path) const {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) return 0;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(options_.controlPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval tv{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    int status = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        std::string request = std::string(method) + " " + std::string(path) +
-                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
-                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        char reply[64] = {0};
-        if (writeAll(fd, request)) {
-            ssize_t n = ::recv(fd, reply, sizeof reply - 1, 0);
-            // "HTTP/1.1 200 OK"
-            if (n >= 12 && std::strncmp(reply, "HTTP/1.", 7) == 0 && reply[8] == ' ') status = std::atoi(reply + 9);
-        }
-    }
-    ::close(fd);
-    return status;
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    const std::string request = std::string(method) + " " + std::string(path) +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
+                                "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    if (!writeAll(fd.get(), request)) return 0;
+    char reply[64] = {0};
+    ssize_t n = ::recv(fd.get(), reply, sizeof reply - 1, 0);
+    // "HTTP/1.1 200 OK"
+    if (n < 12 || std::strncmp(reply, "HTTP/1.", 7) != 0 || reply[8] != ' ') return 0;
+    return std::atoi(reply + 9);
 }
 
 void EngineProcess::readOutput(int fd) {

@@ -15,6 +15,7 @@
 #include "CorvaneCore/Config/LocalAddresses.hpp"
 #include "CorvaneCore/Config/TunnelConfig.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
+#include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneTunnel/LinuxTunnelMode.hpp"
 
@@ -26,19 +27,15 @@ constexpr std::string_view kTarget = "tunnel";
 
 // A port on 127.0.0.1 that nobody listens on right now, chosen by the kernel.
 std::uint16_t freeLoopbackPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open a socket");
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        int error = errno;
-        ::close(fd);
-        throw std::system_error(error, std::generic_category(), "cannot find a free port for the control API");
+    if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot find a free port for the control API");
     }
-    ::close(fd);
     return ntohs(addr.sin_port);
 }
 

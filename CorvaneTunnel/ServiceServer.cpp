@@ -1,5 +1,7 @@
 #include "CorvaneTunnel/ServiceServer.hpp"
 
+#include "CorvaneCore/Support/FileDescriptor.hpp"
+
 #include <cstring>
 #include <deque>
 #include <grp.h>
@@ -193,14 +195,11 @@ ServiceServer::~ServiceServer() { stop(); }
 namespace {
 
 bool someoneListensOn(const std::filesystem::path& path) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return answered;
+    return fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 }  // namespace

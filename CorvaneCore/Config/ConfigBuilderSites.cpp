@@ -5,19 +5,9 @@
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/IPv4Prefix.hpp"
+#include "CorvaneCore/Support/Text.hpp"
 
 namespace corvane::ConfigBuilder {
-
-namespace {
-
-std::string_view trimWhitespace(std::string_view s) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
 
 bool isDottedQuad(std::string_view text) {
     int pieces = 0;

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "CorvaneCore/Config/IPv4Prefix.hpp"
+#include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
 
 namespace corvane::SiteBeacon {
@@ -27,20 +28,6 @@ namespace {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 bool isOwnAddress(std::uint32_t address) {
     ifaddrs* list = nullptr;

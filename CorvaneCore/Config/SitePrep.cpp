@@ -4,19 +4,9 @@
 
 #include "CorvaneCore/Config/LocalAddresses.hpp"
 #include "CorvaneCore/Config/SiteBeacon.hpp"
+#include "CorvaneCore/Support/Text.hpp"
 
 namespace corvane::SitePrep {
-
-namespace {
-
-std::string_view trimWhitespace(std::string_view s) {
-    auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; };
-    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
 
 bool countsAsDeviceInterface(std::string_view name) {
     // Loopback, tunnels (the tunnel's own "Corvane" interface among them) and

@@ -8,6 +8,7 @@
 #include <boost/url/url.hpp>
 
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "CorvaneCore/Support/Text.hpp"
 
 namespace corvane {
 
@@ -18,17 +19,10 @@ std::string lowercased(std::string s) {
     return s;
 }
 
-std::string_view trimmed(std::string_view s) {
-    constexpr std::string_view space = " \t\n\r\v\f";
-    auto first = s.find_first_not_of(space);
-    if (first == std::string_view::npos) return {};
-    return s.substr(first, s.find_last_not_of(space) - first + 1);
-}
-
 }  // namespace
 
 std::string canonicalPanelURL(std::string_view text) {
-    std::string_view t = trimmed(text);
+    std::string_view t = trimWhitespace(text);
     while (!t.empty() && t.back() == '/') t.remove_suffix(1);
     // Scheme, host, path and query are all compared without regard to case, so the
     // whole address is lower-cased whether or not it parses as a URL.

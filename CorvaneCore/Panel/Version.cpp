@@ -3,17 +3,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "CorvaneCore/Support/Text.hpp"
+
 namespace corvane::Version {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-    constexpr std::string_view space = " \t\n\r\v\f";
-    auto first = s.find_first_not_of(space);
-    if (first == std::string_view::npos) return {};
-    auto last = s.find_last_not_of(space);
-    return s.substr(first, last - first + 1);
-}
 
 std::optional<std::int64_t> toInt(std::string_view digits) {
     std::int64_t n = 0;
@@ -25,13 +19,13 @@ std::optional<std::int64_t> toInt(std::string_view digits) {
 }  // namespace
 
 std::string release(std::string_view text) {
-    auto t = trim(text);
+    auto t = trimWhitespace(text);
     auto plus = t.find('+');
     return std::string(plus == std::string_view::npos ? t : t.substr(0, plus));
 }
 
 std::optional<std::vector<std::int64_t>> parse(std::string_view text) {
-    auto t = trim(text);
+    auto t = trimWhitespace(text);
     if (!t.empty() && (t.front() == 'v' || t.front() == 'V')) t.remove_prefix(1);
     std::vector<std::int64_t> parts;
     std::size_t runStart = 0, i = 0;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <unistd.h>
 
+#include "CorvaneCore/Support/FileDescriptor.hpp"
+
 namespace corvane {
 
 namespace {
@@ -16,21 +18,6 @@ namespace {
 [[noreturn]] void throwErrno(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 

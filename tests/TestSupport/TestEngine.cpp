@@ -1,31 +1,19 @@
 #include "TestSupport/TestEngine.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "TestSupport/BackgroundProcess.hpp"
+#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/NetworkPorts.hpp"
 #include "TestSupport/TempDir.hpp"
 
 namespace corvane::testing {
 
 namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
 
 void requireEngine() {
     auto path = enginePath();
@@ -46,34 +34,11 @@ std::string runEngineTool(const std::vector<std::string>& arguments) {
     requireEngine();
     std::vector<std::string> argv{enginePath().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    auto args = pointers(argv);
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        ::execv(args[0], args.data());
-        ::_exit(127);
+    auto result = runProcess(argv);
+    if (result.exitStatus != 0) {
+        throw std::runtime_error("sing-box " + (arguments.empty() ? std::string() : arguments[0]) + " failed: " + result.err);
     }
-    ::close(out[1]);
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(out[0], buffer, sizeof buffer);
-        if (n > 0) {
-            text.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("sing-box " + (arguments.empty() ? std::string() : arguments[0]) + " failed");
-    }
-    return text;
+    return result.out;
 }
 
 TestEngine::TestEngine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment)
