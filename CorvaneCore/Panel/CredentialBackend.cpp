@@ -1,6 +1,7 @@
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 
 #include <cerrno>
+#include <functional>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -221,6 +222,22 @@ void setAside(const std::filesystem::path& file) {
     std::filesystem::rename(file, aside, ignored);
 }
 
+// Changes the stored items under the file lock and saves them when `change`
+// succeeds. A damaged file is set aside and counts as empty.
+std::int32_t modifyItems(const std::filesystem::path& file, const std::function<std::int32_t(boost::json::object&)>& change) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    FileLock lock(file);
+    Items items = load(file);
+    if (items.status == CredentialStatus::decode) {
+        setAside(file);
+        items = Items{};
+    }
+    if (items.status != CredentialStatus::success) return items.status;
+    if (std::int32_t status = change(items.object); status != CredentialStatus::success) return status;
+    return saveItems(file, items.object);
+}
+
 }  // namespace
 
 FileCredentialBackend::FileCredentialBackend(std::filesystem::path file) : file_(std::move(file)) {}
@@ -228,35 +245,21 @@ FileCredentialBackend::FileCredentialBackend(std::filesystem::path file) : file_
 std::filesystem::path FileCredentialBackend::defaultPath() { return xdgDataHome() / "corvane" / "credentials.json"; }
 
 std::int32_t FileCredentialBackend::update(const CredentialQuery& query, std::string_view bytes) {
-    std::error_code ec;
-    std::filesystem::create_directories(file_.parent_path(), ec);
-    FileLock lock(file_);
-    Items items = load(file_);
-    if (items.status == CredentialStatus::decode) {
-        setAside(file_);
-        return CredentialStatus::itemNotFound;
-    }
-    if (items.status != CredentialStatus::success) return items.status;
-    auto* item = items.object.if_contains(itemKey(query));
-    if (!item) return CredentialStatus::itemNotFound;
-    *item = base64Encode(bytes);
-    return saveItems(file_, items.object);
+    return modifyItems(file_, [&](boost::json::object& items) {
+        auto* item = items.if_contains(itemKey(query));
+        if (!item) return CredentialStatus::itemNotFound;
+        *item = base64Encode(bytes);
+        return CredentialStatus::success;
+    });
 }
 
 std::int32_t FileCredentialBackend::add(const CredentialQuery& query, std::string_view bytes) {
-    std::error_code ec;
-    std::filesystem::create_directories(file_.parent_path(), ec);
-    FileLock lock(file_);
-    Items items = load(file_);
-    if (items.status == CredentialStatus::decode) {
-        setAside(file_);
-        items = Items{};
-    }
-    if (items.status != CredentialStatus::success) return items.status;
-    const std::string key = itemKey(query);
-    if (items.object.contains(key)) return CredentialStatus::duplicateItem;
-    items.object[key] = base64Encode(bytes);
-    return saveItems(file_, items.object);
+    return modifyItems(file_, [&](boost::json::object& items) {
+        const std::string key = itemKey(query);
+        if (items.contains(key)) return CredentialStatus::duplicateItem;
+        items[key] = base64Encode(bytes);
+        return CredentialStatus::success;
+    });
 }
 
 std::int32_t FileCredentialBackend::read(const CredentialQuery& query, std::string& bytes) {

@@ -11,6 +11,7 @@
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/PanelOnLoopback.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestHttpServer.hpp"
 
@@ -44,13 +45,8 @@ Async<DiagnosticQueue::PostResult> upload(PanelClient* client, const DiagnosticR
     }
 }
 
-class DiagnosticQueueTest : public ::testing::Test {
+class DiagnosticQueueTest : public ::testing::Test, protected PanelOnLoopback {
 protected:
-    TempDir dir;
-    TestCertificates certs = TestCertificates::make(dir.path());
-    TestHttpServer panel{certs};
-    HttpClient http{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
-    PanelClient client{panel.url(""), std::string("tok"), &http};
     system_clock::time_point now = sys_days{2025y / June / 1} + 9h;
     fs::path queueDir = dir / "data" / "corvane" / "diagnostics" / "queue";
     DiagnosticQueue queue{queueDir, [this] { return now; }};

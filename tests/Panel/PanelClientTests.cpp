@@ -5,6 +5,7 @@
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/PanelOnLoopback.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestHttpServer.hpp"
 
@@ -17,13 +18,8 @@ namespace {
 const char* kVersion = R"({"platform":"linux-x86_64","version":"1.5.0","sha256":"ab","filename":"c.deb",)"
                        R"("size_bytes":123,"download_url":"https://x/c.deb","uploaded_at":"2026-12-01"})";
 
-class PanelClientTest : public ::testing::Test {
+class PanelClientTest : public ::testing::Test, protected PanelOnLoopback {
 protected:
-    TempDir dir;
-    TestCertificates certs = TestCertificates::make(dir.path());
-    TestHttpServer panel{certs};
-    HttpClient http{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
-    PanelClient client{panel.url(""), std::string("tok"), &http};
 
     template <class T>
     PanelError failure(Async<T> call) {

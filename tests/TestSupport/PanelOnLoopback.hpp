@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "CorvaneCore/Panel/PanelClient.hpp"
+#include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/TempDir.hpp"
+#include "TestSupport/TestCertificates.hpp"
+#include "TestSupport/TestHttpServer.hpp"
+
+namespace corvane::testing {
+
+// A scripted HTTPS panel on 127.0.0.1 with a certificate from a test CA, and a
+// PanelClient signed in with the token "tok" that trusts that CA.
+struct PanelOnLoopback {
+    TempDir dir;
+    TestCertificates certs = TestCertificates::make(dir.path());
+    TestHttpServer panel{certs};
+    HttpClient http{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
+    PanelClient client{panel.url(""), std::string("tok"), &http};
+};
+
+}  // namespace corvane::testing
