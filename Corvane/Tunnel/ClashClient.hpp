@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
 #include "CorvaneCore/Support/Task.hpp"
 
@@ -29,9 +30,10 @@ public:
     // are https:// URLs.
     struct Endpoints {
         // Group latency tests: an HTTPS endpoint that answers 204.
-        std::string groupTestURL = "https://www.gstatic.com/generate_204";
+        std::string groupTestURL{DeploymentValues::urlTestProbeURL};
         // Reachability of one outbound: tried in order until one answers.
-        std::vector<std::string> probeURLs = {"https://1.1.1.1/cdn-cgi/trace", "https://1.0.0.1/cdn-cgi/trace"};
+        std::vector<std::string> probeURLs{DeploymentValues::reachabilityProbeURLs.begin(),
+                                           DeploymentValues::reachabilityProbeURLs.end()};
         bool operator==(const Endpoints&) const = default;
     };
 

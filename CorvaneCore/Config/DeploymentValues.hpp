@@ -12,6 +12,10 @@ namespace corvane::DeploymentValues {
 inline constexpr std::string_view urlTestProbeHost = "www.gstatic.com";
 inline constexpr std::string_view urlTestProbeURL = "https://www.gstatic.com/generate_204";
 
+// Whether one outbound reaches the internet: tried in order until one answers.
+inline constexpr std::array<std::string_view, 2> reachabilityProbeURLs = {"https://1.1.1.1/cdn-cgi/trace",
+                                                                         "https://1.0.0.1/cdn-cgi/trace"};
+
 // Raw location of the public sing-geoip and sing-geosite repositories: the
 // rule-set files live on their "rule-set" branch, e.g. <base>sing-geoip/rule-set/geoip-cn.srs.
 inline constexpr std::string_view ruleSetBaseURL = "https://raw.githubusercontent.com/SagerNet/";
