@@ -119,7 +119,7 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
             if (current) lastError_ = text;
         }
         note(current ? "ERROR" : "INFO", (current ? "the tunnel did not start: " : "the start was called off: ") + text);
-        return TunnelStartError(PlatformError{std::string(EngineErrorDomain), 1, std::move(text)});
+        return TunnelStartError(PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, std::move(text)});
     };
 
     auto config = options.find(std::string(TunnelIPC::StartOption::config));
@@ -204,7 +204,7 @@ void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string
         lastError_ = text;
     }
     note("ERROR", "the engine stopped unexpectedly: " + text);
-    if (onUnexpectedStop) onUnexpectedStop(PlatformError{std::string(EngineErrorDomain), 2, std::move(text)});
+    if (onUnexpectedStop) onUnexpectedStop(PlatformError{std::string(EngineErrorDomain), EngineErrorCode::exited, std::move(text)});
 }
 
 TunnelIPC::StatusReply EngineProvider::statusReply() const {

@@ -26,13 +26,11 @@ using local = asio::local::stream_protocol;
 
 namespace {
 
-constexpr std::string_view kServiceErrorDomain = "com.corvane.tunnel.service";
-
 ServiceReply errorReply(std::optional<std::int64_t> id, std::int64_t code, std::string text) {
     ServiceReply r;
     r.id = id;
     r.ok = false;
-    r.error = PlatformError{std::string(kServiceErrorDomain), code, std::move(text)};
+    r.error = PlatformError{std::string(ServiceErrorDomain), code, std::move(text)};
     return r;
 }
 
@@ -121,7 +119,7 @@ Async<void> ServiceSession::answer(ServiceRequest request) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (failure) reply = errorReply(id, 2, "the service failed to handle the request: " + *failure);
+    if (failure) reply = errorReply(id, ServiceErrorCode::handlerFailed, "the service failed to handle the request: " + *failure);
     reply.id = id;
     send(reply);
 }
@@ -136,7 +134,7 @@ Async<void> ServiceSession::reader() {
             socket_, asio::dynamic_buffer(buffer, TunnelServiceEndpoint::maxMessageBytes + 1), '\n',
             asio::redirect_error(asio::use_awaitable, ec));
         if (ec == asio::error::not_found) {
-            send(errorReply(std::nullopt, 3, "the message is longer than the service accepts"));
+            send(errorReply(std::nullopt, ServiceErrorCode::messageTooLong, "the message is longer than the service accepts"));
             break;  // the rest of the line cannot be told from the next message
         }
         if (ec) break;
@@ -151,7 +149,7 @@ Async<void> ServiceSession::reader() {
             problem = e.what();
         }
         if (!request) {
-            send(errorReply(std::nullopt, 1, "the message is not a service request: " + problem));
+            send(errorReply(std::nullopt, ServiceErrorCode::malformedMessage, "the message is not a service request: " + problem));
             continue;
         }
         asio::co_spawn(socket_.get_executor(), answer(std::move(*request)), asio::detached);
@@ -173,7 +171,7 @@ Async<void> ServiceServer::Impl::acceptLoop() {
         auto peer = peerCredentials(socket.native_handle());
         if (!peer || !isPeerAllowed(*peer, mode, geteuid(), TunnelServiceEndpoint::accessGroup)) {
             // Refused before anything is read; the client sees the reason.
-            auto reply = errorReply(std::nullopt, 13, "permission denied: this user may not use the tunnel service");
+            auto reply = errorReply(std::nullopt, ServiceErrorCode::notPermitted, "permission denied: this user may not use the tunnel service");
             std::string line = encodeJSON(reply) + "\n";
             boost::system::error_code ignored;
             asio::write(socket, asio::buffer(line), ignored);

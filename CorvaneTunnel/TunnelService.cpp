@@ -4,12 +4,10 @@ namespace corvane {
 
 namespace {
 
-constexpr std::string_view kServiceErrorDomain = "com.corvane.tunnel.service";
-
 ServiceReply refusal(std::int64_t code, std::string text) {
     ServiceReply r;
     r.ok = false;
-    r.error = PlatformError{std::string(kServiceErrorDomain), code, std::move(text)};
+    r.error = PlatformError{std::string(ServiceErrorDomain), code, std::move(text)};
     return r;
 }
 
@@ -49,19 +47,19 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
     } else if (op == ServiceOp::listProfiles) {
         reply.profiles = profiles_.all();
     } else if (op == ServiceOp::saveProfile) {
-        if (!request.profile) co_return refusal(10, "saveProfile needs a profile");
+        if (!request.profile) co_return refusal(ServiceErrorCode::missingArgument, "saveProfile needs a profile");
         reply.profile = profiles_.save(*request.profile);
     } else if (op == ServiceOp::loadProfile || op == ServiceOp::removeProfile || op == ServiceOp::status ||
                op == ServiceOp::startTunnel || op == ServiceOp::stopTunnel || op == ServiceOp::lastDisconnectError ||
                op == ServiceOp::providerMessage) {
-        if (!request.identifier) co_return refusal(10, op + " needs a profile identifier");
+        if (!request.identifier) co_return refusal(ServiceErrorCode::missingArgument, op + " needs a profile identifier");
         const std::string identifier = *request.identifier;
         if (op == ServiceOp::status) {
             reply.status = static_cast<int>(statusOf(identifier));
             co_return reply;
         }
         auto profile = profiles_.find(identifier);
-        if (!profile) co_return refusal(11, "there is no saved profile " + identifier);
+        if (!profile) co_return refusal(ServiceErrorCode::noSuchProfile, "there is no saved profile " + identifier);
         if (op == ServiceOp::loadProfile) {
             reply.profile = profile;
         } else if (op == ServiceOp::removeProfile) {
@@ -81,13 +79,13 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
             if (running) reply.reply = co_await provider_.handleMessage(request.message.value_or(""));
         }
     } else {
-        co_return refusal(12, "unknown operation \"" + op + "\"");
+        co_return refusal(ServiceErrorCode::unknownOperation, "unknown operation \"" + op + "\"");
     }
     co_return reply;
 }
 
 Async<ServiceReply> TunnelService::startTunnel(const ServiceRequest& request) {
-    if (!profiles_.find(*request.identifier)->enabled) co_return refusal(13, "the profile is not enabled");
+    if (!profiles_.find(*request.identifier)->enabled) co_return refusal(ServiceErrorCode::profileDisabled, "the profile is not enabled");
     if (active_ && status_ != NEVPNStatus::disconnected) {
         co_await provider_.stop();
     }
@@ -105,7 +103,7 @@ Async<ServiceReply> TunnelService::startTunnel(const ServiceRequest& request) {
         } catch (const TunnelStartError& e) {
             failure = e.error();
         } catch (const std::exception& e) {
-            failure = PlatformError{std::string(EngineErrorDomain), 1, e.what()};
+            failure = PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, e.what()};
         }
         if (generation != self->startGeneration_) co_return;  // stopped or restarted meanwhile
         if (failure) {

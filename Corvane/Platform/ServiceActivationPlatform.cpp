@@ -15,6 +15,11 @@ std::filesystem::path preferredTunnelServiceSocket() {
     return TunnelServiceEndpoint::userSocketPath();
 }
 
+bool isServiceAccessRefusal(const PlatformError& error) {
+    return (error.domain == ServiceTunnelPlatform::errorDomain && error.code == ServiceTunnelPlatform::ErrorCode::notPermitted) ||
+           (error.domain == ServiceErrorDomain && error.code == ServiceErrorCode::notPermitted);
+}
+
 ServiceActivationPlatform::ServiceActivationPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath,
                                                      std::string appVersion)
     : executor_(std::move(executor)), socketPath_(std::move(socketPath)), appVersion_(std::move(appVersion)) {}
@@ -33,8 +38,7 @@ Async<void> askService(boost::asio::any_io_executor executor, std::filesystem::p
         outcome.kind = ActivationOutcome::Kind::failed;
         outcome.errorDomain = e.error().domain;
         outcome.errorCode = e.error().code;
-        const bool refused = e.description().find("permission denied") != std::string::npos ||
-                             e.description().find("Permission denied") != std::string::npos;
+        const bool refused = isServiceAccessRefusal(e.error());
         outcome.errorDescription = std::string(refused ? ServiceActivationPlatform::permissionText
                                                        : ServiceActivationPlatform::notRunningText);
     }

@@ -6,11 +6,16 @@
 #include <boost/asio/any_io_executor.hpp>
 
 #include "Corvane/Platform/ExtensionActivationPlatform.hpp"
+#include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
 
 namespace corvane {
 
 // The system service's socket when it exists, else the user service's.
 std::filesystem::path preferredTunnelServiceSocket();
+
+// True when `error` says this user may not use the tunnel service (by the
+// socket's file mode or by the service's own check).
+bool isServiceAccessRefusal(const PlatformError& error);
 
 // On Linux the tunnel component is corvane-tunnel: it is "active" when it
 // answers and lets this user in, and "needs a restart" when the running

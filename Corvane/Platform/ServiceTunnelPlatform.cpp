@@ -19,11 +19,13 @@ using local = asio::local::stream_protocol;
 
 namespace {
 
-constexpr std::string_view kPlatformErrorDomain = "com.corvane.tunnel.client";
+using Code = ServiceTunnelPlatform::ErrorCode;
 
-TunnelPlatformError unreachable(const std::string& why) {
-    return TunnelPlatformError({std::string(kPlatformErrorDomain), 1, why});
+TunnelPlatformError clientError(std::int64_t code, const std::string& why) {
+    return TunnelPlatformError({std::string(ServiceTunnelPlatform::errorDomain), code, why});
 }
+
+TunnelPlatformError unreachable(const std::string& why) { return clientError(Code::unreachable, why); }
 
 }  // namespace
 
@@ -112,12 +114,13 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         boost::system::error_code ec;
         co_await s->async_connect(local::endpoint(socketPath.string()), asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
-            std::string why = ec == asio::error::connection_refused || ec == asio::error::not_found ||
-                                      ec.value() == ENOENT
-                                  ? "the tunnel service is not running (" + socketPath.string() + ")"
-                                  : "cannot reach the tunnel service at " + socketPath.string() + ": " + ec.message();
-            if (ec.value() == EACCES) why = "permission denied: this user may not use the tunnel service";
-            throw unreachable(why);
+            if (ec == asio::error::connection_refused || ec.value() == ENOENT) {
+                throw clientError(Code::notRunning, "the tunnel service is not running (" + socketPath.string() + ")");
+            }
+            if (ec.value() == EACCES) {
+                throw clientError(Code::notPermitted, "permission denied: this user may not use the tunnel service");
+            }
+            throw unreachable("cannot reach the tunnel service at " + socketPath.string() + ": " + ec.message());
         }
         socket = s;
         refusal.reset();
@@ -146,7 +149,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         }
         if (!reply->ok) {
             throw TunnelPlatformError(reply->error.value_or(
-                PlatformError{std::string(kPlatformErrorDomain), 2, "the tunnel service refused the request"}));
+                PlatformError{std::string(errorDomain), Code::refused, "the tunnel service refused the request"}));
         }
         co_return std::move(*reply);
     }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <string_view>
 
 #include <boost/asio/any_io_executor.hpp>
 
@@ -14,6 +16,15 @@ namespace corvane {
 // and again after the service went away; lives on the model's executor.
 class ServiceTunnelPlatform final : public TunnelPlatform {
 public:
+    // Failures on this side of the socket; the service's own refusals keep its domain.
+    static constexpr std::string_view errorDomain = "com.corvane.tunnel.client";
+    struct ErrorCode {
+        static constexpr std::int64_t unreachable = 1;   // lost, or an unexpected connection failure
+        static constexpr std::int64_t refused = 2;       // a refusal that came without a reason
+        static constexpr std::int64_t notRunning = 3;    // nobody listens on the socket
+        static constexpr std::int64_t notPermitted = 4;  // the socket's file mode keeps this user out
+    };
+
     ServiceTunnelPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath);
     ~ServiceTunnelPlatform() override;
 

@@ -24,6 +24,23 @@ enum class NEVPNStatus : int { invalid = 0, disconnected = 1, connecting = 2, co
 inline constexpr std::string_view NEVPNConnectionErrorDomain = "NEVPNConnectionErrorDomain";
 // Failures of the engine that the tunnel service hosts.
 inline constexpr std::string_view EngineErrorDomain = "com.corvane.tunnel.engine";
+namespace EngineErrorCode {
+inline constexpr std::int64_t startFailed = 1;  // the engine did not come up; the text says why
+inline constexpr std::int64_t exited = 2;       // the engine ended without being asked to
+}  // namespace EngineErrorCode
+
+// Requests the tunnel service refuses.
+inline constexpr std::string_view ServiceErrorDomain = "com.corvane.tunnel.service";
+namespace ServiceErrorCode {
+inline constexpr std::int64_t malformedMessage = 1;
+inline constexpr std::int64_t handlerFailed = 2;
+inline constexpr std::int64_t messageTooLong = 3;
+inline constexpr std::int64_t missingArgument = 10;
+inline constexpr std::int64_t noSuchProfile = 11;
+inline constexpr std::int64_t unknownOperation = 12;
+inline constexpr std::int64_t profileDisabled = 13;
+inline constexpr std::int64_t notPermitted = 14;  // the peer may not use this service
+}  // namespace ServiceErrorCode
 
 // An error as the platform reports it: a domain, a code and a text for people.
 struct PlatformError {

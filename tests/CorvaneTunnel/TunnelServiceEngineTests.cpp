@@ -311,8 +311,17 @@ TEST_F(TunnelServiceEngineTest, CorvanectlDrivesTheExampleConfiguration) {
     auto logs = ctl({"logs"});
     EXPECT_EQ(logs.exitStatus, 0);
     EXPECT_NE(logs.out.find("INFO tunnel: the engine is up"), std::string::npos) << logs.out;
+    // A follower prints what comes later, as it comes.
+    BackgroundProcess follower({CORVANECTL_PATH, "debug", "tunnel", "--socket", service->socket.string(), "logs", "--follow"},
+                               dir.path() / "follow.log");
+    auto followed = [&](const std::string& text) {
+        return app->waitFor([&] { return follower.log().find(text) != std::string::npos; }, 10s);
+    };
+    EXPECT_TRUE(followed("INFO tunnel: the engine is up")) << follower.log();
     auto recover = ctl({"recover"});
     EXPECT_EQ(recover.exitStatus, 0) << recover.err;
+    EXPECT_TRUE(followed("INFO tunnel: closed every connection")) << follower.log();
+    follower.stop();
 
     auto stopped = ctl({"stop"});
     EXPECT_EQ(stopped.exitStatus, 0);
@@ -327,4 +336,5 @@ TEST_F(TunnelServiceEngineTest, CorvanectlDrivesTheExampleConfiguration) {
     auto noService = runProcess({CORVANECTL_PATH, "debug", "tunnel", "--socket", (dir.path() / "none.sock").string(), "status"});
     EXPECT_EQ(noService.exitStatus, 1);
     EXPECT_NE(noService.err.find("not running"), std::string::npos) << noService.err;
+    EXPECT_NE(noService.err.find("corvane-tunnel --user"), std::string::npos) << "how to start it: " << noService.err;
 }
