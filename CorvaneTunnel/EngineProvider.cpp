@@ -116,7 +116,10 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
         {
             std::lock_guard lock(mutex_);
             current = run == run_;
-            if (current) lastError_ = text;
+            if (current) {
+                lastError_ = text;
+                engineHeld_ = false;
+            }
         }
         note(current ? "ERROR" : "INFO", (current ? "the tunnel did not start: " : "the start was called off: ") + text);
         return TunnelStartError(PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, std::move(text)});
@@ -167,11 +170,14 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
     if (failure) throw fail(std::move(*failure));
     {
         std::lock_guard lock(mutex_);
-        if (run == run_) {
+        // The engine may have ended between answering and this point; it is then a failed start.
+        if (run == exitedRun_) failure = lastError_.value_or("the engine exited");
+        if (run == run_ && !failure) {
             running_ = Running{port, secret, std::chrono::duration_cast<std::chrono::seconds>(
                                                  std::chrono::system_clock::now().time_since_epoch()).count()};
         }
     }
+    if (failure) throw fail(std::move(*failure));
     note("INFO", "the engine is up; its control API is on 127.0.0.1:" + std::to_string(port));
 }
 
@@ -201,6 +207,7 @@ void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string
         if (run != run_) return;  // a stop or a newer start came first
         running_.reset();
         engineHeld_ = false;
+        exitedRun_ = run;
         lastError_ = text;
     }
     note("ERROR", "the engine stopped unexpectedly: " + text);

@@ -88,7 +88,8 @@ private:
     std::optional<Running> running_;
     std::optional<std::string> lastError_;
     bool engineHeld_ = false;  // started and neither stopped nor ended since
-    std::uint64_t run_ = 0;  // every start and stop takes the next; an exit of an older run is old news
+    std::uint64_t run_ = 0;
+    std::uint64_t exitedRun_ = 0;  // the last run whose engine ended on its own  // every start and stop takes the next; an exit of an older run is old news
     // Posted work holds this weakly, so it does nothing once the provider is gone.
     std::shared_ptr<EngineProvider*> self_;
 };

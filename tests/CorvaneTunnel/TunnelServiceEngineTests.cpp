@@ -228,6 +228,12 @@ TEST_F(TunnelServiceEngineTest, AStartTheEngineRefusesIsAConnectFailureWithItsTe
     EXPECT_NE(text.find("127.0.0.1:" + std::to_string(proxyPort)), std::string::npos) << text;
     EXPECT_NE(text.find("address already in use"), std::string::npos) << text;
     EXPECT_EQ(text.find("FATAL"), std::string::npos) << "the logger's prefix is not part of the reason: " << text;
+
+    // Text that is not a configuration never reaches the engine.
+    app->run(app->controller.connect("{\"inbounds\": [", "panel.example.com"));
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastError().has_value(); }, 10s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "connect_fail");
+    EXPECT_EQ(app->controller.lastError()->rfind("the engine configuration cannot be used: ", 0), 0u) << *app->controller.lastError();
 }
 
 TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
