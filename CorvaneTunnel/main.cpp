@@ -34,7 +34,8 @@ constexpr std::string_view kUsage =
     "  --state-dir   saved profile and engine cache (default $STATE_DIRECTORY or /var/lib/corvane-tunnel\n"
     "                for --system, $XDG_STATE_HOME/corvane/tunnel for --user)\n"
     "  --engine      the sing-box executable (default $CORVANE_ENGINE, then sing-box next to this\n"
-    "                program, then the one scripts/install-engine.sh built, then sing-box on PATH)\n"
+    "                program, then the installed " CORVANE_PACKAGED_ENGINE ", then the one\n"
+    "                scripts/install-engine.sh built, then sing-box on PATH)\n"
     "  --proxy-port  the local proxy's port in user mode (default 2080)\n";
 
 std::optional<fs::path> executableIn(const fs::path& candidate) {
@@ -50,8 +51,11 @@ fs::path defaultEngine() {
     if (!ec) {
         if (auto found = executableIn(self.parent_path() / "sing-box")) return *found;
     }
-#ifdef CORVANE_INSTALLED_ENGINE
-    if (auto found = executableIn(CORVANE_INSTALLED_ENGINE)) return *found;
+#ifdef CORVANE_PACKAGED_ENGINE
+    if (auto found = executableIn(CORVANE_PACKAGED_ENGINE)) return *found;
+#endif
+#ifdef CORVANE_CHECKOUT_ENGINE
+    if (auto found = executableIn(CORVANE_CHECKOUT_ENGINE)) return *found;
 #endif
     if (const char* path = std::getenv("PATH")) {
         std::string_view rest(path);
