@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     boost::asio::io_context io;
     try {
-        fs::create_directories(*stateDirectory);
-        fs::permissions(*stateDirectory, fs::perms::owner_all);  // saved configurations hold credentials
+        // Saved profiles and the engine's cache are nobody else's business; a folder given that exists keeps its mode.
+        if (fs::create_directories(*stateDirectory)) fs::permissions(*stateDirectory, fs::perms::owner_all);
         ProfileStore profiles(*stateDirectory / "profiles.json");
         EngineProvider::Settings settings;
         settings.engine = *engine;
