@@ -44,11 +44,7 @@ public:
     }
 
     void start();
-    void send(const ServiceReply& reply) {
-        if (closed_) return;
-        outbox_.push_back(encodeJSON(reply) + "\n");
-        wake_.cancel_one();
-    }
+    void send(const ServiceReply& reply);
     void close() {
         closed_ = true;
         boost::system::error_code ignored;
@@ -65,20 +61,37 @@ private:
     local::socket socket_;
     asio::steady_timer wake_;
     std::deque<std::string> outbox_;
+    std::size_t outboxBytes_ = 0;
     bool closed_ = false;
     ServiceServer::Impl& server_;
 };
 
 struct ServiceServer::Impl {
-    Impl(asio::io_context& c, ServiceMode m, ServiceHandler& h) : context(c), acceptor(c), mode(m), handler(h) {}
+    Impl(asio::io_context& c, ServiceMode m, ServiceHandler& h, std::size_t limit)
+        : context(c), acceptor(c), mode(m), handler(h), outboxLimit(limit) {}
     asio::io_context& context;
     local::acceptor acceptor;
     ServiceMode mode;
     ServiceHandler& handler;
+    std::size_t outboxLimit;
     std::set<std::shared_ptr<ServiceSession>> sessions;
 
     Async<void> acceptLoop();
 };
+
+void ServiceSession::send(const ServiceReply& reply) {
+    if (closed_) return;
+    std::string line = encodeJSON(reply) + "\n";
+    if (outboxBytes_ + line.size() > server_.outboxLimit) {
+        // It does not read what it asked for; keeping it all would let one client exhaust the service's memory.
+        close();
+        server_.sessions.erase(shared_from_this());
+        return;
+    }
+    outboxBytes_ += line.size();
+    outbox_.push_back(std::move(line));
+    wake_.cancel_one();
+}
 
 void ServiceSession::start() {
     // Each coroutine keeps the session alive from its first statement; until then the server's set does.
@@ -96,6 +109,7 @@ Async<void> ServiceSession::writer() {
         }
         std::string line = std::move(outbox_.front());
         outbox_.pop_front();
+        outboxBytes_ -= line.size();
         boost::system::error_code ec;
         co_await asio::async_write(socket_, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
@@ -167,7 +181,12 @@ Async<void> ServiceServer::Impl::acceptLoop() {
         boost::system::error_code ec;
         local::socket socket = co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
         if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
-        if (ec) continue;
+        if (ec) {
+            // Out of descriptors, say: try again shortly instead of spinning.
+            asio::steady_timer pause(context, std::chrono::milliseconds(100));
+            co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+            continue;
+        }
         auto peer = peerCredentials(socket.native_handle());
         if (!peer || !isPeerAllowed(*peer, mode, geteuid(), TunnelServiceEndpoint::accessGroup)) {
             // Refused before anything is read; the client sees the reason.
@@ -185,8 +204,8 @@ Async<void> ServiceServer::Impl::acceptLoop() {
 }
 
 ServiceServer::ServiceServer(asio::io_context& context, std::filesystem::path socketPath, ServiceMode mode,
-                             ServiceHandler& handler)
-    : impl_(std::make_unique<Impl>(context, mode, handler)), socketPath_(std::move(socketPath)) {}
+                             ServiceHandler& handler, std::size_t outboxLimit)
+    : impl_(std::make_unique<Impl>(context, mode, handler, outboxLimit)), socketPath_(std::move(socketPath)) {}
 
 ServiceServer::~ServiceServer() { stop(); }
 
@@ -237,7 +256,8 @@ void ServiceServer::start() {
 }
 
 void ServiceServer::broadcast(const ServiceReply& event) {
-    for (const auto& s : impl_->sessions) {
+    const auto sessions = impl_->sessions;  // a session may drop out while it is told
+    for (const auto& s : sessions) {
         if (s->subscribed) s->send(event);
     }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -30,8 +31,12 @@ public:
 // stops the service.
 class ServiceServer {
 public:
+    // Replies and events waiting for a client that does not read may fill this
+    // much memory; past it the client is dropped.
+    static constexpr std::size_t defaultOutboxLimit = 4 * TunnelServiceEndpoint::maxMessageBytes;
+
     ServiceServer(boost::asio::io_context& context, std::filesystem::path socketPath, ServiceMode mode,
-                  ServiceHandler& handler);
+                  ServiceHandler& handler, std::size_t outboxLimit = defaultOutboxLimit);
     ~ServiceServer();
 
     // Binds the socket (replacing a stale one), sets its permissions and starts accepting. Throws std::system_error.

@@ -54,9 +54,10 @@ public:
 // corvane-tunnel's parts on a thread of their own, on a socket in a temporary folder.
 class RunningService {
 public:
-    RunningService(const std::filesystem::path& dir, ServiceMode mode = ServiceMode::user)
+    RunningService(const std::filesystem::path& dir, ServiceMode mode = ServiceMode::user,
+                   std::size_t outboxLimit = ServiceServer::defaultOutboxLimit)
         : socket_(dir / "run" / "tunnel.sock"), store_(dir / "state" / "profiles.json"), service_(store_, provider, mode),
-          server_(io_, socket_, mode, service_) {
+          server_(io_, socket_, mode, service_, outboxLimit) {
         service_.setServer(&server_);
         server_.start();
         thread_ = std::thread([this] { io_.run(); });
@@ -172,6 +173,38 @@ TEST(TunnelService, BadMessagesGetAnErrorAndTheServiceGoesOn) {
               std::string::npos);
     std::string huge(TunnelServiceEndpoint::maxMessageBytes + 64, 'x');
     EXPECT_NE(rawExchange(service.socket(), huge).find("longer than the service accepts"), std::string::npos);
+
+    AppSide app(service.socket());
+    EXPECT_EQ(app.run(app.platform->hello()).mode, "user");
+}
+
+TEST(TunnelService, AClientThatDoesNotReadItsRepliesIsDropped) {
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user, 64 * 1024);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, service.socket().c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    // Far more replies than the kernel's buffers and the limit hold together, none of them read.
+    std::string requests;
+    for (int i = 1; i <= 40000; ++i) requests += R"({"id":)" + std::to_string(i) + R"(,"op":"listProfiles"})" "\n";
+    for (std::size_t sent = 0; sent < requests.size();) {
+        ssize_t n = ::send(fd, requests.data() + sent, requests.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;  // the service hung up
+        sent += static_cast<std::size_t>(n);
+    }
+    // What was written before the service gave up, then the end.
+    char buffer[65536];
+    ssize_t n;
+    std::size_t received = 0;
+    while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) received += static_cast<std::size_t>(n);
+    EXPECT_EQ(n, 0) << "the connection was not closed: " << std::strerror(errno);
+    EXPECT_LT(received, 40000u * 30u) << "every reply was delivered";
+    ::close(fd);
 
     AppSide app(service.socket());
     EXPECT_EQ(app.run(app.platform->hello()).mode, "user");
