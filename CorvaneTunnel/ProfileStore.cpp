@@ -31,8 +31,9 @@ void ProfileStore::load() {
     } catch (const DecodingError&) {
         auto aside = file_;
         aside += ".damaged";
-        std::error_code ignored;
-        std::filesystem::rename(file_, aside, ignored);
+        std::error_code failed;
+        std::filesystem::rename(file_, aside, failed);
+        if (!failed) damagedCopy_ = aside;
     }
 }
 

@@ -25,12 +25,15 @@ public:
     bool remove(const std::string& identifier);
 
     const std::filesystem::path& path() const noexcept { return file_; }
+    // Where a file that could not be read at start was put aside, if one was.
+    const std::optional<std::filesystem::path>& damagedCopy() const noexcept { return damagedCopy_; }
 
 private:
     void load();
     void persist() const;
 
     std::filesystem::path file_;
+    std::optional<std::filesystem::path> damagedCopy_;
     mutable std::mutex mutex_;
     std::vector<TunnelProfile> profiles_;
 };

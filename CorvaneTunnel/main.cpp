@@ -138,6 +138,10 @@ int main(int argc, char** argv) {
         // Saved profiles and the engine's cache are nobody else's business; a folder given that exists keeps its mode.
         if (fs::create_directories(*stateDirectory)) fs::permissions(*stateDirectory, fs::perms::owner_all);
         ProfileStore profiles(*stateDirectory / "profiles.json");
+        if (profiles.damagedCopy()) {
+            say("WARN", "the saved profiles could not be read; the file was kept as " + profiles.damagedCopy()->string() +
+                            " and the service starts without them");
+        }
         EngineProvider::Settings settings;
         settings.engine = *engine;
         settings.workingDirectory = *stateDirectory / "engine";
