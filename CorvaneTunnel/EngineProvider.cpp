@@ -17,6 +17,7 @@
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
+#include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/LinuxTunnelMode.hpp"
 
 namespace corvane {
@@ -60,13 +61,6 @@ std::string describeEngineError(const std::string& line) {
 }
 
 }  // namespace
-
-void EngineService::resetNetwork() noexcept {
-    try {
-        process_.controlRequest("DELETE", "/connections");
-    } catch (...) {
-    }
-}
 
 EngineProvider::EngineProvider(boost::asio::any_io_executor executor, Settings settings)
     : executor_(std::move(executor)),

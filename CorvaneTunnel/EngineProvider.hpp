@@ -12,31 +12,13 @@
 #include <boost/asio/any_io_executor.hpp>
 
 #include "CorvaneCore/Tunnel/TunnelServiceLifecycle.hpp"
-#include "CorvaneTunnel/EngineLog.hpp"
+#include "CorvaneTunnel/SequencedLog.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
+#include "CorvaneTunnel/EngineService.hpp"
 #include "CorvaneTunnel/PeerCredentials.hpp"
 #include "CorvaneTunnel/TunnelProvider.hpp"
 
 namespace corvane {
-
-// The engine as the tunnel lifecycle holds it: one EngineProcess.
-class EngineService {
-public:
-    explicit EngineService(EngineProcess::Options options) : process_(std::move(options)) {}
-
-    void start() { process_.start(); }
-    void cancel() noexcept { process_.cancel(); }
-    void close() { process_.close(); }
-    // The engine follows sleep and network changes by itself.
-    void pause() noexcept {}
-    void wake() noexcept {}
-    // Closes every connection the engine carries, so that programs reconnect
-    // over the current network instead of waiting on dead ones.
-    void resetNetwork() noexcept;
-
-private:
-    EngineProcess process_;
-};
 
 // The tunnel provider of corvane-tunnel: prepares the configuration it is
 // started with, runs sing-box under a TunnelServiceLifecycle, numbers the

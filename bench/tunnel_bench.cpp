@@ -10,6 +10,7 @@
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
+#include "CorvaneTunnel/SequencedLog.hpp"
 #include "CorvaneTunnel/EngineProvider.hpp"
 
 using namespace corvane;

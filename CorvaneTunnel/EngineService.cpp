@@ -1,0 +1,12 @@
+#include "CorvaneTunnel/EngineService.hpp"
+
+namespace corvane {
+
+void EngineService::resetNetwork() noexcept {
+    try {
+        process_.controlRequest("DELETE", "/connections");
+    } catch (...) {
+    }
+}
+
+}  // namespace corvane
