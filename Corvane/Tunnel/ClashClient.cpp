@@ -7,6 +7,8 @@
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/object.hpp>
+#include <boost/url/encode.hpp>
+#include <boost/url/rfc/unreserved_chars.hpp>
 
 #include "CorvaneCore/Support/HttpClient.hpp"
 
@@ -63,38 +65,13 @@ struct TotalsBody {
 };
 
 // A URL as a query value: everything but the unreserved characters escaped.
-std::string encodeQueryValue(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
-}
+std::string encodeQueryValue(std::string_view text) { return boost::urls::encode(text, boost::urls::unreserved_chars); }
 
 // Non-ASCII bytes of a path segment escaped; the rest as it is.
-std::string escapeNonASCII(std::string_view text) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out.push_back('%');
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        }
-    }
-    return out;
-}
+struct ASCIIChars {
+    constexpr bool operator()(char c) const noexcept { return static_cast<unsigned char>(c) < 0x80; }
+};
+std::string escapeNonASCII(std::string_view text) { return boost::urls::encode(text, ASCIIChars{}); }
 
 // Connection ids go into a URL path: only letters, numbers, "-" and "_" (any
 // script) may. An empty id would name the whole collection, so it is refused too.
