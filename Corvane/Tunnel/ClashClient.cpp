@@ -67,9 +67,9 @@ struct TotalsBody {
 // A URL as a query value: everything but the unreserved characters escaped.
 std::string encodeQueryValue(std::string_view text) { return boost::urls::encode(text, boost::urls::unreserved_chars); }
 
-// Non-ASCII bytes of a path segment escaped; the rest as it is.
+// Non-ASCII bytes of a path segment escaped, and "%" so that the result reads back the same; the rest as it is.
 struct ASCIIChars {
-    constexpr bool operator()(char c) const noexcept { return static_cast<unsigned char>(c) < 0x80; }
+    constexpr bool operator()(char c) const noexcept { return static_cast<unsigned char>(c) < 0x80 && c != '%'; }
 };
 std::string escapeNonASCII(std::string_view text) { return boost::urls::encode(text, ASCIIChars{}); }
 
