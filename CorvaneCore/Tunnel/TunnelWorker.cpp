@@ -80,16 +80,32 @@ bool TunnelWorker::isCurrent() { return sharedQueue().isCurrent(); }
 Async<void> TunnelWorker::suspend(std::function<void(Resume)> issue) {
     auto initiate = [&issue](auto handler) {
         using Handler = decltype(handler);
-        // Holding a tracked executor keeps the coroutine's io_context running until the resume.
-        asio::any_io_executor executor =
-            asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
-        auto pending = std::make_shared<std::optional<Handler>>(std::move(handler));
-        issue([pending, executor](std::exception_ptr error) {
-            asio::post(executor, [pending, executor, error] {
-                if (!*pending) return;  // resumed twice: the first one counts
-                Handler h = std::move(**pending);
-                pending->reset();
-                std::move(h)(error);
+        struct Waiter {
+            std::mutex mutex;
+            std::optional<Handler> handler;
+            // Keeps the coroutine's io_context running until the resume. It is
+            // only ever released on that context's own thread: once the resume is
+            // posted, the context may finish and be destroyed at any moment.
+            std::optional<asio::any_io_executor> keepRunning;
+        };
+        auto waiter = std::make_shared<Waiter>();
+        const auto executor = asio::get_associated_executor(handler);
+        waiter->keepRunning.emplace(asio::prefer(executor, asio::execution::outstanding_work.tracked));
+        waiter->handler.emplace(std::move(handler));
+        const asio::any_io_executor target = asio::prefer(executor, asio::execution::outstanding_work.untracked);
+        issue([waiter, target](std::exception_ptr error) {
+            std::optional<asio::any_io_executor> keepRunning;
+            std::optional<Handler> handler;
+            {
+                std::lock_guard lock(waiter->mutex);
+                if (!waiter->handler) return;  // resumed twice: the first one counts
+                keepRunning.emplace(std::move(*waiter->keepRunning));
+                handler.emplace(std::move(*waiter->handler));
+                waiter->keepRunning.reset();
+                waiter->handler.reset();
+            }
+            asio::post(target, [handler = std::move(*handler), keepRunning = std::move(*keepRunning), error]() mutable {
+                std::move(handler)(error);
             });
         });
     };

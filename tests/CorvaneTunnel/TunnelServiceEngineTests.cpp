@@ -178,7 +178,7 @@ TEST_F(TunnelServiceEngineTest, TheProfileOutlivesTheServiceAndTheAppReconnects)
     ASSERT_GT(engine, 0);
 
     // Stopping the service stops its engine, and the app sees the tunnel go down.
-    EXPECT_EQ(service->process.stop(), 0);
+    EXPECT_EQ(service->process.stop(), 0) << service->process.log();
     EXPECT_NE(::kill(engine, 0), 0) << "the engine outlived the service";
     EXPECT_FALSE(isListening(proxyPort));
     EXPECT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }));

@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
@@ -314,6 +315,33 @@ TEST_F(TunnelServiceLifecycleTest, DestroyingTheLifecycleCancelsAndClosesTheHeld
     lifecycle.reset();
     EXPECT_TRUE(journal.waitFor("A close"));
     EXPECT_EQ(journal.events(), (std::vector<std::string>{"make A", "A start", "didStart A", "A cancel", "A close"}));
+}
+
+// The program may end its loop and destroy it the moment the coroutine goes on,
+// while the queue still holds the work item that resumed it (corvane-tunnel's
+// shutdown does): nothing the resume leaves behind may touch the dead loop.
+TEST(TunnelWorker, TheLoopMayGoAwayAsSoonAsTheCoroutineResumes) {
+    std::promise<void> loopGone;
+    auto gone = loopGone.get_future().share();
+    std::promise<void> itemDone;
+    {
+        boost::asio::io_context io;
+        std::function<void(TunnelWorker::Resume)> issue = [gone](TunnelWorker::Resume resume) {
+            TunnelWorker::enqueue([resume, gone] {
+                resume(nullptr);
+                gone.wait();  // the Resume (and what it holds) outlives the loop
+            });
+        };
+        auto waiter = [&]() -> Async<void> {
+            co_await TunnelWorker::suspend(issue);
+            io.stop();
+        };
+        boost::asio::co_spawn(io, waiter(), boost::asio::detached);
+        io.run();
+    }
+    loopGone.set_value();
+    TunnelWorker::enqueue([&] { itemDone.set_value(); });
+    EXPECT_EQ(itemDone.get_future().wait_for(5s), std::future_status::ready);
 }
 
 }  // namespace
