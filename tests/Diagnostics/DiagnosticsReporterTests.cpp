@@ -8,6 +8,7 @@
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/PanelOnLoopback.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestHttpServer.hpp"
 
@@ -45,13 +46,10 @@ private:
 
 ScriptedReply accepted() { return ScriptedReply::json(200, R"({"report_id": 7})"); }
 
-class DiagnosticsReporterTest : public ::testing::Test {
+class DiagnosticsReporterTest : public ::testing::Test, protected PanelOnLoopback {
 protected:
-    TempDir dir;
-    TestCertificates certs = TestCertificates::make(dir.path());
-    TestHttpServer panel{certs};
-    HttpClient http{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
-    std::shared_ptr<PanelClient> client = std::make_shared<PanelClient>(panel.url(""), std::string("tok"), &http);
+    // The reporter shares its panel client.
+    std::shared_ptr<PanelClient> panelClient = std::make_shared<PanelClient>(panel.url(""), std::string("tok"), &http);
     fs::path queueDir = dir / "data" / "diagnostics" / "queue";
     DiagnosticsReporter reporter{queueDir};
 
@@ -89,16 +87,16 @@ TEST_F(DiagnosticsReporterTest, SavesWhileThePanelIsUnreachableAndDeliversLater)
     EXPECT_EQ(queued(), 1u);
 
     panel.enqueue(accepted());
-    EXPECT_EQ(runToCompletion(reporter.drain(client)), 1);
+    EXPECT_EQ(runToCompletion(reporter.drain(panelClient)), 1);
     EXPECT_EQ(queued(), 0u);
-    EXPECT_EQ(runToCompletion(reporter.drain(client)), 0);
+    EXPECT_EQ(runToCompletion(reporter.drain(panelClient)), 0);
 
     // Saved without a client, then delivered together with the next report.
     EXPECT_EQ(report(input("tunnel_failed", "other failure"), nullptr), Outcome::saved);
     EXPECT_EQ(queued(), 1u);
     panel.enqueue(accepted());
     panel.enqueue(accepted());
-    EXPECT_EQ(report(input("manual"), client), Outcome::sent);
+    EXPECT_EQ(report(input("manual"), panelClient), Outcome::sent);
     EXPECT_EQ(queued(), 0u);
     EXPECT_EQ(panel.requestCount(), 3u);
 }
@@ -107,7 +105,7 @@ TEST_F(DiagnosticsReporterTest, PostsTheBuiltReport) {
     panel.enqueue(accepted());
     auto in = input("manual");
     in.userDescription = "cannot connect";
-    EXPECT_EQ(report(in, client), Outcome::sent);
+    EXPECT_EQ(report(in, panelClient), Outcome::sent);
     const auto request = panel.requests().at(0);
     auto posted = decodeJSON<DiagnosticReport>(std::string_view(request.body));
     EXPECT_EQ(posted, ReportBuilder::build(in));
@@ -117,26 +115,26 @@ TEST_F(DiagnosticsReporterTest, PostsTheBuiltReport) {
 
 TEST_F(DiagnosticsReporterTest, AnIdenticalReportWithinAnHourIsNotSentTwiceUnlessTheUserAsks) {
     panel.setHandler([](const RecordedRequest&) { return accepted(); });
-    EXPECT_EQ(report(input("tunnel_failed", "FATAL[0000] start service: listen tcp 127.0.0.1:2080: in use"), client),
+    EXPECT_EQ(report(input("tunnel_failed", "FATAL[0000] start service: listen tcp 127.0.0.1:2080: in use"), panelClient),
               Outcome::sent);
-    EXPECT_EQ(report(input("tunnel_failed", "FATAL[0000] start service: listen tcp 127.0.0.1:2081: in use"), client),
+    EXPECT_EQ(report(input("tunnel_failed", "FATAL[0000] start service: listen tcp 127.0.0.1:2081: in use"), panelClient),
               Outcome::alreadySent);
     EXPECT_EQ(queued(), 0u);
     EXPECT_EQ(panel.requestCount(), 1u);
 
-    EXPECT_EQ(report(input("manual"), client), Outcome::sent);
-    EXPECT_EQ(report(input("manual"), client), Outcome::sent);
+    EXPECT_EQ(report(input("manual"), panelClient), Outcome::sent);
+    EXPECT_EQ(report(input("manual"), panelClient), Outcome::sent);
     EXPECT_EQ(panel.requestCount(), 3u);
 }
 
 TEST_F(DiagnosticsReporterTest, ARefusedReportIsDroppedAndOnlySaved) {
     for (int status : {400, 401}) {
         panel.enqueue(ScriptedReply::json(status, R"({"error":"no"})"));
-        EXPECT_EQ(report(input("manual"), client), Outcome::saved) << status;
+        EXPECT_EQ(report(input("manual"), panelClient), Outcome::saved) << status;
         EXPECT_EQ(queued(), 0u) << status;
     }
     panel.enqueue(ScriptedReply::json(503, ""));
-    EXPECT_EQ(report(input("manual"), client), Outcome::saved);
+    EXPECT_EQ(report(input("manual"), panelClient), Outcome::saved);
     EXPECT_EQ(queued(), 1u);
 }
 
@@ -144,14 +142,14 @@ TEST_F(DiagnosticsReporterTest, WithoutAWritableQueueNothingIsSaved) {
     writeFile(dir / "blocker", "");
     DiagnosticsReporter broken(dir / "blocker" / "queue");
     EXPECT_EQ(broken.queue(), nullptr);
-    EXPECT_EQ(runToCompletion(broken.report(input("manual"), client)), Outcome::notSaved);
-    EXPECT_EQ(runToCompletion(broken.drain(client)), 0);
+    EXPECT_EQ(runToCompletion(broken.report(input("manual"), panelClient)), Outcome::notSaved);
+    EXPECT_EQ(runToCompletion(broken.drain(panelClient)), 0);
 
     // The folder disappears behind the reporter's back.
     fs::remove_all(queueDir);
     writeFile(queueDir, "");
-    EXPECT_EQ(report(input("manual"), client), Outcome::notSaved);
-    EXPECT_EQ(runToCompletion(reporter.drain(client)), 0);
+    EXPECT_EQ(report(input("manual"), panelClient), Outcome::notSaved);
+    EXPECT_EQ(runToCompletion(reporter.drain(panelClient)), 0);
     EXPECT_EQ(panel.requestCount(), 0u);
 }
 
@@ -221,7 +219,7 @@ TEST(DiagnosticsReporter, DescribesTheDevice) {
 TEST_F(DiagnosticsReporterTest, UploadsOneReportToThePanel) {
     DiagnosticReport r{.triggerReason = "manual", .appVersion = "0.1.0", .collectedAtUnix = 9};
     panel.enqueue(ScriptedReply::json(201, R"({"report_id": 9007199254740993})"));
-    EXPECT_EQ(runToCompletion(client->uploadDiagnostics(r)), DiagnosticPostResponse{9007199254740993});
+    EXPECT_EQ(runToCompletion(panelClient->uploadDiagnostics(r)), DiagnosticPostResponse{9007199254740993});
     const auto request = panel.requests().at(0);
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.target, "/api/client/diagnostics");
@@ -230,7 +228,7 @@ TEST_F(DiagnosticsReporterTest, UploadsOneReportToThePanel) {
 
     panel.enqueue(ScriptedReply::json(200, R"({"id": 1})"));
     try {
-        runToCompletion(client->uploadDiagnostics(r));
+        runToCompletion(panelClient->uploadDiagnostics(r));
         ADD_FAILURE() << "an undecodable reply was accepted";
     } catch (const PanelError& e) {
         EXPECT_EQ(e, PanelError::malformedResponse("could not decode DiagnosticPostResponse: report_id: missing required key"));
