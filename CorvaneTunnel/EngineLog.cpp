@@ -82,6 +82,9 @@ std::size_t targetLength(std::string_view rest) {
     return rest.substr(i, 2) == ": " ? i : 0;
 }
 
+// What the Go runtime prints when the engine crashes.
+bool isCrashReport(std::string_view text) { return text.starts_with("panic:") || text.starts_with("fatal error:"); }
+
 }  // namespace
 
 std::string stripColour(std::string_view line) {
@@ -139,8 +142,7 @@ LogLine parseEngineLogLine(std::string_view raw, std::chrono::system_clock::time
     }
     if (out.ts.empty()) out.ts = LogRing::timestamp(receivedAt);
     if (!rest) {
-        const bool crash = line.substr(0, 6) == "panic:" || line.substr(0, 12) == "fatal error:";
-        out.level = crash ? "ERROR" : "INFO";
+        out.level = isCrashReport(line) ? "ERROR" : "INFO";
         out.message = std::string(line);
         return out;
     }
@@ -151,6 +153,10 @@ LogLine parseEngineLogLine(std::string_view raw, std::chrono::system_clock::time
     }
     out.message = std::string(message);
     return out;
+}
+
+bool announcesEngineEnd(const LogLine& line) {
+    return line.level == "FATAL" || line.level == "PANIC" || (line.target.empty() && isCrashReport(line.message));
 }
 
 }  // namespace corvane

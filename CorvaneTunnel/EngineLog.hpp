@@ -19,4 +19,7 @@ std::string stripColour(std::string_view line);
 // keeps its whole text as the message.
 LogLine parseEngineLogLine(std::string_view line, std::chrono::system_clock::time_point receivedAt);
 
+// Whether a parsed line announces the engine's end: its fatal logger, or a Go runtime crash.
+bool announcesEngineEnd(const LogLine& line);
+
 }  // namespace corvane

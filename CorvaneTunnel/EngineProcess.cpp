@@ -1,5 +1,6 @@
 #include "CorvaneTunnel/EngineProcess.hpp"
 
+#include "CorvaneCore/Diagnostics/LogRing.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
 
@@ -22,17 +23,6 @@ extern char** environ;
 namespace corvane {
 
 namespace {
-
-bool isErrorLine(const std::string& line) {
-    return line.rfind("FATAL", 0) == 0 || line.rfind("ERROR", 0) == 0 || line.find(" FATAL ") != std::string::npos ||
-           line.find(" ERROR ") != std::string::npos;
-}
-
-// What ends the engine: its fatal logger, or a Go runtime crash.
-bool isFatalLine(const std::string& line) {
-    return line.rfind("FATAL", 0) == 0 || line.find(" FATAL ") != std::string::npos || line.rfind("panic:", 0) == 0 ||
-           line.rfind("fatal error:", 0) == 0;
-}
 
 bool writeAll(int fd, const std::string& data) {
     std::size_t done = 0;
@@ -183,10 +173,12 @@ void EngineProcess::readOutput(int fd) {
             std::string line = stripColour(pending.substr(start, newline - start));
             start = newline + 1;
             if (line.empty()) continue;
-            if (isErrorLine(line) || isFatalLine(line)) {
+            const LogLine parsed = parseEngineLogLine(line, std::chrono::system_clock::now());
+            const bool fatal = announcesEngineEnd(parsed);
+            if (fatal || LogRing::rank(parsed.level) >= LogRing::rank("ERROR")) {
                 std::lock_guard lock(mutex_);
                 lastError_ = line;
-                if (isFatalLine(line)) lastFatal_ = line;
+                if (fatal) lastFatal_ = line;
             }
             if (options_.onLine) options_.onLine(std::move(line));
         }

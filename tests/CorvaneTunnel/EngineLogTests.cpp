@@ -44,3 +44,14 @@ TEST(EngineLog, SplitsEveryFormTheEngineWrites) {
         EXPECT_EQ(parseEngineLogLine(c.line, kReceived), c.expected) << c.line;
     }
 }
+
+TEST(EngineLog, TellsTheLinesThatAnnounceTheEnginesEnd) {
+    auto ends = [](const char* line) { return announcesEngineEnd(parseEngineLogLine(line, kReceived)); };
+    EXPECT_TRUE(ends("FATAL[0000] start service: boom"));
+    EXPECT_TRUE(ends("PANIC[0003] unexpected"));
+    EXPECT_TRUE(ends("panic: runtime error: index out of range"));
+    EXPECT_TRUE(ends("fatal error: concurrent map writes"));
+    EXPECT_FALSE(ends("+0000 2025-06-01 09:15:12 ERROR [1 5.0s] connection: open connection: i/o timeout"));
+    EXPECT_FALSE(ends("+0000 2025-06-01 09:15:12 INFO router: panic: is only a word here"));
+    EXPECT_FALSE(ends("goroutine 1 [running]:"));
+}
