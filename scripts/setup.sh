@@ -11,6 +11,7 @@ packages=(
   libssl-dev libpcre2-dev libsecret-1-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon gnome-keyring iproute2
+  libnftables-dev nftables
 )
 # Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
