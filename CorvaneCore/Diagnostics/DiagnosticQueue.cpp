@@ -30,7 +30,6 @@ void removeQuietly(const std::filesystem::path& file) {
 [[noreturn]] void throwCancelled() { throw boost::system::system_error(asio::error::operation_aborted); }
 
 bool isShortOfResources(const std::error_code& error) {
-    if (error.category() != std::generic_category() && error.category() != std::system_category()) return false;
     const int e = error.value();
     return e == EMFILE || e == ENFILE || e == ENOMEM || e == ENOBUFS || e == EAGAIN;
 }
@@ -167,16 +166,11 @@ Async<std::int64_t> DiagnosticQueue::drain(Poster post) {
 Async<std::int64_t> DiagnosticQueue::pass(const std::vector<std::filesystem::path>& files, Poster& post) {
     std::int64_t delivered = 0;
     for (const auto& file : files) {
-        std::optional<std::string> text;
-        bool unreadable = false;
-        try {
-            text = readFileIfExists(file);
-        } catch (const std::system_error& e) {
-            // Out of descriptors or memory says nothing about the file: a later pass reads it.
-            if (isShortOfResources(e.code())) continue;
-            unreadable = true;
-        }
-        if (unreadable) {
+        std::error_code readError;
+        const std::optional<std::string> text = readFileIfExists(file, readError);
+        // Out of descriptors or memory says nothing about the file: a later pass reads it.
+        if (readError && isShortOfResources(readError)) continue;
+        if (readError) {
             removeQuietly(file);  // it cannot be delivered by this user; removing needs only the folder
             continue;
         }
