@@ -115,22 +115,36 @@ private:
 const CredentialQuery jwtItem{TokenStoreKeys::service, TokenStoreKeys::accountJWT, std::nullopt};
 const CredentialQuery urlItem{TokenStoreKeys::service, TokenStoreKeys::accountPanelURL, std::nullopt};
 
-// How many items the Secret Service holds for an account of ours.
+// How many items the Secret Service holds for an account of ours, asked over
+// D-Bus itself (libsecret's search leaks a little per item it makes).
 int secretServiceItems(std::string_view account) {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    const std::string service(TokenStoreKeys::service), name(account);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(service.c_str()));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(name.c_str()));
     GError* error = nullptr;
-    GList* items = secret_password_searchv_sync(nullptr, attributes, SECRET_SEARCH_ALL, nullptr, &error);
-    g_hash_table_unref(attributes);
-    if (error) {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!bus) {
         ADD_FAILURE() << error->message;
         g_error_free(error);
         return -1;
     }
-    const int count = static_cast<int>(g_list_length(items));
-    g_list_free_full(items, g_object_unref);
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    g_variant_builder_add(&attributes, "{ss}", "service", std::string(TokenStoreKeys::service).c_str());
+    g_variant_builder_add(&attributes, "{ss}", "account", std::string(account).c_str());
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                                  "org.freedesktop.Secret.Service", "SearchItems",
+                                                  g_variant_new("(a{ss})", &attributes), G_VARIANT_TYPE("(aoao)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    g_object_unref(bus);
+    if (!reply) {
+        ADD_FAILURE() << error->message;
+        g_error_free(error);
+        return -1;
+    }
+    GVariant* unlocked = g_variant_get_child_value(reply, 0);
+    GVariant* locked = g_variant_get_child_value(reply, 1);
+    const int count = static_cast<int>(g_variant_n_children(unlocked) + g_variant_n_children(locked));
+    g_variant_unref(unlocked);
+    g_variant_unref(locked);
+    g_variant_unref(reply);
     return count;
 }
 
