@@ -9,11 +9,12 @@
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono;
 namespace fs = std::filesystem;
 using Outcome = DiagnosticsReporter::Outcome;
@@ -72,7 +73,7 @@ protected:
 
     // A client of a panel that has gone away.
     std::shared_ptr<PanelClient> offlineClient() {
-        TestHttpServer gone{certs};
+        HttpServer gone{certs};
         auto offline = std::make_shared<PanelClient>(gone.url(""), std::string("tok"), &http);
         gone.stop();
         return offline;

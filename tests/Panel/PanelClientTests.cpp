@@ -6,11 +6,12 @@
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -122,8 +123,8 @@ TEST_F(PanelClientTest, TransportFailuresAreTransient) {
 
     // A server whose certificate names another host is not the panel.
     TempDir otherDir;
-    auto other = TestCertificates::make(otherDir.path(), {"panel.example.com"});
-    TestHttpServer impostor{other};
+    auto other = Certificates::make(otherDir.path(), {"panel.example.com"});
+    HttpServer impostor{other};
     HttpClient trustsOther{HttpClientOptions{.extraCAFile = other.caFile.string()}};
     PanelClient fooled{impostor.url("/"), std::string("tok"), &trustsOther};
     EXPECT_EQ(failure(fooled.serverList()), PanelError::transientServer());

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "CorvaneCore/Panel/TokenStore.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 
 namespace {
 
