@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Diagnostics/DiagnosticReport.hpp"
 #include "CorvaneCore/Panel/ExitSelection.hpp"
@@ -17,6 +18,7 @@
 #include "tools/fleet/ChildProcess.hpp"
 #include "tools/fleet/Engine.hpp"
 #include "tools/fleet/NetworkPorts.hpp"
+#include "tools/fleet/ServerConfig.hpp"
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
@@ -39,7 +41,8 @@ const char* kWorld = R"({
              "address": "10.77.0.2/32", "private_key": "wJoCME9RWUUpa4AJ4zLy880NcTGmTnx70H7WCmAFz1o="}],
   "version": {"latest": "0.2.0", "minimum": "0.1.0", "download_url": "https://127.0.0.1/c.tar.gz",
               "sha256": "ab", "filename": "c.tar.gz", "size_bytes": 42, "uploaded_at": "2026-12-01T09:00:00Z"},
-  "rule_sets": {"geoip-cn": {"repo": "sing-geoip", "rules": [{"ip_cidr": ["127.0.0.30/32"]}]}}
+  "rule_sets": {"geoip-cn": {"repo": "sing-geoip", "rules": [{"ip_cidr": ["127.0.0.30/32"]}]},
+                "geosite-cn": {"repo": "sing-geosite", "rules": [{"domain_suffix": ["cn.corvane.test"]}]}}
 })";
 
 // The real corvane-panel-sim with its fleet, in a folder of its own.
@@ -111,18 +114,32 @@ const ClientExit* exitNamed(const ServerListResponse& list, std::int64_t id) {
     return nullptr;
 }
 
-// A client engine in proxy mode whose only server is `share`.
+void replaceAll(std::string& text, std::string_view from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// A client engine in proxy mode whose only server is `share`. With `ruleSetBase`,
+// smart routing is on and the rule sets come from there.
 class ClientEngine {
 public:
-    ClientEngine(const std::filesystem::path& directory, const std::string& share) {
+    ClientEngine(const std::filesystem::path& directory, const std::string& share,
+                 std::optional<std::string> ruleSetBase = {}, std::vector<std::string> environment = {}) {
         ConfigBuilder::Inputs inputs;
         inputs.shares = {ShareUrlParser::parse(share)};
-        inputs.smartRouting = false;
-        inputs.clashListen = "127.0.0.1:" + std::to_string(freeTcpPort());
+        inputs.smartRouting = ruleSetBase.has_value();
+        inputs.clashListen = "127.0.0.1:" + std::to_string(apiPort);
         JSONValue config = ConfigBuilder::build(inputs);
         applyLinuxTunnelMode(config, ServiceMode::user, port);
-        engine = std::make_unique<Engine>(directory, config.serialize(2));
-        engine->waitUntilListening(port);
+        std::string text = config.serialize(2);
+        if (ruleSetBase) replaceAll(text, DeploymentValues::ruleSetBaseURL, *ruleSetBase);
+        // Resolvers on loopback, as the sim's deployment values have them: nothing may leave the machine.
+        replaceAll(text, "\"" + std::string(DeploymentValues::proxyResolverAddress) + "\"", "\"127.0.0.1\"");
+        replaceAll(text, "\"" + std::string(DeploymentValues::directResolverAddress) + "\"", "\"127.0.0.1\"");
+        engine = std::make_unique<Engine>(directory, text, std::move(environment));
+        // The control API opens last, after the rule sets have been fetched.
+        engine->waitUntilListening(apiPort);
     }
     // GET through the tunnel; "localhost" keeps the request off the configuration's private-address bypass.
     std::string get(std::uint16_t webPort, const std::string& path) {
@@ -131,6 +148,7 @@ public:
     }
 
     std::uint16_t port = freeTcpPort();
+    std::uint16_t apiPort = freeTcpPort();
     std::unique_ptr<Engine> engine;
 };
 
@@ -373,6 +391,22 @@ TEST(PanelSim, TheAllowanceFallsWithRealTrafficAndTheExitFallsBackToTheOriginal)
         }
     }
     EXPECT_NE(page.find("through metered exit 10"), std::string::npos) << page;
+}
+
+TEST(PanelSim, ATunnelTrustingTheBundleReachesTheProbeAndLoadsTheRuleSetsOffline) {
+    RunningSim sim;
+    auto client = sim.client(sim.signIn());
+    auto list = runToCompletion(client.serverList());
+    // The engine's own URL tests trust the system store only: the bundle is that store plus the sim's CA.
+    ClientEngine engine(sim.dir / "client", list.servers[1].realityUrl, sim.value("rule_set_base_url"),
+                        {"SSL_CERT_FILE=" + sim.value("ca_bundle_file")});
+    EXPECT_NE(engine.engine->log().find("geosite-cn"), std::string::npos) << engine.engine->log();
+
+    HttpRequest delay{.url = "http://127.0.0.1:" + std::to_string(engine.apiPort) + "/proxies/proxy-0/delay?url=" +
+                             percentEncodeComponent(sim.value("probe_url")) + "&timeout=5000"};
+    auto answer = runToCompletion(sim.http->send(delay));
+    EXPECT_EQ(answer.status, 200) << answer.body << "\n" << engine.engine->log();
+    EXPECT_NE(answer.body.find("\"delay\""), std::string::npos) << answer.body;
 }
 
 TEST(PanelSim, ABrokenWorldFileIsNamedWithItsKey) {
