@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Diagnostics/DiagnosticReport.hpp"
@@ -214,6 +215,12 @@ TEST(PanelSim, AnswersEveryOperationOfThePanelClient) {
     auto ruleSet = runToCompletion(sim.http->send(rules));
     EXPECT_EQ(ruleSet.status, 200);
     EXPECT_EQ(ruleSet.body.substr(0, 3), "SRS");
+
+    // The deployment values it writes for its clients are ones the client accepts.
+    auto deployment = Deployment::load({sim.state() / "deployment.json"});
+    EXPECT_TRUE(deployment.problems.empty()) << deployment.problems[0].description();
+    EXPECT_EQ(deployment.values.panelURL, sim.value("panel_url"));
+    EXPECT_EQ(deployment.values.urlTestProbeURL, sim.value("probe_url"));
 }
 
 TEST(PanelSim, RefusesAsARealPanelDoes) {
