@@ -9,6 +9,7 @@
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/Base64.hpp"
 #include "tools/fleet/ChildProcess.hpp"
+#include "tools/fleet/Engine.hpp"
 #include "TestSupport/ConfigSchema.hpp"
 #include "tools/fleet/TempDir.hpp"
 #include "tools/fleet/Certificates.hpp"
@@ -389,7 +390,7 @@ TEST(ConfigBuilder, TagsAndDeploymentValues) {
 // Beyond the schema: the engine itself parses and builds every kind of document
 // (where scripts/install-engine.sh has installed it).
 TEST(ConfigBuilder, TheEngineAcceptsTheConfigurations) {
-    const std::filesystem::path engine = std::filesystem::path(CORVANE_SOURCE_DIR) / "build" / "engine" / "sing-box";
+    const std::filesystem::path engine = corvane::fleet::enginePath();
     if (!std::filesystem::exists(engine)) GTEST_SKIP() << "the engine is not installed at " << engine << " (scripts/install-engine.sh)";
     corvane::fleet::TempDir dir;
     std::vector<ShareUrl> shares{share(pinnedHysteria2(dir).url), share(kReality), share(kHysteria2V6), share(kHysteria2)};

@@ -125,19 +125,19 @@ void replaceAll(std::string& text, std::string_view from, const std::string& to)
 // smart routing is on and the rule sets come from there.
 class ClientEngine {
 public:
-    ClientEngine(const std::filesystem::path& directory, const std::string& share,
+    ClientEngine(const std::filesystem::path& directory, const std::string& share, const std::string& probeURL,
                  std::optional<std::string> ruleSetBase = {}, std::vector<std::string> environment = {}) {
         ConfigBuilder::Inputs inputs;
         inputs.shares = {ShareUrlParser::parse(share)};
         inputs.smartRouting = ruleSetBase.has_value();
         inputs.clashListen = "127.0.0.1:" + std::to_string(apiPort);
+        // Resolvers and probe on loopback, as the sim's deployment values have them: nothing may leave the machine.
+        inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
+        inputs.urlTestURL = probeURL;
         JSONValue config = ConfigBuilder::build(inputs);
         applyLinuxTunnelMode(config, ServiceMode::user, port);
         std::string text = config.serialize(2);
         if (ruleSetBase) replaceAll(text, DeploymentValues::ruleSetBaseURL, *ruleSetBase);
-        // Resolvers on loopback, as the sim's deployment values have them: nothing may leave the machine.
-        replaceAll(text, "\"" + std::string(DeploymentValues::proxyResolverAddress) + "\"", "\"127.0.0.1\"");
-        replaceAll(text, "\"" + std::string(DeploymentValues::directResolverAddress) + "\"", "\"127.0.0.1\"");
         engine = std::make_unique<Engine>(directory, text, std::move(environment));
         // The control API opens last, after the rule sets have been fetched.
         engine->waitUntilListening(apiPort);
@@ -338,10 +338,10 @@ TEST(PanelSim, TheAllowanceFallsWithRealTrafficAndTheExitFallsBackToTheOriginal)
     const std::uint16_t web = portOf(sim.value("web_url").substr(0, sim.value("web_url").size() - 1));
 
     // Through the entry server alone the page comes from that server.
-    ClientEngine entry(sim.dir / "client-entry", list.servers[0].realityUrl);
+    ClientEngine entry(sim.dir / "client-entry", list.servers[0].realityUrl, sim.value("probe_url"));
     EXPECT_NE(entry.get(web, "/").find("through server 1 \"Amsterdam\""), std::string::npos);
 
-    ClientEngine metered(sim.dir / "client-exit", *exitNamed(list, 10)->realityUrl);
+    ClientEngine metered(sim.dir / "client-exit", *exitNamed(list, 10)->realityUrl, sim.value("probe_url"));
     EXPECT_NE(metered.get(web, "/").find("through metered exit 10 \"Residential US\""), std::string::npos);
     EXPECT_EQ(metered.get(web, "/bytes/700000").size(), 700000u);
 
@@ -405,7 +405,7 @@ TEST(PanelSim, ATunnelTrustingTheBundleReachesTheProbeAndLoadsTheRuleSetsOffline
     auto client = sim.client(sim.signIn());
     auto list = runToCompletion(client.serverList());
     // The engine's own URL tests trust the system store only: the bundle is that store plus the sim's CA.
-    ClientEngine engine(sim.dir / "client", list.servers[1].realityUrl, sim.value("rule_set_base_url"),
+    ClientEngine engine(sim.dir / "client", list.servers[1].realityUrl, sim.value("probe_url"), sim.value("rule_set_base_url"),
                         {"SSL_CERT_FILE=" + sim.value("ca_bundle_file")});
     EXPECT_NE(engine.engine->log().find("geosite-cn"), std::string::npos) << engine.engine->log();
 

@@ -4,7 +4,7 @@ namespace corvane::fleet {
 
 using namespace std::chrono_literals;
 
-Fleet::Fleet(std::string listenAddress, std::vector<std::string> allowedDestinations)
+Fleet::Fleet(std::string listenAddress, std::vector<std::string> reachableNetworks)
     : listenAddress_(std::move(listenAddress)),
       certificates_(Certificates::make(dir_.path(), listenAddress_ == "127.0.0.1"
                                                         ? std::vector<std::string>{"localhost", "127.0.0.1"}
@@ -17,25 +17,30 @@ Fleet::Fleet(std::string listenAddress, std::vector<std::string> allowedDestinat
         reply.body = "fleet";
         return reply;
     });
-    httpsTarget_ = std::make_unique<HttpServer>(certificates_);
-    httpsTarget_->setHandler([](const RecordedRequest&) {
+    auto noContent = [](const RecordedRequest&) {
         ScriptedReply reply;
         reply.status = 204;
-        reply.delay = 5ms;
+        reply.delay = 5ms;  // an engine counts a latency of 0 ms as a failure
         return reply;
-    });
+    };
+    httpsTarget_ = std::make_unique<HttpServer>(certificates_);
+    httpsTarget_->setHandler(noContent);
+    probeEndpoint_ = std::make_unique<HttpServer>(certificates_);
+    probeEndpoint_->setHandler(noContent);
+    std::vector<std::string> allowed = loopbackOnly;
+    allowed.insert(allowed.end(), reachableNetworks.begin(), reachableNetworks.end());
     server_ = std::make_unique<VpsServer>(VpsServerOptions{
         .listenAddress = listenAddress_,
         .directory = dir_.path() / "server",
         .certificates = &certificates_,
         .handshakePort = handshakeTarget_->port(),
-        .allowedDestinations = std::move(allowedDestinations),
+        .allowedDestinations = std::move(allowed),
     });
 }
 
 Fleet::~Fleet() = default;
 
-std::string Fleet::probeURL() const { return httpsTarget_->url("/generate_204"); }
+std::string Fleet::probeURL() const { return probeEndpoint_->url("/generate_204"); }
 
 ServerListEntry Fleet::serverListEntry(std::int64_t vpsId, const std::string& name) const {
     return {

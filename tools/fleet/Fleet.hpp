@@ -16,15 +16,16 @@ namespace corvane::fleet {
 
 // A small, real fleet on loopback: one entry server (VpsServer: VLESS-Reality
 // and Hysteria2, its Reality handshake borrowed from a local TLS 1.3 server),
-// plus local HTTP and HTTPS targets to reach through it. Everything is ready
-// when the constructor returns.
+// plus local HTTP and HTTPS targets to reach through it and a probe endpoint
+// for latency tests. The server refuses every destination but loopback and the
+// networks the test names, so no probe or lookup of a client engine leaves the
+// machine. Everything is ready when the constructor returns.
 class Fleet {
 public:
     // The server listens on `listenAddress`, which the share URLs name; the
-    // targets and the handshake server stay on 127.0.0.1. The server refuses
-    // every destination outside `allowedDestinations`.
-    explicit Fleet(std::string listenAddress = "127.0.0.1",
-                   std::vector<std::string> allowedDestinations = loopbackOnly);
+    // targets and the handshake server stay on 127.0.0.1. `reachableNetworks`
+    // (CIDRs, e.g. of the test's network namespaces) may be reached besides loopback.
+    explicit Fleet(std::string listenAddress = "127.0.0.1", std::vector<std::string> reachableNetworks = {});
     ~Fleet();
     Fleet(const Fleet&) = delete;
     Fleet& operator=(const Fleet&) = delete;
@@ -46,8 +47,12 @@ public:
     // HTTPS on 127.0.0.1 with `certificates()`; answers 204 a few milliseconds
     // late (an engine counts a latency of 0 ms as a failure) until a test scripts it.
     HttpServer& httpsTarget() { return *httpsTarget_; }
-    // An HTTPS endpoint of the target that answers 204, for latency tests and probes.
+    // The fleet's probe endpoint: HTTPS on 127.0.0.1 with `certificates()`,
+    // answering 204 a few milliseconds late on every path. Every client engine
+    // a test starts uses it as its probe URL (https: the engine replaces an
+    // http:// latency-test URL with a public one).
     std::string probeURL() const;
+    HttpServer& probeEndpoint() { return *probeEndpoint_; }
 
     // Share URLs in the panel's format.
     std::string realityUrl(const std::string& remark = "Fleet Reality") const { return server_->realityUrl(remark); }
@@ -69,6 +74,7 @@ private:
     std::unique_ptr<HttpServer> handshakeTarget_;
     std::unique_ptr<HttpServer> httpTarget_;
     std::unique_ptr<HttpServer> httpsTarget_;
+    std::unique_ptr<HttpServer> probeEndpoint_;
     std::unique_ptr<VpsServer> server_;
 };
 

@@ -14,7 +14,7 @@ namespace corvane::fleet {
 
 // Destinations a fleet server may dial; everything else is refused, so no
 // fleet traffic ever leaves the machine (or the test's namespaces).
-inline const std::vector<std::string> loopbackOnly = {"127.0.0.0/8"};
+inline const std::vector<std::string> loopbackOnly = {"127.0.0.0/8", "::1/128"};
 
 // A metered exit as an entry server reaches it: the exit server's plain VLESS
 // inbound on 127.0.0.1.
