@@ -37,7 +37,7 @@ struct AdminSocket::Impl : std::enable_shared_from_this<Impl> {
     Impl(asio::io_context& c, std::filesystem::path p, Handler h)
         : context(c), path(std::move(p)), handler(std::move(h)), acceptor(c) {}
 
-    Async<void> serve(local::socket socket) {
+    static Async<void> serve(std::shared_ptr<Impl> self, local::socket socket) {
         asio::streambuf buffer(maxCommandBytes);
         auto [ec, n] = co_await asio::async_read_until(socket, buffer, '\n', asio::as_tuple(asio::use_awaitable));
         if (ec) co_return;
@@ -47,7 +47,7 @@ struct AdminSocket::Impl : std::enable_shared_from_this<Impl> {
             std::vector<std::string> words;
             const boost::json::value request = boost::json::parse(line);
             for (const auto& w : request.as_array()) words.emplace_back(w.as_string());
-            reply = handler(words);
+            reply = self->handler(words);
         } catch (const std::exception& e) {
             reply = {false, std::string("bad admin request: ") + e.what()};
         }
@@ -60,7 +60,7 @@ struct AdminSocket::Impl : std::enable_shared_from_this<Impl> {
         while (!stopped) {
             auto [ec, socket] = co_await acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
             if (ec) co_return;
-            asio::co_spawn(context, serve(std::move(socket)), asio::detached);
+            asio::co_spawn(context, serve(self, std::move(socket)), asio::detached);
         }
     }
 };

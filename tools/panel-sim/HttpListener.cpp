@@ -101,22 +101,23 @@ struct HttpListener::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    Async<void> session(tcp::socket socket) {
+    // `self` keeps the listener's state (the TLS context above all) alive while the session lasts.
+    static Async<void> session(std::shared_ptr<Impl> self, tcp::socket socket) {
         std::string peer;
         boost::system::error_code ignored;
         auto remote = socket.remote_endpoint(ignored);
         if (!ignored) peer = remote.address().to_string();
         beast::tcp_stream plain(std::move(socket));
-        if (!tls) {
-            co_await serve(plain, peer);
+        if (!self->tls) {
+            co_await self->serve(plain, peer);
             plain.socket().shutdown(tcp::socket::shutdown_send, ignored);
             co_return;
         }
-        beast::ssl_stream<beast::tcp_stream> stream(std::move(plain), *tls);
+        beast::ssl_stream<beast::tcp_stream> stream(std::move(plain), *self->tls);
         beast::get_lowest_layer(stream).expires_after(15s);
         auto [ec] = co_await stream.async_handshake(asio::ssl::stream_base::server, asio::as_tuple(asio::use_awaitable));
         if (ec) co_return;
-        co_await serve(stream, peer);
+        co_await self->serve(stream, peer);
         beast::get_lowest_layer(stream).expires_after(2s);
         co_await stream.async_shutdown(asio::as_tuple(asio::use_awaitable));
     }
@@ -132,7 +133,7 @@ struct HttpListener::Impl : std::enable_shared_from_this<Impl> {
                 co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
                 continue;
             }
-            asio::co_spawn(context, self->session(std::move(socket)), asio::detached);
+            asio::co_spawn(context, session(self, std::move(socket)), asio::detached);
         }
     }
 };
