@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
@@ -312,7 +313,16 @@ TEST(PanelSim, AdminChangesShowInTheNextServerList) {
     EXPECT_NO_THROW(runToCompletion(demo.serverList()));
     sim.admin({"stall", "60"});
     EXPECT_EQ(failure(demo.serverList(0.3)), PanelError::transientServer(std::nullopt)) << "the answer was held back";
+    // A held request gets its answer as soon as the stall ends.
+    auto held = std::async(std::launch::async, [&] {
+        auto c = sim.client(demo.token());
+        return runToCompletion(c.serverList(30));
+    });
+    // Two: the one whose client gave up above is held too, as by any stalled server.
+    for (int i = 0; i < 200 && sim.admin({"status"}).find(", 2 held") == std::string::npos; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_NE(sim.admin({"status"}).find("(stalling, 2 held)"), std::string::npos);
     sim.admin({"recover"});
+    EXPECT_EQ(held.get().servers.size(), 2u);
     EXPECT_NO_THROW(runToCompletion(demo.serverList()));
 
     sim.admin({"expire-token", "demo@corvane.test"});

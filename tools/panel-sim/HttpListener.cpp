@@ -47,6 +47,8 @@ struct HttpListener::Impl : std::enable_shared_from_this<Impl> {
     std::shared_ptr<asio::ssl::context> tls;
     Handler handler;
     bool stopped = false;
+    std::size_t sessions = 0;
+    static constexpr std::size_t maxSessions = 512;
 
     Impl(asio::io_context& c, std::shared_ptr<asio::ssl::context> t, Handler h)
         : context(c), acceptor(c), tls(std::move(t)), handler(std::move(h)) {}
@@ -103,6 +105,13 @@ struct HttpListener::Impl : std::enable_shared_from_this<Impl> {
 
     // `self` keeps the listener's state (the TLS context above all) alive while the session lasts.
     static Async<void> session(std::shared_ptr<Impl> self, tcp::socket socket) {
+        // One peer cannot make the listener hold any number of connections.
+        if (self->sessions >= maxSessions) co_return;
+        ++self->sessions;
+        struct Count {
+            Impl& impl;
+            ~Count() { --impl.sessions; }
+        } count{*self};
         std::string peer;
         boost::system::error_code ignored;
         auto remote = socket.remote_endpoint(ignored);

@@ -41,7 +41,8 @@ struct SimResponse {
 
 // HTTP/1.1 (or HTTPS with `tls`) on a loopback address, served by coroutines
 // on one io_context. Each request goes to the handler; a peer that stays
-// silent, sends a head over 64 KiB or a body over 16 MiB is cut off.
+// silent, sends a head over 64 KiB or a body over 16 MiB is cut off, and
+// connections beyond 512 at once are closed unanswered.
 class HttpListener {
 public:
     using Handler = std::function<Async<SimResponse>(SimRequest)>;

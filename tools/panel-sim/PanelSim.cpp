@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -316,9 +317,15 @@ Async<SimResponse> PanelSim::handlePanel(SimRequest request) {
     }
     if (!path.starts_with("/api/client/")) co_return SimResponse::refusal(404, "not_found", "No such endpoint.");
 
+    // Held in short steps, so that `recover` (or a shorter stall) releases the answer at once.
     if (Clock::now() < stallUntil_) {
-        asio::steady_timer wait(context_, stallUntil_);
-        co_await wait.async_wait(asio::use_awaitable);
+        ++heldRequests_;
+        while (Clock::now() < stallUntil_) {
+            asio::steady_timer wait(context_, std::min(stallUntil_, Clock::now() + 100ms));
+            auto [ec] = co_await wait.async_wait(asio::as_tuple(asio::use_awaitable));
+            if (ec) break;
+        }
+        --heldRequests_;
     }
     if (Clock::now() < unavailableUntil_) {
         co_return SimResponse::refusal(503, "maintenance", "The panel is down for maintenance.");
@@ -613,7 +620,7 @@ Async<void> PanelSim::applyRoute(std::int64_t exitId) {
 AdminReply PanelSim::status() {
     std::ostringstream out;
     out << "panel " << panelURL() << (Clock::now() < unavailableUntil_ ? " (answering 503)" : "")
-        << (Clock::now() < stallUntil_ ? " (stalling)" : "") << "\n";
+        << (Clock::now() < stallUntil_ ? " (stalling, " + std::to_string(heldRequests_) + " held)" : "") << "\n";
     for (const auto& [id, vps] : vpses_) {
         out << "vps " << id << " \"" << vps->spec.name << "\" " << vps->spec.address << " reality "
             << vps->server->realityPort() << " hysteria2 " << vps->server->hysteria2Port() << "\n";

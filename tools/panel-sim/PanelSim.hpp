@@ -111,6 +111,7 @@ private:
     std::chrono::steady_clock::time_point unavailableUntil_{};
     std::chrono::steady_clock::time_point stallUntil_{};
     std::int64_t nextReportId_ = 1;
+    std::size_t heldRequests_ = 0;
     TaskHandle meter_;
     bool stopped_ = false;
 };
