@@ -19,6 +19,7 @@
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 #include "tools/fleet/Engine.hpp"
+#include "tools/fleet/HttpServer.hpp"
 #include "tools/fleet/NetworkPorts.hpp"
 #include "tools/fleet/ServerConfig.hpp"
 #include "tools/fleet/TempDir.hpp"
@@ -426,7 +427,7 @@ TEST(PanelSim, ATunnelTrustingTheBundleReachesTheProbeAndLoadsTheRuleSetsOffline
     EXPECT_NE(answer.body.find("\"delay\""), std::string::npos) << answer.body;
 }
 
-TEST(PanelSim, ABrokenWorldFileIsNamedWithItsKey) {
+TEST(PanelSim, StartUpProblemsAreNamed) {
     TempDir dir;
     writeFile(dir / "world.json", R"({"users": [{"email": "a@b.c", "password": "p"}], "vpses": [{"vps_id": "one"}]})");
     auto result = runProcess({CORVANE_PANEL_SIM_PATH, "--world", (dir / "world.json").string(), "--state-dir",
@@ -441,4 +442,13 @@ TEST(PanelSim, ABrokenWorldFileIsNamedWithItsKey) {
     EXPECT_NE(result.err.find("vpses[0].address: must be a 127.x.y.z address"), std::string::npos) << result.err;
     result = runProcess({CORVANE_PANEL_SIM_PATH, "--listen", "0.0.0.0:8443"});
     EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("--listen must be a 127.x.y.z address"), std::string::npos) << result.err;
+
+    HttpServer taken;
+    result = runProcess({CORVANE_PANEL_SIM_PATH, "--state-dir", (dir / "state").string(), "--listen",
+                         "127.0.0.1:" + std::to_string(taken.port())});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + std::to_string(taken.port()) + ": Address already in use"),
+              std::string::npos)
+        << result.err;
 }

@@ -150,11 +150,15 @@ struct HttpListener::Impl : std::enable_shared_from_this<Impl> {
 HttpListener::HttpListener(asio::io_context& context, const std::string& address, std::uint16_t port,
                            std::shared_ptr<asio::ssl::context> tls, Handler handler)
     : impl_(std::make_shared<Impl>(context, std::move(tls), std::move(handler))) {
-    tcp::endpoint endpoint(asio::ip::make_address(address), port);
-    impl_->acceptor.open(endpoint.protocol());
-    impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
-    impl_->acceptor.bind(endpoint);
-    impl_->acceptor.listen();
+    try {
+        tcp::endpoint endpoint(asio::ip::make_address(address), port);
+        impl_->acceptor.open(endpoint.protocol());
+        impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+        impl_->acceptor.bind(endpoint);
+        impl_->acceptor.listen();
+    } catch (const boost::system::system_error& e) {
+        throw std::runtime_error("cannot listen on " + address + ":" + std::to_string(port) + ": " + e.code().message());
+    }
 }
 
 HttpListener::~HttpListener() { stop(); }
