@@ -110,12 +110,12 @@ struct Words {
 }  // namespace
 
 struct PanelSim::VpsState {
-    SimVps spec;
+    SimVps declared;  // as the world file (or an admin command) gives it
     std::unique_ptr<fleet::VpsServer> server;
 };
 
 struct PanelSim::ExitState {
-    SimExit spec;
+    SimExit declared;  // as the world file gives it; the fallback follows the last selection
     std::unique_ptr<fleet::ExitServer> server;
     double remainingBytes = 0;
     std::uint64_t lastTotal = 0;
@@ -126,8 +126,8 @@ struct PanelSim::ExitState {
 
     bool exhausted() const { return remainingBytes <= 0; }
     std::string wantedRoute() const {
-        if (!exhausted()) return fleet::VpsServer::exitOutbound(spec.exitId);
-        return spec.fallbackOnExhaustion ? "direct" : "block";
+        if (!exhausted()) return fleet::VpsServer::exitOutbound(declared.exitId);
+        return declared.fallbackOnExhaustion ? "direct" : "block";
     }
 };
 
@@ -221,7 +221,7 @@ void PanelSim::stop() {
 
 void PanelSim::startExit(const SimExit& exit) {
     auto state = std::make_unique<ExitState>();
-    state->spec = exit;
+    state->declared = exit;
     state->remainingBytes = exit.allowanceGb * bytesPerGb;
     state->server = std::make_unique<fleet::ExitServer>(fleet::ExitServerOptions{
         .directory = options_.stateDir / "fleet" / ("exit-" + std::to_string(exit.exitId)),
@@ -236,10 +236,10 @@ void PanelSim::startExit(const SimExit& exit) {
 void PanelSim::startVps(const SimVps& vps) {
     std::vector<fleet::ExitLink> links;
     for (const auto& [id, exit] : exits_) {
-        if (exit->spec.vpsId == vps.vpsId && exit->server) links.push_back(exit->server->link(id));
+        if (exit->declared.vpsId == vps.vpsId && exit->server) links.push_back(exit->server->link(id));
     }
     auto state = std::make_unique<VpsState>();
-    state->spec = vps;
+    state->declared = vps;
     state->server = std::make_unique<fleet::VpsServer>(fleet::VpsServerOptions{
         .listenAddress = vps.address,
         .directory = options_.stateDir / "fleet" / ("vps-" + std::to_string(vps.vpsId)),
@@ -394,7 +394,7 @@ SimResponse PanelSim::login(const SimRequest& request) {
 
 std::string PanelSim::trafficStatus(const ExitState& exit) const {
     if (exit.exhausted()) return "exhausted";
-    if (exit.remainingBytes < exit.spec.lowThresholdGb * bytesPerGb) return "low";
+    if (exit.remainingBytes < exit.declared.lowThresholdGb * bytesPerGb) return "low";
     return "ok";
 }
 
@@ -404,38 +404,38 @@ SimResponse PanelSim::serverList(const SimRequest& request, const std::string& e
     for (const auto& [id, vps] : vpses_) {
         list.servers.push_back({
             .vpsId = id,
-            .name = vps->spec.name,
-            .region = vps->spec.region,
-            .publicIp = vps->spec.address,
-            .hysteria2Url = vps->server->hysteria2Url(vps->spec.name + " Hysteria2"),
-            .realityUrl = vps->server->realityUrl(vps->spec.name + " Reality"),
-            .configVersion = vps->spec.configVersion,
+            .name = vps->declared.name,
+            .region = vps->declared.region,
+            .publicIp = vps->declared.address,
+            .hysteria2Url = vps->server->hysteria2Url(vps->declared.name + " Hysteria2"),
+            .realityUrl = vps->server->realityUrl(vps->declared.name + " Reality"),
+            .configVersion = vps->declared.configVersion,
         });
     }
     // A client that does not speak exits is not offered any.
     const auto capabilities = request.query("capabilities").value_or("");
     if (("," + capabilities + ",").find(",exit-v1,") != std::string::npos) {
         for (const auto& [id, exit] : exits_) {
-            auto entry = vpses_.find(exit->spec.vpsId);
+            auto entry = vpses_.find(exit->declared.vpsId);
             if (entry == vpses_.end()) continue;
             const bool exhausted = exit->exhausted();
             list.exits.push_back({
                 .exitId = id,
-                .vpsId = exit->spec.vpsId,
-                .name = exit->spec.name,
-                .region = exit->spec.region,
+                .vpsId = exit->declared.vpsId,
+                .name = exit->declared.name,
+                .region = exit->declared.region,
                 .metered = true,
-                .ready = exit->spec.ready,
-                .realityUrl = entry->second->server->exitRealityUrl(id, exit->spec.name),
+                .ready = exit->declared.ready,
+                .realityUrl = entry->second->server->exitRealityUrl(id, exit->declared.name),
                 .traffic = ExitTraffic{
-                    .provider = exit->spec.provider,
+                    .provider = exit->declared.provider,
                     .status = trafficStatus(*exit),
                     .remainingGb = exhausted ? 0.0 : exit->remainingBytes / bytesPerGb,
-                    .lowThresholdGb = exit->spec.lowThresholdGb,
+                    .lowThresholdGb = exit->declared.lowThresholdGb,
                     .checkedAt = exit->checkedAt,
                     .stale = exit->stale,
-                    .fallbackOnExhaustion = exit->spec.fallbackOnExhaustion,
-                    .usingOriginal = exhausted && exit->spec.fallbackOnExhaustion,
+                    .fallbackOnExhaustion = exit->declared.fallbackOnExhaustion,
+                    .usingOriginal = exhausted && exit->declared.fallbackOnExhaustion,
                 },
             });
         }
@@ -452,14 +452,14 @@ SimResponse PanelSim::selectExit(const SimRequest& request, const std::string& e
         return SimResponse::refusal(422, "invalid_request", e.description());
     }
     auto exit = exits_.find(selection.exitId);
-    if (exit == exits_.end() || !vpses_.count(exit->second->spec.vpsId)) {
+    if (exit == exits_.end() || !vpses_.count(exit->second->declared.vpsId)) {
         return SimResponse::refusal(404, "exit_not_found", "No exit " + std::to_string(selection.exitId) + " for you.");
     }
-    if (!exit->second->spec.ready) {
+    if (!exit->second->declared.ready) {
         return SimResponse::refusal(409, "exit_not_ready", "The exit is still being prepared.");
     }
-    if (exit->second->spec.fallbackOnExhaustion != selection.fallbackOnExhaustion) {
-        exit->second->spec.fallbackOnExhaustion = selection.fallbackOnExhaustion;
+    if (exit->second->declared.fallbackOnExhaustion != selection.fallbackOnExhaustion) {
+        exit->second->declared.fallbackOnExhaustion = selection.fallbackOnExhaustion;
         spawnRoute(selection.exitId);
     }
     log(email + " chose exit " + std::to_string(selection.exitId) + " (fallback on exhaustion " +
@@ -509,10 +509,10 @@ SimResponse PanelSim::diagnostics(const SimRequest& request, const std::string& 
 Async<SimResponse> PanelSim::handleWeb(SimRequest request) {
     std::string via = "directly, not through the fleet";
     for (const auto& [id, vps] : vpses_) {
-        if (vps->spec.address == request.peerAddress) via = "server " + std::to_string(id) + " \"" + vps->spec.name + "\"";
+        if (vps->declared.address == request.peerAddress) via = "server " + std::to_string(id) + " \"" + vps->declared.name + "\"";
     }
     for (const auto& [id, exit] : exits_) {
-        if (exit->spec.address == request.peerAddress) via = "metered exit " + std::to_string(id) + " \"" + exit->spec.name + "\"";
+        if (exit->declared.address == request.peerAddress) via = "metered exit " + std::to_string(id) + " \"" + exit->declared.name + "\"";
     }
     // /bytes/N: N bytes, to move a known amount of traffic through the tunnel.
     if (request.path().starts_with("/bytes/")) {
@@ -575,8 +575,8 @@ Async<void> PanelSim::readMeter(std::int64_t exitId) {
     const bool wasExhausted = exit.exhausted();
     exit.remainingBytes = std::max(0.0, exit.remainingBytes - static_cast<double>(used));
     if (!wasExhausted && exit.exhausted()) {
-        log("exit " + std::to_string(exitId) + " \"" + exit.spec.name + "\": allowance used up" +
-            (exit.spec.fallbackOnExhaustion ? "; its traffic now leaves through the entry server (original exit)"
+        log("exit " + std::to_string(exitId) + " \"" + exit.declared.name + "\": allowance used up" +
+            (exit.declared.fallbackOnExhaustion ? "; its traffic now leaves through the entry server (original exit)"
                                             : "; its traffic is refused"));
         co_await applyRoute(exitId);
     }
@@ -589,7 +589,7 @@ void PanelSim::spawnRoute(std::int64_t exitId) {
 Async<void> PanelSim::applyRoute(std::int64_t exitId) {
     auto exit = exits_.find(exitId);
     if (exit == exits_.end()) co_return;
-    auto vps = vpses_.find(exit->second->spec.vpsId);
+    auto vps = vpses_.find(exit->second->declared.vpsId);
     if (vps == vpses_.end()) co_return;
     const std::string wanted = exit->second->wantedRoute();
     HttpRequest request{
@@ -622,12 +622,12 @@ AdminReply PanelSim::status() {
     out << "panel " << panelURL() << (Clock::now() < unavailableUntil_ ? " (answering 503)" : "")
         << (Clock::now() < stallUntil_ ? " (stalling, " + std::to_string(heldRequests_) + " held)" : "") << "\n";
     for (const auto& [id, vps] : vpses_) {
-        out << "vps " << id << " \"" << vps->spec.name << "\" " << vps->spec.address << " reality "
+        out << "vps " << id << " \"" << vps->declared.name << "\" " << vps->declared.address << " reality "
             << vps->server->realityPort() << " hysteria2 " << vps->server->hysteria2Port() << "\n";
     }
     for (const auto& [id, exit] : exits_) {
-        out << "exit " << id << " \"" << exit->spec.name << "\" via vps " << exit->spec.vpsId << ": "
-            << gb(exit->remainingBytes / bytesPerGb) << " of " << gb(exit->spec.allowanceGb) << " left, "
+        out << "exit " << id << " \"" << exit->declared.name << "\" via vps " << exit->declared.vpsId << ": "
+            << gb(exit->remainingBytes / bytesPerGb) << " of " << gb(exit->declared.allowanceGb) << " left, "
             << trafficStatus(*exit) << (exit->stale ? ", stale" : "") << ", route " << exit->route << "\n";
     }
     for (const auto& site : world_.sites) out << "site " << site.siteId << " \"" << site.name << "\"\n";
@@ -688,7 +688,7 @@ AdminReply PanelSim::admin(const std::vector<std::string>& args) {
         if (command == "exhaust") {
             exit->second->remainingBytes = 0;
         } else {
-            double amount = exit->second->spec.allowanceGb;
+            double amount = exit->second->declared.allowanceGb;
             if (words.positional.size() > 1) {
                 auto given = parseNumber(words.positional[1]);
                 if (!given || *given < 0) return {false, "refill needs a number of GB"};
