@@ -12,10 +12,10 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "CorvaneTunnel/EngineProcess.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 // A port on 127.0.0.1 that nothing listens on right now (TCP, or both TCP and UDP).
 std::uint16_t freeTcpPort();
@@ -12,4 +12,4 @@ std::uint16_t freeTcpAndUdpPort();
 // True once something accepts TCP connections on 127.0.0.1:`port`, polling until `limit`.
 bool waitForTcpPort(std::uint16_t port, std::chrono::milliseconds limit);
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

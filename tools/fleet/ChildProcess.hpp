@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 struct ProcessResult {
     int exitStatus = -1;  // the exit code, or 128 + the signal that ended the process
@@ -16,4 +16,4 @@ struct ProcessResult {
 // Throws std::runtime_error when the process cannot be started.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input = {});
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 class BackgroundProcess;
 
-// The sing-box binary the tests run: $CORVANE_ENGINE, or else the one
+// The sing-box binary the fleet runs: $CORVANE_ENGINE, or else the one
 // scripts/install-engine.sh builds into build/engine/ of the checkout.
 std::filesystem::path enginePath();
 
@@ -21,14 +21,14 @@ std::string runEngineTool(const std::vector<std::string>& arguments);
 
 // One real engine process: `sing-box run` with a configuration in its own
 // directory, its output kept in engine.log there. Stopped (SIGTERM, then
-// SIGKILL) when destroyed, and killed if the test process dies.
-class TestEngine {
+// SIGKILL) when destroyed, and killed if the process that started it dies.
+class Engine {
 public:
-    // `environment`: "NAME=value" entries added to the test's own environment.
-    TestEngine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment = {});
-    ~TestEngine();
-    TestEngine(const TestEngine&) = delete;
-    TestEngine& operator=(const TestEngine&) = delete;
+    // `environment`: "NAME=value" entries added to this process's own environment.
+    Engine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment = {});
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     // Returns once the engine accepts TCP connections on 127.0.0.1:`port`;
     // throws with the engine's log when it exits or takes longer than `limit`.
@@ -46,4 +46,4 @@ private:
     std::unique_ptr<BackgroundProcess> process_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -1,4 +1,4 @@
-#include "TestSupport/NetworkPorts.hpp"
+#include "tools/fleet/NetworkPorts.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace {
 
@@ -67,4 +67,4 @@ bool waitForTcpPort(std::uint16_t port, std::chrono::milliseconds limit) {
     }
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "TestSupport/TestCertificates.hpp"
+#include "tools/fleet/Certificates.hpp"
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 struct RecordedRequest {
     std::string method;
@@ -41,18 +41,18 @@ struct ScriptedReply {
 };
 
 // A small HTTP or HTTPS server on 127.0.0.1 that answers each request as the
-// test scripts it and records what it received.
-class TestHttpServer {
+// caller scripts it and records what it received.
+class HttpServer {
 public:
     using Handler = std::function<ScriptedReply(const RecordedRequest&)>;
 
     // Plain HTTP.
-    TestHttpServer();
+    HttpServer();
     // HTTPS with the given server certificate.
-    explicit TestHttpServer(const TestCertificates& certificates);
-    ~TestHttpServer();
-    TestHttpServer(const TestHttpServer&) = delete;
-    TestHttpServer& operator=(const TestHttpServer&) = delete;
+    explicit HttpServer(const Certificates& certificates);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
 
     // Replies queued first are used first; without one, the handler answers (default 404).
     void enqueue(ScriptedReply reply);
@@ -87,4 +87,4 @@ private:
     std::thread acceptor_;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

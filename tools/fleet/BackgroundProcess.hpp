@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
-// A program running beside the test, its output in a log file. Stopped
-// (SIGTERM, then SIGKILL) when destroyed, and killed if the test process dies.
+// A program running beside this one, its output in a log file. Stopped
+// (SIGTERM, then SIGKILL) when destroyed, and killed if this process dies.
 class BackgroundProcess {
 public:
     // argv[0] is a path. `environment`: "NAME=value" entries that replace or
-    // add to the test's own environment.
+    // add to this process's own environment.
     BackgroundProcess(std::vector<std::string> argv, std::filesystem::path logFile,
                       std::vector<std::string> environment = {});
     ~BackgroundProcess();
@@ -37,4 +37,4 @@ private:
     int exitStatus_ = 0;
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
-// A certificate authority made at test time and a server certificate it signed.
-struct TestCertificates {
+// A certificate authority made on the spot and a server certificate it signed.
+struct Certificates {
     std::string caPem;
     std::string certPem;  // server certificate
     std::string keyPem;   // server private key
@@ -17,8 +17,8 @@ struct TestCertificates {
 
     // `names` become the server certificate's subject alternative names
     // (IP addresses are recognised); the files are written into `directory`.
-    static TestCertificates make(const std::filesystem::path& directory,
+    static Certificates make(const std::filesystem::path& directory,
                                  const std::vector<std::string>& names = {"localhost", "127.0.0.1"});
 };
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

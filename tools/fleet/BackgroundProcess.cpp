@@ -1,4 +1,4 @@
-#include "TestSupport/BackgroundProcess.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,11 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 extern char** environ;
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace {
 
@@ -107,4 +107,4 @@ std::string BackgroundProcess::log() const {
     }
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

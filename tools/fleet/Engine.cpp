@@ -1,4 +1,4 @@
-#include "TestSupport/TestEngine.hpp"
+#include "tools/fleet/Engine.hpp"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -6,12 +6,12 @@
 
 #include <unistd.h>
 
-#include "TestSupport/BackgroundProcess.hpp"
-#include "TestSupport/ChildProcess.hpp"
-#include "TestSupport/NetworkPorts.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
+#include "tools/fleet/NetworkPorts.hpp"
+#include "tools/fleet/TempDir.hpp"
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace {
 
@@ -41,7 +41,7 @@ std::string runEngineTool(const std::vector<std::string>& arguments) {
     return result.out;
 }
 
-TestEngine::TestEngine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment)
+Engine::Engine(std::filesystem::path directory, const std::string& config, std::vector<std::string> environment)
     : directory_(std::move(directory)) {
     requireEngine();
     std::filesystem::create_directories(directory_);
@@ -51,17 +51,17 @@ TestEngine::TestEngine(std::filesystem::path directory, const std::string& confi
         directory_ / "engine.log", std::move(environment));
 }
 
-TestEngine::~TestEngine() = default;
+Engine::~Engine() = default;
 
-bool TestEngine::isRunning() { return process_->isRunning(); }
+bool Engine::isRunning() { return process_->isRunning(); }
 
-int TestEngine::stop() { return process_->stop(); }
+int Engine::stop() { return process_->stop(); }
 
-int TestEngine::pid() const { return process_->pid(); }
+int Engine::pid() const { return process_->pid(); }
 
-std::string TestEngine::log() const { return process_->log(); }
+std::string Engine::log() const { return process_->log(); }
 
-void TestEngine::waitUntilListening(std::uint16_t port, std::chrono::milliseconds limit) {
+void Engine::waitUntilListening(std::uint16_t port, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         if (!isRunning()) {
@@ -75,4 +75,4 @@ void TestEngine::waitUntilListening(std::uint16_t port, std::chrono::millisecond
     }
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -1,4 +1,4 @@
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace {
 
@@ -110,4 +110,4 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 // A fresh directory under the system's temporary folder, removed with its contents.
 class TempDir {
@@ -23,4 +23,4 @@ private:
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -1,11 +1,11 @@
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <stdlib.h>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
@@ -33,4 +33,4 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     out << contents;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

@@ -1,4 +1,4 @@
-#include "TestSupport/TestCertificates.hpp"
+#include "tools/fleet/Certificates.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -8,9 +8,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace {
 
@@ -85,7 +85,7 @@ bool looksLikeIP(const std::string& s) {
 
 }  // namespace
 
-TestCertificates TestCertificates::make(const std::filesystem::path& directory, const std::vector<std::string>& names) {
+Certificates Certificates::make(const std::filesystem::path& directory, const std::vector<std::string>& names) {
     auto caKey = makeKey();
     auto ca = makeCert(caKey.get(), "Corvane Test CA", nullptr, nullptr, 1);
 
@@ -101,7 +101,7 @@ TestCertificates TestCertificates::make(const std::filesystem::path& directory, 
     addExtension(cert.get(), ca.get(), NID_ext_key_usage, "serverAuth");
     check(X509_sign(cert.get(), caKey.get(), EVP_sha256()) > 0, "sign");
 
-    TestCertificates out;
+    Certificates out;
     out.caPem = pem(ca.get());
     out.certPem = pem(cert.get());
     out.keyPem = pem(key.get());
@@ -111,7 +111,8 @@ TestCertificates TestCertificates::make(const std::filesystem::path& directory, 
     writeFile(out.caFile, out.caPem);
     writeFile(out.certFile, out.certPem);
     writeFile(out.keyFile, out.keyPem);
+    std::filesystem::permissions(out.keyFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     return out;
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet

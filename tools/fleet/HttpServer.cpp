@@ -1,4 +1,4 @@
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 #include <algorithm>
 #include <strings.h>
@@ -10,7 +10,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
-namespace corvane::testing {
+namespace corvane::fleet {
 
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
@@ -31,24 +31,24 @@ ScriptedReply ScriptedReply::json(int status, std::string body) {
     return r;
 }
 
-struct TestHttpServer::Impl {
+struct HttpServer::Impl {
     asio::io_context context;
     tcp::acceptor acceptor{context};
     std::optional<asio::ssl::context> ssl;
 };
 
-TestHttpServer::TestHttpServer() : impl_(std::make_unique<Impl>()) { start(); }
+HttpServer::HttpServer() : impl_(std::make_unique<Impl>()) { start(); }
 
-TestHttpServer::TestHttpServer(const TestCertificates& certificates) : impl_(std::make_unique<Impl>()), tls_(true) {
+HttpServer::HttpServer(const Certificates& certificates) : impl_(std::make_unique<Impl>()), tls_(true) {
     impl_->ssl.emplace(asio::ssl::context::tls_server);
     impl_->ssl->use_certificate_chain(asio::buffer(certificates.certPem));
     impl_->ssl->use_private_key(asio::buffer(certificates.keyPem), asio::ssl::context::pem);
     start();
 }
 
-TestHttpServer::~TestHttpServer() { stop(); }
+HttpServer::~HttpServer() { stop(); }
 
-void TestHttpServer::start() {
+void HttpServer::start() {
     tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
     impl_->acceptor.open(endpoint.protocol());
     impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
@@ -59,7 +59,7 @@ void TestHttpServer::start() {
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-void TestHttpServer::stop() {
+void HttpServer::stop() {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
@@ -79,31 +79,31 @@ void TestHttpServer::stop() {
     impl_->acceptor.close(ignored);
 }
 
-void TestHttpServer::enqueue(ScriptedReply reply) {
+void HttpServer::enqueue(ScriptedReply reply) {
     std::lock_guard lock(mutex_);
     queue_.push_back(std::move(reply));
 }
 
-void TestHttpServer::setHandler(Handler handler) {
+void HttpServer::setHandler(Handler handler) {
     std::lock_guard lock(mutex_);
     handler_ = std::move(handler);
 }
 
-std::vector<RecordedRequest> TestHttpServer::requests() const {
+std::vector<RecordedRequest> HttpServer::requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
 }
 
-std::size_t TestHttpServer::requestCount() const {
+std::size_t HttpServer::requestCount() const {
     std::lock_guard lock(mutex_);
     return requests_.size();
 }
 
-std::string TestHttpServer::url(const std::string& path) const {
+std::string HttpServer::url(const std::string& path) const {
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-void TestHttpServer::acceptLoop() {
+void HttpServer::acceptLoop() {
     for (;;) {
         boost::system::error_code ec;
         tcp::socket socket(impl_->context);
@@ -116,7 +116,7 @@ void TestHttpServer::acceptLoop() {
     }
 }
 
-ScriptedReply TestHttpServer::replyFor(const RecordedRequest& request) {
+ScriptedReply HttpServer::replyFor(const RecordedRequest& request) {
     std::unique_lock lock(mutex_);
     requests_.push_back(request);
     if (!queue_.empty()) {
@@ -163,7 +163,7 @@ void answer(Stream& stream, const ScriptedReply& reply, bool keepAlive, const st
 
 }  // namespace
 
-void TestHttpServer::serve(int fd) {
+void HttpServer::serve(int fd) {
     asio::io_context io;
     tcp::socket socket(io, tcp::v4(), fd);
     // Waits for `d`, or until the server stops; false when stopping.
@@ -214,4 +214,4 @@ void TestHttpServer::serve(int fd) {
     openSockets_.erase(std::remove(openSockets_.begin(), openSockets_.end(), fd), openSockets_.end());
 }
 
-}  // namespace corvane::testing
+}  // namespace corvane::fleet
