@@ -159,7 +159,8 @@ public:
 
     // Update checks.
     void startUpdateChecks();
-    Async<void> checkForUpdate();
+    // True when the panel answered (also when it offers nothing newer).
+    Async<bool> checkForUpdate();
 
     // Tunnel status and health.
     void tunnelStatusChanged(NEVPNStatus status);

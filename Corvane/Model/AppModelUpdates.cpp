@@ -18,14 +18,14 @@ Async<void> AppModel::updateCheckLoop() {
     }
 }
 
-Async<void> AppModel::checkForUpdate() {
-    if (!panel || appVersion_.empty()) co_return;
+Async<bool> AppModel::checkForUpdate() {
+    if (!panel || appVersion_.empty()) co_return false;
     const std::shared_ptr<PanelClient> client = panel;
     std::optional<VersionResponse> response;
     try {
         response = co_await client->version(UpdateChecker::platform());
     } catch (const std::exception&) {
-        co_return;  // a failed check changes nothing
+        co_return false;  // a failed check changes nothing
     }
     const UpdateStatus status = UpdateChecker::evaluate(*response, appVersion_);
     if (auto url = boost::urls::parse_uri(response->downloadUrl); url && url->scheme() == "https") {
@@ -37,6 +37,7 @@ Async<void> AppModel::checkForUpdate() {
     } else {
         update = std::nullopt;
     }
+    co_return true;
 }
 
 }  // namespace corvane
