@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <boost/json/parse.hpp>
 
 #include "Model/ModelFixture.hpp"
@@ -198,4 +200,33 @@ TEST_F(ModelTest, PathUpdatesSetTheNetworkStateAndAUsableNetworkRefreshes) {
     ASSERT_TRUE(runUntil([&] { return requestsTo(kServersPath) == 2; }));
     EXPECT_TRUE(m.networkAvailable);
     EXPECT_EQ(m.networkSignature, "true:eth0:2,wlan0:3");
+}
+
+namespace {
+
+class FakeSleepMonitor final : public SleepMonitor {
+public:
+    void start(std::function<void()> willSleep, std::function<void()> didWake) override {
+        willSleep_ = std::move(willSleep);
+        didWake_ = std::move(didWake);
+    }
+    void cancel() override { willSleep_ = didWake_ = nullptr; }
+    // From another thread, as logind's signal arrives.
+    void sleep() { std::thread([this] { willSleep_(); }).join(); }
+    void wake() { std::thread([this] { didWake_(); }).join(); }
+
+private:
+    std::function<void()> willSleep_, didWake_;
+};
+
+}  // namespace
+
+TEST_F(ModelTest, SleepAndWakeReachTheModelOnItsThread) {
+    auto monitor = std::make_shared<FakeSleepMonitor>();
+    AppModel& m = make([&](AppModelParts& p) { p.sleepMonitor = monitor; });
+    monitor->sleep();
+    EXPECT_FALSE(m.deviceSleeping);  // not before the model's thread runs
+    ASSERT_TRUE(runUntil([&] { return m.deviceSleeping; }));
+    monitor->wake();
+    ASSERT_TRUE(runUntil([&] { return !m.deviceSleeping; }));
 }
