@@ -242,7 +242,7 @@ TEST_F(ModelTest, AListThatArrivesAfterSignOutIsDropped) {
     script.set(kServersPath, slow);
 
     bool done = false, result = true;
-    spawnTask(io.get_executor(), [](AppModel& model, bool& result, bool& done) -> Async<void> {
+    spawnTask(io().get_executor(), [](AppModel& model, bool& result, bool& done) -> Async<void> {
         result = co_await model.refreshServers(false);
         done = true;
     }(m, result, done));

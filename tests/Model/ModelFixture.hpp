@@ -104,19 +104,24 @@ protected:
         parts.appVersion = "1.0.0";
         parts.selfUpdates = true;
         if (adjust) adjust(parts);
-        model = std::make_unique<AppModel>(io.get_executor(), std::move(parts));
+        // A model's tasks must not run after it is gone: each model gets a loop of its own.
+        model.reset();
+        loop = std::make_unique<boost::asio::io_context>();
+        model = std::make_unique<AppModel>(io().get_executor(), std::move(parts));
         return *model;
     }
 
+    boost::asio::io_context& io() { return *loop; }
+
     template <class T>
     T run(Async<T> work) {
-        return runUntilDone(io, std::move(work));
+        return runUntilDone(io(), std::move(work));
     }
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!done() && std::chrono::steady_clock::now() < deadline) {
-            io.run_for(5ms);
-            io.restart();
+            io().run_for(5ms);
+            io().restart();
         }
         return done();
     }
@@ -137,7 +142,7 @@ protected:
     }
 
     PanelScript script;
-    boost::asio::io_context io;
+    std::unique_ptr<boost::asio::io_context> loop = std::make_unique<boost::asio::io_context>();
     std::shared_ptr<InMemoryTokenStore> store = std::make_shared<InMemoryTokenStore>();
     std::shared_ptr<FakeTunnelPlatform> tunnelPlatform = std::make_shared<FakeTunnelPlatform>();
     std::shared_ptr<FileSettingsStore> settings = std::make_shared<FileSettingsStore>(dir.path() / "settings.json");
