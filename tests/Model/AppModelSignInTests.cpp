@@ -254,3 +254,32 @@ TEST_F(ModelTest, AListThatArrivesAfterSignOutIsDropped) {
     EXPECT_FALSE(m.signedIn);
     EXPECT_FALSE(m.refreshing);
 }
+
+TEST_F(ModelTest, AnAllowanceUsedUpWhileDisconnectedSwitchesTheStoredRouteAtOnce) {
+    writeFile(dir.path() / "settings.json", R"({"selected_exit_id": 5, "pin_pref": "{\"vpsId\":1,\"reality\":true}"})");
+    auto exitWith = [](const std::string& traffic) {
+        return R"({"servers":[)" + serverJSON(1, "Tokyo") +
+               R"(],"exits":[{"exit_id":5,"vps_id":1,"name":"Seoul","metered":true,"ready":true,)"
+               R"("reality_url":"vless://u@203.0.113.9:443","traffic":)" + traffic + "}]}";
+    };
+    // Running low is no reason to switch.
+    script.set(kServersPath, ScriptedReply::json(200, exitWith(R"({"provider":"p","status":"low","remaining_gb":1,)"
+                                                                R"("low_threshold_gb":5,"checked_at":"t","stale":false,)"
+                                                                R"("fallback_on_exhaustion":true,"using_original":false})")));
+    AppModel& m = signedInModel();
+    EXPECT_EQ(m.selectedExitId.get(), 5);
+    EXPECT_EQ(m.quotaNotice.get(), std::nullopt);
+
+    script.set(kServersPath, ScriptedReply::json(200, exitWith(R"({"provider":"p","status":"exhausted","remaining_gb":0,)"
+                                                                R"("low_threshold_gb":5,"checked_at":"t","stale":false,)"
+                                                                R"("fallback_on_exhaustion":true,"using_original":false})")));
+    EXPECT_TRUE(run(m.refreshServers(false)));
+    EXPECT_EQ(m.selectedExitId.get(), std::nullopt);
+    EXPECT_EQ(m.quotaFallbackEntryId, 1);
+    EXPECT_EQ(m.quotaNotice.get(),
+              "Seoul traffic was used up. Switched to Original VPS exit on the same entry node. No traffic was purchased.");
+    auto stored = boost::json::parse(readFile(dir.path() / "settings.json")).as_object();
+    EXPECT_FALSE(stored.contains("selected_exit_id"));
+    EXPECT_EQ(stored.at("quota_fallback_entry_id").as_int64(), 1);
+    EXPECT_TRUE(tunnelPlatform->startOptions.empty());  // nothing reconnects while the tunnel is down
+}
