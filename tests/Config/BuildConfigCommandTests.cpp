@@ -3,13 +3,13 @@
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 #include "TestSupport/ConfigSchema.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using corvane::testing::isValidEngineConfig;
-using corvane::testing::ProcessResult;
+using corvane::fleet::ProcessResult;
 
 namespace {
 
@@ -17,7 +17,7 @@ const std::string kExample = CORVANE_SOURCE_DIR "/examples/server-list.json";
 
 ProcessResult buildConfig(std::vector<std::string> args, const std::string& input = {}) {
     args.insert(args.begin(), {CORVANECTL_PATH, "build-config"});
-    return corvane::testing::runProcess(args, input);
+    return corvane::fleet::runProcess(args, input);
 }
 
 std::string lastLine(const std::string& text) {
@@ -61,7 +61,7 @@ TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
     const auto& outbounds = *config.find("outbounds")->array();
     EXPECT_EQ(*outbounds[0].find("type"), JSONValue("hysteria2"));
     EXPECT_EQ(*outbounds[1].find("type"), JSONValue("vless"));
-    EXPECT_EQ(*outbounds[2].find("server"), JSONValue("fra.example.net"));
+    EXPECT_EQ(*outbounds[2].find("server"), JSONValue("127.0.0.20"));
     EXPECT_EQ(tagsOf(*config.find("endpoints")), std::vector<std::string>{"site-0"});
     EXPECT_EQ(*config.find("experimental")->find("clash_api"), JSONValue::parse(R"({"external_controller": "127.0.0.1:9090"})"));
     EXPECT_NE(config.find("route")->find("rule_set"), nullptr);
@@ -90,18 +90,24 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ((*config.find("inbounds")->array())[1], ConfigBuilder::LanShare::inbound("192.168.1.5", "s3cret-_"));
     EXPECT_TRUE(isValidEngineConfig(result.out));
 
-    // Smart routing without rule sets.
-    ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets"}, list);
+    // Smart routing without rule sets, probing and resolving on local servers.
+    ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets", "--probe-url", "https://127.0.0.1:8443/generate_204",
+                                       "--resolver", "127.0.0.53"},
+                                      list);
     ASSERT_EQ(smart.exitStatus, 0) << smart.err;
     JSONValue smartConfig = JSONValue::parse(smart.out);
     EXPECT_EQ(smartConfig.find("route")->find("rule_set"), nullptr);
-    EXPECT_EQ(smartConfig.find("dns")->find("servers")->array()->size(), 2u);
+    const auto& resolvers = *smartConfig.find("dns")->find("servers")->array();
+    ASSERT_EQ(resolvers.size(), 2u);
+    EXPECT_EQ(*resolvers[0].find("server"), JSONValue("127.0.0.53"));
+    EXPECT_EQ(*resolvers[1].find("server"), JSONValue("127.0.0.53"));
+    EXPECT_EQ(*(*smartConfig.find("outbounds")->array())[4].find("url"), JSONValue("https://127.0.0.1:8443/generate_204"));
     EXPECT_TRUE(isValidEngineConfig(smart.out));
 }
 
 TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
-    corvane::testing::TempDir dir;
-    corvane::testing::writeFile(dir / "garbage.json", "{ not json");
+    corvane::fleet::TempDir dir;
+    corvane::fleet::writeFile(dir / "garbage.json", "{ not json");
     struct Case { std::vector<std::string> args; std::string input; std::string lastLine; };
     const Case cases[] = {
         {{"--server-list", (dir / "missing.json").string()}, "", "cannot read " + (dir / "missing.json").string() + ": No such file or directory"},

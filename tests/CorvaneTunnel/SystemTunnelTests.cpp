@@ -13,15 +13,16 @@
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
-#include "TestSupport/BackgroundProcess.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/ServiceClient.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestEngine.hpp"
-#include "TestSupport/TestFleet.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/Engine.hpp"
+#include "tools/fleet/Fleet.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -146,8 +147,10 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
               }),
               "");
 
-    std::unique_ptr<TestFleet> fleet;
-    inNetworkNamespace(server, [&] { fleet = std::make_unique<TestFleet>("10.214.0.1"); });
+    std::unique_ptr<Fleet> fleet;
+    inNetworkNamespace(server, [&] {
+        fleet = std::make_unique<Fleet>("10.214.0.1", std::vector<std::string>{"10.214.0.0/30", "203.0.113.10/32"});
+    });
     PeerRecordingTarget target(server);
 
     TempDir dir;
@@ -178,6 +181,8 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     ConfigBuilder::Inputs inputs;
     inputs.shares = {ShareUrlParser::parse(fleet->realityUrl())};
     inputs.smartRouting = false;
+    inputs.urlTestURL = fleet->probeURL();
+    inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
     app->run(app->controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
     ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s))
         << app->controller.lastError().value_or("") << "\n" << log();

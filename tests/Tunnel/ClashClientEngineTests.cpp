@@ -11,12 +11,13 @@
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
-#include "TestSupport/NetworkPorts.hpp"
+#include "tools/fleet/NetworkPorts.hpp"
 #include "TestSupport/ProxyTunnel.hpp"
-#include "TestSupport/TestFleet.hpp"
+#include "tools/fleet/Fleet.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -55,14 +56,14 @@ constexpr const char* kClientConfig = R"({
 
 class ClashClientEngineTest : public ::testing::Test {
 protected:
-    TestFleet fleet;
+    Fleet fleet;
     TempDir dir;
     // The URL-test group's own endpoint; it fails every test until a test says otherwise.
-    TestHttpServer groupTarget{fleet.certificates()};
+    HttpServer groupTarget{fleet.certificates()};
     std::uint16_t mixedPort = freeTcpPort();
     std::uint16_t apiPort = freeTcpPort();
     std::string secret = makeUUID();
-    std::unique_ptr<TestEngine> engine;
+    std::unique_ptr<Engine> engine;
 
     void SetUp() override {
         groupTarget.setHandler([](const RecordedRequest&) {
@@ -87,7 +88,7 @@ protected:
         // The engine checks the certificates of latency-test targets against its certificate store
         // ("certificate" above), except for single-outbound tests, which use the system store: make that
         // the fleet's CA too.
-        engine = std::make_unique<TestEngine>(dir.path() / "client", config,
+        engine = std::make_unique<Engine>(dir.path() / "client", config,
                                               std::vector<std::string>{"SSL_CERT_FILE=" + fleet.certificates().caFile.string()});
         engine->waitUntilListening(apiPort);
     }
@@ -153,13 +154,13 @@ TEST_F(ClashClientEngineTest, ProbeReachesTheFleetOverBothProtocols) {
         ASSERT_TRUE(table.proxies[tag].history && !table.proxies[tag].history->empty()) << tag;
         EXPECT_GT(table.proxies[tag].history->back().delay, 0) << tag;
     }
-    const auto probesBefore = fleet.httpsTarget().requestCount();
+    const auto probesBefore = fleet.probeEndpoint().requestCount();
     EXPECT_GE(probesBefore, 2u);
 
     // Nothing listens on the first endpoint: the second one answers.
     const std::string dead = "https://127.0.0.1:" + std::to_string(freeTcpPort()) + "/cdn-cgi/trace";
     EXPECT_TRUE(runToCompletion(client({dead, fleet.probeURL()}).probe("proxy-0")));
-    EXPECT_EQ(fleet.httpsTarget().requestCount(), probesBefore + 1);
+    EXPECT_EQ(fleet.probeEndpoint().requestCount(), probesBefore + 1);
     EXPECT_FALSE(runToCompletion(client({dead, dead}).probe("proxy-1")));
     EXPECT_FALSE(runToCompletion(client().probe("no-such-outbound")));
 }
@@ -240,3 +241,13 @@ TEST_F(ClashClientEngineTest, TrafficStreamsTheLiveRateOfRealTraffic) {
 }
 
 }  // namespace
+
+TEST_F(ClashClientEngineTest, TheFleetCarriesNothingBeyondTheTestsOwnAddresses) {
+    // 0.0.0.0 reaches this machine's own listeners too, so a fleet that forwarded
+    // everywhere would answer here; it is outside the fleet's ranges and refused.
+    auto allowed = std::make_unique<ProxyTunnel>(mixedPort, "alice", "wonderland", "localhost", fleet.httpTarget().port());
+    EXPECT_EQ(allowed->get("/allowed"), "fleet");
+    ProxyTunnel refused(mixedPort, "alice", "wonderland", "0.0.0.0", fleet.httpTarget().port());
+    EXPECT_THROW(refused.get("/refused"), std::exception);
+    EXPECT_EQ(fleet.httpTarget().requestCount(), 1u);
+}
