@@ -15,10 +15,11 @@
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneTunnel/KillSwitch.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 
 namespace {
 
