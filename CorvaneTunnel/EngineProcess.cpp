@@ -89,6 +89,7 @@ void EngineProcess::start() {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (options_.account) becomeEngineAccount(*options_.account, parent);
         ::execve(exe.c_str(), argv.data(), environ);
         ::_exit(127);
     }

@@ -15,6 +15,8 @@
 
 #include <sys/types.h>
 
+#include "CorvaneTunnel/EngineAccount.hpp"
+
 namespace corvane {
 
 // Why an engine could not be started: its own last error line when it printed one.
@@ -32,6 +34,7 @@ public:
         std::filesystem::path executable;   // sing-box
         std::filesystem::path workingDirectory;  // its -D folder (cache file)
         std::string configuration;          // handed over on standard input, never written to disk
+        std::optional<EngineAccount> account;  // run as this account with only the tunnel's capabilities
         std::uint16_t controlPort = 0;      // the control API the start waits for
         std::string controlSecret;
         std::chrono::milliseconds startTimeout{30'000};

@@ -8,6 +8,7 @@
 #include "TestSupport/TempDir.hpp"
 
 using namespace corvane;
+using corvane::testing::isAcceptedAsBuilt;
 using corvane::testing::isValidEngineConfig;
 using corvane::testing::ProcessResult;
 
@@ -70,6 +71,7 @@ TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
     EXPECT_NE(result.out.find("\n  \"dns\": {\n"), std::string::npos);
     EXPECT_NE(result.out.find("\"mtu\": 9000,"), std::string::npos);
     EXPECT_TRUE(isValidEngineConfig(result.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(result.out));
 }
 
 TEST(BuildConfigCommand, OptionsAndStandardInput) {
@@ -89,6 +91,7 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ(*config.find("experimental")->find("clash_api")->find("external_controller"), JSONValue("127.0.0.1:9191"));
     EXPECT_EQ((*config.find("inbounds")->array())[1], ConfigBuilder::LanShare::inbound("192.168.1.5", "s3cret-_"));
     EXPECT_TRUE(isValidEngineConfig(result.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(result.out));
 
     // Smart routing without rule sets.
     ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets"}, list);
@@ -97,6 +100,7 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ(smartConfig.find("route")->find("rule_set"), nullptr);
     EXPECT_EQ(smartConfig.find("dns")->find("servers")->array()->size(), 2u);
     EXPECT_TRUE(isValidEngineConfig(smart.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(smart.out));
 }
 
 TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
