@@ -13,9 +13,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -24,10 +26,10 @@ namespace corvane {
 
 namespace {
 
-bool writeAll(int fd, const std::string& data) {
+bool sendAll(int fd, const std::string& data) {
     std::size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -35,6 +37,14 @@ bool writeAll(int fd, const std::string& data) {
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// In the child, before exec: the engine gets the standard three and nothing
+// else of the service (client connections, the listening socket, other pipes),
+// whoever opened them without close-on-exec. Async-signal-safe.
+void closeInheritedDescriptors(unsigned int highest) {
+    if (::close_range(3, ~0U, 0) == 0) return;
+    for (unsigned int fd = 3; fd <= highest; ++fd) ::close(static_cast<int>(fd));  // kernels before 5.9
 }
 
 }  // namespace
@@ -45,8 +55,12 @@ EngineProcess::~EngineProcess() { close(); }
 
 void EngineProcess::start() {
     std::filesystem::create_directories(options_.workingDirectory);
+    // Standard input is a socket so that the configuration can be written while
+    // the start stays cancellable: shutting our end down wakes a blocked writer.
     int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) {
+        throw EngineStartError(std::string("cannot create a socket pair: ") + strerror(errno));
+    }
     if (pipe2(output, O_CLOEXEC) != 0) {
         ::close(input[0]);
         ::close(input[1]);
@@ -65,6 +79,9 @@ void EngineProcess::start() {
         throw EngineStartError("cannot run " + exe + ": " + strerror(error));
     }
     const pid_t parent = ::getpid();
+    rlimit files{};
+    const unsigned int highestDescriptor =
+        ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY ? static_cast<unsigned int>(files.rlim_cur) : 65536;
     pid_ = ::fork();
     if (pid_ < 0) {
         int error = errno;
@@ -83,6 +100,7 @@ void EngineProcess::start() {
         ::dup2(input[0], STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);
         ::dup2(output[1], STDERR_FILENO);
+        closeInheritedDescriptors(highestDescriptor);
         struct sigaction byDefault {};
         byDefault.sa_handler = SIG_DFL;
         ::sigaction(SIGPIPE, &byDefault, nullptr);  // the service ignores it; the engine must not inherit that
@@ -102,10 +120,14 @@ void EngineProcess::start() {
         starting_ = true;  // an exit now fails the start; it is not a drop
     }
     reader_ = std::thread([this, fd = output[0]] { readOutput(fd); });
-    // The configuration goes through a pipe so the secret never touches the disk.
-    bool written = writeAll(input[1], options_.configuration);
-    ::close(input[1]);
-    (void)written;  // a write error means the engine died: the wait below reports why
+    // The configuration goes through standard input so the secret never touches
+    // the disk, from a thread of its own: an engine that does not read it must
+    // not keep a stop waiting. A failed write means the engine died: the wait
+    // below reports why.
+    input_ = input[1];
+    writer_ = std::thread([fd = input[1], &configuration = options_.configuration] {
+        if (sendAll(fd, configuration)) ::shutdown(fd, SHUT_WR);
+    });
 
     const auto deadline = std::chrono::steady_clock::now() + options_.startTimeout;
     for (;;) {
@@ -153,7 +175,7 @@ int EngineProcess::controlRequest(std::string_view method, std::string_view path
     const std::string request = std::string(method) + " " + std::string(path) +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
                                 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    if (!writeAll(fd.get(), request)) return 0;
+    if (!sendAll(fd.get(), request)) return 0;
     char reply[64] = {0};
     ssize_t n = ::recv(fd.get(), reply, sizeof reply - 1, 0);
     // "HTTP/1.1 200 OK"
@@ -223,6 +245,12 @@ void EngineProcess::close() {
         }
     }
     if (reader_.joinable()) reader_.join();
+    if (writer_.joinable()) {
+        // The engine is gone, but a process it left behind may still hold its standard input.
+        ::shutdown(input_, SHUT_RDWR);
+        writer_.join();
+    }
+    if (input_ >= 0) ::close(std::exchange(input_, -1));
     pid_ = -1;
 }
 

@@ -76,6 +76,8 @@ private:
     Options options_;
     pid_t pid_ = -1;
     std::thread reader_;
+    std::thread writer_;  // hands the configuration over
+    int input_ = -1;      // our end of the engine's standard input
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool exited_ = false;

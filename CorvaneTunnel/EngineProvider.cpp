@@ -109,24 +109,16 @@ void EngineProvider::note(std::string level, std::string message) {
     log_->append(std::move(level), std::string(kTarget), std::move(message));
 }
 
-Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
-    std::uint64_t run;
-    {
-        std::lock_guard lock(mutex_);
-        run = ++run_;
-        running_.reset();
-        lastError_.reset();
-    }
-    // A start that a stop or a newer start overtook failed on purpose: not an error to report.
-    auto fail = [this, run](std::string text) {
-        bool current;
-        {
-            std::lock_guard lock(mutex_);
-            current = run == run_;
-            if (current) {
-                lastError_ = text;
-                engineHeld_ = false;
-            }
+Async<void> EngineProvider::start(std::map<std::string, std::string> options, std::uint64_t generation) {
+    generation_ = generation;
+    run_.reset();
+    lastError_.reset();
+    // A start that a later start or stop superseded failed on purpose: not an error to report.
+    auto fail = [this, generation](std::string text) {
+        const bool current = generation == generation_;
+        if (current) {
+            lastError_ = text;
+            run_.reset();
         }
         note(current ? "ERROR" : "INFO", (current ? "the tunnel did not start: " : "the start was called off: ") + text);
         return TunnelStartError(PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, std::move(text)});
@@ -170,18 +162,15 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
     engine.controlSecret = secret;
     engine.startTimeout = settings_.startTimeout;
     engine.onLine = [log = log_](std::string line) { log->append(parseEngineLogLine(line, std::chrono::system_clock::now())); };
-    engine.onUnexpectedExit = [weak = std::weak_ptr(self_), executor = executor_, run](int status, std::string lastError) {
-        boost::asio::post(executor, [weak, run, status, lastError = std::move(lastError)]() mutable {
-            if (auto self = weak.lock()) (*self)->engineExited(run, status, std::move(lastError));
+    engine.onUnexpectedExit = [weak = std::weak_ptr(self_), executor = executor_, generation](int status, std::string lastError) {
+        boost::asio::post(executor, [weak, generation, status, lastError = std::move(lastError)]() mutable {
+            if (auto self = weak.lock()) (*self)->engineExited(generation, status, std::move(lastError));
         });
     };
 
-    {
-        std::lock_guard lock(mutex_);
-        engineHeld_ = true;
-    }
+    run_ = Run{.generation = generation, .port = port, .secret = secret};
     note("INFO", "starting the engine");
-    TunnelServiceLifecycle<EngineService>::Make make = [engine] { return std::make_shared<EngineService>(engine); };
+    TunnelServiceLifecycle<EngineService>::Make make = [engine = std::move(engine)] { return std::make_shared<EngineService>(engine); };
     TunnelServiceLifecycle<EngineService>::DidStart didStart = [](const auto&) {};
     std::optional<std::string> failure;
     try {
@@ -193,33 +182,24 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
+    if (!failure && generation != generation_) failure = "the start was overtaken by a stop or another start";
+    // The engine may have ended between answering and this point; it is then a failed start.
+    if (!failure && (!run_ || run_->endedWith)) failure = run_ ? *run_->endedWith : "the engine exited";
     if (failure) throw fail(std::move(*failure));
-    {
-        std::lock_guard lock(mutex_);
-        // The engine may have ended between answering and this point; it is then a failed start.
-        if (run == exitedRun_) failure = lastError_.value_or("the engine exited");
-        if (run == run_ && !failure) {
-            running_ = Running{port, secret, std::chrono::duration_cast<std::chrono::seconds>(
-                                                 std::chrono::system_clock::now().time_since_epoch()).count()};
-        }
-    }
-    if (failure) throw fail(std::move(*failure));
+    run_->startedAtUnix =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     note("INFO", "the engine is up; its control API is on 127.0.0.1:" + std::to_string(port));
 }
 
-Async<void> EngineProvider::stop() {
-    bool held;
-    {
-        std::lock_guard lock(mutex_);
-        ++run_;
-        running_.reset();
-        held = std::exchange(engineHeld_, false);
-    }
+Async<void> EngineProvider::stop(std::uint64_t generation) {
+    generation_ = generation;
+    const bool held = std::exchange(run_, std::nullopt).has_value();
     co_await lifecycle_.stop();
     if (held) note("INFO", "the engine stopped");
 }
 
-void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string lastError) {
+void EngineProvider::engineExited(std::uint64_t generation, int exitStatus, std::string lastError) {
+    if (!run_ || run_->generation != generation) return;  // a stop or a newer start came first
     std::string text;
     if (!lastError.empty()) {
         text = describeEngineError(lastError);
@@ -228,25 +208,24 @@ void EngineProvider::engineExited(std::uint64_t run, int exitStatus, std::string
     } else {
         text = "the engine exited with status " + std::to_string(exitStatus);
     }
-    {
-        std::lock_guard lock(mutex_);
-        if (run != run_) return;  // a stop or a newer start came first
-        running_.reset();
-        engineHeld_ = false;
-        exitedRun_ = run;
-        lastError_ = text;
+    if (!run_->startedAtUnix) {
+        run_->endedWith = std::move(text);  // its start is still being finished and fails with this
+        return;
     }
+    run_.reset();
+    lastError_ = text;
     note("ERROR", "the engine stopped unexpectedly: " + text);
-    if (onUnexpectedStop) onUnexpectedStop(PlatformError{std::string(EngineErrorDomain), EngineErrorCode::exited, std::move(text)});
+    if (onUnexpectedStop) {
+        onUnexpectedStop(generation, PlatformError{std::string(EngineErrorDomain), EngineErrorCode::exited, std::move(text)});
+    }
 }
 
 TunnelIPC::StatusReply EngineProvider::statusReply() const {
-    std::lock_guard lock(mutex_);
     TunnelIPC::StatusReply reply;
-    if (running_) {
-        reply.clashPort = running_->port;
-        reply.clashSecret = running_->secret;
-        reply.startedAtUnix = running_->startedAtUnix;
+    if (run_ && run_->startedAtUnix) {
+        reply.clashPort = run_->port;
+        reply.clashSecret = run_->secret;
+        reply.startedAtUnix = run_->startedAtUnix;
     }
     reply.lastError = lastError_;
     return reply;

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -43,8 +42,8 @@ public:
     EngineProvider(boost::asio::any_io_executor executor, Settings settings);
     ~EngineProvider() override;
 
-    Async<void> start(std::map<std::string, std::string> options) override;
-    Async<void> stop() override;
+    Async<void> start(std::map<std::string, std::string> options, std::uint64_t generation) override;
+    Async<void> stop(std::uint64_t generation) override;
     Async<std::optional<std::string>> handleMessage(std::string message) override;
 
     // The numbered lines of the engine and of the service itself.
@@ -56,26 +55,27 @@ public:
     std::string prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret);
 
 private:
-    struct Running {
+    // The engine of one start, from the start until a stop, a later start or its own end.
+    struct Run {
+        std::uint64_t generation = 0;
         std::uint16_t port = 0;
         std::string secret;
-        std::int64_t startedAtUnix = 0;
+        std::optional<std::int64_t> startedAtUnix;  // once its control API answered
+        std::optional<std::string> endedWith;       // it ended on its own before its start was through
     };
 
     TunnelIPC::StatusReply statusReply() const;
     void note(std::string level, std::string message);
-    void engineExited(std::uint64_t run, int exitStatus, std::string lastError);
+    void engineExited(std::uint64_t generation, int exitStatus, std::string lastError);
 
     boost::asio::any_io_executor executor_;
     Settings settings_;
     std::shared_ptr<SequencedLog> log_ = std::make_shared<SequencedLog>();
     TunnelServiceLifecycle<EngineService> lifecycle_;
-    mutable std::mutex mutex_;
-    std::optional<Running> running_;
+    // All of this is touched on the executor only; the engine's threads post to it.
+    std::uint64_t generation_ = 0;  // of the latest start or stop
+    std::optional<Run> run_;         // belongs to generation_ whenever it is set
     std::optional<std::string> lastError_;
-    bool engineHeld_ = false;  // started and neither stopped nor ended since
-    std::uint64_t run_ = 0;
-    std::uint64_t exitedRun_ = 0;  // the last run whose engine ended on its own  // every start and stop takes the next; an exit of an older run is old news
     // Posted work holds this weakly, so it does nothing once the provider is gone.
     std::shared_ptr<EngineProvider*> self_;
 };

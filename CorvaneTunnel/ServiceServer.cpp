@@ -77,6 +77,7 @@ struct ServiceServer::Impl {
     std::set<std::shared_ptr<ServiceSession>> sessions;
 
     Async<void> acceptLoop();
+    Async<local::socket> acceptCloseOnExec(boost::system::error_code& ec);
 };
 
 void ServiceSession::send(const ServiceReply& reply) {
@@ -176,11 +177,28 @@ Async<void> ServiceSession::reader() {
     server_.sessions.erase(self);
 }
 
+// Asio accepts without close-on-exec; a connection that leaked into the engine
+// would stay open after the service dropped it.
+Async<local::socket> ServiceServer::Impl::acceptCloseOnExec(boost::system::error_code& ec) {
+    local::socket socket(context);
+    co_await acceptor.async_wait(local::acceptor::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return socket;
+    const int fd = ::accept4(acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        ec.assign(errno, boost::system::system_category());
+        co_return socket;
+    }
+    socket.assign(local(), fd, ec);
+    if (ec) ::close(fd);
+    co_return socket;
+}
+
 Async<void> ServiceServer::Impl::acceptLoop() {
     for (;;) {
         boost::system::error_code ec;
-        local::socket socket = co_await acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        local::socket socket = co_await acceptCloseOnExec(ec);
         if (ec == asio::error::operation_aborted || !acceptor.is_open()) co_return;
+        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
         if (ec) {
             // Out of descriptors, say: try again shortly instead of spinning.
             asio::steady_timer pause(context, std::chrono::milliseconds(100));
@@ -233,7 +251,10 @@ void ServiceServer::start() {
     // Created with no access for others, whatever the umask.
     const mode_t old = ::umask(impl_->mode == ServiceMode::system ? 0117 : 0177);
     boost::system::error_code ec;
-    impl_->acceptor.open(local(), ec);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0) ec.assign(errno, boost::system::system_category());
+    if (!ec) impl_->acceptor.assign(local(), listener, ec);
+    if (ec && listener >= 0 && !impl_->acceptor.is_open()) ::close(listener);
     if (!ec) impl_->acceptor.bind(local::endpoint(socketPath_.string()), ec);
     ::umask(old);
     if (ec) throw std::system_error(ec.value(), std::generic_category(), "cannot listen on " + socketPath_.string());

@@ -15,7 +15,8 @@ ServiceReply refusal(std::int64_t code, std::string text) {
 
 TunnelService::TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode)
     : profiles_(profiles), provider_(provider), mode_(mode) {
-    provider_.onUnexpectedStop = [this](PlatformError error) {
+    provider_.onUnexpectedStop = [this](std::uint64_t generation, PlatformError error) {
+        if (generation != generation_) return;  // news of a run that a later request already replaced
         lastDisconnectError_ = std::move(error);
         setStatus(NEVPNStatus::disconnected);
     };
@@ -63,13 +64,16 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         if (op == ServiceOp::loadProfile) {
             reply.profile = profile;
         } else if (op == ServiceOp::removeProfile) {
-            if (active_ == identifier && status_ != NEVPNStatus::disconnected) co_await stopTunnel(request);
+            // Gone first, so that no start for it can arrive while its tunnel stops.
             profiles_.remove(identifier);
-            if (active_ == identifier) active_.reset();
+            if (active_ == identifier) {
+                co_await stopTunnel();
+                if (active_ == identifier) active_.reset();
+            }
         } else if (op == ServiceOp::startTunnel) {
             co_return co_await startTunnel(request);
         } else if (op == ServiceOp::stopTunnel) {
-            co_return co_await stopTunnel(request);
+            if (active_ == identifier) co_await stopTunnel();
         } else if (op == ServiceOp::lastDisconnectError) {
             if (active_ == identifier) reply.lastDisconnectError = lastDisconnectError_;
         } else {
@@ -86,44 +90,46 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
 
 Async<ServiceReply> TunnelService::startTunnel(const ServiceRequest& request) {
     if (!profiles_.find(*request.identifier)->enabled) co_return refusal(ServiceErrorCode::profileDisabled, "the profile is not enabled");
-    if (active_ && status_ != NEVPNStatus::disconnected) {
-        co_await provider_.stop();
-    }
+    const std::uint64_t generation = ++generation_;
     active_ = *request.identifier;
     lastDisconnectError_.reset();
-    const std::uint64_t generation = ++startGeneration_;
     setStatus(NEVPNStatus::connecting);
     // The start runs on its own; the caller learns the outcome through status events,
     // as the system's start call returns once the start request is accepted.
-    auto options = request.options.value_or(std::map<std::string, std::string>{});
-    auto run = [](TunnelService* self, std::map<std::string, std::string> options, std::uint64_t generation) -> Async<void> {
-        std::optional<PlatformError> failure;
-        try {
-            co_await self->provider_.start(std::move(options));
-        } catch (const TunnelStartError& e) {
-            failure = e.error();
-        } catch (const std::exception& e) {
-            failure = PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, e.what()};
-        }
-        if (generation != self->startGeneration_) co_return;  // stopped or restarted meanwhile
-        if (failure) {
-            self->lastDisconnectError_ = std::move(failure);
-            self->setStatus(NEVPNStatus::disconnected);
-        } else {
-            self->setStatus(NEVPNStatus::connected);
-        }
-    };
-    spawnTask(co_await boost::asio::this_coro::executor, run(this, std::move(options), generation));
+    spawnTask(co_await boost::asio::this_coro::executor,
+              runStart(generation, request.options.value_or(std::map<std::string, std::string>{})));
     co_return ServiceReply{};
 }
 
-Async<ServiceReply> TunnelService::stopTunnel(const ServiceRequest& request) {
-    if (active_ != *request.identifier || status_ == NEVPNStatus::disconnected) co_return ServiceReply{};
-    ++startGeneration_;
-    setStatus(NEVPNStatus::disconnecting);
-    co_await provider_.stop();
-    setStatus(NEVPNStatus::disconnected);
-    co_return ServiceReply{};
+Async<void> TunnelService::runStart(std::uint64_t generation, std::map<std::string, std::string> options) {
+    // Whatever runs or is still starting goes first; stopping interrupts a start that waits for its engine.
+    co_await provider_.stop(generation);
+    if (generation != generation_) co_return;
+    std::optional<PlatformError> failure;
+    try {
+        co_await provider_.start(std::move(options), generation);
+    } catch (const TunnelStartError& e) {
+        failure = e.error();
+    } catch (const std::exception& e) {
+        failure = PlatformError{std::string(EngineErrorDomain), EngineErrorCode::startFailed, e.what()};
+    }
+    if (generation != generation_) co_return;  // superseded: the later request reports
+    if (failure) {
+        lastDisconnectError_ = std::move(failure);
+        setStatus(NEVPNStatus::disconnected);
+    } else {
+        setStatus(NEVPNStatus::connected);
+    }
 }
+
+Async<void> TunnelService::stopTunnel() {
+    if (status_ == NEVPNStatus::disconnected) co_return;
+    const std::uint64_t generation = ++generation_;
+    setStatus(NEVPNStatus::disconnecting);
+    co_await provider_.stop(generation);
+    if (generation == generation_) setStatus(NEVPNStatus::disconnected);
+}
+
+Async<void> TunnelService::shutdown() { co_await provider_.stop(++generation_); }
 
 }  // namespace corvane

@@ -22,10 +22,13 @@ public:
     Async<ServiceReply> handle(ServiceRequest request) override;
 
     NEVPNStatus status() const noexcept { return status_; }
+    // Takes the tunnel down before the service ends.
+    Async<void> shutdown();
 
 private:
     Async<ServiceReply> startTunnel(const ServiceRequest& request);
-    Async<ServiceReply> stopTunnel(const ServiceRequest& request);
+    Async<void> runStart(std::uint64_t generation, std::map<std::string, std::string> options);
+    Async<void> stopTunnel();
     NEVPNStatus statusOf(const std::string& identifier) const;
     void setStatus(NEVPNStatus status);
 
@@ -37,7 +40,10 @@ private:
     std::optional<std::string> active_;
     NEVPNStatus status_ = NEVPNStatus::disconnected;
     std::optional<PlatformError> lastDisconnectError_;
-    std::uint64_t startGeneration_ = 0;
+    // The tunnel's generation: every start and stop request takes the next one
+    // as it arrives, and whatever waited re-checks it afterwards. Only the
+    // latest request reports a status or an error.
+    std::uint64_t generation_ = 0;
 };
 
 }  // namespace corvane

@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
         auto shutdown = [&]() -> Async<void> {
             say("INFO", "stopping");
             server.stop();
-            co_await provider.stop();
+            co_await service.shutdown();
             io.stop();
         };
         signals.async_wait([&](const boost::system::error_code& ec, int) {

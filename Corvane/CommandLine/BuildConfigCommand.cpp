@@ -25,7 +25,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "build-config --server-list FILE [--no-smart-routing] [--no-rule-sets] "
-    "[--lan-listen ADDRESS --lan-password PASSWORD] [--clash-listen ADDRESS]";
+    "[--lan-listen ADDRESS --lan-password PASSWORD] [--clash-listen ADDRESS] [--probe-url URL] [--resolver ADDRESS]";
 
 struct Options {
     std::string serverList;
@@ -34,6 +34,8 @@ struct Options {
     std::optional<std::string> lanListen;
     std::optional<std::string> lanPassword;
     std::string clashListen{ConfigBuilder::defaultClashListen};
+    std::optional<std::string> probeURL;
+    std::optional<std::string> resolver;  // both resolvers
 };
 
 // A failure whose text is the last line the user sees; `context`, when given, comes on the line before.
@@ -68,6 +70,10 @@ Options parseOptions(const std::vector<std::string_view>& args) {
             options.lanPassword = value();
         } else if (arg == "--clash-listen") {
             options.clashListen = value();
+        } else if (arg == "--probe-url") {
+            options.probeURL = value();
+        } else if (arg == "--resolver") {
+            options.resolver = value();
         } else {
             throw UsageError{"unknown option " + std::string(arg)};
         }
@@ -131,6 +137,8 @@ std::string buildConfig(const Options& options, std::istream& in) {
     inputs.shareOverLanPassword = options.lanPassword;
     inputs.clashListen = options.clashListen;
     inputs.sites = list.sites;
+    if (options.probeURL) inputs.urlTestURL = *options.probeURL;
+    if (options.resolver) inputs.resolvers = {.proxy = *options.resolver, .direct = *options.resolver};
     try {
         return ConfigBuilder::build(inputs).serialize(2) + "\n";
     } catch (const ConfigBuilder::BuildError& e) {

@@ -1,5 +1,9 @@
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 
@@ -29,24 +33,47 @@ TunnelPlatformError unreachable(const std::string& why) { return clientError(Cod
 
 }  // namespace
 
+namespace {
+
+// One connection to the service: connecting, then connected, then lost for good.
+struct Connection {
+    explicit Connection(const asio::any_io_executor& executor)
+        : socket(executor), wake(executor, asio::steady_timer::time_point::max()) {}
+    local::socket socket;
+    asio::steady_timer wake;  // wakes the writer
+    std::deque<std::string> outbox;
+    bool connected = false;
+    bool lost = false;
+    std::optional<PlatformError> closingReason;  // a refusal the service sent right before it hung up
+};
+
+}  // namespace
+
 struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
     struct Pending {
+        std::shared_ptr<Connection> connection;
         std::optional<ServiceReply> reply;
-        std::shared_ptr<asio::steady_timer> wake;
+        std::optional<PlatformError> failure;
+        std::shared_ptr<asio::steady_timer> wake;  // fires at the reply timeout unless cancelled first
     };
 
-    Impl(asio::any_io_executor ex, std::filesystem::path path) : executor(std::move(ex)), socketPath(std::move(path)) {}
+    Impl(asio::any_io_executor ex, std::filesystem::path path, Timing t)
+        : executor(std::move(ex)), socketPath(std::move(path)), timing(t), reconnectTimer(executor),
+          reconnectDelay(t.firstReconnect) {}
 
     asio::any_io_executor executor;
     std::filesystem::path socketPath;
-    std::shared_ptr<local::socket> socket;  // null while not connected
-    bool connecting = false;
+    Timing timing;
+    std::shared_ptr<Connection> connection;  // the current one; none until needed and after a loss
     std::int64_t nextId = 1;
     std::map<std::int64_t, Pending> pending;
     std::map<std::string, NEVPNStatus> statuses;
     std::map<int, std::pair<std::string, std::function<void()>>> observers;
     int nextObserver = 0;
-    std::optional<PlatformError> refusal;  // the service's reason for closing on us
+    bool closed = false;  // the platform is gone
+    asio::steady_timer reconnectTimer;
+    bool reconnectScheduled = false;
+    std::chrono::milliseconds reconnectDelay;
 
     void notify(const std::string& identifier) {
         auto copy = observers;
@@ -62,10 +89,110 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         notify(identifier);
     }
 
-    // Everything waiting fails, and every tunnel reads as down: the service that ran it is gone.
-    void lost() {
-        socket.reset();
-        for (auto& [id, p] : pending) p.wake->cancel();
+    std::shared_ptr<Connection> ensureConnection() {
+        if (connection) return connection;
+        auto c = std::make_shared<Connection>(executor);
+        connection = c;
+        // First on the new connection, so that no status change after it is missed; its reply is not waited for.
+        ServiceRequest subscribe{.id = nextId++, .op = std::string(ServiceOp::subscribe)};
+        c->outbox.push_back(encodeJSON(subscribe) + "\n");
+        asio::co_spawn(executor, run(c), asio::detached);
+        return c;
+    }
+
+    PlatformError connectFailure(const boost::system::error_code& ec) const {
+        if (ec == asio::error::connection_refused || ec.value() == ENOENT) {
+            return clientError(Code::notRunning, "the tunnel service is not running (" + socketPath.string() + ")").error();
+        }
+        if (ec.value() == EACCES) {
+            return clientError(Code::notPermitted, "permission denied: this user may not use the tunnel service").error();
+        }
+        return unreachable("cannot reach the tunnel service at " + socketPath.string() + ": " + ec.message()).error();
+    }
+
+    // Connects, then writes the outbox in order until the connection is lost.
+    Async<void> run(std::shared_ptr<Connection> c) {
+        auto self = shared_from_this();
+        boost::system::error_code ec;
+        // Close-on-exec: a program this process starts must not hold the service's connection.
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) ec.assign(errno, boost::system::system_category());
+        if (!ec) c->socket.assign(local(), fd, ec);
+        if (ec && fd >= 0 && !c->socket.is_open()) ::close(fd);
+        if (!ec) co_await c->socket.async_connect(local::endpoint(socketPath.string()), asio::redirect_error(asio::use_awaitable, ec));
+        if (c->lost) co_return;
+        if (ec) {
+            lose(c, connectFailure(ec));
+            co_return;
+        }
+        c->connected = true;
+        reconnectDelay = timing.firstReconnect;
+        asio::co_spawn(executor, readLoop(c), asio::detached);
+        if (!statuses.empty()) asio::co_spawn(executor, refreshStatuses(), asio::detached);
+        while (!c->lost) {
+            if (c->outbox.empty()) {
+                co_await c->wake.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+                continue;
+            }
+            std::string line = std::move(c->outbox.front());
+            c->outbox.pop_front();
+            co_await asio::async_write(c->socket, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) lose(c, std::nullopt);
+        }
+    }
+
+    Async<void> readLoop(std::shared_ptr<Connection> c) {
+        auto self = shared_from_this();
+        std::string buffer;
+        for (;;) {
+            boost::system::error_code ec;
+            std::size_t n = co_await asio::async_read_until(
+                c->socket, asio::dynamic_buffer(buffer, TunnelServiceEndpoint::maxMessageBytes + 1), '\n',
+                asio::redirect_error(asio::use_awaitable, ec));
+            if (ec || c->lost) break;
+            std::string line = buffer.substr(0, n - 1);
+            buffer.erase(0, n);
+            std::optional<ServiceReply> reply;
+            try {
+                reply = decodeJSON<ServiceReply>(std::string_view(line));
+            } catch (const DecodingError&) {
+                continue;  // not ours to understand; the request it answers fails at its timeout
+            }
+            if (reply->event == "status" && reply->identifier && reply->status) {
+                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status));
+            } else if (reply->id) {
+                auto it = pending.find(*reply->id);
+                if (it != pending.end() && it->second.connection == c) {
+                    it->second.reply = std::move(*reply);
+                    it->second.wake->cancel();
+                }
+            } else if (!reply->ok && reply->error && reply->error->domain == ServiceErrorDomain &&
+                       (reply->error->code == ServiceErrorCode::notPermitted ||
+                        reply->error->code == ServiceErrorCode::messageTooLong)) {
+                // The service hangs up after these two; any other error without an id
+                // (a line it could not read) says nothing about why a connection ends later.
+                c->closingReason = reply->error;
+            }
+        }
+        lose(c, std::nullopt);
+    }
+
+    // Everything waiting on `c` fails, and every tunnel reads as down: the service that ran it is gone.
+    void lose(const std::shared_ptr<Connection>& c, std::optional<PlatformError> reason) {
+        if (c->lost) return;
+        c->lost = true;
+        boost::system::error_code ignored;
+        c->socket.close(ignored);
+        c->wake.cancel();
+        if (connection == c) connection.reset();
+        const PlatformError why =
+            reason ? *reason : c->closingReason.value_or(unreachable("the tunnel service closed the connection").error());
+        for (auto& [id, p] : pending) {
+            if (p.connection == c && !p.reply) {
+                p.failure = why;
+                p.wake->cancel();
+            }
+        }
         std::vector<std::string> changed;
         for (auto& [identifier, s] : statuses) {
             if (s != NEVPNStatus::disconnected && s != NEVPNStatus::invalid) {
@@ -74,100 +201,87 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
             }
         }
         for (const auto& identifier : changed) notify(identifier);
+        scheduleReconnect();
     }
 
-    Async<void> readLoop(std::shared_ptr<local::socket> s) {
+    // Only someone who follows a status needs the connection back before the next request.
+    void scheduleReconnect() {
+        if (closed || observers.empty() || reconnectScheduled || connection) return;
+        reconnectScheduled = true;
+        const auto delay = reconnectDelay;
+        reconnectDelay = std::min(reconnectDelay * 2, timing.lastReconnect);
+        asio::co_spawn(executor, reconnectAfter(delay), asio::detached);
+    }
+
+    Async<void> reconnectAfter(std::chrono::milliseconds delay) {
         auto self = shared_from_this();
-        std::string buffer;
-        for (;;) {
-            boost::system::error_code ec;
-            std::size_t n = co_await asio::async_read_until(
-                *s, asio::dynamic_buffer(buffer, TunnelServiceEndpoint::maxMessageBytes + 1), '\n',
-                asio::redirect_error(asio::use_awaitable, ec));
-            if (ec) break;
-            std::string line = buffer.substr(0, n - 1);
-            buffer.erase(0, n);
-            std::optional<ServiceReply> reply;
-            try {
-                reply = decodeJSON<ServiceReply>(std::string_view(line));
-            } catch (const DecodingError&) {
-                continue;  // not ours to understand; the request it answers will fail when the service closes
-            }
-            if (reply->event == "status" && reply->identifier && reply->status) {
-                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status));
-            } else if (reply->id) {
-                auto it = pending.find(*reply->id);
-                if (it != pending.end()) {
-                    it->second.reply = std::move(*reply);
-                    it->second.wake->cancel();
-                }
-            } else if (!reply->ok && reply->error) {
-                refusal = reply->error;
-            }
-        }
-        if (socket == s) lost();
+        reconnectTimer.expires_after(delay);
+        boost::system::error_code ec;
+        co_await reconnectTimer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        reconnectScheduled = false;
+        if (closed || connection || observers.empty()) co_return;
+        ensureConnection();
     }
 
-    Async<void> ensureConnected() {
-        if (socket) co_return;
-        auto s = std::make_shared<local::socket>(executor);
-        boost::system::error_code ec;
-        co_await s->async_connect(local::endpoint(socketPath.string()), asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) {
-            if (ec == asio::error::connection_refused || ec.value() == ENOENT) {
-                throw clientError(Code::notRunning, "the tunnel service is not running (" + socketPath.string() + ")");
+    // After a reconnection: what changed while the service was out of reach.
+    Async<void> refreshStatuses() {
+        auto self = shared_from_this();
+        std::vector<std::string> identifiers;
+        for (const auto& entry : statuses) identifiers.push_back(entry.first);
+        for (const auto& identifier : identifiers) {
+            try {
+                ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};
+                auto reply = co_await exchange(std::move(q));
+                if (statuses.count(identifier)) setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)));
+            } catch (const std::exception&) {
             }
-            if (ec.value() == EACCES) {
-                throw clientError(Code::notPermitted, "permission denied: this user may not use the tunnel service");
-            }
-            throw unreachable("cannot reach the tunnel service at " + socketPath.string() + ": " + ec.message());
         }
-        socket = s;
-        refusal.reset();
-        asio::co_spawn(executor, readLoop(s), asio::detached);
-        ServiceRequest subscribe{.op = std::string(ServiceOp::subscribe)};
-        co_await exchange(std::move(subscribe));
     }
 
     Async<ServiceReply> exchange(ServiceRequest request) {
         auto self = shared_from_this();
-        auto s = socket;
-        if (!s) throw unreachable("the tunnel service is not connected");
+        if (closed) throw unreachable("the tunnel service client is closed");
+        auto c = ensureConnection();
         request.id = nextId++;
         const std::int64_t id = request.id;
-        auto wake = std::make_shared<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-        pending[id] = Pending{std::nullopt, wake};
-        std::string line = encodeJSON(request) + "\n";
+        auto wake = std::make_shared<asio::steady_timer>(executor, timing.replyTimeout);
+        pending[id] = Pending{c, std::nullopt, std::nullopt, wake};
+        c->outbox.push_back(encodeJSON(request) + "\n");
+        c->wake.cancel();
         boost::system::error_code ec;
-        co_await asio::async_write(*s, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
-        if (!ec && !pending[id].reply) co_await wake->async_wait(asio::redirect_error(asio::use_awaitable, ec));
-        auto reply = std::move(pending[id].reply);
+        co_await wake->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        Pending done = std::move(pending[id]);
         pending.erase(id);
-        if (!reply) {
-            if (refusal) throw TunnelPlatformError(*refusal);
-            throw unreachable("the tunnel service closed the connection");
+        if (done.reply) {
+            if (!done.reply->ok) {
+                throw TunnelPlatformError(done.reply->error.value_or(
+                    PlatformError{std::string(errorDomain), Code::refused, "the tunnel service refused the request"}));
+            }
+            co_return std::move(*done.reply);
         }
-        if (!reply->ok) {
-            throw TunnelPlatformError(reply->error.value_or(
-                PlatformError{std::string(errorDomain), Code::refused, "the tunnel service refused the request"}));
-        }
-        co_return std::move(*reply);
+        if (done.failure) throw TunnelPlatformError(*done.failure);
+        if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);  // the calling task was cancelled
+        throw clientError(Code::noReply, "the tunnel service did not answer in time");
+    }
+
+    void shutdown() {
+        closed = true;
+        observers.clear();
+        reconnectTimer.cancel();
+        if (connection) lose(connection, unreachable("the tunnel service client is closed").error());
     }
 };
 
 ServiceTunnelPlatform::ServiceTunnelPlatform(asio::any_io_executor executor, std::filesystem::path socketPath)
-    : impl_(std::make_shared<Impl>(std::move(executor), std::move(socketPath))) {}
+    : ServiceTunnelPlatform(std::move(executor), std::move(socketPath), Timing{}) {}
 
-ServiceTunnelPlatform::~ServiceTunnelPlatform() {
-    if (impl_->socket) {
-        boost::system::error_code ignored;
-        impl_->socket->close(ignored);
-    }
-}
+ServiceTunnelPlatform::ServiceTunnelPlatform(asio::any_io_executor executor, std::filesystem::path socketPath, Timing timing)
+    : impl_(std::make_shared<Impl>(std::move(executor), std::move(socketPath), timing)) {}
+
+ServiceTunnelPlatform::~ServiceTunnelPlatform() { impl_->shutdown(); }
 
 Async<ServiceReply> ServiceTunnelPlatform::request(ServiceRequest request) {
     auto impl = impl_;
-    co_await impl->ensureConnected();
     co_return co_await impl->exchange(std::move(request));
 }
 
@@ -227,7 +341,6 @@ void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) {
     ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = identifier};
     auto work = [](std::shared_ptr<Impl> impl, ServiceRequest r) -> Async<void> {
         try {
-            co_await impl->ensureConnected();
             co_await impl->exchange(std::move(r));
         } catch (const std::exception&) {
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -12,8 +13,11 @@
 
 namespace corvane {
 
-// The tunnel platform over corvane-tunnel's Unix socket. Connects on first use
-// and again after the service went away; lives on the model's executor.
+// The tunnel platform over corvane-tunnel's Unix socket; lives on the model's
+// executor. One connection at a time, written by one writer in request order;
+// every request gets an answer or fails after a timeout. Connects on first
+// use; while someone observes a status it also reconnects by itself after the
+// service went away (backing off), subscribes again and refreshes the statuses.
 class ServiceTunnelPlatform final : public TunnelPlatform {
 public:
     // Failures on this side of the socket; the service's own refusals keep its domain.
@@ -23,9 +27,17 @@ public:
         static constexpr std::int64_t refused = 2;       // a refusal that came without a reason
         static constexpr std::int64_t notRunning = 3;    // nobody listens on the socket
         static constexpr std::int64_t notPermitted = 4;  // the socket's file mode keeps this user out
+        static constexpr std::int64_t noReply = 5;       // the service did not answer in time
+    };
+
+    struct Timing {
+        std::chrono::milliseconds replyTimeout{30'000};  // longer than a stop of a stubborn engine takes
+        std::chrono::milliseconds firstReconnect{250};   // then doubling up to lastReconnect
+        std::chrono::milliseconds lastReconnect{5'000};
     };
 
     ServiceTunnelPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath);
+    ServiceTunnelPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath, Timing timing);
     ~ServiceTunnelPlatform() override;
 
     // The service's greeting: its version and mode. Throws TunnelPlatformError.

@@ -138,7 +138,7 @@ JSONValue build(const Inputs& in) {
         {"type", "urltest"},
         {"tag", "proxy-auto"},
         {"outbounds", stringArray(proxyTags)},
-        {"url", JSONValue(DeploymentValues::urlTestProbeURL)},
+        {"url", in.urlTestURL},
         {"interval", "3m"},
         {"tolerance", 50},
         {"idle_timeout", "30m"},
@@ -171,7 +171,7 @@ JSONValue build(const Inputs& in) {
 
     JSONObject document;
     document.set("log", JSONObject{{"level", "info"}, {"timestamp", true}});
-    document.set("dns", dns(in.smartRouting, useRuleSets, in.sites));
+    document.set("dns", dns(in.smartRouting, useRuleSets, in.sites, in.resolvers));
     document.set("inbounds", std::move(inbounds));
     document.set("outbounds", std::move(outbounds));
     document.set("route", std::move(route));

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Config/ShareUrl.hpp"
 #include "CorvaneCore/Panel/PanelRecords.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
@@ -37,6 +38,12 @@ private:
 
 inline constexpr std::string_view defaultClashListen = "127.0.0.1:9090";
 
+// The DNS-over-HTTPS resolvers, as address literals.
+struct Resolvers {
+    std::string proxy{DeploymentValues::proxyResolverAddress};    // reached through the proxy
+    std::string direct{DeploymentValues::directResolverAddress};  // reached directly, with smart routing
+};
+
 struct Inputs {
     std::vector<ShareUrl> shares;  // tagged proxy-0, proxy-1, ... in this order; not empty
     bool smartRouting = true;      // mainland-China destinations go direct
@@ -45,6 +52,9 @@ struct Inputs {
     std::string clashListen{defaultClashListen};
     bool includeRuleSets = true;      // the geo rule sets, used only with smart routing
     std::vector<SiteAccess> sites;    // prepared sites; site i is tagged site-i
+    // Deployment values; tests and offline examples point them at local servers.
+    std::string urlTestURL{DeploymentValues::urlTestProbeURL};  // the URL-test group's probe
+    Resolvers resolvers;
 };
 
 // Throws BuildError before building anything.
@@ -83,7 +93,7 @@ JSONValue::Array routeRules(bool smartRouting, const std::vector<ShareUrl>& shar
                             const std::vector<SiteAccess>& sites);
 JSONValue::Array serverBypassRules(const std::vector<ShareUrl>& shares);
 JSONValue ruleSet(std::string_view tag, std::string_view repo);
-JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites);
+JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers = {});
 
 // Four pieces of one to three decimal digits (values above 255 pass).
 bool isDottedQuad(std::string_view text);

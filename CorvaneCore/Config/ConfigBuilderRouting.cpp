@@ -85,20 +85,20 @@ JSONValue ruleSet(std::string_view tag, std::string_view repo) {
     };
 }
 
-JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites) {
+JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers) {
     JSONValue::Array servers;
     // First, so the default: the global resolver through the user's proxy.
     servers.push_back(JSONObject{
         {"type", "https"},
         {"tag", "proxy-dns"},
-        {"server", JSONValue(DeploymentValues::proxyResolverAddress)},
+        {"server", resolvers.proxy},
         {"detour", "proxy"},
     });
     if (smartRouting) {
         servers.push_back(JSONObject{
             {"type", "https"},
             {"tag", "direct-dns"},
-            {"server", JSONValue(DeploymentValues::directResolverAddress)},
+            {"server", resolvers.direct},
             {"tls", JSONObject{{"enabled", true}, {"server_name", JSONValue(DeploymentValues::directResolverTLSName)}}},
         });
     }

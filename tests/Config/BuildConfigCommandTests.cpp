@@ -62,7 +62,7 @@ TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
     const auto& outbounds = *config.find("outbounds")->array();
     EXPECT_EQ(*outbounds[0].find("type"), JSONValue("hysteria2"));
     EXPECT_EQ(*outbounds[1].find("type"), JSONValue("vless"));
-    EXPECT_EQ(*outbounds[2].find("server"), JSONValue("fra.example.net"));
+    EXPECT_EQ(*outbounds[2].find("server"), JSONValue("127.0.0.20"));
     EXPECT_EQ(tagsOf(*config.find("endpoints")), std::vector<std::string>{"site-0"});
     EXPECT_EQ(*config.find("experimental")->find("clash_api"), JSONValue::parse(R"({"external_controller": "127.0.0.1:9090"})"));
     EXPECT_NE(config.find("route")->find("rule_set"), nullptr);
@@ -93,12 +93,18 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_TRUE(isValidEngineConfig(result.out));
     EXPECT_TRUE(isAcceptedAsBuilt(result.out));
 
-    // Smart routing without rule sets.
-    ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets"}, list);
+    // Smart routing without rule sets, probing and resolving on local servers.
+    ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets", "--probe-url", "https://127.0.0.1:8443/generate_204",
+                                       "--resolver", "127.0.0.53"},
+                                      list);
     ASSERT_EQ(smart.exitStatus, 0) << smart.err;
     JSONValue smartConfig = JSONValue::parse(smart.out);
     EXPECT_EQ(smartConfig.find("route")->find("rule_set"), nullptr);
-    EXPECT_EQ(smartConfig.find("dns")->find("servers")->array()->size(), 2u);
+    const auto& resolvers = *smartConfig.find("dns")->find("servers")->array();
+    ASSERT_EQ(resolvers.size(), 2u);
+    EXPECT_EQ(*resolvers[0].find("server"), JSONValue("127.0.0.53"));
+    EXPECT_EQ(*resolvers[1].find("server"), JSONValue("127.0.0.53"));
+    EXPECT_EQ(*(*smartConfig.find("outbounds")->array())[4].find("url"), JSONValue("https://127.0.0.1:8443/generate_204"));
     EXPECT_TRUE(isValidEngineConfig(smart.out));
     EXPECT_TRUE(isAcceptedAsBuilt(smart.out));
 }

@@ -3,7 +3,10 @@
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
+
+#include <sys/socket.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -124,18 +127,39 @@ TEST_F(EngineProcessTest, AnEngineThatDiesIsReportedAsADrop) {
     EXPECT_EQ(exits[0].first, 128 + SIGKILL);
 }
 
-TEST_F(EngineProcessTest, CancelInterruptsAStartThatWaits) {
-    // A stand-in that never opens the control API.
+TEST_F(EngineProcessTest, CancelInterruptsAStartAtOnceAndTheEngineInheritsNothing) {
+    // A stand-in that neither reads its configuration nor opens the control API.
     auto script = dir.path() / "silent-engine";
-    writeFile(script, "#!/bin/sh\nexec sleep 60\n");
+    writeFile(script, "#!/bin/sh\necho \"$$\" > \"$(dirname \"$0\")/silent.pid\"\nexec sleep 60\n");
     std::filesystem::permissions(script, std::filesystem::perms(0755));
-    auto o = options("{}", freePort());
+    // Far more configuration than a pipe or socket buffer holds.
+    auto o = options(R"({"padding":")" + std::string(4 * 1024 * 1024, 'x') + R"("})", freePort());
     o.executable = script;
+    // A descriptor without close-on-exec, as libraries open them.
+    const int leaky = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(leaky, 0);
     EngineProcess engine(o);
     auto started = std::async(std::launch::async, [&] { engine.start(); });
-    std::this_thread::sleep_for(150ms);
+
+    const auto pidFile = dir.path() / "silent.pid";
+    std::string comm;
+    for (int i = 0; i < 500 && comm != "sleep\n"; ++i) {
+        std::this_thread::sleep_for(10ms);
+        if (std::filesystem::exists(pidFile) && !readFile(pidFile).empty()) {
+            comm = readFile("/proc/" + std::to_string(std::stoi(readFile(pidFile))) + "/comm");
+        }
+    }
+    ASSERT_EQ(comm, "sleep\n");
+    std::set<std::string> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(std::stoi(readFile(pidFile))) + "/fd")) {
+        descriptors.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
+    ::close(leaky);
+
     auto before = std::chrono::steady_clock::now();
     engine.cancel();
+    ASSERT_EQ(started.wait_for(5s), std::future_status::ready) << "the start still writes the configuration";
     EXPECT_THROW(started.get(), EngineStartError);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
     EXPECT_FALSE(engine.isRunning());

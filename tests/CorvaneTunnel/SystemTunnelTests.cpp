@@ -174,7 +174,9 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
               "");
 
     std::unique_ptr<TestFleet> fleet;
-    inNetworkNamespace(server, [&] { fleet = std::make_unique<TestFleet>("10.214.0.1"); });
+    inNetworkNamespace(server, [&] {
+        fleet = std::make_unique<TestFleet>("10.214.0.1", std::vector<std::string>{"10.214.0.0/30", "203.0.113.10/32"});
+    });
     PeerRecordingTarget target(server);
 
     // The engine runs as an unprivileged account ("nobody" here; the package's own otherwise), which must
@@ -220,6 +222,8 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     ConfigBuilder::Inputs inputs;
     inputs.shares = {ShareUrlParser::parse(fleet->realityUrl())};
     inputs.smartRouting = false;
+    inputs.urlTestURL = fleet->probeURL();
+    inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
     app->run(app->controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
     ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s))
         << app->controller.lastError().value_or("") << "\n" << log();

@@ -2,8 +2,10 @@
 // real engine, the app's TunnelController and corvanectl on the other side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -82,17 +84,25 @@ protected:
         if (HasFailure() && service) std::cerr << "service log:\n" << service->process.log();
     }
 
-    // What the app would build for `shares`, without mainland-China routing (its rule sets are fetched from the internet).
-    static std::string configFor(const std::vector<std::string>& shares) {
+    // What the app would build for `shares`, without mainland-China routing (its rule sets are fetched
+    // from the internet), probing and resolving only on the fleet's side of loopback.
+    std::string configFor(const std::vector<std::string>& shares) const {
         ConfigBuilder::Inputs inputs;
         for (const auto& s : shares) inputs.shares.push_back(ShareUrlParser::parse(s));
         inputs.smartRouting = false;
+        inputs.urlTestURL = fleet.probeURL();
+        inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
         return ConfigBuilder::build(inputs).serialize();
     }
-    // A server that does not exist: the engine starts all the same.
-    static std::string unreachableConfig() {
-        return configFor({"vless://451d324c-605b-4383-a814-967c5d2d589e@203.0.113.10:443?security=reality&sni=www.example.com"
-                          "&pbk=BoyfA7zDUQj6BrJQNq1BtbYTXhgsZyc-Q65n2ktuRSE&sid=9d1386ce6fb67a02#Nowhere"});
+    // `count` servers that do not answer: the engine starts all the same.
+    std::string unreachableConfig(int count = 1) const {
+        std::vector<std::string> shares;
+        for (int i = 0; i < count; ++i) {
+            shares.push_back("vless://451d324c-605b-4383-a814-967c5d2d589e@127.0.0.2:9?security=reality&sni=www.example.com"
+                             "&pbk=BoyfA7zDUQj6BrJQNq1BtbYTXhgsZyc-Q65n2ktuRSE&sid=9d1386ce6fb67a02#Nowhere%20" +
+                             std::to_string(i));
+        }
+        return configFor(shares);
     }
 
     bool connectAndWait(const std::string& config) {
@@ -104,6 +114,7 @@ protected:
         return app->run(app->controller.send<Reply>(request));
     }
 
+    TestFleet fleet;
     TempDir dir;
     std::uint16_t proxyPort = freeTcpPort();
     std::unique_ptr<ServiceProcess> service;
@@ -114,7 +125,6 @@ protected:
 }  // namespace
 
 TEST_F(TunnelServiceEngineTest, CarriesTrafficThroughEachProtocolAndAnswersTheApp) {
-    TestFleet fleet;
     ASSERT_TRUE(connectAndWait(configFor({fleet.realityUrl(), fleet.hysteria2Url()})));
     EXPECT_EQ(seen, (std::vector<NEVPNStatus>{NEVPNStatus::invalid, NEVPNStatus::disconnected, NEVPNStatus::connecting,
                                                NEVPNStatus::connected}));
@@ -246,10 +256,26 @@ TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
     app = std::make_unique<AppSide>(service->socket);
     app->run(app->controller.load());
 
-    app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
-    ASSERT_TRUE(app->waitFor([&] { return std::filesystem::exists(dir.path() / "silent.pid"); }));
+    // A configuration for a large fleet, more than the engine's standard input holds unread.
+    const std::string config = unreachableConfig(5000);
+    ASSERT_GT(config.size(), 1024u * 1024u);
+    app->run(app->controller.connect(config, "panel.example.com"));
+    const auto pidFile = dir.path() / "silent.pid";
+    std::string comm;
+    ASSERT_TRUE(app->waitFor([&] {
+        if (std::filesystem::exists(pidFile) && !readFile(pidFile).empty()) {
+            comm = readFile("/proc/" + std::to_string(std::stoi(readFile(pidFile))) + "/comm");
+        }
+        return comm == "sleep\n";
+    }));
     EXPECT_EQ(app->controller.status(), NEVPNStatus::connecting);
-    const pid_t engine = std::stoi(readFile(dir.path() / "silent.pid"));
+    const pid_t engine = std::stoi(readFile(pidFile));
+    // The engine holds its standard three and nothing of the service: not its socket, not a client's connection.
+    std::set<std::string> descriptors;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(engine) + "/fd")) {
+        descriptors.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
     const auto before = std::chrono::steady_clock::now();
     app->controller.disconnect();
     ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }));
@@ -297,7 +323,8 @@ TEST_F(TunnelServiceEngineTest, CorvanectlDrivesTheExampleConfiguration) {
     const std::string example = std::string(CORVANE_SOURCE_DIR) + "/examples/tunnel-config.json";
     // The example is what build-config makes of the example server list.
     auto built = runProcess({CORVANECTL_PATH, "build-config", "--server-list",
-                             std::string(CORVANE_SOURCE_DIR) + "/examples/server-list.json", "--no-rule-sets"});
+                             std::string(CORVANE_SOURCE_DIR) + "/examples/server-list.json", "--no-rule-sets", "--resolver",
+                             "127.0.0.1"});
     ASSERT_EQ(built.exitStatus, 0) << built.err;
     EXPECT_EQ(built.out, readFile(example)) << "examples/tunnel-config.json is stale";
 
@@ -343,4 +370,50 @@ TEST_F(TunnelServiceEngineTest, CorvanectlDrivesTheExampleConfiguration) {
     EXPECT_EQ(noService.exitStatus, 1);
     EXPECT_NE(noService.err.find("not running"), std::string::npos) << noService.err;
     EXPECT_NE(noService.err.find("corvane-tunnel --user"), std::string::npos) << "how to start it: " << noService.err;
+}
+
+TEST_F(TunnelServiceEngineTest, TheLaterRequestWinsWithTheEngine) {
+    enum class Step { start, stop, pause };
+    struct Case {
+        const char* name;
+        bool connectedFirst;
+        std::vector<Step> steps;
+        NEVPNStatus final;
+    };
+    const std::vector<Case> cases = {
+        {"a stop right after a start on a connected tunnel", true, {Step::start, Step::stop}, NEVPNStatus::disconnected},
+        {"a start while the first still connects", false, {Step::start}, NEVPNStatus::connected},
+        {"a stop during a restart", true, {Step::start, Step::pause, Step::stop}, NEVPNStatus::disconnected},
+    };
+    const std::string config = configFor({fleet.realityUrl()});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.connectedFirst) {
+            ASSERT_TRUE(connectAndWait(config));
+        } else {
+            app->run(app->controller.connect(config, "panel.example.com"));  // answered while the engine starts
+        }
+        const std::string identifier = app->run(app->platform->loadAllProfiles()).at(0).identifier;
+        seen.clear();
+        for (Step step : c.steps) {
+            if (step == Step::start) {
+                std::map<std::string, std::string> options{{"config", config}};
+                app->run(app->platform->startTunnel(identifier, std::move(options)));
+            } else if (step == Step::stop) {
+                app->controller.disconnect();
+            } else {
+                app->waitFor([] { return false; }, 100ms);
+            }
+        }
+        ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == c.final; }, 30s));
+        app->waitFor([] { return false; }, 1500ms);  // nothing superseded reports late
+        EXPECT_EQ(app->controller.status(), c.final);
+        EXPECT_EQ(app->controller.lastError(), std::nullopt);
+        EXPECT_EQ(isListening(proxyPort), c.final == NEVPNStatus::connected) << "the engine does not match the status";
+        if (c.final == NEVPNStatus::connected) {
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), NEVPNStatus::disconnected), 0) << "a superseded start reported the tunnel down";
+            app->controller.disconnect();
+            ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }, 15s));
+        }
+    }
 }

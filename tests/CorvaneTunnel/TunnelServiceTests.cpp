@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -11,6 +14,7 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -31,24 +35,38 @@ namespace asio = boost::asio;
 
 namespace {
 
-// A provider whose outcomes the test decides.
+// A provider whose outcomes the test decides. Its start and stop take a while
+// and suspend, as the engine's do, and a stop interrupts a start in progress.
 class ScriptedProvider final : public TunnelProvider {
 public:
     std::optional<PlatformError> startFailure;
     std::vector<std::string> starts;
-    int stops = 0;
+    int stops = 0;               // stops that took a running tunnel down
+    bool up = false;             // the tunnel carries traffic
+    std::uint64_t generation = 0;  // of the latest start or stop
 
-    Async<void> start(std::map<std::string, std::string> options) override {
+    Async<void> start(std::map<std::string, std::string> options, std::uint64_t g) override {
+        generation = g;
         starts.push_back(options["config"]);
+        auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, 20ms);
+        starting_ = timer;
+        boost::system::error_code ec;
+        co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) throw TunnelStartError(PlatformError{std::string(EngineErrorDomain), 1, "the start was cancelled"});
+        if (startFailure) throw TunnelStartError(*startFailure);
+        up = true;
+    }
+    Async<void> stop(std::uint64_t g) override {
+        generation = g;
+        if (auto timer = starting_.lock()) timer->cancel();
+        if (std::exchange(up, false)) ++stops;
         asio::steady_timer t(co_await asio::this_coro::executor, 20ms);
         co_await t.async_wait(asio::use_awaitable);
-        if (startFailure) throw TunnelStartError(*startFailure);
-    }
-    Async<void> stop() override {
-        ++stops;
-        co_return;
     }
     Async<std::optional<std::string>> handleMessage(std::string message) override { co_return "echo " + message; }
+
+private:
+    std::weak_ptr<asio::steady_timer> starting_;
 };
 
 // corvane-tunnel's parts on a thread of their own, on a socket in a temporary folder.
@@ -155,8 +173,15 @@ TEST(TunnelService, FailuresAndDropsCarryTheirReasonToTheController) {
     app.run(app.controller.connect("{}", "panel"));
     EXPECT_EQ(app.controller.lastError(), std::nullopt);
     ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    service.onServiceThread([&] {  // news of a run that a later start replaced
+        service.provider.onUnexpectedStop(service.provider.generation - 1,
+                                          PlatformError{std::string(EngineErrorDomain), 2, "an old engine exited"});
+    });
+    app.waitFor([] { return false; }, 100ms);
+    EXPECT_EQ(app.controller.status(), NEVPNStatus::connected);
     service.onServiceThread([&] {
-        service.provider.onUnexpectedStop(PlatformError{std::string(EngineErrorDomain), 2, "the engine exited (status 1)"});
+        service.provider.onUnexpectedStop(service.provider.generation,
+                                          PlatformError{std::string(EngineErrorDomain), 2, "the engine exited (status 1)"});
     });
     ASSERT_TRUE(app.waitFor([&] { return app.controller.lastError().has_value(); }));
     EXPECT_EQ(app.controller.lastErrorTrigger(), "singbox_exit");
@@ -246,4 +271,237 @@ TEST(TunnelService, ActivationMeansReachingTheService) {
     RunningService service(dir.path());
     EXPECT_EQ(activate(service.socket(), CORVANE_VERSION), State(State::Kind::active));
     EXPECT_EQ(activate(service.socket(), "999.0"), State(State::Kind::needsReboot));  // the running service is older
+}
+
+namespace {
+
+// What the app sees after a sequence of starts and stops sent back to back.
+struct Outcome {
+    std::vector<NEVPNStatus> events;  // after the first request of the sequence
+    NEVPNStatus final = NEVPNStatus::invalid;
+    std::optional<std::string> lastError;
+};
+
+}  // namespace
+
+TEST(TunnelService, TheLaterRequestWins) {
+    enum class Step { start, stop, pause };
+    struct Case {
+        const char* name;
+        bool connectedFirst;
+        std::vector<Step> steps;
+        NEVPNStatus final;
+    };
+    const std::vector<Case> cases = {
+        {"a stop right after a start on a connected tunnel", true, {Step::start, Step::stop}, NEVPNStatus::disconnected},
+        {"a start while the first still connects", false, {Step::start, Step::start}, NEVPNStatus::connected},
+        {"a stop during a restart", true, {Step::start, Step::pause, Step::stop}, NEVPNStatus::disconnected},
+        {"a start during a stop", true, {Step::stop, Step::start}, NEVPNStatus::connected},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        RunningService service(dir.path());
+        AppSide app(service.socket());
+        Outcome outcome;
+        bool recording = false;
+        app.controller.setOnChange([&] {
+            if (recording && (outcome.events.empty() || outcome.events.back() != app.controller.status())) {
+                outcome.events.push_back(app.controller.status());
+            }
+        });
+        app.run(app.controller.load());
+        if (c.connectedFirst) {
+            app.run(app.controller.connect("{}", "panel"));
+            ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+        } else {
+            app.run(app.controller.connect("{}", "panel"));  // answered at once; the tunnel is still connecting
+        }
+        const std::string identifier = app.run(app.platform->loadAllProfiles()).at(0).identifier;
+        recording = true;
+        for (Step step : c.steps) {
+            if (step == Step::start) {
+                std::map<std::string, std::string> options{{"config", "{}"}};
+                app.run(app.platform->startTunnel(identifier, std::move(options)));
+            } else if (step == Step::stop) {
+                app.controller.disconnect();
+            } else {
+                app.waitFor([] { return false; }, 25ms);
+            }
+        }
+        // Long enough for every superseded start and stop to have ended.
+        app.waitFor([] { return false; }, 400ms);
+        outcome.final = app.controller.status();
+        outcome.lastError = app.controller.lastError();
+        EXPECT_EQ(outcome.final, c.final);
+        EXPECT_EQ(outcome.lastError, std::nullopt);
+        bool up = false;
+        service.onServiceThread([&] { up = service.provider.up; });
+        EXPECT_EQ(up, c.final == NEVPNStatus::connected) << "the provider does not match the status";
+        if (c.final == NEVPNStatus::connected) {
+            EXPECT_EQ(std::count(outcome.events.begin(), outcome.events.end(), NEVPNStatus::disconnected), 0)
+                << "a superseded request reported the tunnel down";
+        } else {
+            ASSERT_FALSE(outcome.events.empty());
+            EXPECT_EQ(std::count(outcome.events.begin(), outcome.events.end(), NEVPNStatus::connected), 0)
+                << "a superseded start reported the tunnel up";
+        }
+    }
+}
+
+TEST(TunnelService, RequestsInFlightTogetherAreAllAnswered) {
+    TempDir dir;
+    RunningService service(dir.path());
+    AppSide app(service.socket());
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    const std::string identifier = app.run(app.platform->loadAllProfiles()).at(0).identifier;
+
+    // A configuration for a large fleet, far more than the socket's buffers hold, with polls beside it.
+    const std::string config = R"({"padding":")" + std::string(2 * 1024 * 1024, 'x') + R"("})";
+    int answered = 0;
+    std::vector<std::string> replies;
+    auto start = [&]() -> Async<void> {
+        std::map<std::string, std::string> options{{"config", config}};
+        co_await app.platform->startTunnel(identifier, std::move(options));
+        ++answered;
+    };
+    auto message = [&](std::string text) -> Async<void> {
+        auto reply = co_await app.platform->sendProviderMessage(identifier, text);
+        replies.push_back(reply.value_or("nothing"));
+        ++answered;
+    };
+    spawnTask(app.io.get_executor(), start());
+    for (int i = 0; i < 3; ++i) spawnTask(app.io.get_executor(), message(R"({"status":{}})"));
+    spawnTask(app.io.get_executor(), message(R"({"logs":{"after":0}})"));
+    ASSERT_TRUE(app.waitFor([&] { return answered == 5; }, 10s)) << answered << " of 5 requests were answered";
+    std::sort(replies.begin(), replies.end());
+    EXPECT_EQ(replies, (std::vector<std::string>{R"(echo {"logs":{"after":0}})", R"(echo {"status":{}})", R"(echo {"status":{}})",
+                                                 R"(echo {"status":{}})"}));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    std::string received;
+    service.onServiceThread([&] { received = service.provider.starts.back(); });
+    EXPECT_EQ(received, config) << "the configuration arrived damaged";
+}
+
+namespace {
+
+// A service that takes connections and never answers: it greets each one with
+// an error that names no request (as the service does for a line it cannot
+// read), ignores "hello" and hangs up on "listProfiles".
+class SilentService {
+public:
+    explicit SilentService(std::filesystem::path socket) : socket_(std::move(socket)) {
+        std::filesystem::create_directories(socket_.parent_path());
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener_, 8) != 0) {
+            throw std::runtime_error("cannot listen on " + socket_.string());
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~SilentService() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+
+private:
+    static bool readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 20) == 1;
+    }
+    void serve() {
+        while (!stopping_) {
+            if (!readable(listener_)) continue;
+            int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            const std::string greeting =
+                R"({"ok":false,"error":{"domain":"com.corvane.tunnel.service","code":1,"localizedDescription":"the message is not a service request: torn"}})" "\n";
+            (void)!::send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+            std::string received;
+            while (!stopping_) {
+                if (!readable(fd)) continue;
+                char buffer[4096];
+                ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                received.append(buffer, static_cast<std::size_t>(n));
+                if (received.find(R"("op":"listProfiles")") != std::string::npos) break;
+            }
+            ::close(fd);
+        }
+    }
+
+    std::filesystem::path socket_;
+    int listener_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+TEST(TunnelService, ARequestWithoutAnAnswerFailsAtItsTimeout) {
+    TempDir dir;
+    SilentService silent(dir.path() / "run" / "tunnel.sock");
+    asio::io_context io;
+    auto platform = std::make_shared<ServiceTunnelPlatform>(io.get_executor(), dir.path() / "run" / "tunnel.sock",
+                                                            ServiceTunnelPlatform::Timing{.replyTimeout = 300ms});
+    auto outcome = [&](Async<ServiceReply> work) {
+        std::optional<PlatformError> error;
+        bool done = false;
+        auto task = [&]() -> Async<void> {
+            try {
+                co_await std::move(work);
+            } catch (const TunnelPlatformError& e) {
+                error = e.error();
+            }
+            done = true;
+        };
+        spawnTask(io.get_executor(), task());
+        const auto before = std::chrono::steady_clock::now();
+        while (!done && std::chrono::steady_clock::now() - before < 5s) {
+            io.restart();
+            io.run_for(10ms);
+        }
+        EXPECT_TRUE(done) << "the request still waits";
+        return error;
+    };
+    ServiceRequest hello{.op = std::string(ServiceOp::hello)};
+    auto unanswered = outcome(platform->request(hello));
+    ASSERT_TRUE(unanswered);
+    EXPECT_EQ(unanswered->domain, ServiceTunnelPlatform::errorDomain);
+    EXPECT_EQ(unanswered->code, ServiceTunnelPlatform::ErrorCode::noReply);
+
+    // The error without an id that came first is not why the connection ends later.
+    ServiceRequest list{.op = std::string(ServiceOp::listProfiles)};
+    auto hungUp = outcome(platform->request(list));
+    ASSERT_TRUE(hungUp);
+    EXPECT_EQ(hungUp->code, ServiceTunnelPlatform::ErrorCode::unreachable) << hungUp->localizedDescription;
+    EXPECT_EQ(hungUp->localizedDescription, "the tunnel service closed the connection");
+}
+
+TEST(TunnelService, AClientFollowsTheServiceThroughARestart) {
+    TempDir dir;
+    auto service = std::make_unique<RunningService>(dir.path());
+    AppSide app(service->socket());
+    app.run(app.controller.load());
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+
+    service.reset();
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }));
+    app.waitFor([] { return false; }, 400ms);  // the client tries in vain meanwhile
+    service = std::make_unique<RunningService>(dir.path());
+    app.waitFor([] { return false; }, 1500ms);  // and gets in at its next try
+    std::vector<NEVPNStatus> seen;
+    app.controller.setOnChange([&] { seen.push_back(app.controller.status()); });
+
+    // Another client starts the tunnel; this one sends nothing and still hears of every step.
+    AppSide other(service->socket());
+    other.run(other.controller.load());
+    other.run(other.controller.connect("{}", "panel"));
+    EXPECT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 10s));
+    EXPECT_EQ(seen, (std::vector<NEVPNStatus>{NEVPNStatus::connecting, NEVPNStatus::connected}));
 }

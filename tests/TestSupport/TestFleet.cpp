@@ -70,7 +70,7 @@ std::string certificateParameter(const std::string& pem) {
 
 }  // namespace
 
-TestFleet::TestFleet(std::string listenAddress)
+TestFleet::TestFleet(std::string listenAddress, std::vector<std::string> reachableNetworks)
     : listenAddress_(std::move(listenAddress)),
       certificates_(TestCertificates::make(dir_.path(), listenAddress_ == "127.0.0.1"
                                                             ? std::vector<std::string>{"localhost", "127.0.0.1"}
@@ -91,13 +91,16 @@ TestFleet::TestFleet(std::string listenAddress)
         reply.body = "fleet";
         return reply;
     });
-    httpsTarget_ = std::make_unique<TestHttpServer>(certificates_);
-    httpsTarget_->setHandler([](const RecordedRequest&) {
+    auto noContent = [](const RecordedRequest&) {
         ScriptedReply reply;
         reply.status = 204;
-        reply.delay = 5ms;
+        reply.delay = 5ms;  // an engine counts a latency of 0 ms as a failure
         return reply;
-    });
+    };
+    httpsTarget_ = std::make_unique<TestHttpServer>(certificates_);
+    httpsTarget_->setHandler(noContent);
+    probeEndpoint_ = std::make_unique<TestHttpServer>(certificates_);
+    probeEndpoint_->setHandler(noContent);
 
     realityPort_ = freeTcpPort();
     hysteria2Port_ = freeTcpAndUdpPort();
@@ -128,10 +131,20 @@ TestFleet::TestFleet(std::string listenAddress)
                            {"certificate_path", certificates_.certFile.string()},
                            {"key_path", certificates_.keyFile.string()}}},
     };
+    JSONValue::Array reachable{"127.0.0.0/8", "::1/128"};
+    for (auto& network : reachableNetworks) reachable.emplace_back(std::move(network));
     JSONValue config = JSONObject{
         {"log", JSONObject{{"level", "info"}, {"timestamp", true}}},
         {"inbounds", JSONValue::Array{vless, hysteria2}},
         {"outbounds", JSONValue::Array{JSONObject{{"type", "direct"}, {"tag", "direct"}}}},
+        // Loopback and the test's own networks only: anything else a client sends (the default
+        // probe URL, a public resolver) is refused here instead of leaving the machine. A
+        // destination given by name matches no address range, so only "localhost" passes.
+        {"route", JSONObject{{"rules", JSONValue::Array{
+                                           JSONObject{{"domain", JSONValue::Array{"localhost"}}, {"action", "route"}, {"outbound", "direct"}},
+                                           JSONObject{{"ip_cidr", reachable}, {"invert", true}, {"action", "reject"}},
+                                       }},
+                             {"final", "direct"}}},
         // The control API opens only once every inbound is up: it tells when the fleet is ready.
         {"experimental",
          JSONObject{{"clash_api", JSONObject{{"external_controller", "127.0.0.1:" + std::to_string(apiPort)}}}}},
@@ -142,7 +155,7 @@ TestFleet::TestFleet(std::string listenAddress)
 
 TestFleet::~TestFleet() = default;
 
-std::string TestFleet::probeURL() const { return httpsTarget_->url("/generate_204"); }
+std::string TestFleet::probeURL() const { return probeEndpoint_->url("/generate_204"); }
 
 std::string TestFleet::realityUrl(const std::string& remark) const {
     return "vless://" + uuid_ + "@" + listenAddress_ + ":" + std::to_string(realityPort_) +

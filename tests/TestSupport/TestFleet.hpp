@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CorvaneCore/Panel/PanelRecords.hpp"
 #include "TestSupport/TempDir.hpp"
@@ -14,13 +15,16 @@ namespace corvane::testing {
 
 // A small, real fleet on loopback: one sing-box server with a VLESS-Reality
 // inbound (its handshake target a local TLS 1.3 server) and a Hysteria2
-// inbound, plus local HTTP and HTTPS targets to reach through it. Everything
-// is ready when the constructor returns.
+// inbound, plus local HTTP and HTTPS targets to reach through it and a probe
+// endpoint for latency tests. The server refuses every destination but
+// loopback and the networks the test names, so no probe or lookup of a client
+// engine leaves the machine. Everything is ready when the constructor returns.
 class TestFleet {
 public:
     // The servers listen on `listenAddress`, which the share URLs name; the
-    // targets and the handshake server stay on 127.0.0.1.
-    explicit TestFleet(std::string listenAddress = "127.0.0.1");
+    // targets and the handshake server stay on 127.0.0.1. `reachableNetworks`
+    // (CIDRs, e.g. of the test's network namespaces) may be reached besides loopback.
+    explicit TestFleet(std::string listenAddress = "127.0.0.1", std::vector<std::string> reachableNetworks = {});
     ~TestFleet();
     TestFleet(const TestFleet&) = delete;
     TestFleet& operator=(const TestFleet&) = delete;
@@ -42,8 +46,12 @@ public:
     // HTTPS on 127.0.0.1 with `certificates()`; answers 204 a few milliseconds
     // late (an engine counts a latency of 0 ms as a failure) until a test scripts it.
     TestHttpServer& httpsTarget() { return *httpsTarget_; }
-    // An HTTPS endpoint of the target that answers 204, for latency tests and probes.
+    // The fleet's probe endpoint: HTTPS on 127.0.0.1 with `certificates()`,
+    // answering 204 a few milliseconds late on every path. Every client engine
+    // a test starts uses it as its probe URL (https: the engine replaces an
+    // http:// latency-test URL with a public one).
     std::string probeURL() const;
+    TestHttpServer& probeEndpoint() { return *probeEndpoint_; }
 
     // Share URLs in the panel's format.
     std::string realityUrl(const std::string& remark = "Fleet Reality") const;
@@ -71,6 +79,7 @@ private:
     std::unique_ptr<TestHttpServer> handshakeTarget_;
     std::unique_ptr<TestHttpServer> httpTarget_;
     std::unique_ptr<TestHttpServer> httpsTarget_;
+    std::unique_ptr<TestHttpServer> probeEndpoint_;
     std::unique_ptr<TestEngine> server_;
 };
 

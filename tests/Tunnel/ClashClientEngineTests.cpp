@@ -153,13 +153,13 @@ TEST_F(ClashClientEngineTest, ProbeReachesTheFleetOverBothProtocols) {
         ASSERT_TRUE(table.proxies[tag].history && !table.proxies[tag].history->empty()) << tag;
         EXPECT_GT(table.proxies[tag].history->back().delay, 0) << tag;
     }
-    const auto probesBefore = fleet.httpsTarget().requestCount();
+    const auto probesBefore = fleet.probeEndpoint().requestCount();
     EXPECT_GE(probesBefore, 2u);
 
     // Nothing listens on the first endpoint: the second one answers.
     const std::string dead = "https://127.0.0.1:" + std::to_string(freeTcpPort()) + "/cdn-cgi/trace";
     EXPECT_TRUE(runToCompletion(client({dead, fleet.probeURL()}).probe("proxy-0")));
-    EXPECT_EQ(fleet.httpsTarget().requestCount(), probesBefore + 1);
+    EXPECT_EQ(fleet.probeEndpoint().requestCount(), probesBefore + 1);
     EXPECT_FALSE(runToCompletion(client({dead, dead}).probe("proxy-1")));
     EXPECT_FALSE(runToCompletion(client().probe("no-such-outbound")));
 }
@@ -240,3 +240,13 @@ TEST_F(ClashClientEngineTest, TrafficStreamsTheLiveRateOfRealTraffic) {
 }
 
 }  // namespace
+
+TEST_F(ClashClientEngineTest, TheFleetCarriesNothingBeyondTheTestsOwnAddresses) {
+    // 0.0.0.0 reaches this machine's own listeners too, so a fleet that forwarded
+    // everywhere would answer here; it is outside the fleet's ranges and refused.
+    auto allowed = std::make_unique<ProxyTunnel>(mixedPort, "alice", "wonderland", "localhost", fleet.httpTarget().port());
+    EXPECT_EQ(allowed->get("/allowed"), "fleet");
+    ProxyTunnel refused(mixedPort, "alice", "wonderland", "0.0.0.0", fleet.httpTarget().port());
+    EXPECT_THROW(refused.get("/refused"), std::exception);
+    EXPECT_EQ(fleet.httpTarget().requestCount(), 1u);
+}
