@@ -70,17 +70,21 @@ public:
 
 private:
     void readOutput(int fd);
+    void awaitExit();
     bool controlAPIAnswers() const;
     void terminate();
 
     Options options_;
     pid_t pid_ = -1;
     std::thread reader_;
+    std::thread waiter_;  // waits for the process itself, whoever else holds its output open
     std::thread writer_;  // hands the configuration over
+    int stopReading_[2] = {-1, -1};  // written to when the reader must give up on the output
     int input_ = -1;      // our end of the engine's standard input
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool exited_ = false;
+    bool readerDone_ = false;
     int exitStatus_ = 0;
     bool closing_ = false;
     bool starting_ = false;
