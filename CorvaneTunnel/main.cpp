@@ -37,8 +37,8 @@ constexpr std::string_view kUsage =
     "  --state-dir   saved profile and engine cache (default $STATE_DIRECTORY or /var/lib/corvane-tunnel\n"
     "                for --system, $XDG_STATE_HOME/corvane/tunnel for --user)\n"
     "  --engine      the sing-box executable (default $CORVANE_ENGINE, then sing-box next to this\n"
-    "                program, then the installed " CORVANE_PACKAGED_ENGINE ", then the one\n"
-    "                scripts/install-engine.sh built, then sing-box on PATH)\n"
+    "                program (in a build tree, a link to the one scripts/install-engine.sh built),\n"
+    "                then the installed " CORVANE_PACKAGED_ENGINE ", then sing-box on PATH)\n"
     "  --proxy-port  the local proxy's port in user mode (default 2080)\n"
     "  --engine-user the account --system runs the engine as (default corvane-engine)\n";
 
@@ -57,9 +57,6 @@ fs::path defaultEngine() {
     }
 #ifdef CORVANE_PACKAGED_ENGINE
     if (auto found = executableIn(CORVANE_PACKAGED_ENGINE)) return *found;
-#endif
-#ifdef CORVANE_CHECKOUT_ENGINE
-    if (auto found = executableIn(CORVANE_CHECKOUT_ENGINE)) return *found;
 #endif
     if (const char* path = std::getenv("PATH")) {
         std::string_view rest(path);
