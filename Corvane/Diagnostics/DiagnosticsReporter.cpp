@@ -6,6 +6,7 @@
 
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
+#include "CorvaneCore/Support/Text.hpp"
 #include "CorvaneCore/Support/XDGPaths.hpp"
 
 namespace corvane {
@@ -16,12 +17,6 @@ std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
     if (!value) return std::nullopt;
     return std::string(value);
-}
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\n' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\n' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-    return s;
 }
 
 // "6.1.0-18-amd64" -> "6.1.0": the major, minor and patch numbers, missing ones 0.
@@ -88,7 +83,7 @@ std::optional<std::string> timeZoneIdentifier() {
     }
     try {
         if (auto text = readFileIfExists("/etc/timezone")) {
-            auto zone = trimmed(*text);
+            auto zone = trimWhitespace(*text);
             if (!zone.empty()) return std::string(zone);
         }
     } catch (const std::system_error&) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "CorvaneCore/Support/UTF8.hpp"
+
 namespace corvane::PercentCoding {
 
 namespace {
@@ -13,54 +15,7 @@ int hexValue(char c) {
     return -1;
 }
 
-// Length of the valid UTF-8 sequence at `i`, or of the maximal invalid subpart
-// (negated) that one replacement character stands for.
-int sequenceAt(std::string_view s, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b0 = byte(i);
-    if (b0 < 0x80) return 1;
-    int need;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;  // no surrogates
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        return -1;
-    }
-    for (int k = 1; k <= need; ++k) {
-        if (i + k >= s.size()) return -k;
-        unsigned char b = byte(i + k);
-        bool ok = k == 1 ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-        if (!ok) return -k;
-    }
-    return need + 1;
-}
-
 }  // namespace
-
-std::string repairUTF8(std::string_view bytes) {
-    std::string out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        int n = sequenceAt(bytes, i);
-        if (n > 0) {
-            out.append(bytes.substr(i, static_cast<std::size_t>(n)));
-            i += static_cast<std::size_t>(n);
-        } else {
-            out += "\xEF\xBF\xBD";
-            i += static_cast<std::size_t>(-n);
-        }
-    }
-    return out;
-}
 
 std::string decode(std::string_view text) {
     if (text.find('%') == std::string_view::npos) return repairUTF8(text);

@@ -19,9 +19,6 @@ std::string decode(std::string_view text);
 // Empty pieces are dropped; a piece without "=" has an empty value.
 std::vector<std::pair<std::string, std::string>> formURLPairs(std::string_view text);
 
-// Replaces every invalid UTF-8 sequence with U+FFFD (one per maximal invalid subpart).
-std::string repairUTF8(std::string_view bytes);
-
 }  // namespace PercentCoding
 
 }  // namespace corvane

@@ -1,14 +1,10 @@
 #include "CorvaneCore/Diagnostics/DiagnosticQueue.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <system_error>
-
-#include <boost/asio/redirect_error.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "CorvaneCore/Support/AtomicFile.hpp"
 
@@ -32,6 +28,11 @@ void removeQuietly(const std::filesystem::path& file) {
 }
 
 [[noreturn]] void throwCancelled() { throw boost::system::system_error(asio::error::operation_aborted); }
+
+bool isShortOfResources(const std::error_code& error) {
+    const int e = error.value();
+    return e == EMFILE || e == ENFILE || e == ENOMEM || e == ENOBUFS || e == EAGAIN;
+}
 
 }  // namespace
 
@@ -144,39 +145,34 @@ std::vector<std::filesystem::path> DiagnosticQueue::queuedFiles() const {
 }
 
 Async<std::int64_t> DiagnosticQueue::drain(Poster post) {
-    // Two passes at once would post the same files twice; a later pass waits its turn.
-    auto executor = co_await asio::this_coro::executor;
-    while (draining_) {
-        auto timer = std::make_shared<asio::steady_timer>(executor, asio::steady_timer::time_point::max());
-        passWaiters_.push_back([timer] { timer->cancel(); });
-        boost::system::error_code woken;
-        co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, woken));
-        if (co_await taskIsCancelled()) throwCancelled();
+    // Files another running pass has taken on are left to it: posting them twice
+    // would deliver them twice, and waiting for that pass would hold this one up
+    // behind every post it still has to make (each up to a request timeout).
+    std::vector<std::filesystem::path> mine;
+    for (auto& file : queuedFiles()) {
+        if (claimed_.insert(file).second) mine.push_back(std::move(file));
     }
-
-    struct PassGuard {
+    struct Claim {
         DiagnosticQueue* queue;
-        ~PassGuard() {
-            queue->draining_ = false;
-            auto waiters = std::move(queue->passWaiters_);
-            queue->passWaiters_.clear();
-            for (auto& wake : waiters) wake();
+        const std::vector<std::filesystem::path>& files;
+        ~Claim() {
+            for (const auto& file : files) queue->claimed_.erase(file);
         }
     };
-    draining_ = true;
-    PassGuard guard{this};
-    co_return co_await pass(post);
+    Claim claim{this, mine};
+    co_return co_await pass(mine, post);
 }
 
-Async<std::int64_t> DiagnosticQueue::pass(Poster& post) {
-    const auto files = queuedFiles();
+Async<std::int64_t> DiagnosticQueue::pass(const std::vector<std::filesystem::path>& files, Poster& post) {
     std::int64_t delivered = 0;
     for (const auto& file : files) {
-        std::optional<std::string> text;
-        try {
-            text = readFileIfExists(file);
-        } catch (const std::system_error&) {
-            continue;  // unreadable for now (permissions, I/O): a later pass tries again
+        std::error_code readError;
+        const std::optional<std::string> text = readFileIfExists(file, readError);
+        // Out of descriptors or memory says nothing about the file: a later pass reads it.
+        if (readError && isShortOfResources(readError)) continue;
+        if (readError) {
+            removeQuietly(file);  // it cannot be delivered by this user; removing needs only the folder
+            continue;
         }
         if (!text) continue;  // gone since the listing
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -60,7 +61,8 @@ private:
 
 // The persistent outbox of diagnostic reports: one file per report, delivered
 // by drain passes, with identical reports within an hour suppressed. Lives on
-// one executor (the model's); a drain pass runs while no other pass does.
+// one executor (the model's). Passes may run at once; each posts only the files
+// no other running pass has taken on.
 class DiagnosticQueue {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
@@ -84,8 +86,9 @@ public:
     // cannot be written, and then counts the report neither as queued nor as suppressed.
     EnqueueOutcome enqueue(DiagnosticReport report, bool force);
 
-    // One delivery pass over the files queued when it starts, oldest first;
-    // returns how many were delivered. Only listing the directory can throw.
+    // One delivery pass over the files queued when it starts, oldest first,
+    // leaving out those another running pass is posting; returns how many were
+    // delivered. Only listing the directory can throw.
     Async<std::int64_t> drain(Poster post);
 
     // The queued files, oldest first. Throws std::filesystem::filesystem_error.
@@ -96,14 +99,14 @@ public:
     static std::string signature(const DiagnosticReport& report);
 
 private:
-    Async<std::int64_t> pass(Poster& post);
+    Async<std::int64_t> pass(const std::vector<std::filesystem::path>& files, Poster& post);
 
     std::filesystem::path directory_;
     Clock now_;
     std::map<std::string, std::chrono::system_clock::time_point> lastEnqueued_;
     std::map<std::string, std::int64_t> suppressed_;
-    bool draining_ = false;
-    std::vector<std::function<void()>> passWaiters_;
+    // The files that running passes have taken on.
+    std::set<std::filesystem::path> claimed_;
 };
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -12,6 +13,9 @@
 namespace corvane {
 
 namespace {
+
+// The lines hold destinations and addresses before sanitising: the owner's only.
+constexpr auto mirrorMode = std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
 
 // Writes all of `bytes` to an open descriptor; false on any failure.
 bool writeAll(int fd, std::string_view bytes) {
@@ -51,8 +55,15 @@ void LogRing::mirror(const LogLine& line) {
         int fd = ::open(file_->c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd < 0) {
             // The first line creates the file whole, so no reader sees it half-written.
-            if (errno == ENOENT) writeFileAtomically(*file_, bytes);
+            if (errno == ENOENT) {
+                writeFileAtomically(*file_, bytes, mirrorMode);
+                mirrorIsPrivate_ = true;
+            }
             return;
+        }
+        if (!mirrorIsPrivate_) {
+            // A mirror left readable by an older version is made private before more is added to it.
+            mirrorIsPrivate_ = ::fchmod(fd, 0600) == 0;
         }
         writeAll(fd, bytes);
         ::close(fd);
@@ -81,6 +92,7 @@ void LogRing::clear() {
     if (file_) {
         std::error_code ignored;
         std::filesystem::remove(*file_, ignored);
+        mirrorIsPrivate_ = false;
     }
 }
 

@@ -56,6 +56,7 @@ private:
     std::optional<std::filesystem::path> file_;
     mutable std::mutex mutex_;
     std::deque<LogLine> entries_;
+    bool mirrorIsPrivate_ = false;  // the mirror file is known to be owner-only
 };
 
 }  // namespace corvane

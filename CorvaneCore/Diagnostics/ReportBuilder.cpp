@@ -5,18 +5,11 @@
 
 #include "CorvaneCore/Diagnostics/LogSanitizer.hpp"
 #include "CorvaneCore/Diagnostics/Redact.hpp"
+#include "CorvaneCore/Support/Text.hpp"
 
 namespace corvane::ReportBuilder {
 
 namespace {
-
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && isSpace(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 std::uint64_t collectionTime(std::chrono::system_clock::time_point now) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
@@ -46,15 +39,15 @@ bool isTunnelInterface(std::string_view name) {
 }
 
 std::optional<DiagnosticHint> fatalHint(std::string_view text) {
-    std::string_view rest = trimmed(text);
+    std::string_view rest = trimWhitespace(text);
     if (rest.starts_with("FATAL")) {
-        rest = trimmed(rest.substr(5));
+        rest = trimWhitespace(rest.substr(5));
         if (rest.starts_with("[")) {
             auto close = rest.find(']');
-            if (close != std::string_view::npos) rest = trimmed(rest.substr(close + 1));
+            if (close != std::string_view::npos) rest = trimWhitespace(rest.substr(close + 1));
         }
     }
-    if (rest.starts_with("start service:")) rest = trimmed(rest.substr(std::string_view("start service:").size()));
+    if (rest.starts_with("start service:")) rest = trimWhitespace(rest.substr(std::string_view("start service:").size()));
     if (rest.empty()) return std::nullopt;
     return DiagnosticHint{
         .kind = "singbox_fatal",

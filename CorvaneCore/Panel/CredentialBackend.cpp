@@ -4,6 +4,7 @@
 #include <functional>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/json/parse.hpp>
@@ -18,8 +19,10 @@
 namespace corvane {
 
 std::shared_ptr<CredentialBackend> CredentialBackend::systemDefault() {
-    if (SecretServiceCredentialBackend::isAvailable()) return std::make_shared<SecretServiceCredentialBackend>();
-    return std::make_shared<FileCredentialBackend>(FileCredentialBackend::defaultPath());
+    std::shared_ptr<CredentialBackend> secretService;
+    if (SecretServiceCredentialBackend::isAvailable()) secretService = std::make_shared<SecretServiceCredentialBackend>();
+    return std::make_shared<SystemCredentialBackend>(
+        std::move(secretService), std::make_shared<FileCredentialBackend>(FileCredentialBackend::defaultPath()));
 }
 
 // MARK: Secret Service
@@ -105,8 +108,23 @@ std::int32_t store(const Attributes& attributes, std::string_view bytes) {
 
 }  // namespace
 
+namespace {
+
+// Where GLib will find the session bus without starting one: the address in
+// DBUS_SESSION_BUS_ADDRESS, else the socket $XDG_RUNTIME_DIR/bus that systemd
+// and dbus-broker provide. Beyond those GLib would autolaunch a bus.
+bool sessionBusIsReachable() {
+    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return true;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || *runtime != '/') return false;
+    struct stat st {};
+    return ::stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
 bool SecretServiceCredentialBackend::isAvailable() {
-    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) return false;  // never let GLib try to spawn a bus
+    if (!sessionBusIsReachable()) return false;
     GError* error = nullptr;
     SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (error) {
@@ -156,6 +174,10 @@ std::string itemKey(const CredentialQuery& q) {
     return key;
 }
 
+std::int32_t errnoStatus(int error) {
+    return error == EACCES || error == EPERM || error == EROFS ? CredentialStatus::writePermission : CredentialStatus::io;
+}
+
 // Serialises the processes that share the file (the app, corvanectl).
 class FileLock {
 public:
@@ -163,20 +185,23 @@ public:
         auto lockPath = file;
         lockPath += ".lock";
         fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
     }
     ~FileLock() {
         if (fd_ >= 0) ::close(fd_);
     }
     bool ok() const { return fd_ >= 0; }
+    std::int32_t status() const { return errnoStatus(error_); }
 
 private:
     int fd_ = -1;
+    int error_ = 0;
 };
-
-std::int32_t errnoStatus(int error) {
-    return error == EACCES || error == EPERM || error == EROFS ? CredentialStatus::writePermission : CredentialStatus::io;
-}
 
 struct Items {
     boost::json::object object;
@@ -228,6 +253,7 @@ std::int32_t modifyItems(const std::filesystem::path& file, const std::function<
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     FileLock lock(file);
+    if (!lock.ok()) return lock.status();
     Items items = load(file);
     if (items.status == CredentialStatus::decode) {
         setAside(file);
@@ -275,12 +301,124 @@ std::int32_t FileCredentialBackend::read(const CredentialQuery& query, std::stri
 }
 
 std::int32_t FileCredentialBackend::remove(const CredentialQuery& query) {
-    if (!std::filesystem::exists(file_.parent_path())) return CredentialStatus::itemNotFound;
+    std::error_code ec;
+    const bool folderExists = std::filesystem::exists(file_.parent_path(), ec);
+    if (ec) return errnoStatus(ec.value());
+    if (!folderExists) return CredentialStatus::itemNotFound;
     FileLock lock(file_);
+    if (!lock.ok()) return lock.status();
     Items items = load(file_);
+    if (items.status == CredentialStatus::decode) {
+        // Nothing in a damaged file can be read back, and whatever it still holds
+        // must not outlive the removal: it goes, so that signing out succeeds.
+        if (!std::filesystem::remove(file_, ec) && ec) return errnoStatus(ec.value());
+        return CredentialStatus::success;
+    }
     if (items.status != CredentialStatus::success) return items.status;
     if (!items.object.erase(itemKey(query))) return CredentialStatus::itemNotFound;
     return saveItems(file_, items.object);
+}
+
+// MARK: Both
+
+namespace {
+
+// The file's note of the accounts whose copies in the Secret Service are out of
+// date: one item per service and group, the accounts one a line.
+CredentialQuery outdatedNote(const CredentialQuery& item) {
+    return {item.service, "@outdated-in-secret-service", item.accessGroup};
+}
+
+bool succeeded(std::int32_t status) {
+    return status == CredentialStatus::success || status == CredentialStatus::itemNotFound;
+}
+
+}  // namespace
+
+SystemCredentialBackend::SystemCredentialBackend(std::shared_ptr<CredentialBackend> secretService,
+                                                 std::shared_ptr<CredentialBackend> file)
+    : secretService_(std::move(secretService)), file_(std::move(file)) {}
+
+std::int32_t SystemCredentialBackend::settle(const CredentialQuery& query) {
+    std::string accounts;
+    const std::int32_t status = file_->read(outdatedNote(query), accounts);
+    // A damaged file says nothing either way; the Secret Service's copy is all there is.
+    if (status == CredentialStatus::itemNotFound || status == CredentialStatus::decode) return CredentialStatus::success;
+    if (status != CredentialStatus::success) return status;
+    // Every account the note names goes, not only the one asked for: they were changed together.
+    for (std::string_view rest = accounts; !rest.empty();) {
+        const auto end = rest.find('\n');
+        const std::string_view account = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (account.empty()) continue;
+        const std::int32_t removed = secretService_->remove({query.service, account, query.accessGroup});
+        if (!succeeded(removed)) return removed;
+    }
+    const std::int32_t cleared = file_->remove(outdatedNote(query));
+    return succeeded(cleared) ? CredentialStatus::success : cleared;
+}
+
+std::int32_t SystemCredentialBackend::markOutdated(const CredentialQuery& query) {
+    std::string accounts;
+    std::int32_t status = file_->read(outdatedNote(query), accounts);
+    if (status == CredentialStatus::decode) {
+        accounts.clear();  // the write below sets the damaged file aside
+    } else if (status != CredentialStatus::success && status != CredentialStatus::itemNotFound) {
+        return status;
+    }
+    const std::string line = std::string(query.account) + "\n";
+    if (("\n" + accounts).find("\n" + line) != std::string::npos) return CredentialStatus::success;
+    accounts += line;
+    status = file_->update(outdatedNote(query), accounts);
+    if (status == CredentialStatus::itemNotFound) status = file_->add(outdatedNote(query), accounts);
+    return status;
+}
+
+template <class Write>
+std::int32_t SystemCredentialBackend::write(const CredentialQuery& query, Write&& write) {
+    if (!secretService_) {
+        std::int32_t status = write(*file_);
+        if (status == CredentialStatus::success) status = markOutdated(query);
+        return status;
+    }
+    if (std::int32_t status = settle(query); status != CredentialStatus::success) return status;
+    const std::int32_t status = write(*secretService_);
+    // The item lives in the Secret Service now; an older copy in the file must not
+    // come back in a session without it. The write itself has succeeded either way.
+    if (status == CredentialStatus::success) file_->remove(query);
+    return status;
+}
+
+std::int32_t SystemCredentialBackend::update(const CredentialQuery& query, std::string_view bytes) {
+    return write(query, [&](CredentialBackend& storage) { return storage.update(query, bytes); });
+}
+
+std::int32_t SystemCredentialBackend::add(const CredentialQuery& query, std::string_view bytes) {
+    return write(query, [&](CredentialBackend& storage) { return storage.add(query, bytes); });
+}
+
+std::int32_t SystemCredentialBackend::read(const CredentialQuery& query, std::string& bytes) {
+    if (!secretService_) return file_->read(query, bytes);
+    if (std::int32_t status = settle(query); status != CredentialStatus::success) return status;
+    return secretService_->read(query, bytes);
+}
+
+std::int32_t SystemCredentialBackend::remove(const CredentialQuery& query) {
+    std::int32_t fromSecretService = CredentialStatus::itemNotFound;
+    if (secretService_) {
+        if (std::int32_t status = settle(query); status != CredentialStatus::success) return status;
+        fromSecretService = secretService_->remove(query);
+        if (!succeeded(fromSecretService)) return fromSecretService;
+    }
+    const std::int32_t fromFile = file_->remove(query);
+    if (!succeeded(fromFile)) return fromFile;
+    // Without the Secret Service its copy, if there is one, stays: note that it is gone.
+    if (!secretService_) {
+        if (std::int32_t marked = markOutdated(query); marked != CredentialStatus::success) return marked;
+    }
+    return fromSecretService == CredentialStatus::success || fromFile == CredentialStatus::success
+               ? CredentialStatus::success
+               : CredentialStatus::itemNotFound;
 }
 
 }  // namespace corvane

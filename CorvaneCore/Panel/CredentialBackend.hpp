@@ -43,14 +43,18 @@ public:
     virtual std::int32_t remove(const CredentialQuery& query) = 0;
     virtual std::string name() const = 0;
 
-    // The Secret Service when one answers on the session bus, else the file store.
+    // The Secret Service when one answers on the session bus, else the file
+    // store; either way items are also removed from the one not in use (see
+    // SystemCredentialBackend).
     static std::shared_ptr<CredentialBackend> systemDefault();
 };
 
 // Items in the Secret Service (GNOME Keyring, KWallet…) through libsecret.
 class SecretServiceCredentialBackend final : public CredentialBackend {
 public:
-    // True when a Secret Service answers on the session bus.
+    // True when a Secret Service answers on the session bus. The bus is the one
+    // DBUS_SESSION_BUS_ADDRESS names, else $XDG_RUNTIME_DIR/bus; no bus is ever
+    // started for the purpose.
     static bool isAvailable();
 
     std::int32_t update(const CredentialQuery& query, std::string_view bytes) override;
@@ -78,6 +82,37 @@ public:
 
 private:
     std::filesystem::path file_;
+};
+
+// The storage a process picks at start depends on whether a Secret Service
+// answers then, so the same user's items may sit in either. This backend keeps
+// them in the Secret Service when there is one (`secretService` not null), else
+// in the file, and makes sure no other copy outlives a change:
+// - with the Secret Service, a write or removal also removes the file's copy;
+// - without it, a write or removal records in the file that the Secret
+//   Service's copy is out of date, and the next process that has the Secret
+//   Service removes every copy so recorded before it touches an item of the
+//   same service.
+class SystemCredentialBackend final : public CredentialBackend {
+public:
+    SystemCredentialBackend(std::shared_ptr<CredentialBackend> secretService, std::shared_ptr<CredentialBackend> file);
+
+    std::int32_t update(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t add(const CredentialQuery& query, std::string_view bytes) override;
+    std::int32_t read(const CredentialQuery& query, std::string& bytes) override;
+    // Removes the item from both storages: success when either held it.
+    std::int32_t remove(const CredentialQuery& query) override;
+    std::string name() const override { return secretService_ ? secretService_->name() : file_->name(); }
+
+private:
+    template <class Write>
+    std::int32_t write(const CredentialQuery& query, Write&& write);
+    // Removes the Secret Service's copies that the file says are out of date.
+    std::int32_t settle(const CredentialQuery& query);
+    std::int32_t markOutdated(const CredentialQuery& query);
+
+    std::shared_ptr<CredentialBackend> secretService_;
+    std::shared_ptr<CredentialBackend> file_;
 };
 
 }  // namespace corvane

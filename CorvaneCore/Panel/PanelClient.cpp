@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 
 #include <boost/url/parse.hpp>
 #include <boost/url/url.hpp>
@@ -32,47 +33,114 @@ std::string canonicalPanelURL(std::string_view text) {
 PanelClient::PanelClient(std::string baseURL, std::optional<std::string> token, HttpClient* session)
     : session_(session ? session : &HttpClient::shared()), baseURL_(std::move(baseURL)), token_(std::move(token)) {}
 
+namespace {
+
+constexpr int maxRedirects = 5;
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Scheme, host and port: what a bearer token is bound to.
+struct Origin {
+    std::string scheme;
+    std::string host;
+    std::uint16_t port = 0;
+    bool operator==(const Origin&) const = default;
+};
+
+// Nothing when `url` is not an absolute http(s) URL with a host and a usable port.
+std::optional<Origin> originOf(const boost::urls::url_view& url) {
+    const bool tls = url.scheme_id() == boost::urls::scheme::https;
+    if (!tls && url.scheme_id() != boost::urls::scheme::http) return std::nullopt;
+    if (!url.has_authority() || url.encoded_host().empty()) return std::nullopt;
+    auto port = parsePort(url.has_port() ? std::string_view(url.port()) : std::string_view(), tls ? 443 : 80);
+    if (!port) return std::nullopt;
+    return Origin{tls ? "https" : "http", lowercased(std::string(url.encoded_host())), *port};
+}
+
+// `reference` resolved against `base`; nothing unless the result is a usable http(s) URL.
+std::optional<boost::urls::url> resolveURL(std::string_view base, std::string_view reference) {
+    auto parsedBase = boost::urls::parse_uri(base);
+    auto parsedReference = boost::urls::parse_uri_reference(reference);
+    if (!parsedBase || !parsedReference) return std::nullopt;
+    boost::urls::url resolved;
+    if (!boost::urls::resolve(*parsedBase, *parsedReference, resolved)) return std::nullopt;
+    if (!originOf(resolved)) return std::nullopt;
+    return resolved;
+}
+
+std::chrono::milliseconds requestTimeout(std::optional<double> seconds) {
+    double s = seconds.value_or(PanelClient::defaultTimeoutSeconds);
+    if (std::isnan(s)) s = PanelClient::defaultTimeoutSeconds;
+    s = std::clamp(s, 0.0, 1e9);  // beyond any wait that matters, and within what a duration holds
+    return std::chrono::milliseconds(static_cast<std::int64_t>(s * 1000.0));
+}
+
+}  // namespace
+
 Async<std::string> PanelClient::performRaw(std::string method, std::string path, bool authenticated,
                                            std::optional<std::string> body, std::optional<double> timeoutSeconds) {
     // Build the whole request before the first suspension, so later setter calls don't change it.
-    HttpRequest request;
-    {
-        boost::urls::url resolved;
-        auto base = boost::urls::parse_uri(baseURL_);
-        auto reference = boost::urls::parse_relative_ref(path);
-        if (!base || !reference || !boost::urls::resolve(*base, *reference, resolved)) {
-            throw PanelError::malformedResponse("bad path " + path);
-        }
-        request.url = std::string(resolved.buffer());
-    }
-    request.method = std::move(method);
-    const double seconds = timeoutSeconds.value_or(defaultTimeoutSeconds);
-    request.timeout = std::chrono::milliseconds(static_cast<std::int64_t>(std::max(0.0, seconds) * 1000.0));
-    request.headers.push_back({"Accept", "application/json"});
+    auto resolved = boost::urls::parse_relative_ref(path) ? resolveURL(baseURL_, path) : std::nullopt;
+    if (!resolved) throw PanelError::malformedResponse("bad path " + path);
+    boost::urls::url url = std::move(*resolved);
+    const Origin origin = *originOf(url);
+    std::optional<std::string> authorization;
     if (authenticated) {
         if (!token_) throw PanelError::unauthorized();
-        request.headers.push_back({"Authorization", "Bearer " + *token_});
+        authorization = "Bearer " + *token_;
     }
-    if (body) {
-        request.headers.push_back({"Content-Type", "application/json"});
-        request.body = std::move(*body);
-    }
+    const auto deadline = std::chrono::steady_clock::now() + requestTimeout(timeoutSeconds);
 
     HttpResponse response;
-    bool transportFailed = false;
-    try {
-        response = co_await session_->send(std::move(request));
-    } catch (const HttpError&) {
-        transportFailed = true;
+    for (int redirects = 0;; ++redirects) {
+        HttpRequest request;
+        request.url = std::string(url.buffer());
+        request.method = method;
+        request.headers.push_back({"Accept", "application/json"});
+        // The token is the panel's: a redirect to another host must not carry it there.
+        if (authorization && originOf(url) == origin) {
+            request.headers.push_back({"Authorization", *authorization});
+        }
+        if (body) {
+            request.headers.push_back({"Content-Type", "application/json"});
+            request.body = *body;
+        }
+        // One time limit for the whole exchange, redirects included.
+        request.timeout = std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                     deadline - std::chrono::steady_clock::now()));
+
+        bool transportFailed = false;
+        try {
+            response = co_await session_->send(std::move(request));
+        } catch (const std::exception&) {  // HttpError, and whatever else the transport may throw
+            transportFailed = true;
+        }
+        if (transportFailed) throw PanelError::transientServer();
+
+        const std::string* location = response.header("Location");
+        if (!isRedirect(response.status) || !location) break;
+        if (redirects == maxRedirects) throw PanelError::malformedResponse("too many redirects");
+        auto next = resolveURL(url.buffer(), *location);
+        if (!next) throw PanelError::malformedResponse("bad redirect to " + *location);
+        if (next->scheme_id() != boost::urls::scheme::https) {
+            throw PanelError::malformedResponse("refused a redirect to a non-https address: " + std::string(next->buffer()));
+        }
+        url = std::move(*next);
+        // 307 and 308 repeat the request as it was; the others continue with a plain GET.
+        if (response.status != 307 && response.status != 308 && method != "GET" && method != "HEAD") {
+            method = "GET";
+            body.reset();
+        }
     }
-    if (transportFailed) throw PanelError::transientServer();
 
     if (response.status >= 200 && response.status <= 299) co_return std::move(response.body);
 
     std::optional<PanelErrorResponse> refusal;
     try {
         refusal = decodeJSON<PanelErrorResponse>(std::string_view(response.body));
-    } catch (const DecodingError&) {
+    } catch (const std::exception&) {
     }
     if (response.status == 401 || response.status == 403) throw PanelError::unauthorized();
     if (response.status >= 400 && response.status <= 499) {

@@ -66,6 +66,8 @@ private:
         } catch (const DecodingError& e) {
             throw PanelError::malformedResponse("could not decode " + std::string(Reply::recordName) + ": " +
                                                 e.description());
+        } catch (const std::exception& e) {  // nothing but a PanelError leaves the client
+            throw PanelError::malformedResponse("could not decode " + std::string(Reply::recordName) + ": " + e.what());
         }
     }
 

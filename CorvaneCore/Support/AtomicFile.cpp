@@ -74,11 +74,12 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
     if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace " + path.string());
 }
 
-std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path, std::error_code& error) {
+    error.clear();
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
-        throwErrno("cannot open " + path.string());
+        if (errno != ENOENT && errno != ENOTDIR) error.assign(errno, std::generic_category());
+        return std::nullopt;
     }
     std::string out;
     char buffer[65536];
@@ -86,12 +87,20 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
         ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            throwErrno("cannot read " + path.string());
+            error.assign(errno, std::generic_category());
+            return std::nullopt;
         }
         if (n == 0) break;
         out.append(buffer, static_cast<std::size_t>(n));
     }
     return out;
+}
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path) {
+    std::error_code error;
+    auto text = readFileIfExists(path, error);
+    if (error) throw std::system_error(error, "cannot read " + path.string());
+    return text;
 }
 
 }  // namespace corvane

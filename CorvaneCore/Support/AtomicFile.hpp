@@ -22,5 +22,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
 
 // The whole file, or nothing when it does not exist. Throws std::system_error for other failures.
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
+// The same, with other failures in `error` (and nothing returned) instead of thrown.
+std::optional<std::string> readFileIfExists(const std::filesystem::path& path, std::error_code& error);
 
 }  // namespace corvane

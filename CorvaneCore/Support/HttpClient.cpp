@@ -1,6 +1,7 @@
 #include "CorvaneCore/Support/HttpClient.hpp"
 
 #include <array>
+#include <charconv>
 #include <cstdlib>
 #include <strings.h>
 
@@ -29,6 +30,15 @@ const std::string* findHeader(const HttpHeaders& headers, std::string_view name)
     return nullptr;
 }
 
+std::optional<std::uint16_t> parsePort(std::string_view text, std::uint16_t defaultPort) {
+    if (text.empty()) return defaultPort;
+    unsigned value = 0;
+    const auto end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
 HttpClientOptions HttpClientOptions::fromEnvironment() {
     HttpClientOptions options;
     if (const char* ca = std::getenv("CORVANE_CA_FILE"); ca && *ca) options.extraCAFile = ca;
@@ -47,7 +57,7 @@ constexpr std::size_t kHeaderLimit = 64 * 1024;
 struct Target {
     bool tls = false;
     std::string host;        // for connecting and certificate checks: no brackets
-    std::string port;
+    std::uint16_t port = 0;
     std::string hostHeader;  // as written in the URL
     std::string resource;    // path and query
 };
@@ -64,7 +74,9 @@ Target parseTarget(const std::string& url) {
     }
     if (!u.has_authority() || u.encoded_host().empty()) throw HttpError(HttpError::Kind::invalidURL, "URL without a host: " + url);
     t.host = u.host_type() == boost::urls::host_type::ipv6 ? u.host_address() : std::string(u.host());
-    t.port = u.has_port() && !u.port().empty() ? std::string(u.port()) : (t.tls ? "443" : "80");
+    const auto port = parsePort(u.has_port() ? std::string_view(u.port()) : std::string_view(), t.tls ? 443 : 80);
+    if (!port) throw HttpError(HttpError::Kind::invalidURL, "invalid port in URL: " + url);
+    t.port = *port;
     t.hostHeader = std::string(u.encoded_host_and_port());
     t.resource = u.encoded_path().empty() ? "/" : std::string(u.encoded_path());
     if (u.has_query()) t.resource += "?" + std::string(u.encoded_query());
@@ -102,11 +114,10 @@ public:
             boost::system::error_code ec;
             auto address = asio::ip::make_address(t.host, ec);
             if (!ec) {
-                auto port = static_cast<unsigned short>(std::stoul(t.port));
-                co_await socket.async_connect(tcp::endpoint(address, port), asio::use_awaitable);
+                co_await socket.async_connect(tcp::endpoint(address, t.port), asio::use_awaitable);
             } else {
                 tcp::resolver resolver(ex);
-                auto endpoints = co_await resolver.async_resolve(t.host, t.port, asio::use_awaitable);
+                auto endpoints = co_await resolver.async_resolve(t.host, std::to_string(t.port), asio::use_awaitable);
                 co_await asio::async_connect(socket, endpoints, asio::use_awaitable);
             }
         } catch (const boost::system::system_error& e) {

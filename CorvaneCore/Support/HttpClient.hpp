@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -23,6 +24,10 @@ using HttpHeaders = std::vector<HttpHeader>;
 
 // Case-insensitive lookup; null when absent.
 const std::string* findHeader(const HttpHeaders& headers, std::string_view name);
+
+// The port a URL's port text names (empty text: `defaultPort`); nothing unless
+// it is a decimal number from 0 to 65535.
+std::optional<std::uint16_t> parsePort(std::string_view text, std::uint16_t defaultPort);
 
 struct HttpRequest {
     std::string method = "GET";

@@ -7,6 +7,8 @@
 
 #include <boost/json/value.hpp>
 
+#include "CorvaneCore/Support/UTF8.hpp"
+
 namespace corvane {
 
 namespace {
@@ -93,11 +95,27 @@ void appendJSONString(std::string& out, std::string_view text) {
     out.reserve(out.size() + text.size() + 2);
     out.push_back('"');
     std::size_t runStart = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (c >= 0x80) {
+            // Readers reject JSON that is not UTF-8, and would then throw the whole document away.
+            const int n = utf8SequenceAt(text, i);
+            if (n < 0) {
+                out.append(text.data() + runStart, i - runStart);
+                out.append(replacementCharacter);
+                i += static_cast<std::size_t>(-n);
+                runStart = i;
+            } else {
+                i += static_cast<std::size_t>(n);
+            }
+            continue;
+        }
+        if (c >= 0x20 && c != '"' && c != '\\') {
+            ++i;
+            continue;
+        }
         out.append(text.data() + runStart, i - runStart);
-        runStart = i + 1;
+        runStart = ++i;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;

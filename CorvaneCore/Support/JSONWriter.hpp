@@ -13,7 +13,8 @@ namespace corvane {
 void writeJSON(const boost::json::value& value, std::string& out, int indent = 0, bool sortKeys = false);
 std::string toJSONText(const boost::json::value& value, int indent = 0, bool sortKeys = false);
 
-// Appends a JSON string literal with the required escapes.
+// Appends a JSON string literal with the required escapes; invalid UTF-8 in
+// `text` becomes U+FFFD, so the output is always valid JSON text.
 void appendJSONString(std::string& out, std::string_view text);
 // Appends a number as described above.
 void appendJSONNumber(std::string& out, double number);

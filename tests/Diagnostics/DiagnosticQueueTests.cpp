@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <regex>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -287,4 +293,93 @@ TEST_F(DiagnosticQueueTest, FileSystemFailuresAreThrownAndLoseNothing) {
     ASSERT_TRUE(outcome.isQueued());
     EXPECT_EQ(bundleAt(outcome.file()).report.hints.back().details.at("count"), JSONValue(1));
     EXPECT_EQ(panel.requestCount(), 0u);
+}
+
+namespace {
+
+// Runs `body` where file permissions apply: as nobody in a child process when
+// the test runs as root. The exit status of `body`, or -1 when it could not run.
+int withoutPrivileges(const std::function<int()>& body) {
+    if (::geteuid() != 0) return body();
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A pass in a child process whose every post succeeds without the network.
+int childPass(DiagnosticQueue& queue, const std::function<void()>& beforePass, DiagnosticQueue::Poster post) {
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        boost::asio::io_context io;  // its descriptors are taken before beforePass runs
+        std::int64_t delivered = -1;
+        boost::asio::co_spawn(io, queue.drain(std::move(post)), [&](std::exception_ptr e, std::int64_t n) {
+            delivered = e ? -2 : n;
+        });
+        beforePass();
+        io.run();
+        ::_exit(static_cast<int>(delivered + 10));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) - 10 : -100;
+}
+
+Async<DiagnosticQueue::PostResult> accepted(const DiagnosticReport&) { co_return std::nullopt; }
+
+}  // namespace
+
+// A file this user cannot read can never be delivered by it, and deleting it needs
+// only the folder's permission; a process that is merely out of descriptors keeps it.
+TEST_F(DiagnosticQueueTest, AnUnreadableFileIsDeletedButNotForWantOfDescriptors) {
+    const auto unreadable = enqueued(report("a"));
+    const auto readable = enqueued(report("b"));
+    if (::geteuid() == 0) {
+        // The folders belong to nobody, the unreadable file stays root's own.
+        for (fs::path p = queueDir; p != dir.path().parent_path(); p = p.parent_path()) {
+            ASSERT_EQ(::chown(p.c_str(), 65534, 65534), 0) << p;
+        }
+        ASSERT_EQ(::chown(readable.c_str(), 65534, 65534), 0);
+    } else {
+        fs::permissions(unreadable, fs::perms::none);
+    }
+    int posts = 0;
+    DiagnosticQueue::Poster counting = [&](const DiagnosticReport& r) {
+        ++posts;
+        return accepted(r);
+    };
+    const int delivered = withoutPrivileges([&] { return static_cast<int>(runToCompletion(queue.drain(counting))); });
+    EXPECT_EQ(delivered, 1);
+    EXPECT_FALSE(fs::exists(unreadable));
+    EXPECT_FALSE(fs::exists(readable));
+
+    // Out of descriptors: the first post takes the last free one, so the second file
+    // cannot be opened. It is kept for a later pass.
+    const auto first = enqueued(report("c"));
+    const auto second = enqueued(report("d"));
+    DiagnosticQueue::Poster holdingADescriptor = [](const DiagnosticReport& r) {
+        ::open("/dev/null", O_RDONLY);  // left open on purpose
+        return accepted(r);
+    };
+    auto leaveOneDescriptor = [] {
+        int highest = 0;
+        for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        }
+        rlimit limit{static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        int last = -1;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) last = fd;  // fill every gap below the limit
+        ::close(last);
+    };
+    EXPECT_EQ(childPass(queue, leaveOneDescriptor, holdingADescriptor), 1);
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_TRUE(fs::exists(second)) << "a report was lost because the process was out of descriptors";
+    EXPECT_EQ(bundleAt(second), (QueuedBundle{0, report("d")}));
 }

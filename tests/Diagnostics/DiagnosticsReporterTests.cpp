@@ -4,11 +4,15 @@
 #include <regex>
 #include <sys/utsname.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
+#include "TestSupport/ScopedEnv.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestHttpServer.hpp"
 
@@ -19,30 +23,6 @@ namespace fs = std::filesystem;
 using Outcome = DiagnosticsReporter::Outcome;
 
 namespace {
-
-// Sets (or unsets) an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (previous_) {
-            setenv(name_, previous_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
 
 ScriptedReply accepted() { return ScriptedReply::json(200, R"({"report_id": 7})"); }
 
@@ -99,6 +79,58 @@ TEST_F(DiagnosticsReporterTest, SavesWhileThePanelIsUnreachableAndDeliversLater)
     EXPECT_EQ(report(input("manual"), panelClient), Outcome::sent);
     EXPECT_EQ(queued(), 0u);
     EXPECT_EQ(panel.requestCount(), 3u);
+}
+
+// A locale or zone variable, an interface name or an engine line may hold bytes
+// that are not UTF-8; the report must still read back from the queue and reach the panel.
+TEST_F(DiagnosticsReporterTest, BytesThatAreNotUTF8DoNotCostTheReport) {
+    auto in = input("tunnel_failed", "FATAL[0000] start service: interface eth\xFF is gone");
+    in.locale = "de_DE\xE9";
+    in.timezone = "Europe/Z\xFCrich";
+    in.interfaces = {{"wl\xC3", "192.168.1.20"}};
+    in.logs.push_back({"09:15:13", "WARN", "dns", "cut off \xF0\x9F"});
+    EXPECT_EQ(report(in, offlineClient()), Outcome::saved);
+    ASSERT_EQ(queued(), 1u);
+
+    panel.enqueue(accepted());
+    EXPECT_EQ(runToCompletion(reporter.drain(panelClient)), 1);
+    ASSERT_EQ(panel.requestCount(), 1u);
+    const auto posted = decodeJSON<DiagnosticReport>(std::string_view(panel.requests().at(0).body));
+    ASSERT_TRUE(posted.system);
+    EXPECT_EQ(posted.system->locale, "de_DE\xEF\xBF\xBD");
+    EXPECT_EQ(posted.appLogs.back().message, "cut off \xEF\xBF\xBD");
+}
+
+// The panel never answers the older report; the user's own report goes out
+// beside that pass instead of waiting for it to time out.
+TEST_F(DiagnosticsReporterTest, AReportIsPostedAtOnceWhileAnEarlierPassIsStillPosting) {
+    EXPECT_EQ(report(input("tunnel_failed", "an older failure"), nullptr), Outcome::saved);
+    panel.setHandler([](const RecordedRequest& request) {
+        if (request.body.find("an older failure") == std::string::npos) return accepted();
+        ScriptedReply silent;
+        silent.hang = true;
+        return silent;
+    });
+    boost::asio::io_context io;
+    auto earlier = spawnTask(io.get_executor(), [](DiagnosticsReporter& r, std::shared_ptr<PanelClient> p) -> Async<void> {
+        co_await r.drain(std::move(p));
+    }(reporter, panelClient));
+    for (auto deadline = steady_clock::now() + 10s; panel.requestCount() == 0 && steady_clock::now() < deadline;) {
+        io.run_for(10ms);
+    }
+    ASSERT_EQ(panel.requestCount(), 1u);
+
+    std::optional<Outcome> outcome;
+    boost::asio::co_spawn(io, reporter.report(input("manual"), panelClient),
+                          [&](std::exception_ptr, Outcome o) { outcome = o; });
+    for (auto deadline = steady_clock::now() + 10s; !outcome && steady_clock::now() < deadline;) io.run_for(10ms);
+    EXPECT_EQ(outcome, Outcome::sent);
+    EXPECT_EQ(queued(), 1u) << "the older report stays with the pass that is posting it";
+
+    earlier.cancel();
+    io.run();
+    EXPECT_EQ(panel.requestCount(), 2u) << "each report was posted once";
+    EXPECT_EQ(queued(), 1u);
 }
 
 TEST_F(DiagnosticsReporterTest, PostsTheBuiltReport) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <sys/stat.h>
 #include <thread>
 
 #include "CorvaneCore/Diagnostics/LogRing.hpp"
@@ -119,6 +120,30 @@ TEST(LogRing, ReadingAMirrorSkipsBadLinesAndKeepsTheLastOnes) {
     EXPECT_TRUE(LogRing::read(file, 0).empty());
     EXPECT_TRUE(LogRing::read(dir / "missing.jsonl", 10).empty());
     EXPECT_TRUE(LogRing::read(dir.path(), 10).empty());  // a directory cannot be read as a file
+}
+
+// The mirror holds destinations and addresses before they are sanitised.
+TEST(LogRing, TheMirrorIsTheOwnersOnly) {
+    TempDir dir;
+    auto mode = [](const std::filesystem::path& file) {
+        struct stat st {};
+        return ::stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+    };
+    const auto file = dir / "app-log.jsonl";
+    LogRing ring(3, file);
+    ring.append(line("INFO", "connect to 203.0.113.50:443"));
+    ring.append(line("INFO", "second"));
+    EXPECT_EQ(mode(file), 0600u);
+    ring.clear();
+    ring.append(line("INFO", "after clearing"));
+    EXPECT_EQ(mode(file), 0600u);
+
+    // A mirror an older version left readable to all is made private by the next line.
+    const auto old = dir / "old-log.jsonl";
+    writeFile(old, "");
+    std::filesystem::permissions(old, std::filesystem::perms(0644));
+    LogRing(3, old).append(line("INFO", "more"));
+    EXPECT_EQ(mode(old), 0600u);
 }
 
 TEST(LogRing, AMirrorThatCannotBeWrittenLeavesTheLinesInMemory) {

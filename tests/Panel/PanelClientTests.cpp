@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <limits>
 
 #include "CorvaneCore/Panel/PanelClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
@@ -8,6 +9,11 @@
 #include "TestSupport/PanelOnLoopback.hpp"
 #include "TestSupport/TempDir.hpp"
 #include "TestSupport/TestHttpServer.hpp"
+
+namespace corvane {
+// Failures read as their text.
+void PrintTo(const PanelError& e, std::ostream* os) { *os << e.description(); }
+}  // namespace corvane
 
 using namespace corvane;
 using namespace corvane::testing;
@@ -85,6 +91,8 @@ TEST_F(PanelClientTest, RefusalsAreClassified) {
     const Case cases[] = {
         {401, R"({"error":"expired"})", PanelError::unauthorized(), "panel rejected the token \u2014 sign in again"},
         {403, "", PanelError::unauthorized(), "panel rejected the token \u2014 sign in again"},
+        {403, R"({"error":"forbidden","message":"account suspended"})", PanelError::unauthorized(),
+         "panel rejected the token \u2014 sign in again"},
         {404, R"({"error":"not_found"})", PanelError::rejected(404, "not_found"), "panel refused the request (404 not_found)"},
         {404, "<html>Not Found</html>", PanelError::rejected(404), "panel refused the request (404)"},
         {422, R"({"error":"invalid","message":"bad email"})", PanelError::rejected(422, "invalid", "bad email"),
@@ -142,6 +150,12 @@ TEST_F(PanelClientTest, APerCallTimeoutWins) {
 
     panel.enqueue(slow);  // the usual 60 seconds are plenty
     EXPECT_TRUE(runToCompletion(client.serverList()).servers.empty());
+
+    // Timeouts beyond any wait that matters, or not a number, are no timeout at all.
+    for (double seconds : {1e300, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()}) {
+        panel.enqueue(ScriptedReply::json(200, R"({"servers":[]})"));
+        EXPECT_TRUE(runToCompletion(client.serverList(seconds)).servers.empty()) << seconds;
+    }
 }
 
 TEST_F(PanelClientTest, PathsResolveAgainstTheBaseURL) {
@@ -161,6 +175,93 @@ TEST_F(PanelClientTest, PathsResolveAgainstTheBaseURL) {
     EXPECT_EQ(failure(client.version("x")).text(), "bad path api/client/version?platform=x");
     client.setBaseURL(panel.url("/"));
     EXPECT_EQ(failure(client.version("has space")).text(), "bad path api/client/version?platform=has space");
+}
+
+TEST_F(PanelClientTest, AnInvalidPortFailsBeforeAnythingIsSent) {
+    // 65536 + the panel's port would reach the panel itself if taken modulo 65536.
+    for (const std::string& port : {std::to_string(65536 + panel.port()), std::string("99999999999999999999999")}) {
+        client.setBaseURL("https://127.0.0.1:" + port + "/");
+        const auto e = failure(client.serverList());
+        EXPECT_EQ(e, PanelError::malformedResponse("bad path api/client/servers?capabilities=exit-v1")) << port;
+        EXPECT_FALSE(e.isRetryable());
+    }
+    EXPECT_EQ(panel.requestCount(), 0u);
+}
+
+namespace {
+
+ScriptedReply redirect(int status, std::string location) {
+    ScriptedReply reply;
+    reply.status = status;
+    reply.headers = {{"Location", std::move(location)}};
+    return reply;
+}
+
+}  // namespace
+
+// A panel moved behind a redirect, as operators often set it up.
+TEST_F(PanelClientTest, FollowsRedirectsKeepingTheRequestWhereTheStatusSaysSo) {
+    struct Case { int status; const char* method; bool keepsBody; };
+    const Case cases[] = {{301, "GET", false}, {302, "GET", false}, {303, "GET", false}, {307, "POST", true}, {308, "POST", true}};
+    for (const auto& c : cases) {
+        panel.enqueue(redirect(c.status, panel.url("/moved/api/client/exit-selection")));
+        panel.enqueue(ScriptedReply::json(200, R"({"ok":true})"));
+        runToCompletion(client.selectMeteredExit(10, true));
+        const auto requests = panel.requests();
+        const auto& second = requests.back();
+        EXPECT_EQ(second.target, "/moved/api/client/exit-selection") << c.status;
+        EXPECT_EQ(second.method, c.method) << c.status;
+        EXPECT_EQ(second.body, c.keepsBody ? R"({"exit_id":10,"fallback_on_exhaustion":true})" : "") << c.status;
+        EXPECT_EQ(second.header("Content-Type").has_value(), c.keepsBody) << c.status;
+        EXPECT_EQ(second.header("Authorization"), "Bearer tok") << c.status;
+    }
+
+    // A relative location resolves against the address that sent it; a GET stays a GET.
+    panel.enqueue(redirect(301, "panel/api/client/version?platform=x"));
+    panel.enqueue(ScriptedReply::json(200, kVersion));
+    EXPECT_EQ(runToCompletion(client.version("x")).version, "1.5.0");
+    EXPECT_EQ(panel.requests().back().target, "/api/client/panel/api/client/version?platform=x");
+    EXPECT_EQ(panel.requests().back().method, "GET");
+}
+
+TEST_F(PanelClientTest, TheTokenGoesOnlyToThePanelsOwnOrigin) {
+    // Another port is another origin.
+    TestHttpServer other{certs};
+    panel.enqueue(redirect(307, other.url("/elsewhere")));
+    other.enqueue(redirect(307, panel.url("/back")));
+    panel.enqueue(ScriptedReply::json(200, R"({"servers":[]})"));
+    EXPECT_TRUE(runToCompletion(client.serverList()).servers.empty());
+    ASSERT_EQ(other.requestCount(), 1u);
+    EXPECT_EQ(other.requests()[0].header("Authorization"), std::nullopt);
+    EXPECT_EQ(other.requests()[0].header("Accept"), "application/json");
+    ASSERT_EQ(panel.requestCount(), 2u);
+    EXPECT_EQ(panel.requests()[1].target, "/back");
+    EXPECT_EQ(panel.requests()[1].header("Authorization"), "Bearer tok");
+
+    // "localhost" names the same machine, but not the same origin.
+    panel.enqueue(redirect(302, "https://localhost:" + std::to_string(panel.port()) + "/named"));
+    panel.enqueue(ScriptedReply::json(200, R"({"servers":[]})"));
+    runToCompletion(client.serverList());
+    EXPECT_EQ(panel.requests().back().target, "/named");
+    EXPECT_EQ(panel.requests().back().header("Authorization"), std::nullopt);
+}
+
+TEST_F(PanelClientTest, RedirectsThatWouldLeaveHttpsOrNeverEndAreRefused) {
+    TestHttpServer plain;
+    panel.enqueue(redirect(301, plain.url("/api/client/servers")));
+    auto e = failure(client.serverList());
+    EXPECT_EQ(e.kind(), PanelError::Case::malformedResponse);
+    EXPECT_EQ(e.text(), "refused a redirect to a non-https address: " + plain.url("/api/client/servers"));
+    EXPECT_EQ(plain.requestCount(), 0u);
+
+    panel.setHandler([this](const RecordedRequest&) { return redirect(302, panel.url("/again")); });
+    const auto before = panel.requestCount();
+    EXPECT_EQ(failure(client.serverList()), PanelError::malformedResponse("too many redirects"));
+    EXPECT_EQ(panel.requestCount() - before, 6u) << "the request and five redirects";
+
+    // A redirect without a location is just a status.
+    panel.setHandler([](const RecordedRequest&) { return ScriptedReply::json(301, ""); });
+    EXPECT_EQ(failure(client.serverList()), PanelError::transientServer(301));
 }
 
 TEST(CanonicalPanelURL, IgnoresCaseSpaceAndTrailingSlashes) {

@@ -171,6 +171,10 @@ TEST(ExitSelection, Resolve) {
     }
     EXPECT_EQ(SelectionError::wrongEntry().description(),
               "This exit requires a different entry node. Choose the matching entry before connecting.");
+    EXPECT_EQ(SelectionError::unavailable().description(),
+              "This exit is unavailable or its access was revoked. Refresh, or choose the original exit.");
+    EXPECT_EQ(SelectionError::needsFreshList().description(),
+              "Could not verify access to this exit. Refresh before connecting.");
 }
 
 TEST(ExitSelection, QuotaFallbackNeedsACheckedEmptyBalance) {
@@ -194,4 +198,10 @@ TEST(ExitSelection, QuotaFallbackNeedsACheckedEmptyBalance) {
     EXPECT_FALSE(ExitSelection::quotaFallback(10, 2, base).has_value());  // exit belongs to entry 1
     EXPECT_FALSE(ExitSelection::quotaFallback(10, std::nullopt, base).has_value());
     EXPECT_FALSE(ExitSelection::quotaFallback(11, 1, base).has_value());  // no traffic record
+    // An entry the list no longer has: nothing, though the exhausted exit still names it.
+    auto withoutEntry = base;
+    std::erase_if(withoutEntry.servers, [](const ServerListEntry& s) { return s.vpsId == 1; });
+    EXPECT_FALSE(ExitSelection::quotaFallback(10, 1, withoutEntry).has_value());
+    withoutEntry.exits[0].traffic->usingOriginal = true;
+    EXPECT_FALSE(ExitSelection::quotaFallback(10, 1, withoutEntry).has_value());
 }

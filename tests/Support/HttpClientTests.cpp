@@ -85,6 +85,11 @@ TEST_F(HttpClientTest, TransportFailuresHaveTheirKinds) {
     EXPECT_EQ(failureKind({.url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/"}), HttpError::Kind::connect);
     EXPECT_EQ(failureKind({.url = "ftp://127.0.0.1/"}), HttpError::Kind::invalidURL);
     EXPECT_EQ(failureKind({.url = "not a url"}), HttpError::Kind::invalidURL);
+    // A port past 65535 is not taken modulo 65536 (which would reach the server's own port here).
+    for (const std::string& port : {std::to_string(65536 + server.port()), std::string("99999999999999999999999")}) {
+        EXPECT_EQ(failureKind({.url = "https://127.0.0.1:" + port + "/"}), HttpError::Kind::invalidURL) << port;
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
 
     ScriptedReply dropped;
     dropped.drop = true;

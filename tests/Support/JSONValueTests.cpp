@@ -46,3 +46,27 @@ TEST(JSONValue, MalformedTextIsAClearError) {
         EXPECT_THROW(JSONValue::parse(bad), JSONError) << bad;
     }
 }
+
+// Text from the system (a locale variable, an interface name, an engine line) is
+// not always UTF-8; what we write must still read back, keys included.
+TEST(JSONValue, WritesValidUTF8WhateverTheBytes) {
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case { std::string in; std::string out; };
+    const Case cases[] = {
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},  // kept as it is
+        {"de_DE\xFF", "de_DE" + fffd},
+        {"\x80x", fffd + "x"},                                 // a lone continuation byte
+        {"eth\xC3", "eth" + fffd},                             // cut off at the end
+        {"\xE2\x82x", fffd + "x"},                             // cut off inside: one replacement
+        {"\xC0\xAF", fffd + fffd},                             // an overlong "/"
+        {"\xED\xA0\x80", fffd + fffd + fffd},                  // a surrogate
+        {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},       // past U+10FFFF
+        {"\xFF\"\n\xFE", fffd + "\\\"\\n" + fffd},             // escapes still apply around them
+    };
+    for (const auto& c : cases) {
+        JSONValue value = JSONObject{{c.in, c.in}};
+        const std::string text = value.serialize();
+        EXPECT_EQ(text, "{\"" + c.out + "\":\"" + c.out + "\"}") << c.in;
+        EXPECT_NO_THROW(JSONValue::parse(text)) << text;
+    }
+}
