@@ -129,6 +129,7 @@ void ServiceSession::send(ServiceReply reply) {
 }
 
 void ServiceSession::start() {
+    await(Wait::firstMessage);
     // Each coroutine keeps the session alive from its first statement; until then the server's set does.
     asio::co_spawn(socket_.get_executor(), reader(), asio::detached);
     asio::co_spawn(socket_.get_executor(), writer(), asio::detached);
@@ -223,7 +224,6 @@ Async<void> ServiceSession::reader() {
     auto self = shared_from_this();
     std::string buffer;
     std::vector<char> chunk(64 * 1024);
-    await(Wait::firstMessage);
     bool anyMessage = false;
     while (!closed_) {
         boost::system::error_code ec;

@@ -10,6 +10,7 @@
 
 #include "CorvaneCore/Support/XDGPaths.hpp"
 #include "TestSupport/ChildProcess.hpp"
+#include "TestSupport/ScopedEnv.hpp"
 #include "TestSupport/TempDir.hpp"
 
 using namespace corvane;
@@ -48,15 +49,11 @@ TEST(ServiceProgram, AStateFolderThatIsNotTheServicesOwnIsRefused) {
 }
 
 TEST(ServiceProgram, WithoutHOMETheStateLivesInTheAccountsHome) {
-    const char* savedHome = std::getenv("HOME");
-    const std::string home = savedHome ? savedHome : "";
-    const char* savedState = std::getenv("XDG_STATE_HOME");
-    const std::string state = savedState ? savedState : "";
-    ::unsetenv("HOME");
-    ::unsetenv("XDG_STATE_HOME");
-    const std::filesystem::path found = xdgStateHome();
-    if (savedHome) ::setenv("HOME", home.c_str(), 1);
-    if (savedState) ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+    std::filesystem::path found;
+    {
+        ScopedEnv home("HOME", std::nullopt), state("XDG_STATE_HOME", std::nullopt);
+        found = xdgStateHome();
+    }
     const passwd* account = ::getpwuid(::getuid());
     ASSERT_NE(account, nullptr);
     EXPECT_EQ(found, std::filesystem::path(account->pw_dir) / ".local" / "state");
