@@ -4,6 +4,8 @@
 # right version is reused, so a second run costs one version check.
 #
 #   ENGINE_DIR   where the binary goes (default: build/engine)
+#
+# --check only tells, by its exit status, whether the right engine is installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +17,9 @@ engine="$dir/sing-box"
 
 if [ -x "$engine" ] && [ "$("$engine" version 2>/dev/null | head -1)" = "sing-box version $version" ]; then
   exit 0
+fi
+if [ "${1:-}" = "--check" ]; then
+  exit 1
 fi
 
 if ! command -v go >/dev/null; then

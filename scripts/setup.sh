@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on Debian 12: build tools and libraries,
-# the test tools, and the npm packages the tests use. Safe to run again: the
-# package lists are refreshed only when something is missing.
+# the test tools, the npm packages the tests use, and the engine. Safe to run
+# again: the package lists are refreshed only when something is missing.
+#
+# It prints one line per step; the package manager's, npm's and Go's own output
+# goes to a log file (SETUP_LOG, default build/setup.log), whose end is shown
+# when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +21,27 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   packages+=(nodejs npm)
 fi
 
+log="${SETUP_LOG:-$PWD/build/setup.log}"
+mkdir -p "$(dirname "$log")"
+: >"$log"
+
+# step DESCRIPTION COMMAND...: runs COMMAND with its output in the log and says how long it took.
+step() {
+  local what=$1; shift
+  local start=$SECONDS
+  printf 'setup: %s ... ' "$what"
+  echo "== $what: $*" >>"$log"
+  if "$@" >>"$log" 2>&1; then
+    echo "done ($((SECONDS - start)) s)"
+  else
+    local status=$?
+    echo "failed (exit status $status)"
+    echo "setup: the end of $log:"
+    tail -n 40 "$log" | sed 's/^/  | /'
+    exit "$status"
+  fi
+}
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -24,19 +49,20 @@ for p in "${packages[@]}"; do
   fi
 done
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+  echo "setup: the full output goes to $log"
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  step "refreshing the package lists" $SUDO apt-get update
+  step "installing ${#missing[@]} packages (${missing[*]})" \
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
 # npm packages for the tests (configuration schema and its validator).
 if [ ! -f node_modules/.corvane-installed ] || [ package-lock.json -nt node_modules/.corvane-installed ]; then
-  npm ci --no-audit --no-fund --loglevel=error
+  step "installing the test tools (npm ci)" npm ci --no-audit --no-fund
   touch node_modules/.corvane-installed
 fi
 
-if [ -x scripts/install-engine.sh ]; then
-  scripts/install-engine.sh
+if [ -x scripts/install-engine.sh ] && ! scripts/install-engine.sh --check; then
+  step "building the engine, sing-box (a few minutes the first time)" scripts/install-engine.sh
 fi

@@ -1,12 +1,17 @@
 #pragma once
 
 // Fixed public endpoints and lists that the engine configuration refers to.
-// They are kept together so that a deployment changes them in one place.
+// They are kept together so that a deployment changes them in one place; they
+// are the build-time defaults of Deployment, which an operator overrides
+// without rebuilding (deployment.json).
 
 #include <array>
 #include <string_view>
 
 namespace corvane::DeploymentValues {
+
+// The panel address the sign-in form offers until the user types another.
+inline constexpr std::string_view defaultPanelURL = "https://panel.corvane.example";
 
 // Connectivity-check host of the URL-test group; it answers /generate_204 with 204.
 inline constexpr std::string_view urlTestProbeHost = "www.gstatic.com";

@@ -3,14 +3,14 @@
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 #include "TestSupport/ConfigSchema.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using corvane::testing::isAcceptedAsBuilt;
 using corvane::testing::isValidEngineConfig;
-using corvane::testing::ProcessResult;
+using corvane::fleet::ProcessResult;
 
 namespace {
 
@@ -18,7 +18,7 @@ const std::string kExample = CORVANE_SOURCE_DIR "/examples/server-list.json";
 
 ProcessResult buildConfig(std::vector<std::string> args, const std::string& input = {}) {
     args.insert(args.begin(), {CORVANECTL_PATH, "build-config"});
-    return corvane::testing::runProcess(args, input);
+    return corvane::fleet::runProcess(args, input);
 }
 
 std::string lastLine(const std::string& text) {
@@ -110,8 +110,8 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
 }
 
 TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
-    corvane::testing::TempDir dir;
-    corvane::testing::writeFile(dir / "garbage.json", "{ not json");
+    corvane::fleet::TempDir dir;
+    corvane::fleet::writeFile(dir / "garbage.json", "{ not json");
     struct Case { std::vector<std::string> args; std::string input; std::string lastLine; };
     const Case cases[] = {
         {{"--server-list", (dir / "missing.json").string()}, "", "cannot read " + (dir / "missing.json").string() + ": No such file or directory"},

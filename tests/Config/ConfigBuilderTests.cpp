@@ -8,10 +8,11 @@
 #include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/Base64.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
+#include "tools/fleet/Engine.hpp"
 #include "TestSupport/ConfigSchema.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestCertificates.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/Certificates.hpp"
 
 using namespace corvane;
 using corvane::testing::isAcceptedAsBuilt;
@@ -79,8 +80,8 @@ struct Pinned {
     std::string url, pem;
 };
 
-Pinned pinnedHysteria2(const corvane::testing::TempDir& dir) {
-    std::string pem = corvane::testing::TestCertificates::make(dir.path(), {"hy.example.net"}).certPem;
+Pinned pinnedHysteria2(const corvane::fleet::TempDir& dir) {
+    std::string pem = corvane::fleet::Certificates::make(dir.path(), {"hy.example.net"}).certPem;
     std::string body;
     for (std::size_t i = pem.find('\n') + 1; i < pem.find("-----END"); ++i) {
         if (pem[i] == '+') body += "-";
@@ -137,7 +138,7 @@ TEST(ConfigBuilder, OneShareWithoutSitesOrSmartRoutingBuildsTheWholeDocument) {
 }
 
 TEST(ConfigBuilder, SharesKeepTheirOrderAndProtocolDetails) {
-    corvane::testing::TempDir dir;
+    corvane::fleet::TempDir dir;
     auto [pinned, pem] = pinnedHysteria2(dir);
 
     JSONValue config = CB::build({.shares = {share(pinned), share(kReality), share(kHysteria2V6)}, .smartRouting = false});
@@ -396,9 +397,9 @@ TEST(ConfigBuilder, TagsAndDeploymentValues) {
 // Beyond the schema: the engine itself parses and builds every kind of document
 // (where scripts/install-engine.sh has installed it).
 TEST(ConfigBuilder, TheEngineAcceptsTheConfigurations) {
-    const std::filesystem::path engine = std::filesystem::path(CORVANE_SOURCE_DIR) / "build" / "engine" / "sing-box";
+    const std::filesystem::path engine = corvane::fleet::enginePath();
     if (!std::filesystem::exists(engine)) GTEST_SKIP() << "the engine is not installed at " << engine << " (scripts/install-engine.sh)";
-    corvane::testing::TempDir dir;
+    corvane::fleet::TempDir dir;
     std::vector<ShareUrl> shares{share(pinnedHysteria2(dir).url), share(kReality), share(kHysteria2V6), share(kHysteria2)};
     const CB::Inputs builds[] = {
         {.shares = shares, .smartRouting = true, .includeRuleSets = true, .sites = {office(), labWithoutDNSDomains()}},
@@ -408,9 +409,9 @@ TEST(ConfigBuilder, TheEngineAcceptsTheConfigurations) {
     };
     for (std::size_t i = 0; i < std::size(builds); ++i) {
         auto file = dir / ("config-" + std::to_string(i) + ".json");
-        corvane::testing::writeFile(file, CB::build(builds[i]).serialize());
+        corvane::fleet::writeFile(file, CB::build(builds[i]).serialize());
         EXPECT_TRUE(isAcceptedAsBuilt(CB::build(builds[i]))) << "build " << i;
-        auto result = corvane::testing::runProcess({engine.string(), "check", "--disable-color", "-c", file.string()});
+        auto result = corvane::fleet::runProcess({engine.string(), "check", "--disable-color", "-c", file.string()});
         EXPECT_EQ(result.exitStatus, 0) << "build " << i << ": " << result.err;
         EXPECT_EQ(result.err.find("FATAL"), std::string::npos) << result.err;
     }

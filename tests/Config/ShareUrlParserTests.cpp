@@ -6,8 +6,8 @@
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Config/Splitter.hpp"
 #include "CorvaneCore/Support/Base64.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestCertificates.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/Certificates.hpp"
 
 using namespace corvane;
 
@@ -150,8 +150,8 @@ TEST(ShareUrlParser, EveryFailureNamesItsDefect) {
 }
 
 TEST(ShareUrlParser, PinnedCertificateBecomesPEMAndWinsOverInsecure) {
-    corvane::testing::TempDir dir;
-    auto certs = corvane::testing::TestCertificates::make(dir.path(), {"hy.example.net"});
+    corvane::fleet::TempDir dir;
+    auto certs = corvane::fleet::Certificates::make(dir.path(), {"hy.example.net"});
     std::string der = derOf(certs.certPem);
     ASSERT_GE(der.size(), 128u);
 

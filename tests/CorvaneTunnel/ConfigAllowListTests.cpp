@@ -11,12 +11,13 @@
 #include "CorvaneCore/Config/ConfigAllowList.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
-#include "TestSupport/BackgroundProcess.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/ServiceClient.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {

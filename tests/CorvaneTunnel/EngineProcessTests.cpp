@@ -13,10 +13,10 @@
 
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {

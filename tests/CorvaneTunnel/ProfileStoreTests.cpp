@@ -3,10 +3,10 @@
 #include <sys/stat.h>
 
 #include "CorvaneTunnel/ProfileStore.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 
 TEST(ProfileStore, SavesReloadsAndRemoves) {
     TempDir dir;

@@ -9,12 +9,13 @@
 #include <cstdlib>
 
 #include "CorvaneCore/Support/XDGPaths.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 #include "TestSupport/ScopedEnv.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 
 namespace {
 

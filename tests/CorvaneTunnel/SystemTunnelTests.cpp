@@ -16,15 +16,16 @@
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
-#include "TestSupport/BackgroundProcess.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/ServiceClient.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestEngine.hpp"
-#include "TestSupport/TestFleet.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/Engine.hpp"
+#include "tools/fleet/Fleet.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -173,9 +174,9 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
               }),
               "");
 
-    std::unique_ptr<TestFleet> fleet;
+    std::unique_ptr<Fleet> fleet;
     inNetworkNamespace(server, [&] {
-        fleet = std::make_unique<TestFleet>("10.214.0.1", std::vector<std::string>{"10.214.0.0/30", "203.0.113.10/32"});
+        fleet = std::make_unique<Fleet>("10.214.0.1", std::vector<std::string>{"10.214.0.0/30", "203.0.113.10/32"});
     });
     PeerRecordingTarget target(server);
 

@@ -14,17 +14,18 @@
 #include "Corvane/Tunnel/ClashClient.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
-#include "TestSupport/BackgroundProcess.hpp"
-#include "TestSupport/ChildProcess.hpp"
-#include "TestSupport/NetworkPorts.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
+#include "tools/fleet/NetworkPorts.hpp"
 #include "TestSupport/ProxyTunnel.hpp"
 #include "TestSupport/ServiceClient.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestEngine.hpp"
-#include "TestSupport/TestFleet.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/Engine.hpp"
+#include "tools/fleet/Fleet.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -114,7 +115,7 @@ protected:
         return app->run(app->controller.send<Reply>(request));
     }
 
-    TestFleet fleet;
+    Fleet fleet;
     TempDir dir;
     std::uint16_t proxyPort = freeTcpPort();
     std::unique_ptr<ServiceProcess> service;

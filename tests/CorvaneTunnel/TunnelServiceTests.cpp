@@ -29,10 +29,11 @@
 #include "CorvaneTunnel/ServiceServer.hpp"
 #include "CorvaneTunnel/TunnelService.hpp"
 #include "TestSupport/ServiceClient.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 

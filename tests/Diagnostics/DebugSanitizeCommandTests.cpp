@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include "CorvaneCore/Diagnostics/LogLine.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 
 namespace {
 

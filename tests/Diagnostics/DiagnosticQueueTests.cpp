@@ -18,11 +18,12 @@
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono;
 namespace fs = std::filesystem;
 
@@ -193,7 +194,7 @@ TEST_F(DiagnosticQueueTest, ATransientFailureKeepsTheReportForTwentyAttempts) {
 
 TEST_F(DiagnosticQueueTest, AnUnreachablePanelCountsAsATransientFailure) {
     const auto file = enqueued(report("a"));
-    TestHttpServer gone{certs};
+    HttpServer gone{certs};
     PanelClient offline{gone.url(""), std::string("tok"), &http};
     gone.stop();
     DiagnosticQueue::Poster viaOffline = [&](const DiagnosticReport& r) { return upload(&offline, r); };

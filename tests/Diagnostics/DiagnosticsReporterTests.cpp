@@ -13,11 +13,12 @@
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
 #include "TestSupport/ScopedEnv.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/HttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono;
 namespace fs = std::filesystem;
 using Outcome = DiagnosticsReporter::Outcome;
@@ -52,7 +53,7 @@ protected:
 
     // A client of a panel that has gone away.
     std::shared_ptr<PanelClient> offlineClient() {
-        TestHttpServer gone{certs};
+        HttpServer gone{certs};
         auto offline = std::make_shared<PanelClient>(gone.url(""), std::string("tok"), &http);
         gone.stop();
         return offline;

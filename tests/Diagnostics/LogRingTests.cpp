@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "CorvaneCore/Diagnostics/LogRing.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono;
 
 namespace {

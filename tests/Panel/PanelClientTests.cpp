@@ -7,8 +7,8 @@
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "TestSupport/PanelOnLoopback.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 namespace corvane {
 // Failures read as their text.
@@ -17,6 +17,7 @@ void PrintTo(const PanelError& e, std::ostream* os) { *os << e.description(); }
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -130,8 +131,8 @@ TEST_F(PanelClientTest, TransportFailuresAreTransient) {
 
     // A server whose certificate names another host is not the panel.
     TempDir otherDir;
-    auto other = TestCertificates::make(otherDir.path(), {"panel.example.com"});
-    TestHttpServer impostor{other};
+    auto other = Certificates::make(otherDir.path(), {"panel.example.com"});
+    HttpServer impostor{other};
     HttpClient trustsOther{HttpClientOptions{.extraCAFile = other.caFile.string()}};
     PanelClient fooled{impostor.url("/"), std::string("tok"), &trustsOther};
     EXPECT_EQ(failure(fooled.serverList()), PanelError::transientServer());
@@ -226,7 +227,7 @@ TEST_F(PanelClientTest, FollowsRedirectsKeepingTheRequestWhereTheStatusSaysSo) {
 
 TEST_F(PanelClientTest, TheTokenGoesOnlyToThePanelsOwnOrigin) {
     // Another port is another origin.
-    TestHttpServer other{certs};
+    HttpServer other{certs};
     panel.enqueue(redirect(307, other.url("/elsewhere")));
     other.enqueue(redirect(307, panel.url("/back")));
     panel.enqueue(ScriptedReply::json(200, R"({"servers":[]})"));
@@ -247,7 +248,7 @@ TEST_F(PanelClientTest, TheTokenGoesOnlyToThePanelsOwnOrigin) {
 }
 
 TEST_F(PanelClientTest, RedirectsThatWouldLeaveHttpsOrNeverEndAreRefused) {
-    TestHttpServer plain;
+    HttpServer plain;
     panel.enqueue(redirect(301, plain.url("/api/client/servers")));
     auto e = failure(client.serverList());
     EXPECT_EQ(e.kind(), PanelError::Case::malformedResponse);

@@ -12,12 +12,13 @@
 #include <libsecret/secret.h>
 
 #include "CorvaneCore/Panel/TokenStore.hpp"
-#include "TestSupport/BackgroundProcess.hpp"
-#include "TestSupport/ChildProcess.hpp"
 #include "TestSupport/ScopedEnv.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/BackgroundProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
+using namespace corvane::fleet;
 using namespace corvane::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;

@@ -8,11 +8,11 @@
 
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
-#include "TestSupport/TempDir.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/TempDir.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 
@@ -21,8 +21,8 @@ namespace {
 class HttpClientTest : public ::testing::Test {
 protected:
     TempDir dir;
-    TestCertificates certs = TestCertificates::make(dir.path());
-    TestHttpServer server{certs};
+    Certificates certs = Certificates::make(dir.path());
+    HttpServer server{certs};
     HttpClient client{HttpClientOptions{.extraCAFile = certs.caFile.string()}};
 
     HttpResponse send(HttpRequest r) { return runToCompletion(client.send(std::move(r))); }
@@ -66,8 +66,8 @@ TEST_F(HttpClientTest, SendsTheRequestAndReadsTheReplyOverVerifiedTLS) {
 TEST_F(HttpClientTest, RefusesWhatItCannotTrust) {
     // A certificate for another name.
     TempDir otherDir;
-    auto otherCerts = TestCertificates::make(otherDir.path(), {"panel.example.com"});
-    TestHttpServer wrongName(otherCerts);
+    auto otherCerts = Certificates::make(otherDir.path(), {"panel.example.com"});
+    HttpServer wrongName(otherCerts);
     HttpClient trustsOther{HttpClientOptions{.extraCAFile = otherCerts.caFile.string()}};
     EXPECT_EQ(failureKind({.url = wrongName.url()}, &trustsOther), HttpError::Kind::tls);
 

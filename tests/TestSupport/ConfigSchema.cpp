@@ -3,9 +3,12 @@
 #include <exception>
 
 #include "CorvaneCore/Config/ConfigAllowList.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 
 namespace corvane::testing {
+
+using fleet::ProcessResult;
+using fleet::runProcess;
 
 ::testing::AssertionResult isValidEngineConfig(const std::string& configText) {
     const std::string node = CORVANE_NODE;

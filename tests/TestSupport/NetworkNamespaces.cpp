@@ -10,9 +10,12 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 
 namespace corvane::testing {
+
+using fleet::ProcessResult;
+using fleet::runProcess;
 
 void inNetworkNamespace(const std::string& name, const std::function<void()>& work) {
     if (name.empty()) return work();

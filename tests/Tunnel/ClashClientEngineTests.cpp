@@ -11,12 +11,13 @@
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
-#include "TestSupport/NetworkPorts.hpp"
+#include "tools/fleet/NetworkPorts.hpp"
 #include "TestSupport/ProxyTunnel.hpp"
-#include "TestSupport/TestFleet.hpp"
+#include "tools/fleet/Fleet.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -55,14 +56,14 @@ constexpr const char* kClientConfig = R"({
 
 class ClashClientEngineTest : public ::testing::Test {
 protected:
-    TestFleet fleet;
+    Fleet fleet;
     TempDir dir;
     // The URL-test group's own endpoint; it fails every test until a test says otherwise.
-    TestHttpServer groupTarget{fleet.certificates()};
+    HttpServer groupTarget{fleet.certificates()};
     std::uint16_t mixedPort = freeTcpPort();
     std::uint16_t apiPort = freeTcpPort();
     std::string secret = makeUUID();
-    std::unique_ptr<TestEngine> engine;
+    std::unique_ptr<Engine> engine;
 
     void SetUp() override {
         groupTarget.setHandler([](const RecordedRequest&) {
@@ -87,7 +88,7 @@ protected:
         // The engine checks the certificates of latency-test targets against its certificate store
         // ("certificate" above), except for single-outbound tests, which use the system store: make that
         // the fleet's CA too.
-        engine = std::make_unique<TestEngine>(dir.path() / "client", config,
+        engine = std::make_unique<Engine>(dir.path() / "client", config,
                                               std::vector<std::string>{"SSL_CERT_FILE=" + fleet.certificates().caFile.string()});
         engine->waitUntilListening(apiPort);
     }

@@ -11,10 +11,10 @@
 #include "Corvane/Tunnel/ClashClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
-#include "TestSupport/TestHttpServer.hpp"
+#include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 using namespace std::chrono_literals;
 
 namespace {
@@ -34,7 +34,7 @@ ScriptedReply dropped() {
 
 class ClashClientScriptedTest : public ::testing::Test {
 protected:
-    TestHttpServer server;
+    HttpServer server;
     ClashClient client{server.port(), "s3cret",
                        ClashClient::Endpoints{.groupTestURL = "https://probe.test/generate_204",
                                               .probeURLs = {"https://trace-a.test/cdn-cgi/trace",
@@ -191,7 +191,7 @@ TEST_F(ClashClientScriptedTest, ProbeTriesEachEndpointInOrderUntilOneAnswers200)
         {{ScriptedReply::json(504, R"({"message":"Timeout"})"), ScriptedReply::json(201, "{}")}, false, {first, second}},
     };
     for (const auto& c : cases) {
-        TestHttpServer scripted;
+        HttpServer scripted;
         for (const auto& reply : c.replies) scripted.enqueue(reply);
         ClashClient probing(scripted.port(), "s3cret", client.endpoints());
         EXPECT_EQ(runToCompletion(probing.probe("proxy-0")), c.reachable);

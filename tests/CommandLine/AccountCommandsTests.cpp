@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <boost/json/parse.hpp>
+
+#include "CorvaneCore/Panel/CredentialBackend.hpp"
+#include "CorvaneCore/Panel/TokenStore.hpp"
+#include "Model/ModelFixture.hpp"
+#include "TestSupport/ChildProcess.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+namespace fs = std::filesystem;
+namespace json = boost::json;
+
+namespace {
+
+std::string lastLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    auto newline = text.rfind('\n');
+    return newline == std::string::npos ? text : text.substr(newline + 1);
+}
+
+const std::string kFleet =
+    R"({"servers":[)" + serverJSON(1, "Tokyo") + "," + serverJSON(2, "Osaka") + "," + serverJSON(1, "Tokyo again") +
+    R"(],"exits":[{"exit_id":5,"vps_id":1,"name":"Seoul","metered":true,"ready":true,"reality_url":"vless://secret@203.0.113.9:443",)"
+    R"("traffic":{"provider":"p","status":"low","remaining_gb":3.456,"low_threshold_gb":5,"stale":false,)"
+    R"("fallback_on_exhaustion":true,"using_original":false}}],)"
+    R"("sites":[{"site_id":9,"name":"Office","endpoint_host":"198.51.100.7","endpoint_port":51820,)"
+    R"("server_public_key":"pub","cidrs":["10.20.0.0/16"],"address":"10.99.0.2/32","private_key":"very-secret"}]})";
+
+// corvanectl in a home of its own: settings, token file and (absent) tunnel
+// service all under a temporary folder, trusting the test panel's CA.
+class AccountCommands : public ::testing::Test, protected PanelOnLoopback {
+protected:
+    void SetUp() override {
+        panel.setHandler([this](const RecordedRequest& r) { return script.reply(r); });
+        for (const auto& [name, value] : std::map<std::string, fs::path>{{"HOME", home},
+                                                                          {"XDG_CONFIG_HOME", home / "config"},
+                                                                          {"XDG_DATA_HOME", home / "data"},
+                                                                          {"XDG_STATE_HOME", home / "state"},
+                                                                          {"XDG_RUNTIME_DIR", home / "run"},
+                                                                          {"CORVANE_CA_FILE", certs.caFile}}) {
+            if (const char* old = std::getenv(name.c_str())) saved_[name] = old;
+            ::setenv(name.c_str(), value.c_str(), 1);
+        }
+        // No Secret Service: the token goes to the owner-only file.
+        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) saved_["DBUS_SESSION_BUS_ADDRESS"] = bus;
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        fs::create_directories(home / "run");
+    }
+    void TearDown() override {
+        panel.stop();
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
+                                 "CORVANE_CA_FILE", "DBUS_SESSION_BUS_ADDRESS"}) {
+            auto it = saved_.find(name);
+            if (it == saved_.end()) {
+                ::unsetenv(name);
+            } else {
+                ::setenv(name, it->second.c_str(), 1);
+            }
+        }
+    }
+
+    ProcessResult ctl(std::vector<std::string> args, const std::string& input = {}) {
+        args.insert(args.begin(), CORVANECTL_PATH);
+        return runProcess(args, input);
+    }
+    ProcessResult login(const std::string& password = "pw") {
+        return ctl({"login", "--panel", panel.url(""), "--email", "a@b.c", "--password-stdin"}, password + "\n");
+    }
+    std::optional<std::string> storedToken() {
+        KeychainTokenStore store({}, std::make_shared<FileCredentialBackend>(home / "data" / "corvane" / "credentials.json"));
+        return store.token(panel.url(""));
+    }
+
+    PanelScript script;
+    fs::path home = dir.path() / "home";
+    std::map<std::string, std::string> saved_;
+};
+
+}  // namespace
+
+TEST_F(AccountCommands, LoginServersLogoutAsANewUserWouldUseThem) {
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, kFleet));
+    script.set(kVersionPath, ScriptedReply::json(200, versionJSON("9.0.0", "https://panel.example/9.deb", "8.0.0")));
+
+    auto signedIn = login();
+    EXPECT_EQ(signedIn.exitStatus, 0) << signedIn.err;
+    EXPECT_EQ(signedIn.out, "Signed in to " + panel.url("") + " as a@b.c. 2 servers.\n");
+    EXPECT_EQ(storedToken(), "jwt-1");
+    struct stat st {};
+    ASSERT_EQ(::stat((home / "data" / "corvane" / "credentials.json").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto login = panel.requests().at(0);
+    EXPECT_EQ(json::parse(login.body).at("password").as_string(), "pw");
+
+    auto listed = ctl({"servers", "--json"});
+    ASSERT_EQ(listed.exitStatus, 0) << listed.err;
+    EXPECT_EQ(panel.requests().back().header("Authorization"), "Bearer jwt-1");
+    auto doc = json::parse(listed.out).as_object();
+    EXPECT_EQ(doc.at("panelURL").as_string(), panel.url(""));
+    const auto& servers = doc.at("servers").as_array();
+    ASSERT_EQ(servers.size(), 2u);  // one per VPS
+    const auto& tokyo = servers[0].as_object();
+    EXPECT_EQ(tokyo.at("vpsId").as_int64(), 1);
+    EXPECT_EQ(tokyo.at("name").as_string(), "Tokyo");
+    EXPECT_EQ(tokyo.at("publicIp").as_string(), "203.0.113.1");
+    EXPECT_EQ(tokyo.at("configVersion").as_int64(), 1);
+    EXPECT_EQ(tokyo.at("protocols"), json::parse(R"(["Reality","Hysteria2"])"));
+    EXPECT_FALSE(tokyo.contains("region"));
+    EXPECT_FALSE(tokyo.contains("realityUrl"));  // share URLs carry credentials
+    EXPECT_EQ(servers[1].at("name").as_string(), "Osaka");
+    const auto& exit = doc.at("exits").as_array().at(0).as_object();
+    EXPECT_EQ(exit.at("exitId").as_int64(), 5);
+    EXPECT_EQ(exit.at("vpsId").as_int64(), 1);
+    EXPECT_EQ(exit.at("name").as_string(), "Seoul");
+    EXPECT_EQ(exit.at("metered").as_bool(), true);
+    EXPECT_EQ(exit.at("ready").as_bool(), true);
+    EXPECT_FALSE(exit.contains("realityUrl"));
+    const auto& traffic = exit.at("traffic").as_object();
+    EXPECT_EQ(traffic.at("status").as_string(), "low");
+    EXPECT_EQ(traffic.at("remainingGb").as_double(), 3.456);
+    EXPECT_EQ(traffic.at("summary").as_string(), "3.46 GB remaining \u00b7 running low");
+    EXPECT_EQ(traffic.at("fallbackOnExhaustion").as_bool(), true);
+    const auto& site = doc.at("sites").as_array().at(0).as_object();
+    EXPECT_EQ(site.at("siteId").as_int64(), 9);
+    EXPECT_EQ(site.at("name").as_string(), "Office");
+    EXPECT_EQ(site.at("cidrs"), json::parse(R"(["10.20.0.0/16"])"));
+    EXPECT_EQ(listed.out.find("very-secret"), std::string::npos);
+    EXPECT_EQ(listed.out.find("vless://"), std::string::npos);
+
+    auto table = ctl({"servers"});
+    ASSERT_EQ(table.exitStatus, 0) << table.err;
+    EXPECT_NE(table.out.find("NAME   VPS  PROTOCOLS           EXITS"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("Tokyo  1    Reality, Hysteria2  Seoul (exit 5): 3.46 GB remaining \u00b7 running low"),
+              std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("Osaka  2    Reality, Hysteria2  -"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("Office  10.20.0.0/16"), std::string::npos) << table.out;
+
+    auto update = ctl({"update", "--json"});
+    ASSERT_EQ(update.exitStatus, 0) << update.err;
+    auto u = json::parse(update.out).as_object();
+    EXPECT_EQ(u.at("update").at("latest").as_string(), "9.0.0");
+    EXPECT_EQ(u.at("update").at("blocking").as_bool(), true);
+    EXPECT_EQ(u.at("updateURL").as_string(), "https://panel.example/9.deb");
+    EXPECT_EQ(u.at("updateBlocksConnecting").as_bool(), true);
+
+    auto out = ctl({"logout"});
+    EXPECT_EQ(out.exitStatus, 0) << out.err;
+    EXPECT_EQ(storedToken(), std::nullopt);
+    for (const auto& args : {std::vector<std::string>{"servers"}, std::vector<std::string>{"update"}}) {
+        auto refused = ctl(args);
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_EQ(lastLine(refused.err), "Not signed in. Run corvanectl login.");
+    }
+}
+
+TEST_F(AccountCommands, FailuresEndWithTheModelsMessageAndWrongArgumentsWithUsage) {
+    script.set(kLoginPath, ScriptedReply::json(401, R"({"error":"invalid_credentials"})"));
+    auto wrong = login("nope");
+    EXPECT_EQ(wrong.exitStatus, 1);
+    EXPECT_EQ(lastLine(wrong.err), "Wrong email or password.");
+    EXPECT_EQ(storedToken(), std::nullopt);
+
+    auto plain = ctl({"login", "--panel", "http://127.0.0.1:1", "--email", "a@b.c", "--password-stdin"}, "pw\n");
+    EXPECT_EQ(plain.exitStatus, 1);
+    EXPECT_EQ(lastLine(plain.err), "The panel address must be an https:// URL.");
+
+    for (const auto& args : {std::vector<std::string>{"login", "--bogus"},
+                             std::vector<std::string>{"login", "--panel", panel.url(""), "--password-stdin"},  // no e-mail
+                             std::vector<std::string>{"login", "--panel", panel.url(""), "--email", "a@b.c"},  // no terminal
+                             std::vector<std::string>{"login", "--password", "pw"},
+                             std::vector<std::string>{"servers", "--all"}, std::vector<std::string>{"logout", "now"},
+                             std::vector<std::string>{"update", "-j"}}) {
+        auto r = ctl(args, "pw\n");
+        EXPECT_EQ(r.exitStatus, 2) << ::testing::PrintToString(args) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+    EXPECT_EQ(panel.requestCount(), 1u);
+}
+
+TEST_F(AccountCommands, LoginWaitsOutARecoveryAndEndsWithItsLastWord) {
+    ScriptedReply unreachable;
+    unreachable.drop = true;
+    panel.enqueue(unreachable);  // the first attempt finds no panel; the retry does
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, kFleet));
+
+    auto r = login();
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.err, "Can't reach the panel. Signing in continues by itself when the network returns.\n");
+    EXPECT_EQ(r.out, "Signed in to " + panel.url("") + " as a@b.c. 2 servers.\n");
+    EXPECT_EQ(storedToken(), "jwt-1");
+}
+
+TEST_F(AccountCommands, HelpListsEveryCommandOnOneLine) {
+    auto help = ctl({"--help"});
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char* line : {"  corvanectl login [--panel URL] [--email EMAIL] [--password-stdin]\n",
+                             "  corvanectl logout\n", "  corvanectl servers [--json]\n", "  corvanectl update [--json]\n"}) {
+        EXPECT_NE(help.out.find(line), std::string::npos) << line;
+    }
+}
