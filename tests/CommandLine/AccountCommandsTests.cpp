@@ -13,10 +13,11 @@
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "Model/ModelFixture.hpp"
-#include "TestSupport/ChildProcess.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 namespace fs = std::filesystem;
 namespace json = boost::json;
 

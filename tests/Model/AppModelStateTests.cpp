@@ -5,10 +5,11 @@
 #include <boost/json/parse.hpp>
 
 #include "Model/ModelFixture.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
+using namespace corvane::fleet;
 
 namespace {
 

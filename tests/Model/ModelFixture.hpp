@@ -22,6 +22,8 @@
 
 namespace corvane::testing {
 
+using namespace corvane::fleet;
+
 using namespace std::chrono_literals;
 
 inline const std::string kLogin = R"({"token":"jwt-1","expiresAt":"2027-01-01T00:00:00Z"})";

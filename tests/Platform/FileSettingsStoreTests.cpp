@@ -10,10 +10,10 @@
 #include <boost/json/parse.hpp>
 
 #include "Corvane/Platform/FileSettingsStore.hpp"
-#include "TestSupport/TempDir.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
+using namespace corvane::fleet;
 namespace fs = std::filesystem;
 
 namespace {
