@@ -41,11 +41,11 @@ ServiceReply errorReply(std::optional<std::int64_t> id, std::int64_t code, std::
 class ServiceSession : public std::enable_shared_from_this<ServiceSession> {
 public:
     ServiceSession(local::socket socket, uid_t uid, ServiceServer::Impl& server)
-        : socket_(std::move(socket)),
+        : uid(uid),
+          socket_(std::move(socket)),
           wake_(socket_.get_executor()),
           deadline_(socket_.get_executor()),
           settled_(socket_.get_executor()),
-          uid(uid),
           server_(server) {
         wake_.expires_at(asio::steady_timer::time_point::max());
     }
