@@ -66,12 +66,17 @@ void EngineProcess::start() {
         ::close(input[1]);
         throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
     }
+    if (pipe2(stopReading_, O_CLOEXEC) != 0) {
+        for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+        throw EngineStartError(std::string("cannot create a pipe: ") + strerror(errno));
+    }
     std::string exe = options_.executable.string(), dir = options_.workingDirectory.string();
     std::vector<char*> argv = {exe.data(), const_cast<char*>("run"), const_cast<char*>("-D"), dir.data(),
                                const_cast<char*>("-c"), const_cast<char*>("stdin"), const_cast<char*>("--disable-color"),
                                nullptr};
     auto closePipes = [&] {
-        for (int fd : {input[0], input[1], output[0], output[1]}) ::close(fd);
+        for (int fd : {input[0], input[1], output[0], output[1], stopReading_[0], stopReading_[1]}) ::close(fd);
+        stopReading_[0] = stopReading_[1] = -1;
     };
     if (::access(exe.c_str(), X_OK) != 0) {
         int error = errno;
@@ -107,6 +112,7 @@ void EngineProcess::start() {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (options_.account) becomeEngineAccount(*options_.account, parent);
         ::execve(exe.c_str(), argv.data(), environ);
         ::_exit(127);
     }
@@ -115,10 +121,12 @@ void EngineProcess::start() {
     {
         std::lock_guard lock(mutex_);
         exited_ = false;
+        readerDone_ = false;
         closing_ = false;
         starting_ = true;  // an exit now fails the start; it is not a drop
     }
     reader_ = std::thread([this, fd = output[0]] { readOutput(fd); });
+    waiter_ = std::thread([this] { awaitExit(); });
     // The configuration goes through standard input so the secret never touches
     // the disk, from a thread of its own: an engine that does not read it must
     // not keep a stop waiting. A failed write means the engine died: the wait
@@ -183,31 +191,53 @@ int EngineProcess::controlRequest(std::string_view method, std::string_view path
 }
 
 void EngineProcess::readOutput(int fd) {
+    auto take = [this](std::string_view raw) {
+        std::string line = boundedEngineLine(stripColour(raw));
+        if (line.empty()) return;
+        const LogLine parsed = parseEngineLogLine(line, std::chrono::system_clock::now());
+        const bool fatal = announcesEngineEnd(parsed);
+        if (fatal || LogRing::rank(parsed.level) >= LogRing::rank("ERROR")) {
+            std::lock_guard lock(mutex_);
+            lastError_ = line;
+            if (fatal) lastFatal_ = line;
+        }
+        if (options_.onLine) options_.onLine(std::move(line));
+    };
     std::string pending;
+    bool cutting = false;  // the rest of a line that went out cut already
     char buffer[8192];
     for (;;) {
+        pollfd watched[2] = {{fd, POLLIN, 0}, {stopReading_[0], POLLIN, 0}};
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (watched[1].revents != 0) break;  // the engine is gone; what still holds its output is not ours to wait for
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         pending.append(buffer, static_cast<std::size_t>(n));
         std::size_t start = 0, newline;
         while ((newline = pending.find('\n', start)) != std::string::npos) {
-            std::string line = stripColour(pending.substr(start, newline - start));
+            if (!std::exchange(cutting, false)) take(std::string_view(pending).substr(start, newline - start));
             start = newline + 1;
-            if (line.empty()) continue;
-            const LogLine parsed = parseEngineLogLine(line, std::chrono::system_clock::now());
-            const bool fatal = announcesEngineEnd(parsed);
-            if (fatal || LogRing::rank(parsed.level) >= LogRing::rank("ERROR")) {
-                std::lock_guard lock(mutex_);
-                lastError_ = line;
-                if (fatal) lastFatal_ = line;
-            }
-            if (options_.onLine) options_.onLine(std::move(line));
         }
         pending.erase(0, start);
-        if (pending.size() > 1024 * 1024) pending.clear();  // a runaway line is not worth keeping
+        // A line longer than the log keeps goes out cut at once; the rest of it is never held.
+        if (pending.size() > 2 * maxEngineLineBytes) {
+            if (!std::exchange(cutting, true)) take(pending);
+            pending.clear();
+        }
     }
     ::close(fd);
+    {
+        std::lock_guard lock(mutex_);
+        readerDone_ = true;
+    }
+    changed_.notify_all();
+}
+
+void EngineProcess::awaitExit() {
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -215,7 +245,13 @@ void EngineProcess::readOutput(int fd) {
     bool unexpected;
     std::string lastError;
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        // Its last lines (a FATAL one, say) come with the end of its output, normally right away. A process
+        // it left behind may keep that open for as long as it likes: then the reader stops.
+        if (!changed_.wait_for(lock, std::chrono::milliseconds(500), [this] { return readerDone_; })) {
+            (void)!::write(stopReading_[1], "x", 1);
+            changed_.wait(lock, [this] { return readerDone_; });
+        }
         exited_ = true;
         exitStatus_ = code;
         unexpected = !closing_ && !starting_;
@@ -244,6 +280,10 @@ void EngineProcess::close() {
         }
     }
     if (reader_.joinable()) reader_.join();
+    if (waiter_.joinable()) waiter_.join();
+    for (int& fd : stopReading_) {
+        if (fd >= 0) ::close(std::exchange(fd, -1));
+    }
     if (writer_.joinable()) {
         // The engine is gone, but a process it left behind may still hold its standard input.
         ::shutdown(input_, SHUT_RDWR);

@@ -15,6 +15,8 @@
 
 #include <sys/types.h>
 
+#include "CorvaneTunnel/EngineAccount.hpp"
+
 namespace corvane {
 
 // Why an engine could not be started: its own last error line when it printed one.
@@ -32,6 +34,7 @@ public:
         std::filesystem::path executable;   // sing-box
         std::filesystem::path workingDirectory;  // its -D folder (cache file)
         std::string configuration;          // handed over on standard input, never written to disk
+        std::optional<EngineAccount> account;  // run as this account with only the tunnel's capabilities
         std::uint16_t controlPort = 0;      // the control API the start waits for
         std::string controlSecret;
         std::chrono::milliseconds startTimeout{30'000};
@@ -67,17 +70,21 @@ public:
 
 private:
     void readOutput(int fd);
+    void awaitExit();
     bool controlAPIAnswers() const;
     void terminate();
 
     Options options_;
     pid_t pid_ = -1;
     std::thread reader_;
+    std::thread waiter_;  // waits for the process itself, whoever else holds its output open
     std::thread writer_;  // hands the configuration over
+    int stopReading_[2] = {-1, -1};  // written to when the reader must give up on the output
     int input_ = -1;      // our end of the engine's standard input
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     bool exited_ = false;
+    bool readerDone_ = false;
     int exitStatus_ = 0;
     bool closing_ = false;
     bool starting_ = false;

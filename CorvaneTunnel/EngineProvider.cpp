@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "CorvaneCore/Config/ConfigAllowList.hpp"
 #include "CorvaneCore/Config/LocalAddresses.hpp"
 #include "CorvaneCore/Config/TunnelConfig.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
@@ -78,7 +80,18 @@ EngineProvider::EngineProvider(boost::asio::any_io_executor executor, Settings s
 EngineProvider::~EngineProvider() = default;
 
 std::string EngineProvider::prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret) {
-    std::string withAPI = TunnelConfig::withClashAPI(config, controlPort, secret);
+    const std::string* text = &config;
+    std::string accepted;
+    if (settings_.strict || settings_.mode == ServiceMode::system) {
+        // From here on only the shape the app builds, written anew, is used: never the client's text.
+        try {
+            accepted = ConfigAllowList::checkText(config);
+            text = &accepted;
+        } catch (const ConfigAllowList::Refusal& e) {
+            throw std::runtime_error("the service accepts only configurations the app builds: " + e.description());
+        }
+    }
+    std::string withAPI = TunnelConfig::withClashAPI(*text, controlPort, secret);
     std::set<std::string> addresses;
     for (const auto& a : LocalAddresses::ipv4Interfaces()) addresses.insert(a.address);
     auto checked = TunnelConfig::droppingStaleLanShare(withAPI, addresses);
@@ -123,6 +136,25 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
     }
 
     EngineProcess::Options engine;
+    if (settings_.engineAccount) {
+        try {
+            engine.account = findEngineAccount(*settings_.engineAccount);
+            if (!engine.account) {
+                throw std::runtime_error("the engine's account " + *settings_.engineAccount +
+                                         " does not exist (the package's sysusers.d file creates it)");
+            }
+            prepareEngineFolder(settings_.workingDirectory, *engine.account);
+        } catch (const std::exception& e) {
+            throw fail(std::string("the engine cannot run unprivileged: ") + e.what());
+        }
+    }
+    if (engine.account) {
+        struct stat tun {};
+        if (::stat("/dev/net/tun", &tun) == 0 && (tun.st_mode & 0006) != 0006 && tun.st_uid != engine.account->uid) {
+            note("WARN", "the engine's account " + engine.account->name +
+                             " may not open /dev/net/tun, so the TUN interface will fail (udev usually makes it 0666)");
+        }
+    }
     engine.executable = settings_.engine;
     engine.workingDirectory = settings_.workingDirectory;
     engine.configuration = std::move(prepared);

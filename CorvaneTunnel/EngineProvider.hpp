@@ -29,6 +29,10 @@ public:
         std::filesystem::path engine;            // the sing-box executable
         std::filesystem::path workingDirectory;  // the engine's -D folder
         ServiceMode mode = ServiceMode::user;
+        // Accept only configurations of the shape the app builds (always so in system mode).
+        bool strict = false;
+        // Run the engine as this account, with only the capabilities a TUN tunnel needs (system mode).
+        std::optional<std::string> engineAccount;
         std::uint16_t proxyPort = 2080;          // user mode's local proxy
         std::chrono::milliseconds startTimeout{60'000};  // remote rule sets are fetched during the start
         // Also told every line the service itself logs (level, text), e.g. for its own output.

@@ -49,6 +49,14 @@ std::vector<TunnelProfile> ProfileStore::all() const {
 }
 
 TunnelProfile ProfileStore::save(TunnelProfile profile) {
+    // Every member of the service's group saves here: none may fill its disk or its replies.
+    for (const std::string* text : {&profile.identifier, &profile.providerBundleIdentifier, &profile.serverAddress,
+                                    &profile.localizedDescription}) {
+        if (text->size() > TunnelServiceEndpoint::maxProfileFieldBytes) {
+            throw ProfileLimitError("a profile's texts may be at most " + std::to_string(TunnelServiceEndpoint::maxProfileFieldBytes) +
+                                    " bytes long");
+        }
+    }
     std::lock_guard lock(mutex_);
     auto previous = profiles_;
     if (profile.identifier.empty()) profile.identifier = makeUUID();
@@ -57,6 +65,9 @@ TunnelProfile ProfileStore::save(TunnelProfile profile) {
     if (it != profiles_.end()) {
         *it = profile;
     } else {
+        if (profiles_.size() >= TunnelServiceEndpoint::maxProfiles) {
+            throw ProfileLimitError("the service keeps at most " + std::to_string(TunnelServiceEndpoint::maxProfiles) + " profiles");
+        }
         profiles_.push_back(profile);
     }
     try {

@@ -3,12 +3,19 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
 
 namespace corvane {
+
+// A profile the store will not keep: one too many, or a text too long.
+class ProfileLimitError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The saved VPN profiles, kept in one JSON file that is replaced atomically.
 class ProfileStore {
@@ -18,7 +25,8 @@ public:
     // A damaged file is kept aside (".damaged") and the store starts empty, so
     // one bad write never stops the service.
     std::vector<TunnelProfile> all() const;
-    // Gives a new profile an identifier; replaces one with the same identifier. Throws std::system_error.
+    // Gives a new profile an identifier; replaces one with the same identifier.
+    // Throws ProfileLimitError past TunnelServiceEndpoint's limits, std::system_error when it cannot be saved.
     TunnelProfile save(TunnelProfile profile);
     std::optional<TunnelProfile> find(const std::string& identifier) const;
     // False when there was no such profile. Throws std::system_error.

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <deque>
+#include <map>
+#include <vector>
 #include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -38,55 +40,87 @@ ServiceReply errorReply(std::optional<std::int64_t> id, std::int64_t code, std::
 
 class ServiceSession : public std::enable_shared_from_this<ServiceSession> {
 public:
-    ServiceSession(local::socket socket, ServiceServer::Impl& server)
-        : socket_(std::move(socket)), wake_(socket_.get_executor()), server_(server) {
+    ServiceSession(local::socket socket, uid_t uid, ServiceServer::Impl& server)
+        : uid(uid),
+          socket_(std::move(socket)),
+          wake_(socket_.get_executor()),
+          deadline_(socket_.get_executor()),
+          settled_(socket_.get_executor()),
+          server_(server) {
         wake_.expires_at(asio::steady_timer::time_point::max());
     }
 
     void start();
-    void send(const ServiceReply& reply);
+    void send(ServiceReply reply);
     void close() {
         closed_ = true;
         boost::system::error_code ignored;
         socket_.close(ignored);
         wake_.cancel();
+        deadline_.cancel();
+        settled_.cancel();
     }
     bool subscribed = false;
+    const uid_t uid;
 
 private:
+    // What the time limit currently measures.
+    enum class Wait { firstMessage, idle, unfinishedLine };
+
     Async<void> reader();
     Async<void> writer();
+    Async<void> watchdog();
     Async<void> answer(ServiceRequest request);
+    void handleLine(std::string line);
+    void await(Wait wait);
 
     local::socket socket_;
     asio::steady_timer wake_;
+    asio::steady_timer deadline_;
+    asio::steady_timer settled_;  // told when an answer or a write finishes
+    Wait waiting_ = Wait::firstMessage;
     std::deque<std::string> outbox_;
     std::size_t outboxBytes_ = 0;
+    std::size_t answering_ = 0;  // requests whose answer is still being worked out
+    bool writing_ = false;
     bool closed_ = false;
     ServiceServer::Impl& server_;
 };
 
 struct ServiceServer::Impl {
-    Impl(asio::io_context& c, ServiceMode m, ServiceHandler& h, std::size_t limit)
-        : context(c), acceptor(c), mode(m), handler(h), outboxLimit(limit) {}
+    Impl(asio::io_context& c, ServiceMode m, ServiceHandler& h, ServiceLimits l)
+        : context(c), acceptor(c), mode(m), handler(h), limits(l) {}
     asio::io_context& context;
     local::acceptor acceptor;
     ServiceMode mode;
     ServiceHandler& handler;
-    std::size_t outboxLimit;
+    ServiceLimits limits;
     std::set<std::shared_ptr<ServiceSession>> sessions;
+    std::map<uid_t, std::size_t> connections;  // open sessions per user
 
+    void drop(const std::shared_ptr<ServiceSession>& session) {
+        session->close();
+        if (sessions.erase(session) == 0) return;
+        auto it = connections.find(session->uid);
+        if (it != connections.end() && --it->second == 0) connections.erase(it);
+    }
     Async<void> acceptLoop();
     Async<local::socket> acceptCloseOnExec(boost::system::error_code& ec);
 };
 
-void ServiceSession::send(const ServiceReply& reply) {
+void ServiceSession::send(ServiceReply reply) {
     if (closed_) return;
     std::string line = encodeJSON(reply) + "\n";
-    if (outboxBytes_ + line.size() > server_.outboxLimit) {
+    if (line.size() > TunnelServiceEndpoint::maxMessageBytes) {
+        // The client refuses a longer line: tell it what became of its request instead.
+        if (!reply.id) return;
+        line = encodeJSON(errorReply(reply.id, ServiceErrorCode::replyTooLong,
+                                     "the reply is longer than a message may be (" +
+                                         std::to_string(TunnelServiceEndpoint::maxMessageBytes) + " bytes)")) + "\n";
+    }
+    if (outboxBytes_ + line.size() > server_.limits.outbox) {
         // It does not read what it asked for; keeping it all would let one client exhaust the service's memory.
-        close();
-        server_.sessions.erase(shared_from_this());
+        server_.drop(shared_from_this());
         return;
     }
     outboxBytes_ += line.size();
@@ -95,9 +129,11 @@ void ServiceSession::send(const ServiceReply& reply) {
 }
 
 void ServiceSession::start() {
+    await(Wait::firstMessage);
     // Each coroutine keeps the session alive from its first statement; until then the server's set does.
     asio::co_spawn(socket_.get_executor(), reader(), asio::detached);
     asio::co_spawn(socket_.get_executor(), writer(), asio::detached);
+    asio::co_spawn(socket_.get_executor(), watchdog(), asio::detached);
 }
 
 Async<void> ServiceSession::writer() {
@@ -112,11 +148,37 @@ Async<void> ServiceSession::writer() {
         outbox_.pop_front();
         outboxBytes_ -= line.size();
         boost::system::error_code ec;
+        writing_ = true;
         co_await asio::async_write(socket_, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) {
-            close();
-            server_.sessions.erase(self);
+        writing_ = false;
+        settled_.cancel();
+        if (ec) server_.drop(self);
+    }
+}
+
+void ServiceSession::await(Wait wait) {
+    waiting_ = wait;
+    const auto& limits = server_.limits;
+    deadline_.expires_after(wait == Wait::firstMessage ? limits.firstMessage
+                            : wait == Wait::idle       ? limits.idle
+                                                       : limits.unfinishedLine);
+}
+
+// Ends a connection that keeps the service waiting: one that says nothing,
+// one that stops asking, one that never finishes its line.
+Async<void> ServiceSession::watchdog() {
+    auto self = shared_from_this();
+    while (!closed_) {
+        boost::system::error_code ec;
+        co_await deadline_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (closed_) break;
+        if (deadline_.expiry() > asio::steady_timer::clock_type::now()) continue;  // moved meanwhile
+        if (waiting_ == Wait::idle && (subscribed || answering_ > 0)) {
+            // It listens for events, or waits for an answer: not idle.
+            await(Wait::idle);
+            continue;
         }
+        server_.drop(self);
     }
 }
 
@@ -125,6 +187,7 @@ Async<void> ServiceSession::answer(ServiceRequest request) {
     const std::int64_t id = request.id;
     ServiceReply reply;
     std::optional<std::string> failure;
+    ++answering_;
     try {
         if (request.op == ServiceOp::subscribe) {
             subscribed = true;
@@ -134,47 +197,65 @@ Async<void> ServiceSession::answer(ServiceRequest request) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
+    --answering_;
     if (failure) reply = errorReply(id, ServiceErrorCode::handlerFailed, "the service failed to handle the request: " + *failure);
     reply.id = id;
-    send(reply);
+    send(std::move(reply));
+    settled_.cancel();
+}
+
+void ServiceSession::handleLine(std::string line) {
+    if (line.empty()) return;
+    std::optional<ServiceRequest> request;
+    std::string problem;
+    try {
+        request = decodeJSON<ServiceRequest>(std::string_view(line));
+    } catch (const DecodingError& e) {
+        problem = e.what();
+    }
+    if (!request) {
+        send(errorReply(std::nullopt, ServiceErrorCode::malformedMessage, "the message is not a service request: " + problem));
+        return;
+    }
+    asio::co_spawn(socket_.get_executor(), answer(std::move(*request)), asio::detached);
 }
 
 Async<void> ServiceSession::reader() {
     auto self = shared_from_this();
     std::string buffer;
-    for (;;) {
+    std::vector<char> chunk(64 * 1024);
+    bool anyMessage = false;
+    while (!closed_) {
         boost::system::error_code ec;
-        // One byte more than a message may have, so an overlong line is recognised as such.
-        std::size_t n = co_await asio::async_read_until(
-            socket_, asio::dynamic_buffer(buffer, TunnelServiceEndpoint::maxMessageBytes + 1), '\n',
-            asio::redirect_error(asio::use_awaitable, ec));
-        if (ec == asio::error::not_found) {
+        std::size_t n = co_await socket_.async_read_some(asio::buffer(chunk), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) break;  // also a client that has sent all it will (half-closed): its answers still go out below
+        const bool lineWasOpen = !buffer.empty();
+        buffer.append(chunk.data(), n);
+        std::size_t start = 0, newline;
+        while ((newline = buffer.find('\n', start)) != std::string::npos && newline - start <= TunnelServiceEndpoint::maxMessageBytes) {
+            handleLine(buffer.substr(start, newline - start));
+            start = newline + 1;
+            anyMessage = true;
+        }
+        buffer.erase(0, start);
+        if (buffer.size() > TunnelServiceEndpoint::maxMessageBytes) {
             send(errorReply(std::nullopt, ServiceErrorCode::messageTooLong, "the message is longer than the service accepts"));
             break;  // the rest of the line cannot be told from the next message
         }
-        if (ec) break;
-        std::string line = buffer.substr(0, n - 1);
-        buffer.erase(0, n);
-        if (line.empty()) continue;
-        std::optional<ServiceRequest> request;
-        std::string problem;
-        try {
-            request = decodeJSON<ServiceRequest>(std::string_view(line));
-        } catch (const DecodingError& e) {
-            problem = e.what();
+        if (!anyMessage) continue;  // the first message keeps its own time limit
+        if (!buffer.empty()) {
+            if (!lineWasOpen || start > 0) await(Wait::unfinishedLine);  // measured from the line's first byte
+        } else {
+            await(Wait::idle);
         }
-        if (!request) {
-            send(errorReply(std::nullopt, ServiceErrorCode::malformedMessage, "the message is not a service request: " + problem));
-            continue;
-        }
-        asio::co_spawn(socket_.get_executor(), answer(std::move(*request)), asio::detached);
     }
-    // Let the writer flush what is queued, then close.
-    auto drain = asio::steady_timer(socket_.get_executor(), std::chrono::milliseconds(50));
-    boost::system::error_code ignored;
-    co_await drain.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    close();
-    server_.sessions.erase(self);
+    // Every request read gets its answer, and every answer is written, before the connection closes.
+    while (!closed_ && (answering_ > 0 || writing_ || !outbox_.empty())) {
+        settled_.expires_at(asio::steady_timer::time_point::max());
+        boost::system::error_code ignored;
+        co_await settled_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    server_.drop(self);
 }
 
 // Asio accepts without close-on-exec; a connection that leaked into the engine
@@ -205,25 +286,42 @@ Async<void> ServiceServer::Impl::acceptLoop() {
             co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ec));
             continue;
         }
-        auto peer = peerCredentials(socket.native_handle());
-        if (!peer || !isPeerAllowed(*peer, mode, geteuid(), TunnelServiceEndpoint::accessGroup)) {
-            // Refused before anything is read; the client sees the reason.
-            auto reply = errorReply(std::nullopt, ServiceErrorCode::notPermitted, "permission denied: this user may not use the tunnel service");
-            std::string line = encodeJSON(reply) + "\n";
+        // Refused before anything is read; the client sees the reason.
+        auto refuse = [&](std::int64_t code, std::string text) {
+            std::string line = encodeJSON(errorReply(std::nullopt, code, std::move(text))) + "\n";
             boost::system::error_code ignored;
             asio::write(socket, asio::buffer(line), ignored);
             socket.close(ignored);
+        };
+        auto peer = peerCredentials(socket.native_handle());
+        const PeerVerdict verdict = peer ? checkPeer(*peer, mode, geteuid(), TunnelServiceEndpoint::accessGroup)
+                                         : PeerVerdict{PeerVerdict::Kind::refused};
+        if (verdict.kind == PeerVerdict::Kind::unknown) {
+            refuse(ServiceErrorCode::peerCheckFailed, std::string("the service could not check this user's groups (") +
+                                                          std::strerror(verdict.error) + "); try again");
             continue;
         }
-        auto session = std::make_shared<ServiceSession>(std::move(socket), *this);
+        if (verdict.kind == PeerVerdict::Kind::refused) {
+            refuse(ServiceErrorCode::notPermitted, "permission denied: this user may not use the tunnel service");
+            continue;
+        }
+        std::size_t& open = connections[peer->uid];
+        if (open >= limits.connectionsPerUser) {
+            if (open == 0) connections.erase(peer->uid);
+            refuse(ServiceErrorCode::tooManyConnections, "this user has " + std::to_string(limits.connectionsPerUser) +
+                                                             " connections to the service open already");
+            continue;
+        }
+        ++open;
+        auto session = std::make_shared<ServiceSession>(std::move(socket), peer->uid, *this);
         sessions.insert(session);
         session->start();
     }
 }
 
 ServiceServer::ServiceServer(asio::io_context& context, std::filesystem::path socketPath, ServiceMode mode,
-                             ServiceHandler& handler, std::size_t outboxLimit)
-    : impl_(std::make_unique<Impl>(context, mode, handler, outboxLimit)), socketPath_(std::move(socketPath)) {}
+                             ServiceHandler& handler, Limits limits)
+    : impl_(std::make_unique<Impl>(context, mode, handler, limits)), socketPath_(std::move(socketPath)) {}
 
 ServiceServer::~ServiceServer() { stop(); }
 
@@ -292,6 +390,7 @@ void ServiceServer::stop() {
         std::filesystem::remove(socketPath_, removeError);
     }
     auto sessions = std::move(impl_->sessions);
+    impl_->connections.clear();
     for (const auto& s : sessions) s->close();
 }
 

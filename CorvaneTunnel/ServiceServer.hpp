@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -24,6 +25,17 @@ public:
     virtual Async<ServiceReply> handle(ServiceRequest request) = 0;
 };
 
+// What one client may make the service hold. Members of the access group
+// share the service, so none of them may deny it to the others.
+struct ServiceLimits {
+    // Replies and events waiting for a client that does not read; past it the client is dropped.
+    std::size_t outbox = 4 * TunnelServiceEndpoint::maxMessageBytes;
+    std::size_t connectionsPerUser = 16;
+    std::chrono::milliseconds firstMessage{10'000};  // from connecting to the first whole line
+    std::chrono::milliseconds idle{300'000};         // between requests, unless subscribed to events
+    std::chrono::milliseconds unfinishedLine{30'000};  // from a line's first byte to its end
+};
+
 // Listens on a Unix socket and speaks the service protocol: one JSON object a
 // line each way, replies carrying the request's id, status events pushed to
 // subscribers. Peers are checked with their socket credentials before a byte
@@ -31,12 +43,10 @@ public:
 // stops the service.
 class ServiceServer {
 public:
-    // Replies and events waiting for a client that does not read may fill this
-    // much memory; past it the client is dropped.
-    static constexpr std::size_t defaultOutboxLimit = 4 * TunnelServiceEndpoint::maxMessageBytes;
+    using Limits = ServiceLimits;
 
     ServiceServer(boost::asio::io_context& context, std::filesystem::path socketPath, ServiceMode mode,
-                  ServiceHandler& handler, std::size_t outboxLimit = defaultOutboxLimit);
+                  ServiceHandler& handler, Limits limits = {});
     ~ServiceServer();
 
     // Binds the socket (replacing a stale one), sets its permissions and starts accepting. Throws std::system_error.

@@ -49,7 +49,13 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         reply.profiles = profiles_.all();
     } else if (op == ServiceOp::saveProfile) {
         if (!request.profile) co_return refusal(ServiceErrorCode::missingArgument, "saveProfile needs a profile");
-        reply.profile = profiles_.save(*request.profile);
+        std::optional<std::string> tooMuch;
+        try {
+            reply.profile = profiles_.save(*request.profile);
+        } catch (const ProfileLimitError& e) {
+            tooMuch = e.what();
+        }
+        if (tooMuch) co_return refusal(ServiceErrorCode::limitExceeded, *tooMuch);
     } else if (op == ServiceOp::loadProfile || op == ServiceOp::removeProfile || op == ServiceOp::status ||
                op == ServiceOp::startTunnel || op == ServiceOp::stopTunnel || op == ServiceOp::lastDisconnectError ||
                op == ServiceOp::providerMessage) {

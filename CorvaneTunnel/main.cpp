@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
@@ -24,19 +25,22 @@ using namespace corvane;
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: corvane-tunnel [--system | --user] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
+    "usage: corvane-tunnel [--system | --user [--strict]] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
+    "                      [--engine-user NAME]\n"
     "\n"
     "  --system      serve root and the \"corvane\" group on /run/corvane/tunnel.sock and route all\n"
     "                traffic through a TUN interface (needs CAP_NET_ADMIN; the systemd unit runs this)\n"
     "  --user        serve only this user on $XDG_RUNTIME_DIR/corvane/tunnel.sock; no TUN interface:\n"
     "                the tunnel is offered as a local HTTP and SOCKS5 proxy on 127.0.0.1 (the default)\n"
+    "  --strict      accept only engine configurations of the shape the app builds, as --system always does\n"
     "  --socket      listen here instead\n"
     "  --state-dir   saved profile and engine cache (default $STATE_DIRECTORY or /var/lib/corvane-tunnel\n"
     "                for --system, $XDG_STATE_HOME/corvane/tunnel for --user)\n"
     "  --engine      the sing-box executable (default $CORVANE_ENGINE, then sing-box next to this\n"
-    "                program, then the installed " CORVANE_PACKAGED_ENGINE ", then the one\n"
-    "                scripts/install-engine.sh built, then sing-box on PATH)\n"
-    "  --proxy-port  the local proxy's port in user mode (default 2080)\n";
+    "                program (in a build tree, a link to the one scripts/install-engine.sh built),\n"
+    "                then the installed " CORVANE_PACKAGED_ENGINE ", then sing-box on PATH)\n"
+    "  --proxy-port  the local proxy's port in user mode (default 2080)\n"
+    "  --engine-user the account --system runs the engine as (default corvane-engine)\n";
 
 std::optional<fs::path> executableIn(const fs::path& candidate) {
     std::error_code ec;
@@ -53,9 +57,6 @@ fs::path defaultEngine() {
     }
 #ifdef CORVANE_PACKAGED_ENGINE
     if (auto found = executableIn(CORVANE_PACKAGED_ENGINE)) return *found;
-#endif
-#ifdef CORVANE_CHECKOUT_ENGINE
-    if (auto found = executableIn(CORVANE_CHECKOUT_ENGINE)) return *found;
 #endif
     if (const char* path = std::getenv("PATH")) {
         std::string_view rest(path);
@@ -74,11 +75,29 @@ fs::path defaultStateDirectory(ServiceMode mode) {
         if (const char* dir = std::getenv("STATE_DIRECTORY"); dir && *dir) return fs::path(std::string(dir).substr(0, std::string(dir).find(':')));
         return "/var/lib/corvane-tunnel";
     }
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state && fs::path(state).is_absolute()) {
-        return fs::path(state) / "corvane" / "tunnel";
+    return xdgStateHome() / "corvane" / "tunnel";
+}
+
+// The state folder holds the saved profiles and the engine's cache: it must be
+// this service's own, and nobody else may write to it. Throws std::runtime_error.
+void prepareStateDirectory(const fs::path& dir, ServiceMode mode) {
+    // In system mode the engine's own account passes through it to its folder.
+    const fs::perms mine = mode == ServiceMode::system
+                               ? fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec
+                               : fs::perms::owner_all;
+    if (fs::create_directories(dir)) fs::permissions(dir, mine);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) throw std::runtime_error(dir.string() + " is not a folder");
+    if (st.st_uid != ::geteuid()) {
+        throw std::runtime_error("the state folder " + dir.string() + " belongs to another user (uid " +
+                                 std::to_string(st.st_uid) + "); choose another with --state-dir");
     }
-    const char* home = std::getenv("HOME");
-    return fs::path(home && *home ? home : "/tmp") / ".local" / "state" / "corvane" / "tunnel";
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        throw std::runtime_error("others may write to the state folder " + dir.string() + "; make it yours alone (chmod go-w)");
+    }
+    if (mode == ServiceMode::system && (st.st_mode & 0011) != 0011) {
+        fs::permissions(dir, fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::add);
+    }
 }
 
 void say(std::string_view level, std::string_view text) { std::cerr << level << " " << text << std::endl; }
@@ -87,6 +106,8 @@ void say(std::string_view level, std::string_view text) { std::cerr << level << 
 
 int main(int argc, char** argv) {
     ServiceMode mode = ServiceMode::user;
+    bool strict = false;
+    std::string engineUser(defaultEngineAccountName);
     std::optional<fs::path> socket, stateDirectory, engine;
     long proxyPort = 2080;
     for (int i = 1; i < argc; ++i) {
@@ -99,13 +120,15 @@ int main(int argc, char** argv) {
             mode = ServiceMode::system;
         } else if (a == "--user") {
             mode = ServiceMode::user;
+        } else if (a == "--strict") {
+            strict = true;
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
         } else if (a == "--version") {
             std::cout << "corvane-tunnel " << CORVANE_VERSION << "\n";
             return 0;
-        } else if (a == "--socket" || a == "--state-dir" || a == "--engine" || a == "--proxy-port") {
+        } else if (a == "--socket" || a == "--state-dir" || a == "--engine" || a == "--proxy-port" || a == "--engine-user") {
             auto v = value();
             if (!v || v->empty()) {
                 std::cerr << "corvane-tunnel: " << a << " needs a value\n" << kUsage;
@@ -114,6 +137,7 @@ int main(int argc, char** argv) {
             if (a == "--socket") socket = *v;
             if (a == "--state-dir") stateDirectory = *v;
             if (a == "--engine") engine = *v;
+            if (a == "--engine-user") engineUser = *v;
             if (a == "--proxy-port") {
                 char* end = nullptr;
                 proxyPort = std::strtol(v->c_str(), &end, 10);
@@ -135,8 +159,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
     boost::asio::io_context io;
     try {
-        // Saved profiles and the engine's cache are nobody else's business; a folder given that exists keeps its mode.
-        if (fs::create_directories(*stateDirectory)) fs::permissions(*stateDirectory, fs::perms::owner_all);
+        prepareStateDirectory(*stateDirectory, mode);
         ProfileStore profiles(*stateDirectory / "profiles.json");
         if (profiles.damagedCopy()) {
             say("WARN", "the saved profiles could not be read; the file was kept as " + profiles.damagedCopy()->string() +
@@ -146,6 +169,8 @@ int main(int argc, char** argv) {
         settings.engine = *engine;
         settings.workingDirectory = *stateDirectory / "engine";
         settings.mode = mode;
+        settings.strict = strict || mode == ServiceMode::system;
+        if (mode == ServiceMode::system) settings.engineAccount = engineUser;
         settings.proxyPort = static_cast<std::uint16_t>(proxyPort);
         settings.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };
         EngineProvider provider(io.get_executor(), settings);

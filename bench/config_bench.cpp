@@ -1,10 +1,12 @@
 // Building and serialising the engine configuration for fleets of 10, 100 and
-// 1,000 servers with 10 private sites. "per_server" is the time per server.
+// 1,000 servers with 10 private sites, and the system service's check of such
+// a text (parse, check, write anew). "per_server" is the time per server.
 #include <benchmark/benchmark.h>
 
 #include <string>
 #include <vector>
 
+#include "CorvaneCore/Config/ConfigAllowList.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 
@@ -73,5 +75,23 @@ void BM_BuildAndSerialiseConfig(benchmark::State& state) {
     state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_BuildAndSerialiseConfig)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Complexity(benchmark::oN);
+
+void BM_AllowListCheck(benchmark::State& state) {
+    const int servers = static_cast<int>(state.range(0));
+    const std::string text = ConfigBuilder::build({
+                                                      .shares = makeShares(servers),
+                                                      .smartRouting = true,
+                                                      .shareOverLanListen = "192.168.1.20",
+                                                      .shareOverLanPassword = "Zx9-_Q2wE4rT6yU8",
+                                                      .includeRuleSets = true,
+                                                      .sites = makeSites(10),
+                                                  })
+                                 .serialize();
+    for (auto _ : state) benchmark::DoNotOptimize(ConfigAllowList::checkText(text));
+    state.SetComplexityN(servers);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(text.size()));
+    state.counters["per_server"] = benchmark::Counter(servers, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_AllowListCheck)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond)->Complexity(benchmark::oN);
 
 }  // namespace

@@ -9,12 +9,6 @@ namespace corvane {
 
 namespace {
 
-std::filesystem::path home() {
-    if (const char* h = std::getenv("HOME"); h && *h) return h;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return "/";
-}
-
 // Relative values are invalid by the XDG rules and are ignored.
 std::filesystem::path fromEnvironment(const char* name, const std::filesystem::path& fallback) {
     if (const char* v = std::getenv(name); v && *v == '/') return v;
@@ -23,8 +17,15 @@ std::filesystem::path fromEnvironment(const char* name, const std::filesystem::p
 
 }  // namespace
 
-std::filesystem::path xdgDataHome() { return fromEnvironment("XDG_DATA_HOME", home() / ".local" / "share"); }
-std::filesystem::path xdgConfigHome() { return fromEnvironment("XDG_CONFIG_HOME", home() / ".config"); }
+std::filesystem::path homeDirectory() {
+    if (const char* h = std::getenv("HOME"); h && *h) return h;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
+    return "/";
+}
+
+std::filesystem::path xdgDataHome() { return fromEnvironment("XDG_DATA_HOME", homeDirectory() / ".local" / "share"); }
+std::filesystem::path xdgStateHome() { return fromEnvironment("XDG_STATE_HOME", homeDirectory() / ".local" / "state"); }
+std::filesystem::path xdgConfigHome() { return fromEnvironment("XDG_CONFIG_HOME", homeDirectory() / ".config"); }
 std::filesystem::path xdgRuntimeDir() {
     return fromEnvironment("XDG_RUNTIME_DIR", std::filesystem::path("/run/user") / std::to_string(getuid()));
 }

@@ -35,11 +35,15 @@ namespace ServiceErrorCode {
 inline constexpr std::int64_t malformedMessage = 1;
 inline constexpr std::int64_t handlerFailed = 2;
 inline constexpr std::int64_t messageTooLong = 3;
+inline constexpr std::int64_t replyTooLong = 4;  // the answer would be longer than a message may be
 inline constexpr std::int64_t missingArgument = 10;
 inline constexpr std::int64_t noSuchProfile = 11;
 inline constexpr std::int64_t unknownOperation = 12;
 inline constexpr std::int64_t profileDisabled = 13;
 inline constexpr std::int64_t notPermitted = 14;  // the peer may not use this service
+inline constexpr std::int64_t tooManyConnections = 15;  // this user has as many open as the service allows
+inline constexpr std::int64_t peerCheckFailed = 16;     // the peer's groups could not be looked up (out of descriptors, say)
+inline constexpr std::int64_t limitExceeded = 17;       // more profiles, or longer ones, than the service keeps
 }  // namespace ServiceErrorCode
 
 // An error as the platform reports it: a domain, a code and a text for people.
@@ -132,6 +136,9 @@ inline constexpr std::string_view providerMessage = "providerMessage";
 namespace TunnelServiceEndpoint {
 // A configuration for a large fleet is well below this; anything longer is refused.
 inline constexpr std::size_t maxMessageBytes = 16 * 1024 * 1024;
+// The saved profiles: at most this many, each text at most this long.
+inline constexpr std::size_t maxProfiles = 32;
+inline constexpr std::size_t maxProfileFieldBytes = 1024;
 // The system service's socket.
 inline constexpr std::string_view systemSocketPath = "/run/corvane/tunnel.sock";
 // The group whose members may use the system service.

@@ -8,6 +8,7 @@
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
+using corvane::testing::isAcceptedAsBuilt;
 using corvane::testing::isValidEngineConfig;
 using corvane::fleet::ProcessResult;
 
@@ -70,6 +71,7 @@ TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
     EXPECT_NE(result.out.find("\n  \"dns\": {\n"), std::string::npos);
     EXPECT_NE(result.out.find("\"mtu\": 9000,"), std::string::npos);
     EXPECT_TRUE(isValidEngineConfig(result.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(result.out));
 }
 
 TEST(BuildConfigCommand, OptionsAndStandardInput) {
@@ -89,6 +91,7 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ(*config.find("experimental")->find("clash_api")->find("external_controller"), JSONValue("127.0.0.1:9191"));
     EXPECT_EQ((*config.find("inbounds")->array())[1], ConfigBuilder::LanShare::inbound("192.168.1.5", "s3cret-_"));
     EXPECT_TRUE(isValidEngineConfig(result.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(result.out));
 
     // Smart routing without rule sets, probing and resolving on local servers.
     ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets", "--probe-url", "https://127.0.0.1:8443/generate_204",
@@ -103,6 +106,7 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ(*resolvers[1].find("server"), JSONValue("127.0.0.53"));
     EXPECT_EQ(*(*smartConfig.find("outbounds")->array())[4].find("url"), JSONValue("https://127.0.0.1:8443/generate_204"));
     EXPECT_TRUE(isValidEngineConfig(smart.out));
+    EXPECT_TRUE(isAcceptedAsBuilt(smart.out));
 }
 
 TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {

@@ -15,6 +15,7 @@
 #include "tools/fleet/Certificates.hpp"
 
 using namespace corvane;
+using corvane::testing::isAcceptedAsBuilt;
 using corvane::testing::isValidEngineConfig;
 namespace CB = corvane::ConfigBuilder;
 
@@ -133,6 +134,7 @@ TEST(ConfigBuilder, OneShareWithoutSitesOrSmartRoutingBuildsTheWholeDocument) {
         EXPECT_NE(text.find(fragment), std::string::npos) << fragment;
     }
     EXPECT_TRUE(isValidEngineConfig(config));
+    EXPECT_TRUE(isAcceptedAsBuilt(config));
 }
 
 TEST(ConfigBuilder, SharesKeepTheirOrderAndProtocolDetails) {
@@ -157,6 +159,7 @@ TEST(ConfigBuilder, SharesKeepTheirOrderAndProtocolDetails) {
         {"tls", JSONObject{{"enabled", true}, {"insecure", true}, {"alpn", JSONValue::Array{"h3"}}}}}));
     EXPECT_EQ(at((*outbounds.array())[1], {"type"}), JSONValue("vless"));
     EXPECT_TRUE(isValidEngineConfig(config));
+    EXPECT_TRUE(isAcceptedAsBuilt(config));
 }
 
 TEST(ConfigBuilder, LanShareNeedsAPasswordAndComesAfterTheTunnel) {
@@ -193,6 +196,8 @@ TEST(ConfigBuilder, LanShareNeedsAPasswordAndComesAfterTheTunnel) {
                                                     *c.password + R"("}]})"));
         }
         EXPECT_TRUE(isValidEngineConfig(config));
+        // The engine cannot listen on an empty address; the system service says so before it starts.
+        EXPECT_EQ(isAcceptedAsBuilt(config), !(c.listen && c.listen->empty()));
     }
 
     try {
@@ -254,6 +259,7 @@ TEST(ConfigBuilder, SmartRoutingAndRuleSetsShapeRoutesAndDNS) {
             EXPECT_EQ(dns.find("rules"), nullptr);
         }
         EXPECT_TRUE(isValidEngineConfig(config));
+        EXPECT_TRUE(isAcceptedAsBuilt(config));
     }
 }
 
@@ -324,6 +330,7 @@ TEST(ConfigBuilder, SitesBecomeEndpointsSwitchesRoutesAndDNS) {
         EXPECT_EQ((*at(dns, {"rules"}).array()).front(), siteRule);
         EXPECT_EQ(at(dns, {"rules"}).array()->size(), smart ? 3u : 1u);
         EXPECT_TRUE(isValidEngineConfig(config));
+        EXPECT_TRUE(isAcceptedAsBuilt(config));
     }
 }
 
@@ -403,6 +410,7 @@ TEST(ConfigBuilder, TheEngineAcceptsTheConfigurations) {
     for (std::size_t i = 0; i < std::size(builds); ++i) {
         auto file = dir / ("config-" + std::to_string(i) + ".json");
         corvane::fleet::writeFile(file, CB::build(builds[i]).serialize());
+        EXPECT_TRUE(isAcceptedAsBuilt(CB::build(builds[i]))) << "build " << i;
         auto result = corvane::fleet::runProcess({engine.string(), "check", "--disable-color", "-c", file.string()});
         EXPECT_EQ(result.exitStatus, 0) << "build " << i << ": " << result.err;
         EXPECT_EQ(result.err.find("FATAL"), std::string::npos) << result.err;

@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
 #include "tools/fleet/TempDir.hpp"
 
@@ -162,5 +163,78 @@ TEST_F(EngineProcessTest, CancelInterruptsAStartAtOnceAndTheEngineInheritsNothin
     ASSERT_EQ(started.wait_for(5s), std::future_status::ready) << "the start still writes the configuration";
     EXPECT_THROW(started.get(), EngineStartError);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+    EXPECT_FALSE(engine.isRunning());
+}
+
+namespace {
+
+// A stand-in engine: a shell script that never opens its control API.
+EngineProcess::Options scriptedEngine(const TempDir& dir, const std::string& script, std::vector<std::string>& lines,
+                                      std::mutex& mutex) {
+    const auto path = dir.path() / "engine.sh";
+    writeFile(path, "#!/bin/sh\n" + script);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+    EngineProcess::Options o;
+    o.executable = path;
+    o.workingDirectory = dir.path() / "engine";
+    o.controlPort = freePort();
+    o.startTimeout = 500ms;
+    o.closeGrace = 500ms;
+    o.onLine = [&](std::string line) {
+        std::lock_guard lock(mutex);
+        lines.push_back(std::move(line));
+    };
+    return o;
+}
+
+}  // namespace
+
+TEST(EngineProcessOutput, LongLinesAreCutAndPasswordsHidden) {
+    TempDir dir;
+    std::vector<std::string> lines;
+    std::mutex mutex;
+    // Half a megabyte on one line, then what the LAN share logs for a wrong password.
+    EngineProcess engine(scriptedEngine(dir,
+                                        "head -c 500000 /dev/zero | tr '\\0' 'a'\n"
+                                        "echo ' tail of it'\n"
+                                        "echo 'ERROR inbound/mixed[lan-share]: process connection from 192.168.1.7:5123: "
+                                        "socks5: authentication failed, username=corvane, password=Hunter2-secret'\n"
+                                        "echo 'FATAL[0000] start service: password=p4ss, and more'\n"
+                                        "exit 1\n",
+                                        lines, mutex));
+    try {
+        engine.start();
+        ADD_FAILURE() << "started";
+    } catch (const EngineStartError& e) {
+        EXPECT_EQ(std::string(e.what()), "FATAL[0000] start service: password=<hidden>, and more");
+    }
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], std::string(maxEngineLineBytes, 'a') + "\u2026");
+    EXPECT_EQ(lines[1], "ERROR inbound/mixed[lan-share]: process connection from 192.168.1.7:5123: "
+                        "socks5: authentication failed, username=corvane, password=<hidden>");
+    EXPECT_EQ(lines[2].find("p4ss"), std::string::npos);
+}
+
+TEST(EngineProcessOutput, StoppingWaitsForTheEngineNotForWhatHoldsItsOutput) {
+    TempDir dir;
+    std::vector<std::string> lines;
+    std::mutex mutex;
+    // A process the engine leaves behind keeps its output open for ten minutes.
+    const auto straggler = dir.path() / "straggler.pid";
+    EngineProcess engine(scriptedEngine(dir, "sleep 600 &\necho $! > '" + straggler.string() + "'\nexec sleep 600\n", lines, mutex));
+    auto start = std::async(std::launch::async, [&] {
+        try {
+            engine.start();
+        } catch (const EngineStartError& e) {
+            return std::string(e.what());
+        }
+        return std::string("started");
+    });
+    const bool ended = start.wait_for(60s) == std::future_status::ready;
+    const pid_t left = std::stoi(readFile(straggler));
+    ::kill(left, SIGKILL);
+    ASSERT_TRUE(ended) << "the start that timed out waited for the straggler";
+    EXPECT_EQ(start.get(), "the engine did not open its control API in time");
     EXPECT_FALSE(engine.isRunning());
 }

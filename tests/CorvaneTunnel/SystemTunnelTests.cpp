@@ -3,12 +3,15 @@
 // pair), never on the machine's own routing.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
@@ -116,6 +119,30 @@ std::string plainGet(const std::string& address, std::uint16_t port) {
     return body == std::string::npos ? "no HTTP reply: " + reply : reply.substr(body + 4);
 }
 
+// The fields of /proc/PID/status, values without the leading white space.
+std::map<std::string, std::string> processStatus(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::map<std::string, std::string> fields;
+    std::string line;
+    while (std::getline(in, line)) {
+        auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        auto value = line.find_first_not_of(" \t", colon + 1);
+        fields[line.substr(0, colon)] = value == std::string::npos ? "" : line.substr(value);
+    }
+    return fields;
+}
+
+// The one child of `pid` (the engine is started from one of the service's threads).
+pid_t childOf(pid_t pid) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream in(task.path() / "children");
+        pid_t child = 0;
+        if (in >> child && child > 0) return child;
+    }
+    return 0;
+}
+
 bool linkExists(const std::string& ns, const std::string& name) {
     return runCommand({"ip", "-n", ns, "link", "show", name}).empty();
 }
@@ -153,12 +180,27 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     });
     PeerRecordingTarget target(server);
 
+    // The engine runs as an unprivileged account ("nobody" here; the package's own otherwise), which must
+    // reach its program and its folder.
     TempDir dir;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    const auto engine = dir.path() / "sing-box";
+    std::filesystem::copy_file(enginePath(), engine);
     const auto socket = dir.path() / "run" / "tunnel.sock";
-    BackgroundProcess service({"/usr/sbin/ip", "netns", "exec", client, CORVANE_TUNNEL_PATH, "--system", "--socket",
-                               socket.string(), "--state-dir", (dir.path() / "state").string(), "--engine",
-                               enginePath().string()},
-                              dir.path() / "service.log");
+    std::vector<std::string> command{"/usr/sbin/ip", "netns", "exec", client, CORVANE_TUNNEL_PATH, "--system", "--socket",
+                                     socket.string(), "--state-dir", (dir.path() / "state").string(), "--engine",
+                                     engine.string(), "--engine-user", "nobody"};
+    // Debian's udev lets every account open /dev/net/tun (0666); where this machine keeps it root's, the
+    // service gets such a node in a mount namespace of its own, leaving the machine's as it is.
+    struct stat tun {};
+    if (::stat("/dev/net/tun", &tun) == 0 && (tun.st_mode & 0006) != 0006) {
+        std::filesystem::create_directory(dir.path() / "dev");
+        command.insert(command.begin(), {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                         R"(mount -t tmpfs -o mode=0755 tun "$0/dev" && mknod -m 666 "$0/dev/tun" c 10 200 &&)"
+                                         R"( mount --bind "$0/dev/tun" /dev/net/tun && exec "$@")",
+                                         dir.path().string()});
+    }
+    BackgroundProcess service(command, dir.path() / "service.log");
     std::unique_ptr<AppSide> app;
     auto log = [&] {
         std::string text = "service log:\n" + service.log();
@@ -187,6 +229,19 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }, 60s))
         << app->controller.lastError().value_or("") << "\n" << log();
     EXPECT_TRUE(linkExists(client, "Corvane"));
+
+    // The engine: nobody's, with only the two network capabilities, for good.
+    const auto status = processStatus(childOf(service.pid()));
+    const std::string both = "0000000000003000";  // CAP_NET_ADMIN (12) and CAP_NET_RAW (13)
+    EXPECT_EQ(status.at("Uid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(status.at("Gid"), "65534\t65534\t65534\t65534");
+    EXPECT_EQ(status.at("Groups"), "");
+    for (const char* set : {"CapEff", "CapPrm", "CapInh", "CapAmb", "CapBnd"}) EXPECT_EQ(status.at(set), both) << set;
+    EXPECT_EQ(status.at("NoNewPrivs"), "1");
+    struct stat folder {};
+    ASSERT_EQ(::stat((dir.path() / "state" / "engine").c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, 65534u);
+    EXPECT_EQ(folder.st_mode & 07777, 0700u);
 
     std::string body;
     inNetworkNamespace(client, [&] { body = plainGet("203.0.113.10", target.port()); });

@@ -2,11 +2,13 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <algorithm>
 #include <atomic>
+#include <set>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneTunnel/PeerCredentials.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
 #include "CorvaneTunnel/TunnelService.hpp"
@@ -45,6 +48,8 @@ public:
     int stops = 0;               // stops that took a running tunnel down
     bool up = false;             // the tunnel carries traffic
     std::uint64_t generation = 0;  // of the latest start or stop
+    std::chrono::milliseconds stopTakes{20};
+    std::optional<std::size_t> replyBytes;  // answers every message with this many bytes
 
     Async<void> start(std::map<std::string, std::string> options, std::uint64_t g) override {
         generation = g;
@@ -61,10 +66,13 @@ public:
         generation = g;
         if (auto timer = starting_.lock()) timer->cancel();
         if (std::exchange(up, false)) ++stops;
-        asio::steady_timer t(co_await asio::this_coro::executor, 20ms);
+        asio::steady_timer t(co_await asio::this_coro::executor, stopTakes);
         co_await t.async_wait(asio::use_awaitable);
     }
-    Async<std::optional<std::string>> handleMessage(std::string message) override { co_return "echo " + message; }
+    Async<std::optional<std::string>> handleMessage(std::string message) override {
+        if (replyBytes) co_return std::string(*replyBytes, 'x');
+        co_return "echo " + message;
+    }
 
 private:
     std::weak_ptr<asio::steady_timer> starting_;
@@ -73,10 +81,9 @@ private:
 // corvane-tunnel's parts on a thread of their own, on a socket in a temporary folder.
 class RunningService {
 public:
-    RunningService(const std::filesystem::path& dir, ServiceMode mode = ServiceMode::user,
-                   std::size_t outboxLimit = ServiceServer::defaultOutboxLimit)
+    RunningService(const std::filesystem::path& dir, ServiceMode mode = ServiceMode::user, ServiceServer::Limits limits = {})
         : socket_(dir / "run" / "tunnel.sock"), store_(dir / "state" / "profiles.json"), service_(store_, provider, mode),
-          server_(io_, socket_, mode, service_, outboxLimit) {
+          server_(io_, socket_, mode, service_, limits) {
         service_.setServer(&server_);
         server_.start();
         thread_ = std::thread([this] { io_.run(); });
@@ -206,7 +213,7 @@ TEST(TunnelService, BadMessagesGetAnErrorAndTheServiceGoesOn) {
 
 TEST(TunnelService, AClientThatDoesNotReadItsRepliesIsDropped) {
     TempDir dir;
-    RunningService service(dir.path(), ServiceMode::user, 64 * 1024);
+    RunningService service(dir.path(), ServiceMode::user, {.outbox = 64 * 1024});
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -505,4 +512,192 @@ TEST(TunnelService, AClientFollowsTheServiceThroughARestart) {
     other.run(other.controller.connect("{}", "panel"));
     EXPECT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 10s));
     EXPECT_EQ(seen, (std::vector<NEVPNStatus>{NEVPNStatus::connecting, NEVPNStatus::connected}));
+}
+
+// The limits that keep one member of the access group from denying the
+// service to the others.
+namespace {
+
+// One connection to the service, held open by the test.
+class RawClient {
+public:
+    explicit RawClient(const std::filesystem::path& socket) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("cannot connect");
+    }
+    ~RawClient() { ::close(fd_); }
+    void send(const std::string& bytes) {
+        for (std::size_t sent = 0; sent < bytes.size();) {
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            sent += static_cast<std::size_t>(n);
+        }
+    }
+    void finishSending() { ::shutdown(fd_, SHUT_WR); }
+    // One line, or what stopped it: "(closed)" when the service closed the connection, "(timeout)".
+    std::string readLine(std::chrono::milliseconds limit = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (auto newline = buffered_.find('\n'); newline != std::string::npos) {
+                std::string line = buffered_.substr(0, newline);
+                buffered_.erase(0, newline + 1);
+                return line;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return "(timeout)";
+            char chunk[65536];
+            ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return buffered_.empty() ? "(closed)" : std::exchange(buffered_, "");
+            buffered_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buffered_;
+};
+
+std::string request(std::int64_t id, const std::string& op, const std::string& rest = "") {
+    return R"({"id":)" + std::to_string(id) + R"(,"op":")" + op + "\"" + rest + "}\n";
+}
+
+}  // namespace
+
+TEST(ServiceLimits, ProfilesAreCappedInNumberAndSize) {
+    TempDir dir;
+    RunningService service(dir.path());
+    auto save = [&](const std::string& description, const std::string& identifier = "") {
+        return rawExchange(service.socket(), request(1, "saveProfile", R"(,"profile":{"identifier":")" + identifier +
+                                                                          R"(","providerBundleIdentifier":"p","serverAddress":"s",)"
+                                                                          R"("localizedDescription":")" + description +
+                                                                          R"(","enabled":true})"));
+    };
+    const std::string longest(TunnelServiceEndpoint::maxProfileFieldBytes, 'd');
+    EXPECT_NE(save(longest).find(R"("ok":true)"), std::string::npos);
+    EXPECT_NE(save(longest + "d").find("at most 1024 bytes"), std::string::npos);
+    for (std::size_t i = 1; i < TunnelServiceEndpoint::maxProfiles; ++i) ASSERT_NE(save("p").find(R"("ok":true)"), std::string::npos);
+    const std::string refused = save("one too many");
+    EXPECT_NE(refused.find(R"("code":17)"), std::string::npos) << refused;
+    EXPECT_NE(refused.find("at most 32 profiles"), std::string::npos) << refused;
+    // Replacing one is still allowed at the cap.
+    AppSide app(service.socket());
+    auto profiles = app.run(app.platform->loadAllProfiles());
+    ASSERT_EQ(profiles.size(), TunnelServiceEndpoint::maxProfiles);
+    EXPECT_NE(save("renamed", profiles[3].identifier).find(R"("ok":true)"), std::string::npos);
+}
+
+TEST(ServiceLimits, AReplyLongerThanAMessageBecomesAnError) {
+    TempDir dir;
+    RunningService service(dir.path());
+    AppSide app(service.socket());
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    service.onServiceThread([&] { service.provider.replyBytes = TunnelServiceEndpoint::maxMessageBytes; });
+    const std::string identifier = app.run(app.platform->loadAllProfiles()).at(0).identifier;
+    RawClient client(service.socket());
+    client.send(request(7, "providerMessage", R"(,"identifier":")" + identifier + R"(","message":"{}")"));
+    const std::string reply = client.readLine();
+    EXPECT_LE(reply.size(), TunnelServiceEndpoint::maxMessageBytes);
+    EXPECT_NE(reply.find(R"("id":7)"), std::string::npos) << reply.substr(0, 200);
+    EXPECT_NE(reply.find(R"("code":4)"), std::string::npos) << reply.substr(0, 200);
+    // The connection goes on.
+    client.send(request(8, "hello"));
+    EXPECT_NE(client.readLine().find(R"("id":8,"ok":true)"), std::string::npos);
+}
+
+TEST(ServiceLimits, EachUserMayHoldOnlySoManyConnections) {
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user, {.connectionsPerUser = 4});
+    std::vector<std::unique_ptr<RawClient>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<RawClient>(service.socket()));
+        held.back()->send(request(i, "hello"));
+        ASSERT_NE(held.back()->readLine().find(R"("ok":true)"), std::string::npos);
+    }
+    RawClient fifth(service.socket());
+    const std::string refused = fifth.readLine();
+    EXPECT_NE(refused.find("connections to the service open already"), std::string::npos) << refused;
+    EXPECT_NE(refused.find(R"("code":15)"), std::string::npos) << refused;
+    // A connection that ends frees its place.
+    held.pop_back();
+    std::this_thread::sleep_for(100ms);
+    RawClient next(service.socket());
+    next.send(request(9, "hello"));
+    EXPECT_NE(next.readLine().find(R"("ok":true)"), std::string::npos);
+}
+
+TEST(ServiceLimits, SilentIdleAndDawdlingConnectionsAreClosed) {
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user,
+                           {.firstMessage = 300ms, .idle = 600ms, .unfinishedLine = 300ms});
+    RawClient silent(service.socket());
+    EXPECT_EQ(silent.readLine(3s), "(closed)") << "a connection that never says anything";
+
+    RawClient idle(service.socket());
+    idle.send(request(1, "hello"));
+    EXPECT_NE(idle.readLine().find(R"("ok":true)"), std::string::npos);
+    EXPECT_EQ(idle.readLine(3s), "(closed)") << "a connection that stopped asking";
+
+    // A line begun and never finished: closed long before the idle limit would close it.
+    RawClient dawdling(service.socket());
+    dawdling.send(request(1, "hello"));
+    EXPECT_NE(dawdling.readLine().find(R"("ok":true)"), std::string::npos);
+    dawdling.send(R"({"id":2,"op":)");
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(dawdling.readLine(3s), "(closed)");
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 600ms) << "the unfinished line had the idle connection's time";
+
+    // One that listens for events is not idle.
+    AppSide app(service.socket());
+    app.run(app.controller.load());
+    std::this_thread::sleep_for(900ms);
+    app.run(app.controller.connect("{}", "panel"));
+    EXPECT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+}
+
+TEST(ServiceLimits, AHalfClosedClientGetsEveryAnswer) {
+    TempDir dir;
+    RunningService service(dir.path());
+    AppSide app(service.socket());
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    const std::string identifier = app.run(app.platform->loadAllProfiles()).at(0).identifier;
+    service.onServiceThread([&] { service.provider.stopTakes = 500ms; });
+
+    RawClient client(service.socket());
+    client.send(request(1, "hello") + request(2, "stopTunnel", R"(,"identifier":")" + identifier + "\""));
+    client.finishSending();
+    std::set<std::string> answered;
+    for (int i = 0; i < 2; ++i) {
+        const std::string line = client.readLine();
+        if (line.find(R"("id":1,"ok":true)") != std::string::npos) answered.insert("hello");
+        if (line.find(R"("id":2,"ok":true)") != std::string::npos) answered.insert("stopTunnel");
+    }
+    EXPECT_EQ(answered, (std::set<std::string>{"hello", "stopTunnel"}));
+    EXPECT_EQ(client.readLine(), "(closed)");
+}
+
+TEST(ServiceLimits, AFailingGroupLookupIsNotARefusal) {
+    const PeerCredentials stranger{0, 65534, 65534};
+    // (The access group: unlike "root", no lookup source makes it up without reading a file.)
+    const std::string group(TunnelServiceEndpoint::accessGroup);
+    // Loads the lookup's modules, as the service does when it starts.
+    ASSERT_EQ(checkPeer(stranger, ServiceMode::system, 0, group).kind, PeerVerdict::Kind::refused);
+
+    // Out of descriptors: the group file cannot be read.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+    const PeerVerdict verdict = checkPeer(stranger, ServiceMode::system, 0, group);
+    for (int fd : filler) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(verdict.kind, PeerVerdict::Kind::unknown);
+    EXPECT_EQ(verdict.error, EMFILE);
 }

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "CorvaneCore/Config/ConfigAllowList.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 
 namespace corvane::testing {
@@ -29,6 +30,21 @@ using fleet::runProcess;
 
 ::testing::AssertionResult isValidEngineConfig(const JSONValue& config) {
     return isValidEngineConfig(config.serialize());
+}
+
+::testing::AssertionResult isAcceptedAsBuilt(const JSONValue& config) {
+    try {
+        JSONValue accepted = ConfigAllowList::check(config);
+        if (accepted == config) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the allow-list changed the configuration:\n"
+                                             << config.serialize() << "\nbecame\n" << accepted.serialize();
+    } catch (const ConfigAllowList::Refusal& e) {
+        return ::testing::AssertionFailure() << "the allow-list refuses the configuration: " << e.description();
+    }
+}
+
+::testing::AssertionResult isAcceptedAsBuilt(const std::string& configText) {
+    return isAcceptedAsBuilt(JSONValue::parse(configText));
 }
 
 }  // namespace corvane::testing

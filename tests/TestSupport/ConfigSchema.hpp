@@ -15,4 +15,9 @@ namespace corvane::testing {
 ::testing::AssertionResult isValidEngineConfig(const std::string& configText);
 ::testing::AssertionResult isValidEngineConfig(const JSONValue& config);
 
+// The system service's allow-list accepts a configuration the app built and
+// hands it on unchanged (the same document, written anew).
+::testing::AssertionResult isAcceptedAsBuilt(const std::string& configText);
+::testing::AssertionResult isAcceptedAsBuilt(const JSONValue& config);
+
 }  // namespace corvane::testing
