@@ -1,0 +1,37 @@
+#include "Corvane/CommandLine/HeadlessModel.hpp"
+
+#include <ostream>
+
+namespace corvane::cli {
+
+HeadlessModel::HeadlessModel(Options options) {
+    AppModelParts parts = AppModelParts::system(io_.get_executor());
+    if (!options.followNetwork) parts.pathMonitor.reset();
+    parts.sleepMonitor.reset();
+    // One command is one short run: the daily check is the app's; `corvanectl update` asks once.
+    parts.selfUpdates = false;
+    model_ = std::make_unique<AppModel>(io_.get_executor(), std::move(parts));
+}
+
+HeadlessModel::~HeadlessModel() {
+    model_.reset();  // its tasks are not run again: the loop goes with this object
+}
+
+bool HeadlessModel::runUntil(const std::function<bool()>& done, std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        io_.run_for(std::chrono::milliseconds(20));
+        io_.restart();
+    }
+    return done();
+}
+
+int HeadlessModel::finish(std::ostream& err, int success) {
+    if (const auto& message = model_->errorMessage.get()) {
+        err << *message << "\n";
+        return 1;
+    }
+    return success;
+}
+
+}  // namespace corvane::cli

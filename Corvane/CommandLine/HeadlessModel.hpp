@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+
+#include "Corvane/Model/AppModel.hpp"
+#include "CorvaneCore/Support/Blocking.hpp"
+
+namespace corvane::cli {
+
+// One application model without a window, on this thread's own loop, with the
+// desktop app's settings, token store and tunnel service (which may be absent).
+class HeadlessModel {
+public:
+    struct Options {
+        bool followNetwork = false;  // a recovery that waits for the network needs path events
+    };
+    explicit HeadlessModel(Options options);
+    ~HeadlessModel();
+
+    AppModel& model() { return *model_; }
+
+    template <class T>
+    T run(Async<T> work) {
+        return runUntilDone(io_, std::move(work));
+    }
+    // Runs the loop until `done` holds or `limit` passes; true when it holds.
+    bool runUntil(const std::function<bool()>& done, std::chrono::steady_clock::duration limit);
+
+    // Exit status 1 with the model's error text as the last line of standard
+    // error when it shows one, else `success`.
+    int finish(std::ostream& err, int success = 0);
+
+private:
+    boost::asio::io_context io_;
+    std::unique_ptr<AppModel> model_;
+};
+
+// "Not signed in. Run corvanectl login." and 1 when the model is signed out.
+inline constexpr const char* notSignedInText = "Not signed in. Run corvanectl login.";
+
+}  // namespace corvane::cli

@@ -1,0 +1,122 @@
+// corvanectl login: sign in to the panel and fetch the fleet.
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include <termios.h>
+#include <unistd.h>
+
+#include "Corvane/CommandLine/Commands.hpp"
+#include "Corvane/CommandLine/HeadlessModel.hpp"
+
+namespace corvane::cli {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::string_view kUsage = "login [--panel URL] [--email EMAIL] [--password-stdin]";
+
+int usage(std::ostream& err, std::string_view why = {}) {
+    if (!why.empty()) err << "corvanectl login: " << why << "\n";
+    err << "usage: corvanectl " << kUsage << "\n";
+    return 2;
+}
+
+bool onTerminal(std::istream& in) { return &in == &std::cin && ::isatty(STDIN_FILENO); }
+
+std::optional<std::string> ask(CommandContext& ctx, const std::string& prompt) {
+    ctx.err << prompt << std::flush;
+    std::string line;
+    if (!std::getline(ctx.in, line)) return std::nullopt;
+    return line;
+}
+
+// Reads the password from the terminal with echo off.
+std::optional<std::string> askPassword(CommandContext& ctx) {
+    termios saved{};
+    const bool restore = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (restore) {
+        termios silent = saved;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        silent.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    }
+    auto password = ask(ctx, "Password: ");
+    if (restore) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    return password;
+}
+
+int login(CommandContext& ctx) {
+    std::optional<std::string> panel, email;
+    bool passwordFromStdin = false;
+    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
+        auto a = ctx.args[i];
+        if (a == "--panel" && i + 1 < ctx.args.size()) {
+            panel = std::string(ctx.args[++i]);
+        } else if (a == "--email" && i + 1 < ctx.args.size()) {
+            email = std::string(ctx.args[++i]);
+        } else if (a == "--password-stdin") {
+            passwordFromStdin = true;
+        } else {
+            return usage(ctx.err);
+        }
+    }
+    const bool terminal = !passwordFromStdin && onTerminal(ctx.in);
+
+    HeadlessModel headless({.followNetwork = true});
+    AppModel& model = headless.model();
+    // The panel signed in to last is the one offered again.
+    const std::string saved = model.panelURL;
+    if (!panel) {
+        if (!terminal) {
+            if (saved == "https://") return usage(ctx.err, "give the panel address with --panel");
+            panel = saved;
+        } else {
+            auto answer = ask(ctx, saved == "https://" ? "Panel address: " : "Panel address [" + saved + "]: ");
+            if (!answer) return usage(ctx.err, "no panel address given");
+            panel = answer->empty() && saved != "https://" ? saved : *answer;
+        }
+    }
+    if (!email) {
+        if (!terminal) return usage(ctx.err, "give the e-mail address with --email");
+        email = ask(ctx, "Email: ");
+        if (!email || email->empty()) return usage(ctx.err, "no e-mail address given");
+    }
+    std::optional<std::string> password;
+    if (passwordFromStdin) {
+        std::string line;
+        if (std::getline(ctx.in, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            password = std::move(line);
+        }
+        if (!password) return usage(ctx.err, "no password on standard input");
+    } else if (terminal) {
+        password = askPassword(ctx);
+        if (!password) return usage(ctx.err, "no password given");
+    } else {
+        return usage(ctx.err, "no terminal to ask for the password; use --password-stdin");
+    }
+
+    model.panelURL = *panel;
+    model.email = *email;
+    model.password = *password;
+    headless.run(model.signIn(false));
+    // The panel could not be reached: the model retries by itself when the network
+    // returns, for as long as its recovery lasts.
+    if (model.recovery || model.recoveryRunning) {
+        if (model.errorMessage.get()) ctx.err << *model.errorMessage.get() << "\n";
+        headless.runUntil([&] { return !model.recovery && !model.recoveryRunning && !model.busy; }, 24h);
+    }
+    if (model.signedIn) {
+        ctx.out << "Signed in to " << model.panelURL.get() << " as " << model.email.get() << ". "
+                << model.servers->size() << (model.servers->size() == 1 ? " server" : " servers") << ".\n";
+    }
+    return headless.finish(ctx.err, model.signedIn ? 0 : 1);
+}
+
+const CommandRegistration registration{"login", kUsage, &login};
+
+}  // namespace
+
+}  // namespace corvane::cli

@@ -1,0 +1,61 @@
+// corvanectl update: ask the panel once for a newer version.
+#include <iostream>
+
+#include "Corvane/CommandLine/Commands.hpp"
+#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/ModelJSON.hpp"
+#include "CorvaneCore/Support/JSONWriter.hpp"
+
+namespace corvane::cli {
+
+namespace {
+
+int update(CommandContext& ctx) {
+    bool asJSON = false;
+    for (auto a : ctx.args) {
+        if (a != "--json") {
+            ctx.err << "usage: corvanectl update [--json]\n";
+            return 2;
+        }
+        asJSON = true;
+    }
+    HeadlessModel headless({});
+    AppModel& model = headless.model();
+    headless.run(model.start());
+    if (!model.signedIn && !model.errorMessage.get()) {
+        ctx.err << notSignedInText << "\n";
+        return 1;
+    }
+    if (model.errorMessage.get()) return headless.finish(ctx.err);
+    if (!headless.run(model.checkForUpdate())) {
+        ctx.err << "Could not ask the panel for the latest version.\n";
+        return 1;
+    }
+
+    const auto& status = model.update.get();
+    if (asJSON) {
+        boost::json::object doc;
+        doc["appVersion"] = AppModel::appVersion();
+        doc["selfUpdates"] = AppModel::selfUpdates();
+        if (status) doc["update"] = toJSON(*status);
+        if (model.updateURL) doc["updateURL"] = *model.updateURL;
+        doc["updateBlocksConnecting"] = model.updateBlocksConnecting();
+        ctx.out << toJSONText(doc, 2) << "\n";
+        return 0;
+    }
+    if (!status) {
+        ctx.out << "Corvane " << AppModel::appVersion() << " is up to date.\n";
+        return 0;
+    }
+    ctx.out << "Installed: " << status->installed << "\nLatest: " << status->latest << "\n";
+    ctx.out << (status->blocking ? "An update is required before connecting.\n" : "An update is available.\n");
+    if (model.updateURL) ctx.out << "Download: " << *model.updateURL << "\n";
+    if (!AppModel::selfUpdates()) ctx.out << "Update Corvane with your system's package manager.\n";
+    return 0;
+}
+
+const CommandRegistration registration{"update", "update [--json]", &update};
+
+}  // namespace
+
+}  // namespace corvane::cli

@@ -1,0 +1,363 @@
+// The model's state: construction, settings, start-up, derived values and publishing.
+#include "Corvane/Model/AppModel.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/url/parse.hpp>
+
+#include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
+#include "Corvane/Platform/AppLog.hpp"
+#include "Corvane/Platform/HostName.hpp"
+#include "Corvane/Tunnel/ClashClient.hpp"
+#include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/LocalAddresses.hpp"
+#include "CorvaneCore/Panel/PanelClient.hpp"
+
+namespace corvane {
+
+namespace {
+
+namespace json = boost::json;
+
+std::optional<std::int64_t> integerSetting(const json::object& settings, std::string_view key) {
+    const json::value* v = settings.if_contains(key);
+    if (!v) return std::nullopt;
+    if (v->is_int64()) return v->as_int64();
+    if (v->is_uint64() && v->as_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return static_cast<std::int64_t>(v->as_uint64());
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> boolSetting(const json::object& settings, std::string_view key) {
+    const json::value* v = settings.if_contains(key);
+    if (v && v->is_bool()) return v->as_bool();
+    return std::nullopt;
+}
+
+std::optional<std::string> stringSetting(const json::object& settings, std::string_view key) {
+    const json::value* v = settings.if_contains(key);
+    if (v && v->is_string()) return std::string(v->as_string());
+    return std::nullopt;
+}
+
+// A value kept as the JSON text of a record or list; nothing when it does not decode.
+template <class T>
+std::optional<T> encodedSetting(const json::object& settings, std::string_view key) {
+    auto text = stringSetting(settings, key);
+    if (!text) return std::nullopt;
+    try {
+        json::value v = parseJSONText(*text, key);
+        return decodeValue<T>(v, CodingContext{key, {}});
+    } catch (const DecodingError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
+    : diagnostics(parts.diagnostics ? parts.diagnostics : std::make_shared<DiagnosticsReporter>()),
+      tunnel(executor, parts.tunnelPlatform),
+      store(std::move(parts.store)),
+      pathMonitor(std::move(parts.pathMonitor)),
+      executor_(std::move(executor)),
+      timings_(std::move(parts.timings)),
+      clock_(parts.clock ? std::move(parts.clock) : ModelClock(&std::chrono::system_clock::now)),
+      settings_(std::move(parts.settings)),
+      sleepMonitor_(std::move(parts.sleepMonitor)),
+      http_(parts.http),
+      hostName_(parts.hostName ? std::move(parts.hostName) : &localizedHostName),
+      lanAddressSource_(parts.lanAddress ? std::move(parts.lanAddress)
+                                         : [] { return LocalAddresses::lan(); }),
+      appVersion_(parts.appVersion ? std::move(*parts.appVersion) : appVersion()),
+      selfUpdates_(parts.selfUpdates.value_or(selfUpdates())),
+      self_(std::make_shared<AppModel*>(this)) {
+    try {
+        panelURL = store->panelURL().value_or("https://");
+    } catch (const std::exception&) {
+        panelURL = "https://";
+    }
+    readSettings();
+
+    // The controller's changes are the model's (derived values read them); its status
+    // drives the session, with consecutive duplicates dropped.
+    std::weak_ptr<AppModel*> weak = self_;
+    lastTunnelStatus_ = tunnel.status();
+    tunnel.setOnChange([weak] {
+        auto self = weak.lock();
+        if (!self) return;
+        AppModel& model = **self;
+        model.publishedFieldChanged();
+        if (model.tunnel.status() != model.lastTunnelStatus_) {
+            model.lastTunnelStatus_ = model.tunnel.status();
+            model.tunnelStatusChanged(model.lastTunnelStatus_);
+        }
+    });
+    subscriptions.emplace_back([this] { tunnel.setOnChange(nullptr); });
+
+    // Both monitors call from their own threads; the work is handed to the model's thread.
+    if (pathMonitor) {
+        pathMonitor->start([weak, executor = executor_](const NetworkPath& path) {
+            boost::asio::post(executor, [weak, path] {
+                if (auto self = weak.lock()) (*self)->pathChanged(path);
+            });
+        });
+        subscriptions.emplace_back([monitor = pathMonitor] { monitor->cancel(); });
+    }
+    if (sleepMonitor_) {
+        auto onModelThread = [weak, executor = executor_](void (AppModel::*handler)()) {
+            return [weak, executor, handler] {
+                boost::asio::post(executor, [weak, handler] {
+                    if (auto self = weak.lock()) ((**self).*handler)();
+                });
+            };
+        };
+        sleepMonitor_->start(onModelThread(&AppModel::willSleep), onModelThread(&AppModel::didWake));
+        subscriptions.emplace_back([monitor = sleepMonitor_] { monitor->cancel(); });
+    }
+}
+
+AppModel::~AppModel() {
+    subscriptions.clear();  // the monitors' threads end before anything else goes
+    self_.reset();
+    for (auto& task : tasks_) task.cancel();
+}
+
+void AppModel::readSettings() {
+    json::object s = settings_ ? settings_->values() : json::object{};
+    selectedExitId = integerSetting(s, "selected_exit_id");
+    quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
+    smartRouting = boolSetting(s, "smart_routing").value_or(true);
+    lanShare = boolSetting(s, "lan_share").value_or(false);
+    if (const json::value* ids = s.if_contains("disabled_site_ids"); ids && ids->is_array()) {
+        std::set<std::int64_t> set;
+        bool whole = true;
+        for (const auto& element : ids->as_array()) {
+            if (element.is_int64()) {
+                set.insert(element.as_int64());
+            } else if (element.is_uint64() && element.as_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
+                set.insert(static_cast<std::int64_t>(element.as_uint64()));
+            } else {
+                whole = false;
+                break;
+            }
+        }
+        if (whole) disabledSiteIds = std::move(set);
+    }
+    sharingOn = stringSetting(s, "lan_share_address");
+    lanAddress = lanAddressSource_();
+    auto password = stringSetting(s, "lan_share_password");
+    if (!password || password->empty()) {
+        password = ConfigBuilder::LanShare::generatePassword();
+        writeSetting("lan_share_password", json::value(*password));
+    }
+    lanSharePassword = *password;
+    pin = encodedSetting<PinPref>(s, "pin_pref");
+    connectedFleet = encodedSetting<std::vector<FleetSlot>>(s, "connected_fleet").value_or(std::vector<FleetSlot>{});
+}
+
+void AppModel::writeSetting(std::string_view key, std::optional<json::value> value) {
+    if (!settings_) return;
+    try {
+        if (value) {
+            settings_->set(key, std::move(*value));
+        } else {
+            settings_->remove(key);
+        }
+    } catch (const std::exception& e) {
+        // The value stays in effect for this run.
+        appLog("ERROR", "settings", "cannot store \"" + std::string(key) + "\": " + e.what());
+    }
+}
+
+void AppModel::setSmartRouting(bool on) {
+    smartRouting = on;
+    writeSetting("smart_routing", json::value(on));
+}
+
+Async<void> AppModel::start() {
+    // The HTTP client keeps no response cache, so there are no cached responses to drop.
+    co_await tunnel.load();
+    std::optional<std::string> token;
+    bool parses = boost::urls::parse_uri(panelURL.get()).has_value();
+    if (parses) {
+        try {
+            token = store->token(panelURL);
+        } catch (const std::exception&) {
+        }
+    }
+    if (token) {
+        panel = std::make_shared<PanelClient>(panelURL.get(), *token, http_);
+        signedIn = true;
+        co_await refreshServers(false);
+        startUpdateChecks();
+        if (panel) co_await diagnostics->drain(panel);
+    }
+    startLogPolling();
+}
+
+UiStatus AppModel::status() const {
+    if (connectInFlight) return UiStatus::connecting;
+    switch (tunnel.status()) {
+    case NEVPNStatus::connecting: return UiStatus::connecting;
+    case NEVPNStatus::connected: return UiStatus::connected;
+    case NEVPNStatus::reasserting: return UiStatus::reconnecting;
+    case NEVPNStatus::disconnecting: return UiStatus::disconnected;
+    case NEVPNStatus::invalid:
+    case NEVPNStatus::disconnected: break;
+    }
+    return tunnel.lastError() ? UiStatus::failed : UiStatus::disconnected;
+}
+
+bool AppModel::working() const { return connectInFlight || tunnel.status() == NEVPNStatus::disconnecting; }
+
+namespace {
+
+bool sessionStatus(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+}  // namespace
+
+std::vector<FleetSlot> AppModel::snapshot() const {
+    if (sessionStatus(tunnel.status()) && !connectedFleet->empty()) return connectedFleet;
+    std::vector<FleetSlot> slots;
+    slots.reserve(servers->size());
+    for (const auto& s : *servers) slots.push_back({s.vpsId, s.name});
+    return slots;
+}
+
+bool AppModel::updateBlocksConnecting() const { return update->has_value() && (*update)->blocking; }
+
+std::string AppModel::appVersion() { return CORVANE_VERSION; }
+
+bool AppModel::selfUpdates() {
+#ifdef CORVANE_PACKAGE_MANAGED
+    return false;  // the distribution's package manager updates the app
+#else
+    return true;
+#endif
+}
+
+void AppModel::scenePhaseChanged(bool active, bool /*background*/) {
+    if (active) spawn(networkMayBeBack());
+}
+
+void AppModel::pathChanged(const NetworkPath& path) {
+    networkAvailable = path.satisfied;
+    std::string signature = path.signature();
+    if (signature != networkSignature) {
+        networkSignature = std::move(signature);
+        restartHealthChecks(false);
+    }
+    if (path.satisfied) spawn(networkMayBeBack());
+}
+
+void AppModel::willSleep() {
+    deviceSleeping = true;
+    restartHealthChecks(false);
+    cancelTask(trafficTask);
+}
+
+void AppModel::didWake() {
+    deviceSleeping = false;
+    restartHealthChecks(false);
+    // A live session's traffic stream restarts here once the live-state flow runs sessions.
+}
+
+std::string AppModel::deviceName() const { return hostName_().value_or("Linux"); }
+
+TaskHandle AppModel::spawn(Async<void> work) {
+    std::erase_if(tasks_, [](const TaskHandle& t) { return t.isFinished(); });
+    TaskHandle handle = spawnTask(executor_, std::move(work));
+    tasks_.push_back(handle);
+    return handle;
+}
+
+void AppModel::cancelTask(std::optional<TaskHandle>& task) {
+    if (task) task->cancel();
+    task.reset();
+}
+
+void AppModel::publishedFieldChanged() {
+    if (publishScheduled_ || !self_) return;
+    publishScheduled_ = true;
+    boost::asio::post(executor_, [weak = std::weak_ptr<AppModel*>(self_)] {
+        if (auto self = weak.lock()) (*self)->publish();
+    });
+}
+
+std::shared_ptr<const AppSnapshot> AppModel::published() {
+    auto s = std::make_shared<AppSnapshot>();
+    s->version = version_;
+    s->panelURL = panelURL;
+    s->email = email;
+    s->password = password;
+    s->signedIn = signedIn;
+    s->busy = busy;
+    s->errorMessage = errorMessage;
+    s->servers = servers.shared();
+    s->exits = exits.shared();
+    s->selectedExitId = selectedExitId;
+    s->quotaNotice = quotaNotice;
+    s->sites = sites.shared();
+    s->siteStatuses = siteStatuses.shared();
+    s->disabledSiteIds = disabledSiteIds.shared();
+    s->connectedFleet = connectedFleet.shared();
+    s->refreshing = refreshing;
+    s->smartRouting = smartRouting;
+    s->pin = pin;
+    s->lanShare = lanShare;
+    s->sharingOn = sharingOn;
+    s->lanAddress = lanAddress;
+    s->lanSharePassword = lanSharePassword;
+    s->delays = delays.shared();
+    s->activeOutbound = activeOutbound;
+    s->switchingTo = switchingTo;
+    s->tunnelReachable = tunnelReachable;
+    s->trafficNow = trafficNow;
+    s->trafficTotal = trafficTotal;
+    s->trafficHistory = trafficHistory.shared();
+    s->update = update;
+    s->updateDismissed = updateDismissed;
+    s->diagnosticsNote = diagnosticsNote;
+    s->logLines = logLines.shared();
+    s->connectInFlight = connectInFlight;
+    s->waitingForNetwork = waitingForNetwork;
+
+    s->status = status();
+    s->working = working();
+    s->updateBlocksConnecting = updateBlocksConnecting();
+    s->tunnelStatus = tunnel.status();
+    s->tunnelLastError = tunnel.lastError();
+    if (sessionStatus(tunnel.status()) && !connectedFleet->empty()) {
+        s->snapshot = connectedFleet.shared();
+    } else if (lastPublished_ && lastPublished_->servers == s->servers && lastPublished_->snapshot &&
+               lastPublished_->snapshot != lastPublished_->connectedFleet) {
+        s->snapshot = lastPublished_->snapshot;  // the same servers give the same fleet
+    } else {
+        s->snapshot = std::make_shared<const std::vector<FleetSlot>>(snapshot());
+    }
+    return s;
+}
+
+void AppModel::publish() {
+    publishScheduled_ = false;
+    ++version_;
+    lastPublished_ = published();
+    auto snapshot = lastPublished_;
+    auto observers = observers_;  // an observer may subscribe or unsubscribe
+    for (auto& [id, observer] : observers) {
+        if (observers_.count(id)) observer(snapshot);
+    }
+}
+
+Subscription AppModel::observe(Observer observer) {
+    std::uint64_t id = nextObserver_++;
+    observers_[id] = std::move(observer);
+    return Subscription([weak = std::weak_ptr<AppModel*>(self_), id] {
+        if (auto self = weak.lock()) (*self)->observers_.erase(id);
+    });
+}
+
+}  // namespace corvane

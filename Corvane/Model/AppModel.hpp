@@ -1,0 +1,227 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "Corvane/Model/AppSnapshot.hpp"
+#include "Corvane/Model/ModelTypes.hpp"
+#include "Corvane/Model/Published.hpp"
+#include "Corvane/Model/Subscription.hpp"
+#include "Corvane/Model/Timings.hpp"
+#include "Corvane/Platform/NetworkPath.hpp"
+#include "Corvane/Platform/SettingsStore.hpp"
+#include "Corvane/Platform/SleepMonitor.hpp"
+#include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Config/PreparedSite.hpp"
+#include "CorvaneCore/Panel/TokenStore.hpp"
+#include "CorvaneCore/Support/Task.hpp"
+#include "CorvaneCore/Tunnel/TunnelHealthPolicy.hpp"
+
+namespace corvane {
+
+class ClashClient;
+class DiagnosticsReporter;
+class HttpClient;
+class PanelClient;
+
+// What the model is built from: the system's pieces in the app and corvanectl,
+// fakes and short timings in tests.
+struct AppModelParts {
+    std::shared_ptr<TokenStoring> store;
+    std::shared_ptr<TunnelPlatform> tunnelPlatform;
+    std::shared_ptr<SettingsStore> settings;
+    std::shared_ptr<PathMonitor> pathMonitor;
+    std::shared_ptr<SleepMonitor> sleepMonitor;        // none: sleep and wake are not followed
+    std::shared_ptr<DiagnosticsReporter> diagnostics;  // none: a reporter over the default queue
+    HttpClient* http = nullptr;                        // panel requests; none: the shared client
+    std::function<std::optional<std::string>()> hostName;    // none: the machine's pretty host name
+    std::function<std::optional<std::string>()> lanAddress;  // none: LocalAddresses::lan()
+    Timings timings;
+    ModelClock clock;  // none: the system clock
+    std::optional<std::string> appVersion;  // none: AppModel::appVersion()
+    std::optional<bool> selfUpdates;        // none: AppModel::selfUpdates()
+
+    // The desktop app's and corvanectl's parts: the keychain token store, the
+    // tunnel service, the settings file, rtnetlink and logind.
+    static AppModelParts system(const boost::asio::any_io_executor& executor);
+};
+
+// The app's single central state object. Lives on the model's thread: every
+// field, operation and callback is used there only. After each change of a
+// published field it publishes an AppSnapshot to its observers (changes made
+// in one step are published together).
+//
+// Tasks the model starts end with it; once it is destroyed its executor must
+// not run them again (stop or destroy the loop after the model).
+class AppModel final : private PublishedFieldOwner {
+public:
+    using Time = std::chrono::system_clock::time_point;
+    static constexpr Time distantPast = Time::min();
+
+    AppModel(boost::asio::any_io_executor executor, AppModelParts parts);
+    ~AppModel();
+    AppModel(const AppModel&) = delete;
+    AppModel& operator=(const AppModel&) = delete;
+
+    // Fields, in the order of the product's model.
+    Published<std::string> panelURL{*this};
+    Published<std::string> email{*this};
+    Published<std::string> password{*this};
+    Published<bool> signedIn{*this, false};
+    Published<bool> busy{*this, false};
+    Published<std::optional<std::string>> errorMessage{*this};
+    PublishedShared<std::vector<ServerListEntry>> servers{*this};
+    PublishedShared<std::vector<ClientExit>> exits{*this};
+    Published<std::optional<std::int64_t>> selectedExitId{*this};
+    Published<std::optional<std::string>> quotaNotice{*this};
+    bool quotaFallbackPending = false;
+    std::optional<std::int64_t> quotaFallbackEntryId;
+    PublishedShared<std::vector<SiteAccess>> sites{*this};
+    PublishedShared<std::vector<SiteStatus>> siteStatuses{*this};
+    PublishedShared<std::set<std::int64_t>> disabledSiteIds{*this};
+    std::vector<PreparedSite> activeSites;
+    PublishedShared<std::vector<FleetSlot>> connectedFleet{*this};
+    Published<bool> refreshing{*this, false};
+    Published<bool> smartRouting{*this, true};  // change it with setSmartRouting
+    Published<std::optional<PinPref>> pin{*this};
+    Published<bool> lanShare{*this, false};
+    Published<std::optional<std::string>> sharingOn{*this};
+    Published<std::optional<std::string>> lanAddress{*this};
+    Published<std::string> lanSharePassword{*this};
+    PublishedShared<std::map<std::string, std::int64_t>> delays{*this};
+    Published<std::optional<std::string>> activeOutbound{*this};
+    Published<std::optional<std::string>> switchingTo{*this};
+    Published<std::optional<bool>> tunnelReachable{*this};
+    Published<TrafficSample> trafficNow{*this};
+    Published<TrafficSample> trafficTotal{*this};
+    PublishedShared<std::vector<TrafficSample>> trafficHistory{*this};
+    Published<std::optional<UpdateStatus>> update{*this};
+    Published<bool> updateDismissed{*this, false};
+    std::optional<std::string> updateURL;
+    std::optional<TaskHandle> updateLoop;
+    std::shared_ptr<DiagnosticsReporter> diagnostics;
+    std::optional<std::string> lastConfigJSON;
+    Published<std::optional<std::string>> diagnosticsNote{*this};
+    PublishedShared<std::vector<TunnelIPC::SequencedLine>> logLines{*this};
+    std::int64_t lastLogSeq = 0;
+    TunnelController tunnel;
+    std::shared_ptr<TokenStoring> store;
+    std::shared_ptr<PanelClient> panel;
+    std::shared_ptr<ClashClient> clash;
+    std::vector<TaskHandle> liveTasks;
+    std::optional<TaskHandle> trafficTask;
+    std::optional<TaskHandle> healthTask;
+    TunnelHealthPolicy healthPolicy;
+    bool networkAvailable = true;
+    std::optional<std::string> networkSignature;
+    bool deviceSleeping = false;
+    std::uint64_t selectionGeneration = 0;
+    std::optional<Time> lastSampleAt;
+    std::optional<TaskHandle> logPoll;
+    std::vector<Subscription> subscriptions;
+    Published<bool> connectInFlight{*this, false};
+    Published<bool> waitingForNetwork{*this, false};
+    std::optional<Recovery> recovery;
+    Time recoveryDeadline = distantPast;
+    bool recoveryRunning = false;
+    std::int64_t signInAutoAttempts = 0;
+    std::optional<TaskHandle> backoff;
+    std::shared_ptr<PathMonitor> pathMonitor;
+
+    // State and start-up.
+    Async<void> start();
+    UiStatus status() const;
+    bool working() const;
+    std::vector<FleetSlot> snapshot() const;
+    bool updateBlocksConnecting() const;
+    static std::string appVersion();
+    static bool selfUpdates();
+    void scenePhaseChanged(bool active, bool background);
+    void setSmartRouting(bool on);
+
+    // Sign-in, server refresh and recovery.
+    Async<void> signIn(bool automatic);
+    void signOut();
+    Async<bool> refreshServers(bool forConnect);
+    static std::vector<ServerListEntry> onePerVPS(const std::vector<ServerListEntry>& entries);
+    void recoverWhenNetworkReturns(Recovery kind);
+    void clearRecovery();
+    Async<void> networkMayBeBack();
+
+    // Update checks.
+    void startUpdateChecks();
+    // True when the panel answered (also when it offers nothing newer).
+    Async<bool> checkForUpdate();
+
+    // Tunnel status and health.
+    void tunnelStatusChanged(NEVPNStatus status);
+    void restartHealthChecks(bool newSession);
+    Async<void> checkTunnelHealth();
+
+    // Exits.
+    void handleQuotaFallback(const ServerListResponse& response, bool duringConnect);
+
+    // The extension's log.
+    void startLogPolling();
+    Async<void> pollLogs();
+
+    // Publishing.
+    using Observer = std::function<void(const std::shared_ptr<const AppSnapshot>&)>;
+    // `observer` runs on the model's thread after each publication.
+    Subscription observe(Observer observer);
+    // The published state as of now (also before the next publication).
+    std::shared_ptr<const AppSnapshot> published();
+
+    const boost::asio::any_io_executor& executor() const noexcept { return executor_; }
+    const Timings& timings() const noexcept { return timings_; }
+    Time now() const { return clock_(); }
+
+private:
+    void publishedFieldChanged() override;
+    void publish();
+    void readSettings();
+    void writeSetting(std::string_view key, std::optional<boost::json::value> value);
+    void pathChanged(const NetworkPath& path);
+    void willSleep();
+    void didWake();
+    // Starts `work` on the model's thread; it is cancelled with the model.
+    TaskHandle spawn(Async<void> work);
+    void cancelTask(std::optional<TaskHandle>& task);
+    Async<void> recoveryTimer(Recovery kind);
+    Async<void> updateCheckLoop();
+    Async<void> logPollLoop();
+    Async<void> healthLoop();
+    std::string deviceName() const;
+
+    boost::asio::any_io_executor executor_;
+    Timings timings_;
+    ModelClock clock_;
+    std::shared_ptr<SettingsStore> settings_;
+    std::shared_ptr<SleepMonitor> sleepMonitor_;
+    HttpClient* http_;
+    std::function<std::optional<std::string>()> hostName_;
+    std::function<std::optional<std::string>()> lanAddressSource_;
+    std::string appVersion_;
+    bool selfUpdates_;
+
+    NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
+    std::map<std::uint64_t, Observer> observers_;
+    std::uint64_t nextObserver_ = 0;
+    bool publishScheduled_ = false;
+    std::uint64_t version_ = 0;
+    std::shared_ptr<const AppSnapshot> lastPublished_;
+    std::vector<TaskHandle> tasks_;  // everything spawned, so the destructor can cancel it
+    // Callbacks from other threads and tasks hold this weakly.
+    std::shared_ptr<AppModel*> self_;
+};
+
+}  // namespace corvane

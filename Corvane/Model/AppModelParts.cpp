@@ -1,0 +1,21 @@
+#include "Corvane/Model/AppModel.hpp"
+
+#include "Corvane/Platform/FileSettingsStore.hpp"
+#include "Corvane/Platform/LogindSleepMonitor.hpp"
+#include "Corvane/Platform/NetlinkPathMonitor.hpp"
+#include "Corvane/Platform/ServiceActivationPlatform.hpp"
+#include "Corvane/Platform/ServiceTunnelPlatform.hpp"
+
+namespace corvane {
+
+AppModelParts AppModelParts::system(const boost::asio::any_io_executor& executor) {
+    AppModelParts parts;
+    parts.store = std::make_shared<KeychainTokenStore>();
+    parts.tunnelPlatform = std::make_shared<ServiceTunnelPlatform>(executor, preferredTunnelServiceSocket());
+    parts.settings = std::make_shared<FileSettingsStore>();
+    parts.pathMonitor = std::make_shared<NetlinkPathMonitor>();
+    parts.sleepMonitor = std::make_shared<LogindSleepMonitor>();
+    return parts;
+}
+
+}  // namespace corvane

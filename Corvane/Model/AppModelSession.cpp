@@ -1,0 +1,132 @@
+// The tunnel session as the model follows it: status changes, health checks,
+// the extension's log, and the stored exit switch when an allowance ran out.
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Tunnel/ClashClient.hpp"
+#include "CorvaneCore/Panel/ExitSelection.hpp"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::size_t logLinesKept = 1000;
+constexpr const char* selectorGroup = "proxy";
+
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+}  // namespace
+
+void AppModel::tunnelStatusChanged(NEVPNStatus status) {
+    if (status == NEVPNStatus::reasserting) return;
+    if (status == NEVPNStatus::connected) {
+        if (!liveTasks.empty()) return;  // already live
+        // The session's live loops (engine endpoint, proxies, traffic, site watch) start here.
+        return;
+    }
+    ++selectionGeneration;  // pending route and pin work gives up
+    cancelTask(healthTask);
+    healthPolicy.invalidate(true);
+    for (auto& task : liveTasks) task.cancel();
+    liveTasks.clear();
+    cancelTask(trafficTask);
+    clash.reset();
+    delays = {};
+    activeOutbound = std::nullopt;
+    switchingTo = std::nullopt;
+    tunnelReachable = std::nullopt;
+    trafficNow = TrafficSample{};
+    trafficHistory = {};
+    if (status == NEVPNStatus::connecting) {
+        trafficTotal = TrafficSample{};
+        return;
+    }
+    if (status == NEVPNStatus::disconnecting) return;
+    // Down: the last session's total stays on screen.
+    sharingOn = std::nullopt;
+    siteStatuses = {};
+    activeSites.clear();
+}
+
+void AppModel::restartHealthChecks(bool newSession) {
+    cancelTask(healthTask);
+    healthPolicy.invalidate(newSession);
+    tunnelReachable = std::nullopt;
+    if (tunnel.status() == NEVPNStatus::connected && clash && networkAvailable && !deviceSleeping &&
+        !switchingTo->has_value()) {
+        healthTask = spawn(healthLoop());
+    }
+}
+
+Async<void> AppModel::healthLoop() {
+    for (;;) {
+        co_await checkTunnelHealth();
+        co_await sleepFor(timings_.healthCheckPeriod);
+    }
+}
+
+Async<void> AppModel::checkTunnelHealth() {
+    if (!clash || tunnel.status() != NEVPNStatus::connected || !networkAvailable || deviceSleeping) co_return;
+    const auto token = healthPolicy.begin(now());
+    if (!token) co_return;
+    const std::shared_ptr<ClashClient> client = clash;
+    const bool reachable = co_await client->probe(selectorGroup);
+    // A restart of the checks or a session change has invalidated this probe meanwhile
+    // (both also end its task), so its answer no longer counts.
+    if (!healthPolicy.isCurrent(*token) || tunnel.status() != NEVPNStatus::connected) co_return;
+    switch (healthPolicy.finish(*token, reachable, now())) {
+    case TunnelHealthPolicy::Result::stale: break;
+    case TunnelHealthPolicy::Result::reachable: tunnelReachable = true; break;
+    case TunnelHealthPolicy::Result::unreachable: tunnelReachable = false; break;
+    case TunnelHealthPolicy::Result::recover:
+        tunnelReachable = false;
+        co_await client->testGroup();
+        break;
+    }
+}
+
+void AppModel::handleQuotaFallback(const ServerListResponse& response, bool duringConnect) {
+    std::optional<std::int64_t> entryId;
+    if (pin->has_value()) entryId = (*pin)->vpsId;
+    const auto exit = ExitSelection::quotaFallback(selectedExitId, entryId, response);
+    if (!exit) return;
+    std::string notice = exit->name +
+                         " traffic was used up. Switched to Original VPS exit on the same entry node. No traffic was "
+                         "purchased.";
+    if (duringConnect || !tunnelIsUp(tunnel.status())) {
+        // Switch the stored route; the next connect builds from that entry node alone.
+        quotaFallbackEntryId = exit->vpsId;
+        writeSetting("quota_fallback_entry_id", boost::json::value(exit->vpsId));
+        selectedExitId = std::nullopt;
+        writeSetting("selected_exit_id", std::nullopt);
+        quotaNotice = std::move(notice);
+        return;
+    }
+    // With the tunnel up the switch reconnects through the route change, which the routes flow brings.
+}
+
+void AppModel::startLogPolling() {
+    if (logPoll) return;
+    logPoll = spawn(logPollLoop());
+}
+
+Async<void> AppModel::logPollLoop() {
+    for (;;) {
+        co_await pollLogs();
+        co_await sleepFor(tunnel.status() == NEVPNStatus::connecting ? timings_.logPollConnectingInterval
+                                                                     : timings_.logPollInterval);
+    }
+}
+
+Async<void> AppModel::pollLogs() {
+    auto reply = co_await tunnel.send<TunnelIPC::LogsReply>(TunnelIPC::Request::logs(lastLogSeq));
+    if (!reply || reply->lines.empty()) co_return;
+    lastLogSeq = reply->lines.back().seq;
+    logLines.modify([&](std::vector<TunnelIPC::SequencedLine>& lines) {
+        lines.insert(lines.end(), std::make_move_iterator(reply->lines.begin()),
+                     std::make_move_iterator(reply->lines.end()));
+        if (lines.size() > logLinesKept) lines.erase(lines.begin(), lines.end() - logLinesKept);
+    });
+}
+
+}  // namespace corvane
