@@ -1,5 +1,7 @@
 #include "Corvane/Screens/LogListModel.hpp"
 
+#include <utility>
+
 #include "CorvaneCore/Diagnostics/LogRing.hpp"
 
 namespace corvane {
@@ -27,7 +29,8 @@ bool LogListModel::passes(const TunnelIPC::SequencedLine& line, int filter, cons
 
 void LogListModel::setLines(Lines lines) {
     if (lines == lines_) return;
-    lines_ = std::move(lines);
+    // The shown rows point into the previous list: keep it until they are moved over.
+    const Lines previous = std::exchange(lines_, std::move(lines));
     update(false);
 }
 

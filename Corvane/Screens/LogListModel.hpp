@@ -48,7 +48,7 @@ private:
     void update(bool rebuild);
 
     Lines lines_;
-    std::vector<const TunnelIPC::SequencedLine*> shown_;
+    std::vector<const TunnelIPC::SequencedLine*> shown_;  // into *lines_
     int filter_ = All;
     QString search_;
     std::int64_t clearedThrough_ = -1;

@@ -30,7 +30,10 @@ TestCase {
         verify(waitForRendering(window.contentItem))
     }
 
-    function cleanupTestCase() { window.destroy() }
+    function cleanupTestCase() {
+        window.destroy()
+        wait(50)  // lets the window go before the engine does
+    }
 
     function init() {
         window.logsOpen = false
