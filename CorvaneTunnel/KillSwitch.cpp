@@ -1,5 +1,6 @@
 #include "CorvaneTunnel/KillSwitch.hpp"
 
+#include <arpa/inet.h>
 #include <nftables/libnftables.h>
 
 #include <memory>
@@ -67,12 +68,15 @@ std::string killSwitchRuleset(const KillSwitchRules& rules) {
     }
     std::string lanShare;
     if (rules.lanShareAddress) {
-        // Parsing proves it is a dotted IPv4 address and nothing else.
-        if (!IPv4Prefix::parseAddress(*rules.lanShareAddress) || rules.lanSharePort == 0) {
+        // Parsing proves it is an address and nothing else.
+        in6_addr v6{};
+        const bool isV4 = IPv4Prefix::parseAddress(*rules.lanShareAddress).has_value();
+        const bool isV6 = !isV4 && ::inet_pton(AF_INET6, rules.lanShareAddress->c_str(), &v6) == 1;
+        if ((!isV4 && !isV6) || rules.lanSharePort == 0) {
             throw std::invalid_argument("not a LAN share address: " + *rules.lanShareAddress);
         }
-        lanShare = "\t\tip saddr " + *rules.lanShareAddress + " tcp sport " + std::to_string(rules.lanSharePort) +
-                   " accept comment \"LAN share replies\"\n";
+        lanShare = std::string("\t\t") + (isV4 ? "ip" : "ip6") + " saddr " + *rules.lanShareAddress + " tcp sport " +
+                   std::to_string(rules.lanSharePort) + " accept comment \"LAN share replies\"\n";
     }
     char mark[16];
     std::snprintf(mark, sizeof mark, "0x%08x", rules.engineMark);

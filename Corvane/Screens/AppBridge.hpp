@@ -1,0 +1,240 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantList>
+
+#include "Corvane/Model/AppSnapshot.hpp"
+#include "Corvane/Screens/LogListModel.hpp"
+#include "Corvane/Screens/ModelActions.hpp"
+#include "Corvane/Screens/RowListModel.hpp"
+
+namespace corvane {
+
+// The window's view of the application model. It lives on the GUI thread and
+// never touches the model: snapshots arrive through deliver() from the model's
+// thread, and every control calls one operation of ModelActions, which the app
+// posts to the model's thread. Texts are composed here so the QML only lays
+// them out; the only state of its own is presentation (log filter and search,
+// fields being typed).
+class AppBridge : public QObject {
+    Q_OBJECT
+
+    // Session and sign-in.
+    Q_PROPERTY(bool signedIn READ signedIn NOTIFY changed)
+    Q_PROPERTY(bool busy READ busy NOTIFY changed)
+    Q_PROPERTY(bool working READ working NOTIFY changed)
+    Q_PROPERTY(bool refreshing READ refreshing NOTIFY changed)
+    Q_PROPERTY(QString status READ status NOTIFY changed)
+    Q_PROPERTY(QString statusWord READ statusWord NOTIFY changed)
+    Q_PROPERTY(QString errorMessage READ errorMessage NOTIFY changed)
+    Q_PROPERTY(QString panelURL READ panelURL WRITE setPanelURL NOTIFY changed)
+    Q_PROPERTY(QString email READ email WRITE setEmail NOTIFY changed)
+    Q_PROPERTY(QString password READ password WRITE setPassword NOTIFY changed)
+    Q_PROPERTY(QString versionLine READ versionLine CONSTANT)
+    Q_PROPERTY(QString headerSubtitle READ headerSubtitle NOTIFY changed)
+    Q_PROPERTY(bool previewLogs READ previewLogs CONSTANT)
+
+    // Connection panel.
+    Q_PROPERTY(QString connectionGlyph READ connectionGlyph NOTIFY changed)
+    Q_PROPERTY(bool pulsing READ pulsing NOTIFY changed)
+    Q_PROPERTY(QString connectionSubtitle READ connectionSubtitle NOTIFY changed)
+    Q_PROPERTY(QString connectionSites READ connectionSites NOTIFY changed)
+    Q_PROPERTY(QString connectButtonText READ connectButtonText NOTIFY changed)
+
+    // Throughput panel.
+    Q_PROPERTY(bool showThroughput READ showThroughput NOTIFY changed)
+    Q_PROPERTY(QString downRate READ downRate NOTIFY changed)
+    Q_PROPERTY(QString upRate READ upRate NOTIFY changed)
+    Q_PROPERTY(QString downTotal READ downTotal NOTIFY changed)
+    Q_PROPERTY(QString upTotal READ upTotal NOTIFY changed)
+    Q_PROPERTY(QVariantList downHistory READ downHistory NOTIFY changed)
+    Q_PROPERTY(QVariantList upHistory READ upHistory NOTIFY changed)
+
+    // Smart routing.
+    Q_PROPERTY(bool smartRouting READ smartRouting NOTIFY changed)
+
+    // Route selector.
+    Q_PROPERTY(QString entryName READ entryName NOTIFY changed)
+    Q_PROPERTY(QString exitName READ exitName NOTIFY changed)
+    Q_PROPERTY(bool autoEntry READ autoEntry NOTIFY changed)
+    Q_PROPERTY(bool entryPinned READ entryPinned NOTIFY changed)
+    Q_PROPERTY(QObject* entryChoices READ entryChoices CONSTANT)
+    Q_PROPERTY(QObject* exitChoices READ exitChoices CONSTANT)
+    Q_PROPERTY(bool meteredSelected READ meteredSelected NOTIFY changed)
+    Q_PROPERTY(QString trafficSummary READ trafficSummary NOTIFY changed)
+    Q_PROPERTY(QString policyLine READ policyLine NOTIFY changed)
+    Q_PROPERTY(QString quotaNotice READ quotaNotice NOTIFY changed)
+    Q_PROPERTY(QString protocolChoice READ protocolChoice NOTIFY changed)
+
+    // Private networks.
+    Q_PROPERTY(QString sitesSubtitle READ sitesSubtitle NOTIFY changed)
+    Q_PROPERTY(QObject* sites READ sites CONSTANT)
+
+    // LAN sharing.
+    Q_PROPERTY(bool lanShare READ lanShare NOTIFY changed)
+    Q_PROPERTY(QString lanState READ lanState NOTIFY changed)
+    Q_PROPERTY(QString lanProxyServer READ lanProxyServer NOTIFY changed)
+    Q_PROPERTY(QString lanPort READ lanPort CONSTANT)
+    Q_PROPERTY(QString lanUsername READ lanUsername CONSTANT)
+    Q_PROPERTY(QString lanPassword READ lanPassword NOTIFY changed)
+    Q_PROPERTY(QString lanURL READ lanURL NOTIFY changed)
+
+    // Server list.
+    Q_PROPERTY(QString fleetHeader READ fleetHeader NOTIFY changed)
+    Q_PROPERTY(bool autoPinned READ autoPinned NOTIFY changed)
+    Q_PROPERTY(QString autoRoute READ autoRoute NOTIFY changed)
+    Q_PROPERTY(QString fleetEmptyState READ fleetEmptyState NOTIFY changed)
+    Q_PROPERTY(QObject* fleet READ fleet CONSTANT)
+
+    // Log drawer.
+    Q_PROPERTY(QObject* logs READ logs CONSTANT)
+    Q_PROPERTY(int logFilter READ logFilter WRITE setLogFilter NOTIFY logViewChanged)
+    Q_PROPERTY(QString logSearch READ logSearch WRITE setLogSearch NOTIFY logViewChanged)
+    Q_PROPERTY(int logCount READ logCount NOTIFY logViewChanged)
+    Q_PROPERTY(QString diagnosticsNote READ diagnosticsNote NOTIFY changed)
+
+public:
+    struct Options {
+        std::string appVersion;
+        bool previewLogs = false;
+    };
+
+    AppBridge(ModelActions& actions, Options options, QObject* parent = nullptr);
+    ~AppBridge() override;
+
+    // Any thread: shows `snapshot` soon on the GUI thread. A burst of snapshots
+    // renders once, with the newest.
+    void deliver(std::shared_ptr<const AppSnapshot> snapshot);
+    // GUI thread: shows `snapshot` now.
+    void apply(std::shared_ptr<const AppSnapshot> snapshot);
+    const AppSnapshot& snapshot() const noexcept { return *snapshot_; }
+
+    bool signedIn() const { return snapshot_->signedIn; }
+    bool busy() const { return snapshot_->busy; }
+    bool working() const { return snapshot_->working; }
+    bool refreshing() const { return snapshot_->refreshing; }
+    QString status() const;
+    QString statusWord() const;
+    QString errorMessage() const;
+    QString panelURL() const { return panelURL_; }
+    QString email() const { return email_; }
+    QString password() const { return password_; }
+    void setPanelURL(const QString& value);
+    void setEmail(const QString& value);
+    void setPassword(const QString& value);
+    QString versionLine() const;
+    QString headerSubtitle() const;
+    bool previewLogs() const { return options_.previewLogs; }
+
+    QString connectionGlyph() const;
+    bool pulsing() const;
+    QString connectionSubtitle() const;
+    QString connectionSites() const;
+    QString connectButtonText() const;
+
+    bool showThroughput() const;
+    QString downRate() const;
+    QString upRate() const;
+    QString downTotal() const;
+    QString upTotal() const;
+    QVariantList downHistory() const;
+    QVariantList upHistory() const;
+
+    bool smartRouting() const { return snapshot_->smartRouting; }
+
+    QString entryName() const;
+    QString exitName() const;
+    bool autoEntry() const;
+    bool entryPinned() const { return snapshot_->pin.has_value(); }
+    QObject* entryChoices() { return &entryChoices_; }
+    QObject* exitChoices() { return &exitChoices_; }
+    bool meteredSelected() const;
+    QString trafficSummary() const;
+    QString policyLine() const;
+    QString quotaNotice() const;
+    QString protocolChoice() const;
+
+    QString sitesSubtitle() const;
+    QObject* sites() { return &sites_; }
+
+    bool lanShare() const { return snapshot_->lanShare; }
+    QString lanState() const;
+    QString lanProxyServer() const;
+    QString lanPort() const;
+    QString lanUsername() const;
+    QString lanPassword() const;
+    QString lanURL() const;
+
+    QString fleetHeader() const;
+    bool autoPinned() const;
+    QString autoRoute() const;
+    QString fleetEmptyState() const;
+    QObject* fleet() { return &fleet_; }
+
+    QObject* logs() { return &logs_; }
+    int logFilter() const { return logFilter_; }
+    void setLogFilter(int filter);
+    QString logSearch() const { return logSearch_; }
+    void setLogSearch(const QString& text);
+    int logCount() const { return logs_.count(); }
+    QString diagnosticsNote() const;
+
+    // Controls.
+    Q_INVOKABLE void windowShown();
+    Q_INVOKABLE void signIn();
+    Q_INVOKABLE void signOut();
+    Q_INVOKABLE void toggleConnection();
+    Q_INVOKABLE void refreshServers();
+    Q_INVOKABLE void pinTag(const QString& tag);
+    Q_INVOKABLE void chooseEntry(qint64 vpsId);  // -1: automatic
+    Q_INVOKABLE void chooseExit(qint64 exitId);  // -1: the original VPS exit
+    Q_INVOKABLE void chooseProtocol(const QString& choice);  // "auto", "reality", "hysteria2"
+    Q_INVOKABLE void dismissQuotaNotice();
+    Q_INVOKABLE void setSmartRouting(bool on);
+    Q_INVOKABLE void setSiteEnabled(qint64 siteId, bool enabled);
+    Q_INVOKABLE void setLanShare(bool on);
+    Q_INVOKABLE void regenerateLanSharePassword();
+    Q_INVOKABLE void sendReport();
+    Q_INVOKABLE void clearLogs();
+    Q_INVOKABLE QString shownLogText() const { return logs_.text(); }
+    // Puts `text` on the system clipboard.
+    Q_INVOKABLE void copyText(const QString& text);
+
+signals:
+    void changed();
+    void logViewChanged();
+
+private:
+    void rebuildLists();
+    std::optional<std::int64_t> delayOf(const std::string& tag) const;
+    QString delayText(const std::string& tag) const;
+    QString activeRouteName() const;
+
+    ModelActions& actions_;
+    Options options_;
+    std::shared_ptr<const AppSnapshot> snapshot_;
+    bool started_ = false;
+
+    // What the user typed, until the model has it.
+    QString panelURL_, email_, password_;
+    std::optional<QString> pendingPanelURL_, pendingEmail_, pendingPassword_;
+
+    RowListModel entryChoices_;
+    RowListModel exitChoices_;
+    RowListModel sites_;
+    RowListModel fleet_;
+    LogListModel logs_;
+    int logFilter_ = LogListModel::All;
+    QString logSearch_;
+
+    std::mutex inboxMutex_;
+    std::shared_ptr<const AppSnapshot> inbox_;  // the newest snapshot not yet applied
+};
+
+}  // namespace corvane

@@ -1,0 +1,16 @@
+#pragma once
+
+// Byte counts and rates as the window and the tray menu show them. Plain C++,
+// so every view formats the same way.
+
+#include <cstdint>
+#include <string>
+
+namespace corvane::Formatters {
+
+// "1023 B", "1.0 KB", "1.00 MB", "1.00 GB", "1.00 TB".
+std::string bytes(std::int64_t n);
+// "1023 B/s", "1.0 KB/s", "1.00 MB/s", "1.00 GB/s"; there is no TB/s step.
+std::string rate(std::int64_t bytesPerSecond);
+
+}  // namespace corvane::Formatters

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+// The model operations the window's controls call, one per control. The app
+// posts each call to the model's thread; view tests record them.
+class ModelActions {
+public:
+    virtual ~ModelActions() = default;
+
+    // The sign-in fields write the model's own fields.
+    virtual void setPanelURL(std::string value) = 0;
+    virtual void setEmail(std::string value) = 0;
+    virtual void setPassword(std::string value) = 0;
+
+    virtual void start() = 0;
+    virtual void signIn() = 0;  // signIn(auto: false)
+    virtual void signOut() = 0;
+    virtual void toggleConnection() = 0;
+    virtual void refreshServers() = 0;  // refreshServers(forConnect: false)
+    virtual void pinTag(std::string tag) = 0;
+    virtual void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                            bool quotaFallback) = 0;
+    virtual void setSiteEnabled(std::int64_t siteId, bool enabled) = 0;
+    virtual void setLanShare(bool on) = 0;
+    virtual void regenerateLanSharePassword() = 0;
+    virtual void sendDiagnostics() = 0;  // trigger "manual", no error
+    virtual void setSmartRouting(bool on) = 0;
+    virtual void dismissQuotaNotice() = 0;
+};
+
+}  // namespace corvane

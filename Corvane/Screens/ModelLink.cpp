@@ -1,0 +1,106 @@
+#include "Corvane/Screens/ModelLink.hpp"
+
+#include <type_traits>
+
+#include <boost/asio/post.hpp>
+
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Screens/AppBridge.hpp"
+#include "CorvaneCore/Support/Task.hpp"
+
+namespace corvane {
+
+ModelLink::ModelLink(AppModel& model, boost::asio::any_io_executor executor)
+    : model_(model), executor_(std::move(executor)) {}
+
+ModelLink::~ModelLink() = default;
+
+template <class Call>
+void ModelLink::later(Call call) {
+    boost::asio::post(executor_, [this, call = std::move(call)]() mutable {
+        using Result = decltype(call(model_));
+        if constexpr (std::is_void_v<Result>) {
+            call(model_);
+        } else {
+            spawnTask(executor_, call(model_));
+        }
+    });
+}
+
+void ModelLink::observe(AppBridge& bridge) {
+    subscription_ = model_.observe([&bridge](const std::shared_ptr<const AppSnapshot>& s) { bridge.deliver(s); });
+    bridge.deliver(model_.published());
+}
+
+void ModelLink::setPanelURL(std::string value) {
+    later([value = std::move(value)](AppModel& m) mutable { m.panelURL = std::move(value); });
+}
+void ModelLink::setEmail(std::string value) {
+    later([value = std::move(value)](AppModel& m) mutable { m.email = std::move(value); });
+}
+void ModelLink::setPassword(std::string value) {
+    later([value = std::move(value)](AppModel& m) mutable { m.password = std::move(value); });
+}
+void ModelLink::start() {
+    later([](AppModel& m) { return m.start(); });
+}
+void ModelLink::signIn() {
+    later([](AppModel& m) { return m.signIn(false); });
+}
+void ModelLink::signOut() {
+    later([](AppModel& m) { m.signOut(); });
+}
+void ModelLink::refreshServers() {
+    later([](AppModel& m) -> Async<void> { co_await m.refreshServers(false); });
+}
+void ModelLink::setSmartRouting(bool on) {
+    later([on](AppModel& m) { m.setSmartRouting(on); });
+}
+void ModelLink::dismissQuotaNotice() {
+    later([](AppModel& m) { m.quotaNotice = std::nullopt; });
+}
+
+// The operations of the model's later flows: each is called once the model has
+// it; until then its control does nothing.
+void ModelLink::toggleConnection() {
+    later([](auto& m) {
+        if constexpr (requires { m.toggleConnection(); }) return m.toggleConnection();
+    });
+}
+void ModelLink::pinTag(std::string tag) {
+    later([tag = std::move(tag)](auto& m) {
+        if constexpr (requires { m.pinTag(tag); }) return m.pinTag(tag);
+    });
+}
+void ModelLink::applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                           bool quotaFallback) {
+    later([=](auto& m) {
+        if constexpr (requires { m.applyRoute(entryId, exitId, reality, quotaFallback); }) {
+            return m.applyRoute(entryId, exitId, reality, quotaFallback);
+        }
+    });
+}
+void ModelLink::setSiteEnabled(std::int64_t siteId, bool enabled) {
+    later([=](auto& m) {
+        if constexpr (requires { m.setSiteEnabled(siteId, enabled); }) return m.setSiteEnabled(siteId, enabled);
+    });
+}
+void ModelLink::setLanShare(bool on) {
+    later([=](auto& m) {
+        if constexpr (requires { m.setLanShare(on); }) return m.setLanShare(on);
+    });
+}
+void ModelLink::regenerateLanSharePassword() {
+    later([](auto& m) {
+        if constexpr (requires { m.regenerateLanSharePassword(); }) return m.regenerateLanSharePassword();
+    });
+}
+void ModelLink::sendDiagnostics() {
+    later([](auto& m) {
+        const std::string trigger = "manual";
+        const std::optional<std::string> error;
+        if constexpr (requires { m.sendDiagnostics(trigger, error); }) return m.sendDiagnostics(trigger, error);
+    });
+}
+
+}  // namespace corvane

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+
+#include <boost/asio/any_io_executor.hpp>
+
+#include "Corvane/Model/Subscription.hpp"
+#include "Corvane/Screens/ModelActions.hpp"
+
+namespace corvane {
+
+class AppBridge;
+class AppModel;
+
+// Joins the window to the model across threads: the model's snapshots go to
+// the bridge, and each control's call is posted to the model's thread. The GUI
+// thread never touches the model itself.
+class ModelLink final : public ModelActions {
+public:
+    // `model` lives on `executor`'s thread and outlives this link.
+    ModelLink(AppModel& model, boost::asio::any_io_executor executor);
+    ~ModelLink() override;
+
+    // Model thread: starts sending the model's snapshots to `bridge`.
+    void observe(AppBridge& bridge);
+    // Model thread: sends no more snapshots.
+    void stopObserving() { subscription_.reset(); }
+
+    void setPanelURL(std::string value) override;
+    void setEmail(std::string value) override;
+    void setPassword(std::string value) override;
+    void start() override;
+    void signIn() override;
+    void signOut() override;
+    void toggleConnection() override;
+    void refreshServers() override;
+    void pinTag(std::string tag) override;
+    void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                    bool quotaFallback) override;
+    void setSiteEnabled(std::int64_t siteId, bool enabled) override;
+    void setLanShare(bool on) override;
+    void regenerateLanSharePassword() override;
+    void sendDiagnostics() override;
+    void setSmartRouting(bool on) override;
+    void dismissQuotaNotice() override;
+
+private:
+    // Runs `call(model)` on the model's thread; a coroutine it returns becomes a task.
+    template <class Call>
+    void later(Call call);
+
+    AppModel& model_;
+    boost::asio::any_io_executor executor_;
+    Subscription subscription_;  // touched on the model's thread only
+};
+
+}  // namespace corvane

@@ -1,0 +1,61 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A push button: filled when `primary`, else quiet.
+Button {
+    id: button
+    property string iconName: ""
+    property bool primary: false
+    property bool trailingIcon: false
+    property bool busy: false
+    property string hint: ""
+
+    font.pixelSize: Theme.fontSize
+    padding: 8
+    leftPadding: 12
+    rightPadding: 12
+    focusPolicy: Qt.StrongFocus
+    Accessible.name: text
+    Accessible.description: hint
+    ToolTip.visible: hint !== "" && hovered
+    ToolTip.text: hint
+    ToolTip.delay: 600
+
+    contentItem: Item {
+      implicitWidth: row.implicitWidth
+      implicitHeight: row.implicitHeight
+      Row {
+        id: row
+        anchors.centerIn: parent
+        spacing: 6
+        layoutDirection: button.trailingIcon ? Qt.RightToLeft : Qt.LeftToRight
+        BusyIndicator {
+            visible: button.busy
+            running: button.busy
+            width: 16; height: 16
+            anchors.verticalCenter: parent.verticalCenter
+        }
+        Icon {
+            name: button.busy ? "" : button.iconName
+            size: 16
+            color: label.color
+            anchors.verticalCenter: parent.verticalCenter
+        }
+        Text {
+            id: label
+            text: button.text
+            font: button.font
+            color: !button.enabled ? Theme.faintText : button.primary ? Theme.accentText : Theme.accent
+            anchors.verticalCenter: parent.verticalCenter
+        }
+      }
+    }
+    background: Rectangle {
+        implicitHeight: 32
+        radius: 8
+        color: button.primary ? (button.enabled ? (button.down ? Qt.darker(Theme.accent, 1.15) : Theme.accent) : Theme.raised)
+                              : (button.down || button.hovered ? Theme.raised : "transparent")
+        border.width: button.visualFocus ? 2 : (button.primary ? 0 : 1)
+        border.color: button.visualFocus ? Theme.focus : Theme.cardBorder
+    }
+}

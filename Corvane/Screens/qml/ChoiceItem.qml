@@ -1,0 +1,47 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+// One entry of a drop-down menu, with an optional icon, hint and checkmark.
+MenuItem {
+    id: item
+    property string iconName
+    property string hint
+    property string badge
+    property bool marked: false
+
+    Accessible.name: text
+    Accessible.description: hint
+    Accessible.checkable: true
+    Accessible.checked: marked
+    implicitHeight: Math.max(34, content.implicitHeight + 12)
+    contentItem: RowLayout {
+        id: content
+        spacing: 8
+        Icon { name: item.iconName; size: 15; color: Theme.secondaryText }
+        ColumnLayout {
+            spacing: 1
+            Layout.fillWidth: true
+            Text {
+                text: item.text + (item.badge !== "" ? "  \u00b7  " + item.badge : "")
+                color: item.enabled ? Theme.text : Theme.faintText
+                font.pixelSize: Theme.fontSize
+                elide: Text.ElideRight
+                Layout.fillWidth: true
+            }
+            Text {
+                visible: item.hint !== ""
+                text: item.hint
+                color: Theme.secondaryText
+                font.pixelSize: Theme.smallFont
+                wrapMode: Text.Wrap
+                Layout.fillWidth: true
+            }
+        }
+        Icon { name: item.marked ? "check" : ""; size: 15; color: Theme.accent }
+    }
+    background: Rectangle {
+        color: item.highlighted ? Theme.raised : "transparent"
+        radius: 6
+    }
+}

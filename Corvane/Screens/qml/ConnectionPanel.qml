@@ -1,0 +1,105 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+Card {
+    objectName: "connectionPanel"
+    spacing: 12
+
+    Item {
+        Layout.alignment: Qt.AlignHCenter
+        implicitWidth: 132
+        implicitHeight: 132
+
+        // The pulsing ring while connecting; it stops, and costs nothing, otherwise.
+        Rectangle {
+            id: ring
+            objectName: "pulseRing"
+            anchors.centerIn: parent
+            width: 112; height: 112; radius: width / 2
+            color: "transparent"
+            border.width: 3
+            border.color: Theme.accent
+            visible: bridge.pulsing
+            opacity: 0.6
+            SequentialAnimation on scale {
+                running: bridge.pulsing
+                loops: Animation.Infinite
+                NumberAnimation { from: 1.0; to: 1.17; duration: 900; easing.type: Easing.OutQuad }
+                NumberAnimation { from: 1.17; to: 1.0; duration: 900; easing.type: Easing.InQuad }
+            }
+        }
+
+        Button {
+            id: main
+            objectName: "connectButton"
+            anchors.centerIn: parent
+            width: 104; height: 104
+            focusPolicy: Qt.StrongFocus
+            enabled: !bridge.working
+            text: bridge.connectButtonText
+            Accessible.name: text
+            Accessible.description: bridge.statusWord
+            onClicked: bridge.toggleConnection()
+            readonly property color tone: bridge.status === "failed" ? Theme.bad
+                                        : bridge.status === "connected"
+                                          ? (bridge.connectionGlyph === "shield-alert" ? Theme.warn : Theme.good)
+                                          : Theme.accent
+            readonly property color ink: bridge.status === "connected" || bridge.status === "failed"
+                                        ? (Theme.dark ? "#10161d" : "#ffffff") : main.tone
+            contentItem: Item {
+                Column {
+                    anchors.centerIn: parent
+                    spacing: 2
+                    Icon {
+                        objectName: "connectGlyph"
+                        property string glyph: bridge.connectionGlyph
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        name: glyph
+                        size: 40
+                        color: main.ink
+                    }
+                    Text {
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        text: main.text
+                        color: main.ink
+                        font.pixelSize: Theme.smallFont + 1
+                        font.bold: true
+                    }
+                }
+            }
+            background: Rectangle {
+                radius: width / 2
+                color: bridge.status === "connected" || bridge.status === "failed" ? main.tone
+                       : (main.down ? Theme.raised : Theme.card)
+                opacity: main.enabled ? 1 : 0.55
+                border.width: main.visualFocus ? 4 : 3
+                border.color: main.visualFocus ? Theme.focus : main.tone
+            }
+        }
+    }
+
+    CVText {
+        objectName: "statusTitle"
+        text: bridge.statusWord
+        font.pixelSize: 18
+        font.bold: true
+        horizontalAlignment: Text.AlignHCenter
+        Layout.fillWidth: true
+    }
+    CVText {
+        objectName: "connectionSubtitle"
+        text: bridge.connectionSubtitle
+        secondary: true
+        horizontalAlignment: Text.AlignHCenter
+        Layout.fillWidth: true
+    }
+    CVText {
+        objectName: "connectionSites"
+        visible: text !== ""
+        text: bridge.connectionSites
+        secondary: true
+        horizontalAlignment: Text.AlignHCenter
+        Layout.fillWidth: true
+    }
+}

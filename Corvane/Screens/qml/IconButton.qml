@@ -1,0 +1,32 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// A small button that shows only an icon; its accessible name says what it does.
+ToolButton {
+    id: button
+    property string iconName
+    property string name
+    property color iconColor: Theme.secondaryText
+
+    focusPolicy: Qt.StrongFocus
+    implicitWidth: 30
+    implicitHeight: 30
+    Accessible.name: name
+    ToolTip.visible: hovered
+    ToolTip.text: name
+    ToolTip.delay: 600
+    contentItem: Item {
+        Icon {
+            anchors.centerIn: parent
+            name: button.iconName
+            size: 17
+            color: button.enabled ? button.iconColor : Theme.faintText
+        }
+    }
+    background: Rectangle {
+        radius: 7
+        color: button.down || button.hovered ? Theme.raised : "transparent"
+        border.width: button.visualFocus ? 2 : 0
+        border.color: Theme.focus
+    }
+}

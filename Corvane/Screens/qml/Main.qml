@@ -1,0 +1,93 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import QtQuick.Window
+
+ApplicationWindow {
+    id: window
+    objectName: "mainWindow"
+    title: "Corvane"
+    width: 560
+    height: 700
+    minimumWidth: 460
+    maximumWidth: 600
+    minimumHeight: 520
+    visible: true
+    color: Theme.background
+
+    // Window-local presentation state.
+    property bool logsOpen: bridge.previewLogs
+
+    Component.onCompleted: bridge.windowShown()
+
+    Shortcut {
+        sequences: [StandardKey.Quit]
+        context: Qt.ApplicationShortcut
+        onActivated: Qt.quit()
+    }
+    Shortcut {
+        sequence: "Escape"
+        enabled: window.logsOpen
+        onActivated: window.logsOpen = false
+    }
+
+    ScrollView {
+        id: scroll
+        objectName: "contentScroll"
+        anchors.fill: parent
+        contentWidth: availableWidth
+        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+
+        ColumnLayout {
+            width: scroll.availableWidth
+            spacing: 0
+            Loader {
+                objectName: "screenLoader"
+                Layout.fillWidth: true
+                Layout.margins: 16
+                Layout.bottomMargin: 64  // room for the floating button
+                sourceComponent: bridge.signedIn ? mainScreen : signInScreen
+            }
+        }
+    }
+    Component { id: mainScreen; MainScreen {} }
+    Component { id: signInScreen; SignInScreen {} }
+
+    CVButton {
+        objectName: "showLogs"
+        visible: !window.logsOpen
+        text: "Show logs"
+        iconName: "logs"
+        primary: false
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 14
+        background: Rectangle {
+            implicitHeight: 34
+            radius: 17
+            color: Theme.card
+            border.color: parent.visualFocus ? Theme.focus : Theme.cardBorder
+            border.width: parent.visualFocus ? 2 : 1
+        }
+        onClicked: window.logsOpen = true
+    }
+
+    // Dims the content under the open log drawer.
+    Rectangle {
+        anchors.fill: parent
+        visible: window.logsOpen
+        color: Theme.dark ? "#000000" : "#1b2129"
+        opacity: 0.35
+    }
+    Loader {
+        objectName: "logDrawerLoader"
+        active: window.logsOpen
+        anchors.fill: parent
+        anchors.margins: 10
+        anchors.topMargin: 60
+        sourceComponent: LogDrawer {
+            onCloseRequested: window.logsOpen = false
+            Component.onCompleted: forceActiveFocus()
+        }
+    }
+}

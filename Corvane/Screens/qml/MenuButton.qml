@@ -1,0 +1,43 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+
+// A drop-down: shows the current choice, opens `menu` below itself.
+Button {
+    id: button
+    property string title
+    property string iconName
+    property Menu menu
+    property string name: title
+
+    focusPolicy: Qt.StrongFocus
+    Layout.fillWidth: true
+    Accessible.name: name
+    Accessible.description: title
+    Accessible.role: Accessible.ButtonMenu
+    onClicked: {
+        menu.parent = button
+        menu.y = button.height + 2
+        menu.width = Math.max(button.width, 260)
+        menu.open()
+    }
+    contentItem: RowLayout {
+        spacing: 8
+        Icon { name: button.iconName; size: 16; color: Theme.secondaryText }
+        Text {
+            text: button.title
+            color: button.enabled ? Theme.text : Theme.faintText
+            font.pixelSize: Theme.fontSize
+            elide: Text.ElideRight
+            Layout.fillWidth: true
+        }
+        Icon { name: "chevron-down"; size: 14; color: Theme.secondaryText }
+    }
+    background: Rectangle {
+        implicitHeight: 34
+        radius: 8
+        color: button.down ? Theme.cardBorder : Theme.raised
+        border.width: button.visualFocus ? 2 : 1
+        border.color: button.visualFocus ? Theme.focus : Theme.cardBorder
+    }
+}

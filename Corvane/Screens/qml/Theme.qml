@@ -1,0 +1,32 @@
+pragma Singleton
+import QtQuick
+
+// Colours and sizes of the window, light or dark as the desktop says.
+QtObject {
+    readonly property bool dark: typeof appearance !== "undefined" && appearance !== null && appearance.dark
+
+    readonly property color background: dark ? "#14171c" : "#f2f4f7"
+    readonly property color card: dark ? "#1e232a" : "#ffffff"
+    readonly property color cardBorder: dark ? "#2c333d" : "#e1e5eb"
+    readonly property color raised: dark ? "#272d36" : "#eef1f5"
+    readonly property color text: dark ? "#e8ecf1" : "#1b2129"
+    readonly property color secondaryText: dark ? "#9aa5b4" : "#5d6877"
+    readonly property color faintText: dark ? "#6f7a89" : "#8b95a3"
+    readonly property color accent: dark ? "#4c9dff" : "#1f6fe0"
+    readonly property color accentText: "#ffffff"
+    readonly property color good: dark ? "#3fcf8e" : "#17915a"
+    readonly property color warn: dark ? "#f2b94b" : "#b86e00"
+    readonly property color bad: dark ? "#ff6b6b" : "#cc3340"
+    readonly property color badSurface: dark ? "#3a1f24" : "#fdecee"
+    readonly property color warnSurface: dark ? "#3a3020" : "#fff5e0"
+    readonly property color focus: accent
+    readonly property color debugText: dark ? "#8d98a7" : "#77818f"
+
+    readonly property int radius: 10
+    readonly property int padding: 14
+    readonly property int spacing: 10
+    readonly property int fontSize: 13
+    readonly property int smallFont: 11
+    readonly property int titleFont: 15
+    readonly property string monoFont: "DejaVu Sans Mono"
+}

@@ -1,0 +1,80 @@
+#pragma once
+
+// What the view tests and the screenshot renderer put in place of the model:
+// snapshots written as JSON (the model's own field names; records in their
+// panel keys) and a recorder of the operations the controls call.
+
+#include <memory>
+#include <string>
+
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "Corvane/Model/AppSnapshot.hpp"
+#include "Corvane/Screens/AppBridge.hpp"
+#include "Corvane/Screens/ModelActions.hpp"
+
+class QQmlEngine;
+
+namespace corvane {
+
+// A snapshot from JSON text: absent keys keep their initial values, and the
+// fleet ("snapshot") is derived as the model derives it unless given.
+std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json);
+
+// Writes each call as "name" or "name:arg1,arg2" (absent values as "nil").
+class RecordingActions final : public ModelActions {
+public:
+    QStringList calls;
+
+    void setPanelURL(std::string v) override { add("setPanelURL", {QString::fromStdString(v)}); }
+    void setEmail(std::string v) override { add("setEmail", {QString::fromStdString(v)}); }
+    void setPassword(std::string v) override { add("setPassword", {QString::fromStdString(v)}); }
+    void start() override { add("start"); }
+    void signIn() override { add("signIn"); }
+    void signOut() override { add("signOut"); }
+    void toggleConnection() override { add("toggleConnection"); }
+    void refreshServers() override { add("refreshServers"); }
+    void pinTag(std::string tag) override { add("pinTag", {QString::fromStdString(tag)}); }
+    void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                    bool quotaFallback) override;
+    void setSiteEnabled(std::int64_t id, bool on) override { add("setSiteEnabled", {QString::number(id), b(on)}); }
+    void setLanShare(bool on) override { add("setLanShare", {b(on)}); }
+    void regenerateLanSharePassword() override { add("regenerateLanSharePassword"); }
+    void sendDiagnostics() override { add("sendDiagnostics"); }
+    void setSmartRouting(bool on) override { add("setSmartRouting", {b(on)}); }
+    void dismissQuotaNotice() override { add("dismissQuotaNotice"); }
+
+private:
+    static QString b(bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); }
+    void add(const QString& name, const QStringList& args = {});
+};
+
+// The harness object the QML tests see as `harness`.
+class ViewHarness : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
+
+public:
+    explicit ViewHarness(bool previewLogs = false, QObject* parent = nullptr);
+
+    AppBridge& bridge() { return *bridge_; }
+    // Puts the bridge, the harness, the appearance and the icons into `engine`.
+    void install(QQmlEngine& engine);
+
+    Q_INVOKABLE void feed(const QVariantMap& snapshot);
+    Q_INVOKABLE void feedJson(const QString& json);
+    QStringList calls() const { return actions_.calls; }
+    Q_INVOKABLE void clearCalls();
+    Q_INVOKABLE QString clipboardText() const;
+
+signals:
+    void callsChanged();
+
+private:
+    RecordingActions actions_;
+    std::unique_ptr<AppBridge> bridge_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,26 @@
+// The window's views against the bridge fed with snapshots (no model).
+
+#include <QQmlEngine>
+#include <QtQuickTest>
+
+#include "ViewHarness.hpp"
+
+class Setup : public QObject {
+    Q_OBJECT
+public:
+    Setup() = default;
+
+public slots:
+    void qmlEngineAvailable(QQmlEngine* engine) {
+        harness_ = std::make_unique<corvane::ViewHarness>();
+        harness_->install(*engine);
+    }
+    void cleanupTestCase() { harness_.reset(); }
+
+private:
+    std::unique_ptr<corvane::ViewHarness> harness_;
+};
+
+QUICK_TEST_MAIN_WITH_SETUP(views, Setup)
+
+#include "tst_views.moc"
