@@ -335,10 +335,15 @@ Async<void> ServiceTunnelPlatform::startTunnel(std::string identifier, std::map<
     co_await request(std::move(r));
 }
 
-void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) {
+void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) { sendStop(identifier, false); }
+
+void ServiceTunnelPlatform::stopTunnelForReconnect(const std::string& identifier) { sendStop(identifier, true); }
+
+void ServiceTunnelPlatform::sendStop(const std::string& identifier, bool keepBlocking) {
     // Fire and forget, like the system's stop call; the outcome arrives as status events.
     auto impl = impl_;
     ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = identifier};
+    if (keepBlocking) r.options = std::map<std::string, std::string>{{std::string(StopOption::keepBlocking), "true"}};
     auto work = [](std::shared_ptr<Impl> impl, ServiceRequest r) -> Async<void> {
         try {
             co_await impl->exchange(std::move(r));

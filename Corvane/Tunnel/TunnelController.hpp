@@ -39,6 +39,9 @@ public:
     Async<void> connect(std::string config, std::string panelHost);
     // Asks the tunnel to stop; keeps the profile.
     void disconnect();
+    // The same, as the first half of a reconnect: a block of traffic outside
+    // the tunnel (system mode) stays up until the next connect.
+    void disconnectForReconnect();
     // Stops the tunnel and deletes the profile. Never fails.
     Async<void> remove();
 
