@@ -488,6 +488,15 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto connected = probe();
     EXPECT_TRUE(connected.empty()) << "while connected: " << describe(connected);
 
+    // A reconnect's stop keeps the block up until the next start.
+    app.controller.disconnectForReconnect();
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }, 15s)) << log();
+    auto betweenStarts = probe();
+    EXPECT_TRUE(betweenStarts.empty()) << "between a reconnect's stop and start: " << describe(betweenStarts);
+    app.run(app.controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 60s))
+        << app.controller.lastError().value_or("") << "\n" << log();
+
     const pid_t engine = childOf(service->pid());
     ASSERT_GT(engine, 0);
     ::kill(engine, SIGKILL);
