@@ -89,7 +89,11 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
             // Without an active profile (the service restarted) a block it restored may still stand.
             const bool keepBlocking = request.options && request.options->contains(std::string(StopOption::keepBlocking)) &&
                                       request.options->at(std::string(StopOption::keepBlocking)) == "true";
-            if (!active_ || active_ == identifier) co_await stopTunnel(!keepBlocking);
+            if (!active_ || active_ == identifier) {
+                // Its subscribers then hear that the block is lifted.
+                if (!active_) active_ = identifier;
+                co_await stopTunnel(!keepBlocking);
+            }
         } else if (op == ServiceOp::lastDisconnectError) {
             if (active_ == identifier) reply.lastDisconnectError = lastDisconnectError_;
         } else {

@@ -487,6 +487,7 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
 
     auto connected = probe();
     EXPECT_TRUE(connected.empty()) << "while connected: " << describe(connected);
+    EXPECT_TRUE(app.controller.trafficBlocked());
 
     // A reconnect's stop keeps the block up until the next start.
     app.controller.disconnectForReconnect();
@@ -503,6 +504,7 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }, 15s)) << log();
     auto afterEngine = probe();
     EXPECT_TRUE(afterEngine.empty()) << "after the engine was killed: " << describe(afterEngine);
+    EXPECT_TRUE(app.controller.trafficBlocked()) << "the app shows the block after a failure";
 
     ::kill(service->pid(), SIGKILL);
     for (int i = 0; i < 200 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
@@ -532,6 +534,7 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     ASSERT_TRUE(app.waitFor([&] {
         return rawExchange(socket, R"({"id":2,"op":"hello"})" "\n").find(R"("blocking":false)") != std::string::npos;
     }, 15s)) << log();
+    EXPECT_TRUE(app.waitFor([&] { return !app.controller.trafficBlocked(); }, 5s)) << "the app hears the block is lifted";
     std::string tables;
     inNetworkNamespace(client, [&] { tables = runNftables("list tables"); });
     EXPECT_EQ(tables.find("corvane"), std::string::npos) << tables;
