@@ -80,6 +80,28 @@ EngineProvider::EngineProvider(boost::asio::any_io_executor executor, Settings s
 EngineProvider::~EngineProvider() = default;
 
 std::string EngineProvider::prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret) {
+    return prepareDocument(config, controlPort, secret).serialize();
+}
+
+KillSwitchRules EngineProvider::blockRulesFor(const JSONValue& prepared) {
+    KillSwitchRules rules;
+    if (const JSONValue* inbounds = prepared.find("inbounds"); inbounds && inbounds->array()) {
+        for (const JSONValue& inbound : *inbounds->array()) {
+            const JSONValue* tag = inbound.find("tag");
+            const JSONValue* listen = inbound.find("listen");
+            const JSONValue* port = inbound.find("listen_port");
+            if (!tag || !tag->string() || *tag->string() != "lan-share" || !listen || !listen->string() || !port ||
+                !port->number()) {
+                continue;
+            }
+            rules.lanShareAddress = *listen->string();
+            rules.lanSharePort = static_cast<std::uint16_t>(*port->number());
+        }
+    }
+    return rules;
+}
+
+JSONValue EngineProvider::prepareDocument(const std::string& config, std::uint16_t controlPort, const std::string& secret) {
     const std::string* text = &config;
     std::string accepted;
     if (settings_.strict || settings_.mode == ServiceMode::system) {
@@ -101,7 +123,9 @@ std::string EngineProvider::prepare(const std::string& config, std::uint16_t con
     JSONValue document = JSONValue::parse(checked.config);
     confineEngineFiles(document);
     applyLinuxTunnelMode(document, settings_.mode, settings_.proxyPort);
-    return document.serialize();
+    // The kill switch lets the engine's own connections out by this mark.
+    if (settings_.killSwitch) document["route"]["default_mark"] = KillSwitchRules{}.engineMark;
+    return document;
 }
 
 void EngineProvider::note(std::string level, std::string message) {
@@ -128,11 +152,28 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
     if (config == options.end()) throw fail("the start options carry no engine configuration");
     std::uint16_t port = 0;
     std::string secret = freshSecret(), prepared;
+    KillSwitchRules block;
     try {
         port = freeLoopbackPort();
-        prepared = prepare(config->second, port, secret);
+        JSONValue document = prepareDocument(config->second, port, secret);
+        block = blockRulesFor(document);
+        prepared = document.serialize();
     } catch (const std::exception& e) {
         throw fail(std::string("the engine configuration cannot be used: ") + e.what());
+    }
+    if (settings_.killSwitch) {
+        // Before the engine starts, so nothing leaves outside the tunnel while it
+        // connects; a start that cannot block fails rather than leak.
+        std::optional<std::string> failure;
+        try {
+            if (settings_.killSwitch->rules() != block || !settings_.killSwitch->engaged()) {
+                settings_.killSwitch->engage(block);
+                note("INFO", "traffic outside the tunnel is blocked until you disconnect");
+            }
+        } catch (const std::exception& e) {
+            failure = std::string("traffic outside the tunnel cannot be blocked: ") + e.what();
+        }
+        if (failure) throw fail(std::move(*failure));
     }
 
     EngineProcess::Options engine;

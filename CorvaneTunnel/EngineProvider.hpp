@@ -10,10 +10,12 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneCore/Tunnel/TunnelServiceLifecycle.hpp"
 #include "CorvaneTunnel/SequencedLog.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
 #include "CorvaneTunnel/EngineService.hpp"
+#include "CorvaneTunnel/KillSwitch.hpp"
 #include "CorvaneTunnel/PeerCredentials.hpp"
 #include "CorvaneTunnel/TunnelProvider.hpp"
 
@@ -34,6 +36,9 @@ public:
         // Run the engine as this account, with only the capabilities a TUN tunnel needs (system mode).
         std::optional<std::string> engineAccount;
         std::uint16_t proxyPort = 2080;          // user mode's local proxy
+        // Blocks traffic outside the tunnel from each start on (system mode);
+        // the engine's own connections carry its mark. None: no block.
+        KillSwitch* killSwitch = nullptr;
         std::chrono::milliseconds startTimeout{60'000};  // remote rule sets are fetched during the start
         // Also told every line the service itself logs (level, text), e.g. for its own output.
         std::function<void(const std::string&, const std::string&)> onServiceLine;
@@ -53,8 +58,13 @@ public:
     // device no longer has left out, and the Linux step for `mode`. Throws
     // std::exception with a sentence for people when the text is not a configuration.
     std::string prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret);
+    // What the kill switch lets through for a prepared configuration: the
+    // engine's mark and the LAN share's listener.
+    static KillSwitchRules blockRulesFor(const JSONValue& prepared);
 
 private:
+    JSONValue prepareDocument(const std::string& config, std::uint16_t controlPort, const std::string& secret);
+
     // The engine of one start, from the start until a stop, a later start or its own end.
     struct Run {
         std::uint64_t generation = 0;

@@ -13,8 +13,8 @@ ServiceReply refusal(std::int64_t code, std::string text) {
 
 }  // namespace
 
-TunnelService::TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode)
-    : profiles_(profiles), provider_(provider), mode_(mode) {
+TunnelService::TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode, KillSwitch* killSwitch)
+    : profiles_(profiles), provider_(provider), mode_(mode), killSwitch_(killSwitch) {
     provider_.onUnexpectedStop = [this](std::uint64_t generation, PlatformError error) {
         if (generation != generation_) return;  // news of a run that a later request already replaced
         lastDisconnectError_ = std::move(error);
@@ -25,11 +25,16 @@ TunnelService::TunnelService(ProfileStore& profiles, TunnelProvider& provider, S
 void TunnelService::setStatus(NEVPNStatus status) {
     if (status_ == status) return;
     status_ = status;
+    broadcastStatus();
+}
+
+void TunnelService::broadcastStatus() {
     if (server_ && active_) {
         ServiceReply event;
         event.event = "status";
         event.identifier = active_;
-        event.status = static_cast<int>(status);
+        event.status = static_cast<int>(status_);
+        describeBlock(event);
         server_->broadcast(event);
     }
 }
@@ -45,6 +50,7 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
     if (op == ServiceOp::hello) {
         reply.version = CORVANE_VERSION;
         reply.mode = mode_ == ServiceMode::system ? "system" : "user";
+        describeBlock(reply);
     } else if (op == ServiceOp::listProfiles) {
         reply.profiles = profiles_.all();
     } else if (op == ServiceOp::saveProfile) {
@@ -63,6 +69,7 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         const std::string identifier = *request.identifier;
         if (op == ServiceOp::status) {
             reply.status = static_cast<int>(statusOf(identifier));
+            describeBlock(reply);
             co_return reply;
         }
         auto profile = profiles_.find(identifier);
@@ -72,14 +79,21 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         } else if (op == ServiceOp::removeProfile) {
             // Gone first, so that no start for it can arrive while its tunnel stops.
             profiles_.remove(identifier);
-            if (active_ == identifier) {
-                co_await stopTunnel();
+            if (!active_ || active_ == identifier) {
+                co_await stopTunnel(true);
                 if (active_ == identifier) active_.reset();
             }
         } else if (op == ServiceOp::startTunnel) {
             co_return co_await startTunnel(request);
         } else if (op == ServiceOp::stopTunnel) {
-            if (active_ == identifier) co_await stopTunnel();
+            // Without an active profile (the service restarted) a block it restored may still stand.
+            const bool keepBlocking = request.options && request.options->contains(std::string(StopOption::keepBlocking)) &&
+                                      request.options->at(std::string(StopOption::keepBlocking)) == "true";
+            if (!active_ || active_ == identifier) {
+                // Its subscribers then hear that the block is lifted.
+                if (!active_) active_ = identifier;
+                co_await stopTunnel(!keepBlocking);
+            }
         } else if (op == ServiceOp::lastDisconnectError) {
             if (active_ == identifier) reply.lastDisconnectError = lastDisconnectError_;
         } else {
@@ -128,14 +142,39 @@ Async<void> TunnelService::runStart(std::uint64_t generation, std::map<std::stri
     }
 }
 
-Async<void> TunnelService::stopTunnel() {
-    if (status_ == NEVPNStatus::disconnected) co_return;
+Async<void> TunnelService::stopTunnel(bool release) {
+    // Taken also when nothing runs: a start that arrives meanwhile must not have its block lifted.
     const std::uint64_t generation = ++generation_;
-    setStatus(NEVPNStatus::disconnecting);
-    co_await provider_.stop(generation);
-    if (generation == generation_) setStatus(NEVPNStatus::disconnected);
+    if (status_ != NEVPNStatus::disconnected) {
+        setStatus(NEVPNStatus::disconnecting);
+        co_await provider_.stop(generation);
+    }
+    if (generation != generation_) co_return;
+    const bool lifted = release && releaseBlock();
+    if (status_ == NEVPNStatus::disconnected && lifted) broadcastStatus();  // the block is news by itself
+    setStatus(NEVPNStatus::disconnected);
 }
 
-Async<void> TunnelService::shutdown() { co_await provider_.stop(++generation_); }
+Async<void> TunnelService::shutdown() {
+    co_await provider_.stop(++generation_);
+    releaseBlock();
+}
+
+bool TunnelService::releaseBlock() {
+    if (!killSwitch_ || !killSwitch_->engaged()) return false;
+    try {
+        killSwitch_->release();
+        if (onServiceLine) onServiceLine("INFO", "traffic outside the tunnel is no longer blocked");
+        return true;
+    } catch (const std::exception& e) {
+        // The table stays; the next stop tries again.
+        if (onServiceLine) onServiceLine("ERROR", std::string("traffic outside the tunnel is still blocked: ") + e.what());
+        return false;
+    }
+}
+
+void TunnelService::describeBlock(ServiceReply& reply) const {
+    if (killSwitch_) reply.blocking = killSwitch_->engaged();
+}
 
 }  // namespace corvane

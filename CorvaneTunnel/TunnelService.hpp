@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "CorvaneTunnel/KillSwitch.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
 #include "CorvaneTunnel/TunnelProvider.hpp"
@@ -14,7 +16,10 @@ namespace corvane {
 // status, provider messages. Runs on the server's io_context.
 class TunnelService final : public ServiceHandler {
 public:
-    TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode);
+    // `killSwitch`: the block of traffic outside the tunnel that the provider
+    // sets on a start; this lifts it on an explicit stop, a removal of the
+    // profile and a clean shutdown (none: no kill switch).
+    TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode, KillSwitch* killSwitch = nullptr);
 
     // Where status events go; set before the first request.
     void setServer(ServiceServer* server) { server_ = server; }
@@ -22,19 +27,27 @@ public:
     Async<ServiceReply> handle(ServiceRequest request) override;
 
     NEVPNStatus status() const noexcept { return status_; }
-    // Takes the tunnel down before the service ends.
+    // Told the lines the service logs about itself (level, text).
+    std::function<void(const std::string&, const std::string&)> onServiceLine;
+    // Takes the tunnel down before the service ends, and lifts the block.
     Async<void> shutdown();
 
 private:
     Async<ServiceReply> startTunnel(const ServiceRequest& request);
     Async<void> runStart(std::uint64_t generation, std::map<std::string, std::string> options);
-    Async<void> stopTunnel();
+    // `release`: also lift the block of traffic outside the tunnel.
+    Async<void> stopTunnel(bool release);
+    // Whether a block was lifted.
+    bool releaseBlock();
+    void broadcastStatus();
+    void describeBlock(ServiceReply& reply) const;
     NEVPNStatus statusOf(const std::string& identifier) const;
     void setStatus(NEVPNStatus status);
 
     ProfileStore& profiles_;
     TunnelProvider& provider_;
     ServiceMode mode_;
+    KillSwitch* killSwitch_;
     ServiceServer* server_ = nullptr;
     // The profile whose tunnel runs or ran last, its status and why it last went down.
     std::optional<std::string> active_;

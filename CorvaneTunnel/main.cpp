@@ -26,7 +26,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: corvane-tunnel [--system | --user [--strict]] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
-    "                      [--engine-user NAME]\n"
+    "                      [--engine-user NAME] [--no-kill-switch]\n"
     "\n"
     "  --system      serve root and the \"corvane\" group on /run/corvane/tunnel.sock and route all\n"
     "                traffic through a TUN interface (needs CAP_NET_ADMIN; the systemd unit runs this)\n"
@@ -40,7 +40,10 @@ constexpr std::string_view kUsage =
     "                program (in a build tree, a link to the one scripts/install-engine.sh built),\n"
     "                then the installed " CORVANE_PACKAGED_ENGINE ", then sing-box on PATH)\n"
     "  --proxy-port  the local proxy's port in user mode (default 2080)\n"
-    "  --engine-user the account --system runs the engine as (default corvane-engine)\n";
+    "  --engine-user the account --system runs the engine as (default corvane-engine)\n"
+    "  --no-kill-switch  with --system, let traffic leave outside the tunnel while it connects, after\n"
+    "                the engine fails and while this service is down (by default it is blocked from\n"
+    "                a connect until the user disconnects)\n";
 
 std::optional<fs::path> executableIn(const fs::path& candidate) {
     std::error_code ec;
@@ -107,6 +110,7 @@ void say(std::string_view level, std::string_view text) { std::cerr << level << 
 int main(int argc, char** argv) {
     ServiceMode mode = ServiceMode::user;
     bool strict = false;
+    bool killSwitchWanted = true;
     std::string engineUser(defaultEngineAccountName);
     std::optional<fs::path> socket, stateDirectory, engine;
     long proxyPort = 2080;
@@ -122,6 +126,8 @@ int main(int argc, char** argv) {
             mode = ServiceMode::user;
         } else if (a == "--strict") {
             strict = true;
+        } else if (a == "--no-kill-switch") {
+            killSwitchWanted = false;
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
@@ -173,8 +179,25 @@ int main(int argc, char** argv) {
         if (mode == ServiceMode::system) settings.engineAccount = engineUser;
         settings.proxyPort = static_cast<std::uint16_t>(proxyPort);
         settings.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };
+        std::optional<KillSwitch> killSwitch;
+        if (mode == ServiceMode::system && killSwitchWanted) {
+            killSwitch.emplace(*stateDirectory);
+            settings.killSwitch = &*killSwitch;
+            try {
+                // The table outlives a crash of this service; the intent makes sure a restart keeps it.
+                if (killSwitch->restore()) {
+                    say("WARN", "traffic outside the tunnel stays blocked, as it was when the service ended; "
+                                "connect again, or disconnect to lift the block");
+                }
+            } catch (const std::exception& e) {
+                say("ERROR", std::string("the intended block of traffic outside the tunnel could not be restored: ") + e.what());
+            }
+        } else if (mode == ServiceMode::system) {
+            say("WARN", "the kill switch is off: traffic may leave outside the tunnel while it connects or after a failure");
+        }
         EngineProvider provider(io.get_executor(), settings);
-        TunnelService service(profiles, provider, mode);
+        TunnelService service(profiles, provider, mode, killSwitch ? &*killSwitch : nullptr);
+        service.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };
         ServiceServer server(io, *socket, mode, service);
         service.setServer(&server);
         server.start();

@@ -15,6 +15,8 @@ packages=(
   libssl-dev libpcre2-dev libsecret-1-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon gnome-keyring iproute2
+  # The kill switch's firewall table (libnftables).
+  libnftables-dev nftables
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
   qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates

@@ -68,6 +68,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
     std::int64_t nextId = 1;
     std::map<std::int64_t, Pending> pending;
     std::map<std::string, NEVPNStatus> statuses;
+    bool blocking = false;  // the service's kill switch blocks traffic outside the tunnel
     std::map<int, std::pair<std::string, std::function<void()>>> observers;
     int nextObserver = 0;
     bool closed = false;  // the platform is gone
@@ -82,9 +83,12 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    void setStatus(const std::string& identifier, NEVPNStatus s) {
+    // `block`: what the service said of its kill switch with this status, if anything.
+    void setStatus(const std::string& identifier, NEVPNStatus s, std::optional<bool> block = std::nullopt) {
         auto& current = statuses[identifier];
-        if (current == s) return;
+        const bool blockChanged = block && *block != blocking;
+        if (block) blocking = *block;
+        if (current == s && !blockChanged) return;
         current = s;
         notify(identifier);
     }
@@ -159,7 +163,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 continue;  // not ours to understand; the request it answers fails at its timeout
             }
             if (reply->event == "status" && reply->identifier && reply->status) {
-                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status));
+                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), reply->blocking);
             } else if (reply->id) {
                 auto it = pending.find(*reply->id);
                 if (it != pending.end() && it->second.connection == c) {
@@ -232,7 +236,9 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
             try {
                 ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};
                 auto reply = co_await exchange(std::move(q));
-                if (statuses.count(identifier)) setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)));
+                if (statuses.count(identifier)) {
+                    setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)), reply.blocking);
+                }
             } catch (const std::exception&) {
             }
         }
@@ -298,6 +304,7 @@ Async<std::vector<TunnelProfile>> ServiceTunnelPlatform::loadAllProfiles() {
         ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = p.identifier};
         auto s = co_await request(std::move(q));
         impl_->statuses[p.identifier] = static_cast<NEVPNStatus>(s.status.value_or(0));
+        if (s.blocking) impl_->blocking = *s.blocking;
     }
     co_return profiles;
 }
@@ -316,6 +323,7 @@ Async<TunnelProfile> ServiceTunnelPlatform::loadProfile(std::string identifier) 
     ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};
     auto s = co_await request(std::move(q));
     impl_->statuses[identifier] = static_cast<NEVPNStatus>(s.status.value_or(0));
+    if (s.blocking) impl_->blocking = *s.blocking;
     co_return std::move(*reply.profile);
 }
 
@@ -324,6 +332,8 @@ Async<void> ServiceTunnelPlatform::removeProfile(std::string identifier) {
     co_await request(std::move(r));
     impl_->statuses.erase(identifier);
 }
+
+bool ServiceTunnelPlatform::trafficBlocked() const { return impl_->blocking; }
 
 NEVPNStatus ServiceTunnelPlatform::status(const std::string& identifier) {
     auto it = impl_->statuses.find(identifier);
@@ -335,10 +345,15 @@ Async<void> ServiceTunnelPlatform::startTunnel(std::string identifier, std::map<
     co_await request(std::move(r));
 }
 
-void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) {
+void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) { sendStop(identifier, false); }
+
+void ServiceTunnelPlatform::stopTunnelForReconnect(const std::string& identifier) { sendStop(identifier, true); }
+
+void ServiceTunnelPlatform::sendStop(const std::string& identifier, bool keepBlocking) {
     // Fire and forget, like the system's stop call; the outcome arrives as status events.
     auto impl = impl_;
     ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = identifier};
+    if (keepBlocking) r.options = std::map<std::string, std::string>{{std::string(StopOption::keepBlocking), "true"}};
     auto work = [](std::shared_ptr<Impl> impl, ServiceRequest r) -> Async<void> {
         try {
             co_await impl->exchange(std::move(r));

@@ -50,6 +50,8 @@ public:
     NEVPNStatus status(const std::string& identifier) override;
     Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) override;
     void stopTunnel(const std::string& identifier) override;
+    void stopTunnelForReconnect(const std::string& identifier) override;
+    bool trafficBlocked() const override;
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override;
     Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) override;
     std::unique_ptr<StatusObservation> observeStatus(const std::string& identifier, std::function<void()> onChange) override;
@@ -61,6 +63,7 @@ public:
     struct Impl;
 
 private:
+    void sendStop(const std::string& identifier, bool keepBlocking);
     std::shared_ptr<Impl> impl_;
 };
 

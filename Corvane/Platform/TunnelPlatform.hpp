@@ -42,6 +42,13 @@ public:
     // Starts the tunnel with the given options. Throws TunnelPlatformError.
     virtual Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) = 0;
     virtual void stopTunnel(const std::string& identifier) = 0;
+    // A stop that is the first half of a reconnect: where the service blocks
+    // traffic outside the tunnel, the block stays until the next start.
+    virtual void stopTunnelForReconnect(const std::string& identifier) { stopTunnel(identifier); }
+    // Whether the service blocks traffic outside the tunnel right now (its kill
+    // switch: from a connect until an explicit disconnect); observers of a
+    // status hear of its changes too.
+    virtual bool trafficBlocked() const { return false; }
     // Sends one message to the running provider; nothing when it did not answer.
     virtual Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) = 0;
     virtual Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) = 0;

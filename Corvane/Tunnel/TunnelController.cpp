@@ -78,6 +78,10 @@ void TunnelController::disconnect() {
     if (manager_) platform_->stopTunnel(manager_->identifier);
 }
 
+void TunnelController::disconnectForReconnect() {
+    if (manager_) platform_->stopTunnelForReconnect(manager_->identifier);
+}
+
 Async<void> TunnelController::remove() {
     if (manager_) {
         platform_->stopTunnel(manager_->identifier);

@@ -29,6 +29,9 @@ public:
     // "connect_fail" or "singbox_exit" for the last unexpected drop.
     const std::optional<std::string>& lastErrorTrigger() const noexcept { return lastErrorTrigger_; }
     bool hasProfile() const noexcept { return manager_.has_value(); }
+    // Traffic outside the tunnel is blocked (system mode's kill switch), also
+    // while the tunnel is down after a failure, until the user disconnects.
+    bool trafficBlocked() const { return platform_->trafficBlocked(); }
 
     // Called after every change of status, lastError or lastErrorTrigger.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
@@ -39,6 +42,9 @@ public:
     Async<void> connect(std::string config, std::string panelHost);
     // Asks the tunnel to stop; keeps the profile.
     void disconnect();
+    // The same, as the first half of a reconnect: a block of traffic outside
+    // the tunnel (system mode) stays up until the next connect.
+    void disconnectForReconnect();
     // Stops the tunnel and deletes the profile. Never fails.
     Async<void> remove();
 

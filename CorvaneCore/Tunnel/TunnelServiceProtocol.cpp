@@ -70,6 +70,7 @@ ServiceReply ServiceReply::decode(const RecordDecoder& d) {
         .reply = d.optional<std::string>("reply"),
         .version = d.optional<std::string>("version"),
         .mode = d.optional<std::string>("mode"),
+        .blocking = d.optional<bool>("blocking"),
     };
 }
 
@@ -86,6 +87,7 @@ void ServiceReply::encode(RecordEncoder& e) const {
     e.setOptional("reply", reply);
     e.setOptional("version", version);
     e.setOptional("mode", mode);
+    e.setOptional("blocking", blocking);
 }
 
 std::filesystem::path TunnelServiceEndpoint::userSocketPath() { return xdgRuntimeDir() / "corvane" / "tunnel.sock"; }

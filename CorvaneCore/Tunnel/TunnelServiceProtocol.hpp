@@ -90,7 +90,7 @@ struct ServiceRequest {
     std::string op;       // see ServiceOp
     std::optional<std::string> identifier;                         // the profile an operation is about
     std::optional<TunnelProfile> profile;                          // saveProfile
-    std::optional<std::map<std::string, std::string>> options;     // startTunnel
+    std::optional<std::map<std::string, std::string>> options;     // startTunnel; stopTunnel (StopOption)
     std::optional<std::string> message;                            // providerMessage
 
     bool operator==(const ServiceRequest&) const = default;
@@ -113,6 +113,9 @@ struct ServiceReply {
     std::optional<std::string> reply;                    // providerMessage
     std::optional<std::string> version;                  // hello
     std::optional<std::string> mode;                     // hello: "system" or "user"
+    // hello, status and status events of a service with a kill switch: whether
+    // traffic outside the tunnel is blocked right now.
+    std::optional<bool> blocking;
 
     bool operator==(const ServiceReply&) const = default;
     static ServiceReply decode(const RecordDecoder& d);
@@ -132,6 +135,13 @@ inline constexpr std::string_view subscribe = "subscribe";
 inline constexpr std::string_view lastDisconnectError = "lastDisconnectError";
 inline constexpr std::string_view providerMessage = "providerMessage";
 }  // namespace ServiceOp
+
+// Options of a stop request.
+namespace StopOption {
+// "true": the stop is the first half of a reconnect, so traffic outside the
+// tunnel stays blocked until the next start.
+inline constexpr std::string_view keepBlocking = "keepBlocking";
+}  // namespace StopOption
 
 namespace TunnelServiceEndpoint {
 // A configuration for a large fleet is well below this; anything longer is refused.

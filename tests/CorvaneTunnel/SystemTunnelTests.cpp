@@ -3,12 +3,19 @@
 // pair), never on the machine's own routing.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +23,8 @@
 
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
+#include "CorvaneCore/Support/FileDescriptor.hpp"
+#include "CorvaneTunnel/KillSwitch.hpp"
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/ServiceClient.hpp"
@@ -147,6 +156,42 @@ bool linkExists(const std::string& ns, const std::string& name) {
     return runCommand({"ip", "-n", ns, "link", "show", name}).empty();
 }
 
+// The command that runs corvane-tunnel --system in `client`, its engine as
+// "nobody" (the package's own account otherwise), which must reach its program
+// and its folder under `dir`.
+std::vector<std::string> systemServiceCommand(const std::string& client, const std::filesystem::path& dir,
+                                              const std::filesystem::path& socket) {
+    std::filesystem::permissions(dir, std::filesystem::perms(0755));
+    const auto engine = dir / "sing-box";
+    if (!std::filesystem::exists(engine)) std::filesystem::copy_file(enginePath(), engine);
+    std::vector<std::string> command{"/usr/sbin/ip", "netns", "exec", client, CORVANE_TUNNEL_PATH, "--system", "--socket",
+                                     socket.string(), "--state-dir", (dir / "state").string(), "--engine",
+                                     engine.string(), "--engine-user", "nobody"};
+    // Debian's udev lets every account open /dev/net/tun (0666); where this machine keeps it root's, the
+    // service gets such a node in a mount namespace of its own, leaving the machine's as it is.
+    struct stat tun {};
+    if (::stat("/dev/net/tun", &tun) == 0 && (tun.st_mode & 0006) != 0006) {
+        std::filesystem::create_directories(dir / "dev");
+        command.insert(command.begin(), {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                         R"(mount -t tmpfs -o mode=0755 tun "$0/dev" && mknod -m 666 "$0/dev/tun" c 10 200 &&)"
+                                         R"( mount --bind "$0/dev/tun" /dev/net/tun && exec "$@")",
+                                         dir.string()});
+    }
+    return command;
+}
+
+// Waits until the service on `socket` answers hello; its reply, or "" after `limit`.
+std::string awaitHello(BackgroundProcess& service, const std::filesystem::path& socket,
+                       std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::string reply = rawExchange(socket, R"({"id":1,"op":"hello"})" "\n");
+        if (reply.find(R"("mode":"system")") != std::string::npos) return reply;
+        if (!service.isRunning() || std::chrono::steady_clock::now() >= deadline) return {};
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 }  // namespace
 
 TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterface) {
@@ -180,27 +225,9 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     });
     PeerRecordingTarget target(server);
 
-    // The engine runs as an unprivileged account ("nobody" here; the package's own otherwise), which must
-    // reach its program and its folder.
     TempDir dir;
-    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
-    const auto engine = dir.path() / "sing-box";
-    std::filesystem::copy_file(enginePath(), engine);
     const auto socket = dir.path() / "run" / "tunnel.sock";
-    std::vector<std::string> command{"/usr/sbin/ip", "netns", "exec", client, CORVANE_TUNNEL_PATH, "--system", "--socket",
-                                     socket.string(), "--state-dir", (dir.path() / "state").string(), "--engine",
-                                     engine.string(), "--engine-user", "nobody"};
-    // Debian's udev lets every account open /dev/net/tun (0666); where this machine keeps it root's, the
-    // service gets such a node in a mount namespace of its own, leaving the machine's as it is.
-    struct stat tun {};
-    if (::stat("/dev/net/tun", &tun) == 0 && (tun.st_mode & 0006) != 0006) {
-        std::filesystem::create_directory(dir.path() / "dev");
-        command.insert(command.begin(), {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                         R"(mount -t tmpfs -o mode=0755 tun "$0/dev" && mknod -m 666 "$0/dev/tun" c 10 200 &&)"
-                                         R"( mount --bind "$0/dev/tun" /dev/net/tun && exec "$@")",
-                                         dir.path().string()});
-    }
-    BackgroundProcess service(command, dir.path() / "service.log");
+    BackgroundProcess service(systemServiceCommand(client, dir.path(), socket), dir.path() / "service.log");
     std::unique_ptr<AppSide> app;
     auto log = [&] {
         std::string text = "service log:\n" + service.log();
@@ -212,11 +239,7 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
         }
         return text + "fleet log:\n" + fleet->server().log();
     };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (rawExchange(socket, R"({"id":1,"op":"hello"})" "\n").find(R"("mode":"system")") == std::string::npos) {
-        ASSERT_TRUE(service.isRunning() && std::chrono::steady_clock::now() < deadline) << log();
-        std::this_thread::sleep_for(20ms);
-    }
+    ASSERT_NE(awaitHello(service, socket), "") << log();
 
     app = std::make_unique<AppSide>(socket);
     app->run(app->controller.load());
@@ -256,4 +279,267 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     EXPECT_EQ(body, "target");
     ASSERT_EQ(target.peers().size(), 2u);
     EXPECT_EQ(target.peers()[1], "10.214.0.2") << "without the tunnel the client connects itself";
+}
+
+namespace {
+
+// Counts probe packets that reach the server namespace's end of the veth pair.
+// The probes are addressed to the server namespace's own addresses: through
+// the tunnel they arrive as the fleet's connections to its loopback, so one
+// seen on the wire left the client outside the tunnel.
+class LeakCounter {
+public:
+    LeakCounter(const std::string& ns, const std::string& interface) {
+        inNetworkNamespace(ns, [&] {
+            fd_ = ::socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_ALL));
+            sockaddr_ll addr{};
+            addr.sll_family = AF_PACKET;
+            addr.sll_protocol = htons(ETH_P_ALL);
+            addr.sll_ifindex = static_cast<int>(::if_nametoindex(interface.c_str()));
+            if (fd_ < 0 || addr.sll_ifindex == 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+                throw std::runtime_error(std::string("cannot capture on ") + interface + ": " + std::strerror(errno));
+            }
+        });
+        thread_ = std::thread([this] { capture(); });
+    }
+    ~LeakCounter() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+
+    // The probes seen since the last call, by kind.
+    std::map<std::string, int> take() {
+        std::this_thread::sleep_for(300ms);  // what is on the wire has arrived by now
+        std::lock_guard lock(mutex_);
+        return std::exchange(seen_, {});
+    }
+
+private:
+    void capture() {
+        unsigned char packet[2048];
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0) continue;
+            sockaddr_ll from{};
+            socklen_t length = sizeof from;
+            ssize_t n = ::recvfrom(fd_, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n <= 0 || from.sll_pkttype == PACKET_OUTGOING) continue;
+            if (auto kind = classify(packet, static_cast<std::size_t>(n))) {
+                std::lock_guard lock(mutex_);
+                ++seen_[*kind];
+            }
+        }
+    }
+
+    static std::optional<std::string> classify(const unsigned char* p, std::size_t n) {
+        auto port = [&](std::size_t at) { return at + 4 <= n ? (p[at + 2] << 8) | p[at + 3] : -1; };
+        if (n >= 20 && (p[0] >> 4) == 4) {
+            const std::size_t header = (p[0] & 15u) * 4u;
+            char dst[INET_ADDRSTRLEN];
+            ::inet_ntop(AF_INET, p + 16, dst, sizeof dst);
+            const std::string to = dst;
+            if (p[9] == IPPROTO_TCP && to == "203.0.113.10") return port(header) == 81 ? "bound to the uplink" : "TCP4";
+            if (p[9] == IPPROTO_UDP && to == "203.0.113.53" && port(header) == 53) return "DNS";
+            if (p[9] == IPPROTO_UDP && to == "203.0.113.10") return "UDP";
+            if (p[9] == IPPROTO_ICMP && to == "203.0.113.10") return "ICMP";
+        } else if (n >= 40 && (p[0] >> 4) == 6) {
+            char dst[INET6_ADDRSTRLEN];
+            ::inet_ntop(AF_INET6, p + 24, dst, sizeof dst);
+            if (p[6] == IPPROTO_TCP && std::string(dst) == "2001:db8:215::10") return "TCP6";
+        }
+        return std::nullopt;
+    }
+
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::map<std::string, int> seen_;
+};
+
+sockaddr_storage socketAddress(const char* text, std::uint16_t port) {
+    sockaddr_storage storage{};
+    if (std::strchr(text, ':')) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, text, &a->sin6_addr);
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        ::inet_pton(AF_INET, text, &a->sin_addr);
+    }
+    return storage;
+}
+
+// One probe of each kind from the client namespace; each socket stays open
+// until the counter has looked.
+std::vector<FileDescriptor> sendProbes(const std::string& client, const std::string& uplink) {
+    std::vector<FileDescriptor> open;
+    inNetworkNamespace(client, [&] {
+        auto send = [&](int family, int type, int protocol, const char* to, std::uint16_t port, const std::string& device) {
+            FileDescriptor fd(::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
+            if (!device.empty()) ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size());
+            sockaddr_storage address = socketAddress(to, port);
+            const socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            if (type == SOCK_STREAM) {
+                ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
+            } else if (protocol == IPPROTO_ICMP) {
+                icmphdr echo{};
+                echo.type = ICMP_ECHO;
+                ::sendto(fd.get(), &echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&address), length);
+            } else {
+                // A DNS query for example.com, which serves as well for the plain UDP probe.
+                static const unsigned char query[] = {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 7, 'e', 'x', 'a', 'm',
+                                                      'p', 'l', 'e', 3, 'c', 'o', 'm', 0, 0, 1, 0, 1};
+                ::sendto(fd.get(), query, sizeof query, 0, reinterpret_cast<sockaddr*>(&address), length);
+            }
+            open.push_back(std::move(fd));
+        };
+        send(AF_INET, SOCK_STREAM, 0, "203.0.113.10", 80, "");
+        send(AF_INET6, SOCK_STREAM, 0, "2001:db8:215::10", 80, "");
+        send(AF_INET, SOCK_DGRAM, 0, "203.0.113.53", 53, "");
+        send(AF_INET, SOCK_DGRAM, 0, "203.0.113.10", 9999, "");
+        send(AF_INET, SOCK_RAW, IPPROTO_ICMP, "203.0.113.10", 0, "");
+        send(AF_INET, SOCK_STREAM, 0, "203.0.113.10", 81, uplink);
+    });
+    return open;
+}
+
+std::string describe(const std::map<std::string, int>& seen) {
+    std::string text;
+    for (const auto& [kind, count] : seen) text += kind + " x" + std::to_string(count) + "; ";
+    return text.empty() ? "nothing" : text;
+}
+
+}  // namespace
+
+// The kill switch: from a connect until the user disconnects, nothing leaves
+// the client outside the tunnel, whatever happens to the engine or the service.
+TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
+    if (::access(enginePath().c_str(), X_OK) != 0) GTEST_SKIP() << "sing-box is not installed at " << enginePath();
+    if (::access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "this machine offers no TUN device (/dev/net/tun)";
+    std::unique_ptr<NetworkNamespaces> namespaces;
+    std::string server, client;
+    try {
+        namespaces = std::make_unique<NetworkNamespaces>("cvleak");
+        server = namespaces->add('s');
+        client = namespaces->add('c');
+    } catch (const std::exception& e) {
+        GTEST_SKIP() << e.what();
+    }
+    ASSERT_EQ(NetworkNamespaces::run({
+                  {"ip", "-n", client, "link", "add", "cvk0", "type", "veth", "peer", "name", "cvk1", "netns", server},
+                  {"ip", "-n", client, "addr", "add", "10.215.0.2/30", "dev", "cvk0"},
+                  {"ip", "-n", server, "addr", "add", "10.215.0.1/30", "dev", "cvk1"},
+                  {"ip", "-n", client, "addr", "add", "fd00:215::2/64", "dev", "cvk0", "nodad"},
+                  {"ip", "-n", server, "addr", "add", "fd00:215::1/64", "dev", "cvk1", "nodad"},
+                  {"ip", "-n", client, "link", "set", "cvk0", "up"},
+                  {"ip", "-n", server, "link", "set", "cvk1", "up"},
+                  {"ip", "-n", client, "route", "add", "default", "via", "10.215.0.1"},
+                  {"ip", "-n", client, "-6", "route", "add", "default", "via", "fd00:215::1"},
+                  {"ip", "-n", server, "addr", "add", "203.0.113.10/32", "dev", "lo"},
+                  {"ip", "-n", server, "addr", "add", "203.0.113.53/32", "dev", "lo"},
+                  {"ip", "-n", server, "addr", "add", "2001:db8:215::10/128", "dev", "lo"},
+              }),
+              "");
+    std::unique_ptr<Fleet> fleet;
+    inNetworkNamespace(server, [&] {
+        fleet = std::make_unique<Fleet>("10.215.0.1", std::vector<std::string>{"10.215.0.0/30", "203.0.113.0/24"});
+    });
+    LeakCounter wire(server, "cvk1");
+    auto probe = [&] {
+        auto open = sendProbes(client, "cvk0");
+        return wire.take();
+    };
+
+    // The client knows its router's IPv4 and IPv6 link addresses first (a fresh
+    // link's IPv6 takes a moment), so that no probe waits for them into a later phase.
+    for (int i = 0; i < 50; ++i) {
+        const auto warm = probe();
+        if (warm.count("TCP4") && warm.count("TCP6")) break;
+    }
+    // Without a tunnel every probe goes out, so the counter can see a leak at all.
+    const auto control = probe();
+    for (const char* kind : {"TCP4", "TCP6", "DNS", "UDP", "ICMP", "bound to the uplink"}) {
+        EXPECT_GT(control.count(kind), 0u) << kind << " was not seen without a tunnel: " << describe(control);
+    }
+
+    TempDir dir;
+    const auto socket = dir.path() / "run" / "tunnel.sock";
+    const auto command = systemServiceCommand(client, dir.path(), socket);
+    auto service = std::make_unique<BackgroundProcess>(command, dir.path() / "service.log");
+    std::string history;
+    auto log = [&] { return history + "service log:\n" + service->log(); };
+    ASSERT_NE(awaitHello(*service, socket), "") << log();
+    AppSide app(socket);
+    app.run(app.controller.load());
+    ConfigBuilder::Inputs inputs;
+    inputs.shares = {ShareUrlParser::parse(fleet->realityUrl())};
+    inputs.smartRouting = false;
+    inputs.urlTestURL = fleet->probeURL();
+    inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
+    app.run(app.controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 60s))
+        << app.controller.lastError().value_or("") << "\n" << log();
+
+    auto connected = probe();
+    EXPECT_TRUE(connected.empty()) << "while connected: " << describe(connected);
+    EXPECT_TRUE(app.controller.trafficBlocked());
+
+    // A reconnect's stop keeps the block up until the next start.
+    app.controller.disconnectForReconnect();
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }, 15s)) << log();
+    auto betweenStarts = probe();
+    EXPECT_TRUE(betweenStarts.empty()) << "between a reconnect's stop and start: " << describe(betweenStarts);
+    app.run(app.controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 60s))
+        << app.controller.lastError().value_or("") << "\n" << log();
+
+    const pid_t engine = childOf(service->pid());
+    ASSERT_GT(engine, 0);
+    ::kill(engine, SIGKILL);
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }, 15s)) << log();
+    auto afterEngine = probe();
+    EXPECT_TRUE(afterEngine.empty()) << "after the engine was killed: " << describe(afterEngine);
+    EXPECT_TRUE(app.controller.trafficBlocked()) << "the app shows the block after a failure";
+
+    ::kill(service->pid(), SIGKILL);
+    for (int i = 0; i < 200 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
+    auto afterService = probe();
+    EXPECT_TRUE(afterService.empty()) << "while the service is down: " << describe(afterService);
+
+    history = "first service's log:\n" + service->log();
+    service = std::make_unique<BackgroundProcess>(command, dir.path() / "service-2.log");
+    const std::string hello = awaitHello(*service, socket);
+    ASSERT_NE(hello, "") << log();
+    EXPECT_NE(hello.find(R"("blocking":true)"), std::string::npos) << "the restarted service says the block stands: " << hello;
+    auto afterRestart = probe();
+    EXPECT_TRUE(afterRestart.empty()) << "after the service restarted: " << describe(afterRestart);
+
+    // The app finds the new service by itself (once its loop notices the old one
+    // is gone) and hears that the block stands; its disconnect lifts it.
+    bool blockSeen = false;
+    for (int i = 0; i < 100 && !blockSeen; ++i) {
+        try {
+            blockSeen = app.run(app.platform->request(ServiceRequest{.op = std::string(ServiceOp::hello)})).blocking.value_or(false);
+        } catch (const std::exception&) {
+            app.waitFor([] { return false; }, 100ms);
+        }
+    }
+    EXPECT_TRUE(blockSeen);
+    app.controller.disconnect();
+    ASSERT_TRUE(app.waitFor([&] {
+        return rawExchange(socket, R"({"id":2,"op":"hello"})" "\n").find(R"("blocking":false)") != std::string::npos;
+    }, 15s)) << log();
+    EXPECT_TRUE(app.waitFor([&] { return !app.controller.trafficBlocked(); }, 5s)) << "the app hears the block is lifted";
+    std::string tables;
+    inNetworkNamespace(client, [&] { tables = runNftables("list tables"); });
+    EXPECT_EQ(tables.find("corvane"), std::string::npos) << tables;
+    const auto disconnected = probe();
+    for (const char* kind : {"TCP4", "TCP6", "DNS", "UDP", "ICMP", "bound to the uplink"}) {
+        EXPECT_GT(disconnected.count(kind), 0u) << kind << " after the disconnect: " << describe(disconnected);
+    }
 }
