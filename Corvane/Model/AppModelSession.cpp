@@ -21,7 +21,8 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     if (status == NEVPNStatus::reasserting) return;
     if (status == NEVPNStatus::connected) {
         if (!liveTasks.empty()) return;  // already live
-        // The session's live loops (engine endpoint, proxies, traffic, site watch) start here.
+        liveTasks.push_back(spawn(runLiveState()));
+        if (!sites->empty() || !exits->empty()) liveTasks.push_back(spawn(runSiteWatch()));
         return;
     }
     ++selectionGeneration;  // pending route and pin work gives up
