@@ -71,6 +71,8 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
                                          : [] { return LocalAddresses::lan(); }),
       appVersion_(parts.appVersion ? std::move(*parts.appVersion) : appVersion()),
       selfUpdates_(parts.selfUpdates.value_or(selfUpdates())),
+      deployment_(std::move(parts.deployment)),
+      siteProbe_(std::move(parts.siteProbe)),
       self_(std::make_shared<AppModel*>(this)) {
     try {
         panelURL = store->panelURL().value_or("https://");

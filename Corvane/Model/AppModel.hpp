@@ -22,6 +22,7 @@
 #include "Corvane/Platform/SleepMonitor.hpp"
 #include "Corvane/Tunnel/ClashClient.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Config/PreparedSite.hpp"
 #include "CorvaneCore/Config/SitePrep.hpp"
 #include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
@@ -51,6 +52,9 @@ struct AppModelParts {
     ModelClock clock;  // none: the system clock
     std::optional<std::string> appVersion;  // none: AppModel::appVersion()
     std::optional<bool> selfUpdates;        // none: AppModel::selfUpdates()
+    // Panel address, probe endpoints, resolvers, rule sets and direct domains.
+    Deployment deployment = Deployment::defaults();
+    SitePrep::Probe siteProbe;  // none: the site beacon
 
     // The desktop app's and corvanectl's parts: the keychain token store, the
     // tunnel service, the settings file, rtnetlink and logind.
@@ -164,30 +168,39 @@ public:
     // True when the panel answered (also when it offers nothing newer).
     Async<bool> checkForUpdate();
 
+    // Connecting.
+    Async<void> toggleConnection();
+    Async<void> connect();
+    Async<void> restartTunnel();
+
     // Tunnel status and health.
     void tunnelStatusChanged(NEVPNStatus status);
     void restartHealthChecks(bool newSession);
     Async<void> checkTunnelHealth();
 
-    // Exits.
+    // Routes, pins and exits.
+    std::string pinChoice() const;
+    std::string prettyTag(const std::string& tag) const;
+    std::optional<ClientExit> selectedExit() const;
+    std::string entryName() const;
+    std::string exitName() const;
+    void pinTag(const std::string& tag);
+    Async<void> applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                           bool quotaFallback);
     void handleQuotaFallback(const ServerListResponse& response, bool duringConnect);
+
+    // The session's live part, started when the status becomes connected.
+    Async<void> runLiveState();
+    Async<void> runSiteWatch();
+    Async<void> pollProxies();
 
     // The extension's log.
     void startLogPolling();
     Async<void> pollLogs();
 
-    // PENDING-MERGE(issue-14): declared by the connect flow.
-    Async<void> restartTunnel();
-    std::string pinChoice() const;
-    Async<void> runLiveState();
-    Async<void> runSiteWatch();
-    ClashClient::Endpoints clashEndpoints() const;
-    SitePrep::Probe siteProbe_;
-
     // Live state of a connected session: traffic, proxies and the engine's endpoint.
     void startTrafficStream();
     void record(const ClashClient::Traffic& sample);
-    Async<void> pollProxies();
     Async<void> resyncTotals();
     Async<void> refreshClashEndpointIfChanged();
 
@@ -216,6 +229,9 @@ public:
 
     const boost::asio::any_io_executor& executor() const noexcept { return executor_; }
     const Timings& timings() const noexcept { return timings_; }
+    const Deployment& deployment() const noexcept { return deployment_; }
+    // Where the engine client's latency tests and reachability probes go.
+    ClashClient::Endpoints clashEndpoints() const;
     Time now() const { return clock_(); }
 
 private:
@@ -238,6 +254,11 @@ private:
     Async<void> logPollLoop();
     Async<void> healthLoop();
     std::string deviceName() const;
+    Async<void> connectSequence();
+    // Asks the held profile to stop and waits until it is down; false when it stays up.
+    Async<bool> stopAndWait();
+    Async<void> switchSelector(std::string tag);
+    Async<void> quotaFallbackTask(ClientExit exit, std::string notice);
 
     boost::asio::any_io_executor executor_;
     Timings timings_;
@@ -249,6 +270,8 @@ private:
     std::function<std::optional<std::string>()> lanAddressSource_;
     std::string appVersion_;
     bool selfUpdates_;
+    Deployment deployment_;
+    SitePrep::Probe siteProbe_;
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
     std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen
