@@ -35,6 +35,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     trafficHistory = {};
     if (status == NEVPNStatus::connecting) {
         trafficTotal = TrafficSample{};
+        sampledTotal_ = {};
         return;
     }
     if (status == NEVPNStatus::disconnecting) return;
