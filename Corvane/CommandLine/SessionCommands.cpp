@@ -8,6 +8,7 @@
 #include "Corvane/CommandLine/Commands.hpp"
 #include "Corvane/CommandLine/HeadlessModel.hpp"
 #include "Corvane/CommandLine/ModelJSON.hpp"
+#include "Corvane/CommandLine/WatchLive.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
 namespace corvane::cli {
@@ -205,6 +206,7 @@ int watch(CommandContext& ctx) {
     Subscription subscription = model.observe([&](const std::shared_ptr<const AppSnapshot>&) { report(); });
     report();
     headless.run(model.start());
+    const TaskHandle live = startLiveOutput(headless, ctx.out, asJSON);
     report();
     // Runs every loop of the model until interrupted; the tunnel stays as it is.
     headless.runUntil([&] { return interrupted; }, std::chrono::hours(24 * 365));

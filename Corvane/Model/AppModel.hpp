@@ -25,6 +25,7 @@
 #include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Config/PreparedSite.hpp"
 #include "CorvaneCore/Config/SitePrep.hpp"
+#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "CorvaneCore/Support/Task.hpp"
 #include "CorvaneCore/Tunnel/TunnelHealthPolicy.hpp"
@@ -197,6 +198,28 @@ public:
     void startLogPolling();
     Async<void> pollLogs();
 
+    // Live state of a connected session: traffic, proxies and the engine's endpoint.
+    void startTrafficStream();
+    void record(const ClashClient::Traffic& sample);
+    Async<void> resyncTotals();
+    Async<void> refreshClashEndpointIfChanged();
+
+    // Private sites.
+    void setSiteEnabled(std::int64_t id, bool enabled);
+    // Throws what setting the selector throws.
+    Async<void> setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
+    Async<void> applySiteSwitches(std::vector<PreparedSite> sites, std::shared_ptr<ClashClient> via);
+
+    // LAN sharing.
+    void setLanShare(bool on);
+    void regenerateLanSharePassword();
+    void restartIfSharing();
+
+    // Diagnostics.
+    Async<void> sendDiagnostics(std::string trigger, std::optional<std::string> error);
+    // What a report made now would be built from.
+    ReportBuilder::Input diagnosticsInput(std::string trigger, std::optional<std::string> error) const;
+
     // Publishing.
     using Observer = std::function<void(const std::shared_ptr<const AppSnapshot>&)>;
     // `observer` runs on the model's thread after each publication.
@@ -222,6 +245,10 @@ private:
     // Starts `work` on the model's thread; it is cancelled with the model.
     TaskHandle spawn(Async<void> work);
     void cancelTask(std::optional<TaskHandle>& task);
+    Async<void> trafficLoop(std::shared_ptr<ClashClient> client);
+    Async<void> siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
+    void lastErrorChanged();
+    std::shared_ptr<ClashClient> makeClashClient(std::int64_t port, std::string secret) const;
     Async<void> recoveryTimer(Recovery kind);
     Async<void> updateCheckLoop();
     Async<void> logPollLoop();
@@ -247,6 +274,7 @@ private:
     SitePrep::Probe siteProbe_;
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
+    std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen
     std::map<std::uint64_t, Observer> observers_;
     std::uint64_t nextObserver_ = 0;
     bool publishScheduled_ = false;
