@@ -275,6 +275,9 @@ private:
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
     std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen
+    // The session's traffic samples summed. The engine's counters run ahead of
+    // the samples, so the total is the larger of the two, never their sum.
+    TrafficSample sampledTotal_;
     std::map<std::uint64_t, Observer> observers_;
     std::uint64_t nextObserver_ = 0;
     bool publishScheduled_ = false;

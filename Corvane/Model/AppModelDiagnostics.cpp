@@ -33,7 +33,8 @@ ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::option
 
 Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::string> error) {
     const bool manual = trigger == "manual";
-    auto outcome = co_await diagnostics->report(diagnosticsInput(std::move(trigger), std::move(error)), panel);
+    ReportBuilder::Input input = diagnosticsInput(std::move(trigger), std::move(error));
+    auto outcome = co_await diagnostics->report(std::move(input), panel);
     // Automatic reports say nothing to the user.
     if (!manual) co_return;
     diagnosticsNote = std::string(DiagnosticsReporter::message(outcome));

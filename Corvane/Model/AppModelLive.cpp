@@ -160,9 +160,12 @@ void AppModel::record(const ClashClient::Traffic& sample) {
     const Time at = now();
     const bool tooClose = lastSampleAt && at - *lastSampleAt < timings_.historySpacing;
     lastSampleAt = at;
+    sampledTotal_.up += sample.up;
+    sampledTotal_.down += sample.down;
+    // Bytes a resync already took from the engine's counters arrive in samples a moment later.
     TrafficSample total = trafficTotal;
-    total.up += sample.up;
-    total.down += sample.down;
+    total.up = std::max(total.up, sampledTotal_.up);
+    total.down = std::max(total.down, sampledTotal_.down);
     trafficTotal = total;
     const TrafficSample rate{sample.up, sample.down};
     trafficNow = rate;

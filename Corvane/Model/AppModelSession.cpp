@@ -35,9 +35,13 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     trafficHistory = {};
     if (status == NEVPNStatus::connecting) {
         trafficTotal = TrafficSample{};
+        sampledTotal_ = {};
         return;
     }
     if (status == NEVPNStatus::disconnecting) return;
+    // A profile saved by the connect under way reports itself down before it
+    // starts: the sharing address and sites already belong to that connect.
+    if (connectInFlight) return;
     // Down: the last session's total stays on screen.
     sharingOn = std::nullopt;
     siteStatuses = {};

@@ -37,7 +37,10 @@ Async<void> AppModel::setSiteSwitch(std::int64_t index, PreparedSite site, std::
     if (!via) co_return;
     const std::string endpoint = ConfigBuilder::siteTag(index);
     const bool throughTunnel = !site.onSite && !site.disabled;
-    co_await via->setSelector(ConfigBuilder::siteSwitchTag(index), throughTunnel ? endpoint : "direct");
+    // Named first: g++ 12 destroys a temporary made by ?: inside a co_await twice.
+    std::string selector = ConfigBuilder::siteSwitchTag(index);
+    std::string choice = throughTunnel ? endpoint : "direct";
+    co_await via->setSelector(std::move(selector), std::move(choice));
     // Connections already running through the endpoint would keep using it.
     if (!throughTunnel) co_await via->closeConnections(endpoint);
 }
@@ -125,7 +128,10 @@ Async<void> AppModel::runSiteWatch() {
         }
 
         if (sites->empty()) continue;
-        auto prepared = co_await SitePrep::prepareSites(sites, SitePrep::devicePrefixes(), disabledSiteIds, siteProbe_);
+        std::vector<SiteAccess> listed = sites;
+        std::vector<IPv4Prefix> prefixes = SitePrep::devicePrefixes();
+        std::set<std::int64_t> disabled = disabledSiteIds;
+        auto prepared = co_await SitePrep::prepareSites(std::move(listed), std::move(prefixes), std::move(disabled), siteProbe_);
         // Anything may have happened while the gateways were probed.
         if (status() != UiStatus::connected || prepared == activeSites) continue;
         if (!sameSites(prepared, activeSites)) {
