@@ -1,5 +1,7 @@
 #include "Corvane/CommandLine/HeadlessModel.hpp"
 
+#include "Corvane/CommandLine/Commands.hpp"
+
 #include <ostream>
 
 namespace corvane::cli {
@@ -28,7 +30,7 @@ bool HeadlessModel::runUntil(const std::function<bool()>& done, std::chrono::ste
 
 int HeadlessModel::finish(std::ostream& err, int success) {
     if (const auto& message = model_->errorMessage.get()) {
-        err << *message << "\n";
+        err << terminalText(*message) << "\n";  // it may quote the panel
         return 1;
     }
     return success;

@@ -105,7 +105,7 @@ int login(CommandContext& ctx) {
     // The panel could not be reached: the model retries by itself when the network
     // returns, for as long as its recovery lasts.
     if (model.recovery || model.recoveryRunning) {
-        if (model.errorMessage.get()) ctx.err << *model.errorMessage.get() << "\n";
+        if (model.errorMessage.get()) ctx.err << terminalText(*model.errorMessage.get()) << "\n";
         headless.runUntil([&] { return !model.recovery && !model.recoveryRunning && !model.busy; }, 24h);
     }
     if (model.signedIn) {
