@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <boost/json/parse.hpp>
 
@@ -251,4 +257,42 @@ TEST_F(AccountCommands, PanelTextCannotControlTheTerminal) {
     EXPECT_EQ(refused.exitStatus, 1);
     EXPECT_FALSE(hasControl(refused.err)) << refused.err;
     EXPECT_NE(refused.err.find("Evil"), std::string::npos) << refused.err;
+}
+
+// Interrupted at the password prompt, login leaves the terminal echoing, as it found it.
+TEST_F(AccountCommands, AnInterruptedPasswordPromptGivesTheEchoBack) {
+    const std::string url = panel.url("");  // nothing allocates between fork and exec
+    for (const char* key : {"\x03", "\x1c"}) {  // Ctrl-C, Ctrl-\ on the terminal
+        int terminal = -1;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl(CORVANECTL_PATH, CORVANECTL_PATH, "login", "--panel", url.c_str(), "--email", "a@b.c",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::string seen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (seen.find("Password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{terminal, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = ::read(terminal, chunk, sizeof chunk);
+            if (n <= 0) break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+        }
+        ASSERT_NE(seen.find("Password: "), std::string::npos) << seen;
+        termios prompting{};
+        ASSERT_EQ(::tcgetattr(terminal, &prompting), 0);
+        EXPECT_FALSE(prompting.c_lflag & ECHO);
+        ASSERT_EQ(::write(terminal, key, 1), 1);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status)) << status;
+        termios after{};
+        ASSERT_EQ(::tcgetattr(terminal, &after), 0);
+        EXPECT_TRUE(after.c_lflag & ECHO) << "echo stays off after " << (key[0] == '\x03' ? "Ctrl-C" : "Ctrl-\\");
+        ::close(terminal);
+    }
+    EXPECT_EQ(panel.requestCount(), 0u);
 }
