@@ -467,7 +467,8 @@ TEST(PanelSim, AWorldItCannotHoldIsRefusedAtStart) {
     const std::string allowance = R"("allowance_gb": 0.002)";
     world.replace(world.find(allowance), allowance.size(), R"("allowance_gb": 1e308)");
     writeFile(dir.path() / "world.json", world);
-    auto started = runProcess({CORVANE_PANEL_SIM_PATH, "--listen", "127.0.0.1:" + std::to_string(freeTcpPort()),
+    // (Bounded: a sim that accepts the world would run until stopped.)
+    auto started = runProcess({"timeout", "20", CORVANE_PANEL_SIM_PATH, "--listen", "127.0.0.1:" + std::to_string(freeTcpPort()),
                                "--state-dir", (dir.path() / "state").string(), "--world", (dir.path() / "world.json").string()});
     EXPECT_NE(started.exitStatus, 0);
     EXPECT_NE(started.err.find("exits[0].allowance_gb: must be at most 1000000"), std::string::npos) << started.err;
