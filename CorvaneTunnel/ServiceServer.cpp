@@ -345,6 +345,12 @@ void ServiceServer::start() {
                                 "another service already listens on " + socketPath_.string());
     }
     std::error_code ignored;
+    const auto existing = fs::symlink_status(socketPath_, ignored);
+    if (fs::exists(existing) && !fs::is_socket(existing)) {
+        // A mistyped --socket must not cost someone a file.
+        throw std::system_error(EEXIST, std::generic_category(),
+                                socketPath_.string() + " exists and is not a socket; the service will not replace it");
+    }
     fs::remove(socketPath_, ignored);  // a socket left by a service that died
     // Created with no access for others, whatever the umask.
     const mode_t old = ::umask(impl_->mode == ServiceMode::system ? 0117 : 0177);

@@ -41,6 +41,25 @@ CommandRegistration::CommandRegistration(std::string_view name, std::string_view
     registry().push_back(std::move(e));
 }
 
+std::string terminalText(std::string_view text) {
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
+    std::string safe;
+    safe.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            safe += replacement;
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            safe += replacement;  // a C1 control such as CSI (U+009B)
+            ++i;
+        } else {
+            safe += text[i];
+        }
+    }
+    return safe;
+}
+
 int run(std::span<const std::string_view> args, std::istream& in, std::ostream& out, std::ostream& err) {
     if (args.empty()) {
         printUsage(err);

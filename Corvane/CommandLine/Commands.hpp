@@ -2,6 +2,7 @@
 
 #include <iosfwd>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -22,6 +23,11 @@ using CommandFunction = int (*)(CommandContext&);
 struct CommandRegistration {
     CommandRegistration(std::string_view name, std::string_view usage, CommandFunction function);
 };
+
+// `text` from elsewhere (the panel, say) made safe to print on a terminal: control
+// characters (C0, DEL, C1), which could move the cursor, retitle the window or
+// fake lines, become U+FFFD.
+std::string terminalText(std::string_view text);
 
 // Runs one corvanectl invocation; returns the exit status.
 int run(std::span<const std::string_view> args, std::istream& in, std::ostream& out, std::ostream& err);

@@ -162,12 +162,7 @@ int debugTunnel(CommandContext& ctx) {
         if (!session.controller.hasProfile()) session.run(session.platform->hello());
     } catch (const TunnelPlatformError& e) {
         ctx.err << "corvanectl: " << e.description() << "\n";
-        if (isServiceAccessRefusal(e.error())) {
-            ctx.err << ServiceActivationPlatform::permissionText << "\n";
-        } else if (e.error().domain == ServiceTunnelPlatform::errorDomain &&
-                   e.error().code == ServiceTunnelPlatform::ErrorCode::notRunning) {
-            ctx.err << ServiceActivationPlatform::notRunningText << "\n";
-        }
+        if (auto advice = serviceRefusalAdvice(e.error())) ctx.err << *advice << "\n";
         return 1;
     }
 

@@ -1,5 +1,7 @@
 #include "Corvane/CommandLine/HeadlessModel.hpp"
 
+#include "Corvane/CommandLine/Commands.hpp"
+
 #include <ostream>
 
 namespace corvane::cli {
@@ -54,7 +56,7 @@ bool HeadlessModel::awaitConnected(std::chrono::steady_clock::duration limit) {
 
 int HeadlessModel::finish(std::ostream& err, int success) {
     if (const auto& message = model_->errorMessage.get()) {
-        err << *message << "\n";
+        err << terminalText(*message) << "\n";  // it may quote the panel
         return 1;
     }
     return success;

@@ -1,8 +1,11 @@
 // corvanectl login: sign in to the panel and fetch the fleet.
+#include <csignal>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,18 +35,35 @@ std::optional<std::string> ask(CommandContext& ctx, const std::string& prompt) {
     return line;
 }
 
+termios echoing{};  // the terminal as it was before the password prompt
+
+// Ctrl-C (or a hang-up) at the password prompt must not leave the shell without echo.
+extern "C" void restoreEchoAndDie(int signal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 // Reads the password from the terminal with echo off.
 std::optional<std::string> askPassword(CommandContext& ctx) {
-    termios saved{};
-    const bool restore = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool restore = ::tcgetattr(STDIN_FILENO, &echoing) == 0;
+    constexpr int interruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    struct sigaction previous[std::size(interruptions)] {};
     if (restore) {
-        termios silent = saved;
+        struct sigaction handler {};
+        handler.sa_handler = restoreEchoAndDie;
+        ::sigemptyset(&handler.sa_mask);
+        for (std::size_t i = 0; i < std::size(interruptions); ++i) ::sigaction(interruptions[i], &handler, &previous[i]);
+        termios silent = echoing;
         silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         silent.c_lflag |= ECHONL;
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
     }
     auto password = ask(ctx, "Password: ");
-    if (restore) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (restore) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &echoing);
+        for (std::size_t i = 0; i < std::size(interruptions); ++i) ::sigaction(interruptions[i], &previous[i], nullptr);
+    }
     return password;
 }
 
@@ -105,7 +125,7 @@ int login(CommandContext& ctx) {
     // The panel could not be reached: the model retries by itself when the network
     // returns, for as long as its recovery lasts.
     if (model.recovery || model.recoveryRunning) {
-        if (model.errorMessage.get()) ctx.err << *model.errorMessage.get() << "\n";
+        if (model.errorMessage.get()) ctx.err << terminalText(*model.errorMessage.get()) << "\n";
         headless.runUntil([&] { return !model.recovery && !model.recoveryRunning && !model.busy; }, 24h);
     }
     if (model.signedIn) {

@@ -35,7 +35,7 @@ void printTable(const std::vector<std::vector<std::string>>& rows, std::ostream&
     for (const auto& row : rows) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
+            line += terminalText(row[i]);
             if (i + 1 < row.size()) line += std::string(widths[i] - width(row[i]) + 2, ' ');
         }
         out << line << "\n";

@@ -47,9 +47,9 @@ int update(CommandContext& ctx) {
         ctx.out << "Corvane " << AppModel::appVersion() << " is up to date.\n";
         return 0;
     }
-    ctx.out << "Installed: " << status->installed << "\nLatest: " << status->latest << "\n";
+    ctx.out << "Installed: " << status->installed << "\nLatest: " << terminalText(status->latest) << "\n";
     ctx.out << (status->blocking ? "An update is required before connecting.\n" : "An update is available.\n");
-    if (model.updateURL) ctx.out << "Download: " << *model.updateURL << "\n";
+    if (model.updateURL) ctx.out << "Download: " << terminalText(*model.updateURL) << "\n";
     if (!AppModel::selfUpdates()) ctx.out << "Update Corvane with your system's package manager.\n";
     return 0;
 }

@@ -20,6 +20,21 @@ bool isServiceAccessRefusal(const PlatformError& error) {
            (error.domain == ServiceErrorDomain && error.code == ServiceErrorCode::notPermitted);
 }
 
+std::optional<std::string_view> serviceRefusalAdvice(const PlatformError& error) {
+    using P = ServiceActivationPlatform;
+    if (isServiceAccessRefusal(error)) return P::permissionText;
+    if (error.domain == ServiceTunnelPlatform::errorDomain && error.code == ServiceTunnelPlatform::ErrorCode::notRunning) {
+        return P::notRunningText;
+    }
+    if (error.domain != ServiceErrorDomain) return std::nullopt;
+    switch (error.code) {
+    case ServiceErrorCode::tooManyConnections: return P::tooManyConnectionsText;
+    case ServiceErrorCode::peerCheckFailed: return P::peerCheckFailedText;
+    case ServiceErrorCode::limitExceeded: return P::profileLimitText;
+    default: return std::nullopt;
+    }
+}
+
 ServiceActivationPlatform::ServiceActivationPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath,
                                                      std::string appVersion)
     : executor_(std::move(executor)), socketPath_(std::move(socketPath)), appVersion_(std::move(appVersion)) {}
@@ -38,9 +53,9 @@ Async<void> askService(boost::asio::any_io_executor executor, std::filesystem::p
         outcome.kind = ActivationOutcome::Kind::failed;
         outcome.errorDomain = e.error().domain;
         outcome.errorCode = e.error().code;
-        const bool refused = isServiceAccessRefusal(e.error());
-        outcome.errorDescription = std::string(refused ? ServiceActivationPlatform::permissionText
-                                                       : ServiceActivationPlatform::notRunningText);
+        // A service that answers with a refusal is running: say what stands in the way.
+        outcome.errorDescription =
+            std::string(serviceRefusalAdvice(e.error()).value_or(ServiceActivationPlatform::notRunningText));
     }
     answer(outcome);
 }

@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include <boost/asio/any_io_executor.hpp>
 
@@ -16,6 +18,10 @@ std::filesystem::path preferredTunnelServiceSocket();
 // True when `error` says this user may not use the tunnel service (by the
 // socket's file mode or by the service's own check).
 bool isServiceAccessRefusal(const PlatformError& error);
+
+// What a person can do about `error` from the tunnel service, in words, when
+// it is one of the service's refusals (not running, access, limits); nothing otherwise.
+std::optional<std::string_view> serviceRefusalAdvice(const PlatformError& error);
 
 // On Linux the tunnel component is corvane-tunnel: it is "active" when it
 // answers and lets this user in, and "needs a restart" when the running
@@ -34,6 +40,15 @@ public:
     static constexpr std::string_view permissionText =
         "Your user may not use the Corvane tunnel service. Add it to the \"corvane\" group with "
         "\"sudo usermod -aG corvane $USER\", then sign out and in again.";
+    static constexpr std::string_view tooManyConnectionsText =
+        "Your user has as many connections to the Corvane tunnel service open as it allows. "
+        "Close Corvane windows and corvanectl commands that are still running, then try again.";
+    static constexpr std::string_view peerCheckFailedText =
+        "The Corvane tunnel service could not look up your user's groups (it may be out of file descriptors). "
+        "Try again in a moment; if it keeps happening, restart it with \"sudo systemctl restart corvane-tunnel\".";
+    static constexpr std::string_view profileLimitText =
+        "The Corvane tunnel service keeps no more VPN profiles. Ask its administrator to remove the saved profiles "
+        "that are no longer used.";
 
 private:
     boost::asio::any_io_executor executor_;

@@ -172,8 +172,10 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 }
             } else if (!reply->ok && reply->error && reply->error->domain == ServiceErrorDomain &&
                        (reply->error->code == ServiceErrorCode::notPermitted ||
+                        reply->error->code == ServiceErrorCode::tooManyConnections ||
+                        reply->error->code == ServiceErrorCode::peerCheckFailed ||
                         reply->error->code == ServiceErrorCode::messageTooLong)) {
-                // The service hangs up after these two; any other error without an id
+                // The service hangs up after these; any other error without an id
                 // (a line it could not read) says nothing about why a connection ends later.
                 c->closingReason = reply->error;
             }

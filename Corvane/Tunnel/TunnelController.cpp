@@ -3,6 +3,8 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 
+#include "Corvane/Platform/ServiceActivationPlatform.hpp"
+
 namespace corvane {
 
 namespace {
@@ -60,6 +62,17 @@ Async<void> TunnelController::load() {
 Async<void> TunnelController::connect(std::string config, std::string panelHost) {
     lastError_.reset();
     changed();
+    try {
+        co_await saveAndStart(std::move(config), std::move(panelHost));
+    } catch (const TunnelPlatformError& e) {
+        // The service's refusals (limits, access) get the words that say what to do.
+        auto advice = serviceRefusalAdvice(e.error());
+        if (!advice) throw;
+        throw TunnelPlatformError({e.error().domain, e.error().code, std::string(*advice)});
+    }
+}
+
+Async<void> TunnelController::saveAndStart(std::string config, std::string panelHost) {
     TunnelProfile profile = manager_.value_or(TunnelProfile{});
     profile.providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier);
     profile.serverAddress = std::move(panelHost);

@@ -71,6 +71,7 @@ public:
     Async<std::optional<std::string>> sendMessage(std::string message);
 
 private:
+    Async<void> saveAndStart(std::string config, std::string panelHost);
     void observe();
     void handleStatusChange();
     void changed();

@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <boost/json/parse.hpp>
 
@@ -210,4 +216,83 @@ TEST_F(AccountCommands, HelpListsEveryCommandOnOneLine) {
                              "  corvanectl logout\n", "  corvanectl servers [--json]\n", "  corvanectl update [--json]\n"}) {
         EXPECT_NE(help.out.find(line), std::string::npos) << line;
     }
+}
+
+// A panel's texts are printed, never obeyed: escape sequences in a name or a
+// refusal could retitle the terminal, clear it or fake lines of output.
+TEST_F(AccountCommands, PanelTextCannotControlTheTerminal) {
+    auto hasControl = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+            if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F &&
+                static_cast<unsigned char>(text[i + 1]) >= 0x80) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const std::string evil = R"(Evil\u001b]0;pwned\u0007\u001b[2J\r\nSigned out.\u009b31m)";
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, R"({"servers":[)" + serverJSON(1, evil) +
+                                                           R"(],"exits":[],"sites":[{"site_id":9,"name":")" + evil +
+                                                           R"(","endpoint_host":"h","endpoint_port":1,"server_public_key":"k",)"
+                                                           R"("cidrs":["10.0.0.0/8"],"address":"10.9.0.2/32","private_key":"p"}]})"));
+    script.set(kVersionPath, ScriptedReply::json(200, versionJSON(R"(9.0.0\u001b[2J)", "https://panel.example/9.deb", "8.0.0")));
+    ASSERT_EQ(login().exitStatus, 0);
+
+    auto table = ctl({"servers"});
+    EXPECT_EQ(table.exitStatus, 0) << table.err;
+    EXPECT_FALSE(hasControl(table.out)) << table.out;
+    EXPECT_NE(table.out.find("Evil\xEF\xBF\xBD]0;pwned"), std::string::npos) << table.out;
+    // JSON keeps the exact text, escaped.
+    auto doc = json::parse(ctl({"servers", "--json"}).out).as_object();
+    EXPECT_EQ(doc.at("servers").as_array().at(0).at("name").as_string(), "Evil\x1b]0;pwned\a\x1b[2J\r\nSigned out.\xC2\x9B" "31m");
+
+    auto update = ctl({"update"});
+    EXPECT_FALSE(hasControl(update.out)) << update.out;
+
+    script.set(kServersPath, ScriptedReply::json(422, R"({"error":"bad","message":")" + evil + R"("})"));
+    auto refused = ctl({"servers"});
+    EXPECT_EQ(refused.exitStatus, 1);
+    EXPECT_FALSE(hasControl(refused.err)) << refused.err;
+    EXPECT_NE(refused.err.find("Evil"), std::string::npos) << refused.err;
+}
+
+// Interrupted at the password prompt, login leaves the terminal echoing, as it found it.
+TEST_F(AccountCommands, AnInterruptedPasswordPromptGivesTheEchoBack) {
+    const std::string url = panel.url("");  // nothing allocates between fork and exec
+    for (const char* key : {"\x03", "\x1c"}) {  // Ctrl-C, Ctrl-\ on the terminal
+        int terminal = -1;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execl(CORVANECTL_PATH, CORVANECTL_PATH, "login", "--panel", url.c_str(), "--email", "a@b.c",
+                    static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::string seen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (seen.find("Password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{terminal, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            char chunk[256];
+            const ssize_t n = ::read(terminal, chunk, sizeof chunk);
+            if (n <= 0) break;
+            seen.append(chunk, static_cast<std::size_t>(n));
+        }
+        ASSERT_NE(seen.find("Password: "), std::string::npos) << seen;
+        termios prompting{};
+        ASSERT_EQ(::tcgetattr(terminal, &prompting), 0);
+        EXPECT_FALSE(prompting.c_lflag & ECHO);
+        ASSERT_EQ(::write(terminal, key, 1), 1);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status)) << status;
+        termios after{};
+        ASSERT_EQ(::tcgetattr(terminal, &after), 0);
+        EXPECT_TRUE(after.c_lflag & ECHO) << "echo stays off after " << (key[0] == '\x03' ? "Ctrl-C" : "Ctrl-\\");
+        ::close(terminal);
+    }
+    EXPECT_EQ(panel.requestCount(), 0u);
 }

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include "CorvaneCore/Support/XDGPaths.hpp"
 #include "tools/fleet/ChildProcess.hpp"
@@ -47,6 +49,23 @@ TEST(ServiceProgram, AStateFolderThatIsNotTheServicesOwnIsRefused) {
     EXPECT_EQ(foreign.exitStatus, 1) << foreign.err;
     EXPECT_NE(foreign.err.find("the state folder " + state.string() + " belongs to another user (uid 65534)"), std::string::npos)
         << foreign.err;
+}
+
+TEST(ServiceProgram, ASocketPathThatHoldsSomethingElseIsLeftAlone) {
+    TempDir dir;
+    const auto file = dir.path() / "notes.txt", folder = dir.path() / "folder", link = dir.path() / "link";
+    std::filesystem::create_directories(folder);
+    std::ofstream(file) << "keep me";
+    std::filesystem::create_symlink(file, link);
+    for (const auto& path : {file, folder, link}) {
+        ProcessResult refused = runService({}, {"--socket", path.string(), "--state-dir", (dir.path() / "state").string()});
+        EXPECT_EQ(refused.exitStatus, 1) << refused.err;
+        EXPECT_NE(refused.err.find(path.string() + " exists and is not a socket"), std::string::npos) << refused.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    std::ifstream kept(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
 }
 
 TEST(ServiceProgram, WithoutHOMETheStateLivesInTheAccountsHome) {

@@ -629,6 +629,67 @@ TEST(ServiceLimits, EachUserMayHoldOnlySoManyConnections) {
     EXPECT_NE(next.readLine().find(R"("ok":true)"), std::string::npos);
 }
 
+// The app and corvanectl say what stands in the way when the service refuses
+// them for one of its limits, not that the service is missing or failed.
+TEST(ServiceLimits, RefusalsSayWhatToDo) {
+    using State = SystemExtensionController::State;
+    TempDir dir;
+    {
+        RunningService service(dir.path(), ServiceMode::user, {.connectionsPerUser = 1});
+        RawClient held(service.socket());
+        held.send(request(1, "hello"));
+        ASSERT_NE(held.readLine().find(R"("ok":true)"), std::string::npos);
+
+        asio::io_context io;
+        SystemExtensionController activation(
+            std::make_shared<ServiceActivationPlatform>(io.get_executor(), service.socket(), CORVANE_VERSION));
+        activation.activate();
+        io.run_for(5s);
+        EXPECT_EQ(activation.state(), State::failed(std::string(ServiceActivationPlatform::tooManyConnectionsText)));
+
+        AppSide app(service.socket());
+        try {
+            app.run(app.controller.connect("{}", "panel"));
+            ADD_FAILURE() << "connected past the connection limit";
+        } catch (const TunnelPlatformError& e) {
+            EXPECT_EQ(e.error().code, ServiceErrorCode::tooManyConnections);
+            EXPECT_EQ(e.description(), ServiceActivationPlatform::tooManyConnectionsText);
+        }
+    }
+    RunningService service(dir.path() / "second");
+    for (std::size_t i = 0; i < TunnelServiceEndpoint::maxProfiles; ++i) {
+        RawClient client(service.socket());
+        client.send(request(1, "saveProfile", R"(,"profile":{"identifier":"","providerBundleIdentifier":"other",)"
+                                              R"("serverAddress":"s","localizedDescription":"d","enabled":true})"));
+        ASSERT_NE(client.readLine().find(R"("ok":true)"), std::string::npos);
+    }
+    AppSide app(service.socket());
+    try {
+        app.run(app.controller.connect("{}", "panel"));
+        ADD_FAILURE() << "saved a profile past the limit";
+    } catch (const TunnelPlatformError& e) {
+        EXPECT_EQ(e.error().code, ServiceErrorCode::limitExceeded);
+        EXPECT_EQ(e.description(), ServiceActivationPlatform::profileLimitText);
+    }
+
+    // The one refusal a test cannot provoke in the service (its group lookup failing) reads the same way.
+    const struct {
+        std::string domain;
+        std::int64_t code;
+        std::optional<std::string_view> advice;
+    } cases[] = {
+        {std::string(ServiceErrorDomain), ServiceErrorCode::peerCheckFailed, ServiceActivationPlatform::peerCheckFailedText},
+        {std::string(ServiceErrorDomain), ServiceErrorCode::notPermitted, ServiceActivationPlatform::permissionText},
+        {std::string(ServiceTunnelPlatform::errorDomain), ServiceTunnelPlatform::ErrorCode::notRunning,
+         ServiceActivationPlatform::notRunningText},
+        {std::string(ServiceErrorDomain), ServiceErrorCode::noSuchProfile, std::nullopt},
+        {std::string(EngineErrorDomain), EngineErrorCode::startFailed, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(serviceRefusalAdvice(PlatformError{c.domain, c.code, "text"}), c.advice) << c.domain << " " << c.code;
+    }
+}
+
 TEST(ServiceLimits, SilentIdleAndDawdlingConnectionsAreClosed) {
     TempDir dir;
     RunningService service(dir.path(), ServiceMode::user,

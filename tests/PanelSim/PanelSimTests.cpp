@@ -283,6 +283,14 @@ TEST(PanelSim, AdminChangesShowInTheNextServerList) {
     list = runToCompletion(demo.serverList());
     EXPECT_EQ(exitNamed(list, 10)->traffic->status, "low");
     EXPECT_EQ(ExitSelection::quotaFallback(10, 1, list), std::nullopt);
+    // Numbers past what the allowance and the clock can hold are refused, and change nothing.
+    for (std::vector<std::string> words : {std::vector<std::string>{"refill", "10", "1e308"}, {"refill", "10", "1e7"},
+                                           {"stall", "1e300"}, {"unavailable", "99999999999999999999"}}) {
+        auto refused = sim.ctl(words);
+        EXPECT_EQ(refused.exitStatus, 1) << words[0] << " " << words.back() << ": " << refused.out;
+        EXPECT_NE(refused.err.find("up to"), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(exitNamed(runToCompletion(demo.serverList()), 10)->traffic->remainingGb, 0.001);
 
     EXPECT_NE(sim.admin({"add-vps", "Oslo", "--id", "7", "--address", "127.0.0.17"}).find("added vps 7"), std::string::npos);
     sim.admin({"remove-vps", "1"});
@@ -451,4 +459,17 @@ TEST(PanelSim, StartUpProblemsAreNamed) {
     EXPECT_NE(result.err.find("cannot listen on 127.0.0.1:" + std::to_string(taken.port()) + ": Address already in use"),
               std::string::npos)
         << result.err;
+}
+
+TEST(PanelSim, AWorldItCannotHoldIsRefusedAtStart) {
+    TempDir dir;
+    std::string world = kWorld;
+    const std::string allowance = R"("allowance_gb": 0.002)";
+    world.replace(world.find(allowance), allowance.size(), R"("allowance_gb": 1e308)");
+    writeFile(dir.path() / "world.json", world);
+    // (Bounded: a sim that accepts the world would run until stopped.)
+    auto started = runProcess({"timeout", "20", CORVANE_PANEL_SIM_PATH, "--listen", "127.0.0.1:" + std::to_string(freeTcpPort()),
+                               "--state-dir", (dir.path() / "state").string(), "--world", (dir.path() / "world.json").string()});
+    EXPECT_NE(started.exitStatus, 0);
+    EXPECT_NE(started.err.find("exits[0].allowance_gb: must be at most 1000000"), std::string::npos) << started.err;
 }

@@ -691,7 +691,7 @@ AdminReply PanelSim::admin(const std::vector<std::string>& args) {
             double amount = exit->second->declared.allowanceGb;
             if (words.positional.size() > 1) {
                 auto given = parseNumber(words.positional[1]);
-                if (!given || *given < 0) return {false, "refill needs a number of GB"};
+                if (!given || *given < 0 || *given > maxAllowanceGb) return {false, "refill needs a number of GB up to 1000000"};
                 amount = *given;
             }
             exit->second->remainingBytes = amount * bytesPerGb;
@@ -768,7 +768,8 @@ AdminReply PanelSim::admin(const std::vector<std::string>& args) {
 
     if (command == "unavailable" || command == "stall") {
         auto seconds = words.positional.empty() ? std::nullopt : parseNumber(words.positional[0]);
-        if (!seconds || *seconds <= 0) return {false, command + " needs a number of seconds"};
+        // A day at most: far larger numbers would overflow the clock.
+        if (!seconds || *seconds <= 0 || *seconds > 86400) return {false, command + " needs a number of seconds up to 86400"};
         auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
         (command == "stall" ? stallUntil_ : unavailableUntil_) = until;
         return changed(command == "stall" ? "holding every answer for " + words.positional[0] + " s"

@@ -133,6 +133,7 @@ void check(const World& w) {
         if (!vpsIds.count(x.vpsId)) throw WorldError(at + ".vps_id: no server " + std::to_string(x.vpsId) + " in vpses");
         if (x.address && !isLoopback(*x.address)) throw WorldError(at + ".address: must be a 127.x.y.z address");
         if (x.allowanceGb < 0) throw WorldError(at + ".allowance_gb: must not be negative");
+        if (x.allowanceGb > maxAllowanceGb) throw WorldError(at + ".allowance_gb: must be at most 1000000");
     }
     for (std::size_t i = 0; i < w.sites.size(); ++i) {
         if (!siteIds.insert(w.sites[i].siteId).second) {

@@ -41,6 +41,10 @@ struct SimVps {
 };
 
 // A metered exit behind one entry server, with its traffic allowance.
+// Larger allowances would overflow the byte count the meter keeps (an infinite
+// allowance reads as "unavailable" in the server list).
+inline constexpr double maxAllowanceGb = 1e6;
+
 struct SimExit {
     static constexpr std::string_view recordName = "exit";
     std::int64_t exitId = 0;
