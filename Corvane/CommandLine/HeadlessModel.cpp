@@ -26,6 +26,32 @@ bool HeadlessModel::runUntil(const std::function<bool()>& done, std::chrono::ste
     return done();
 }
 
+bool HeadlessModel::startSignedIn(std::ostream& err) {
+    run(model_->start());
+    if (model_->signedIn) return true;
+    err << (model_->errorMessage->value_or(notSignedInText)) << "\n";
+    return false;
+}
+
+void HeadlessModel::awaitLiveValues(std::chrono::steady_clock::duration limit) {
+    AppModel& m = *model_;
+    if (m.tunnel.status() != NEVPNStatus::connected) return;
+    runUntil([&] { return m.tunnel.status() != NEVPNStatus::connected || (m.clash && m.activeOutbound->has_value()); },
+             limit);
+}
+
+bool HeadlessModel::awaitConnected(std::chrono::steady_clock::duration limit) {
+    AppModel& m = *model_;
+    runUntil(
+        [&] {
+            const NEVPNStatus s = m.tunnel.status();
+            return s == NEVPNStatus::connected ||
+                   (!m.connectInFlight && s != NEVPNStatus::connecting && s != NEVPNStatus::reasserting);
+        },
+        limit);
+    return m.tunnel.status() == NEVPNStatus::connected;
+}
+
 int HeadlessModel::finish(std::ostream& err, int success) {
     if (const auto& message = model_->errorMessage.get()) {
         err << *message << "\n";

@@ -23,6 +23,17 @@ public:
     ~HeadlessModel();
 
     AppModel& model() { return *model_; }
+    boost::asio::io_context& io() { return io_; }
+
+    // start(); false (after printing why) when the model is not signed in.
+    bool startSignedIn(std::ostream& err);
+    // While the tunnel is connected: waits (up to `limit`) for the engine's first
+    // answer, so the live values (client, delays, active outbound) are there.
+    void awaitLiveValues(std::chrono::steady_clock::duration limit);
+    // Waits until a connect that is under way has ended: connected, or down
+    // again. True when connected. A connect's failure text is the model's error
+    // or the tunnel's last error.
+    bool awaitConnected(std::chrono::steady_clock::duration limit);
 
     template <class T>
     T run(Async<T> work) {

@@ -2,6 +2,8 @@
 
 #include <boost/json/array.hpp>
 
+#include "Corvane/Model/AppModel.hpp"
+
 namespace corvane::cli {
 
 namespace json = boost::json;
@@ -79,6 +81,51 @@ json::object toJSON(const UpdateStatus& update) {
     o["blocking"] = update.blocking;
     o["latest"] = update.latest;
     o["installed"] = update.installed;
+    return o;
+}
+
+}  // namespace corvane::cli
+
+namespace corvane::cli {
+
+namespace {
+
+json::object traffic(const TrafficSample& sample) { return {{"up", sample.up}, {"down", sample.down}}; }
+
+}  // namespace
+
+std::string routeText(const AppModel& model) {
+    return model.prettyTag(model.activeOutbound->value_or(model.pinChoice()));
+}
+
+json::object statusJSON(const AppModel& m) {
+    json::object o;
+    o["status"] = rawValue(m.status());
+    o["route"] = routeText(m);
+    o["pinChoice"] = m.pinChoice();
+    o["entryName"] = m.entryName();
+    o["exitName"] = m.exitName();
+    if (m.activeOutbound->has_value()) o["activeOutbound"] = **m.activeOutbound;
+    if (m.switchingTo->has_value()) o["switchingTo"] = **m.switchingTo;
+    if (m.pin->has_value()) o["pin"] = {{"vpsId", (*m.pin)->vpsId}, {"reality", (*m.pin)->reality}};
+    if (m.selectedExitId->has_value()) o["selectedExitId"] = **m.selectedExitId;
+    if (m.quotaFallbackEntryId) o["quotaFallbackEntryId"] = *m.quotaFallbackEntryId;
+    o["smartRouting"] = m.smartRouting.get();
+    json::object delays;
+    for (const auto& [tag, ms] : *m.delays) delays[tag] = ms;
+    o["delays"] = std::move(delays);
+    if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
+    o["trafficNow"] = traffic(m.trafficNow);
+    o["trafficTotal"] = traffic(m.trafficTotal);
+    json::array fleet;
+    for (const auto& slot : m.snapshot()) fleet.push_back(json::object{{"vpsId", slot.vpsId}, {"name", slot.name}});
+    o["snapshot"] = std::move(fleet);  // the fleet shown: the session's servers while up
+    o["lanShare"] = m.lanShare.get();
+    if (m.sharingOn->has_value()) o["sharingOn"] = **m.sharingOn;
+    if (m.update->has_value() && !m.updateDismissed) o["update"] = toJSON(**m.update);
+    if (m.quotaNotice->has_value()) o["quotaNotice"] = **m.quotaNotice;
+    if (m.errorMessage->has_value()) o["errorMessage"] = **m.errorMessage;
+    if (m.tunnel.lastError()) o["tunnelLastError"] = *m.tunnel.lastError();
     return o;
 }
 

@@ -19,3 +19,19 @@ boost::json::object toJSON(const UpdateStatus& update);
 std::vector<std::string> protocols(const ServerListEntry& server);
 
 }  // namespace corvane::cli
+
+namespace corvane {
+class AppModel;
+}
+
+namespace corvane::cli {
+
+// The route in use, as shown: the active outbound's name, or the chosen route's
+// before the engine answers.
+std::string routeText(const AppModel& model);
+
+// What `corvanectl status --json` prints: the model's state by its field names,
+// plus the display texts ("route", "entryName", "exitName").
+boost::json::object statusJSON(const AppModel& model);
+
+}  // namespace corvane::cli

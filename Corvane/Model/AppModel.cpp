@@ -71,6 +71,8 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
                                          : [] { return LocalAddresses::lan(); }),
       appVersion_(parts.appVersion ? std::move(*parts.appVersion) : appVersion()),
       selfUpdates_(parts.selfUpdates.value_or(selfUpdates())),
+      deployment_(std::move(parts.deployment)),
+      siteProbe_(std::move(parts.siteProbe)),
       self_(std::make_shared<AppModel*>(this)) {
     try {
         panelURL = store->panelURL().value_or("https://");
@@ -83,6 +85,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
     // drives the session, with consecutive duplicates dropped.
     std::weak_ptr<AppModel*> weak = self_;
     lastTunnelStatus_ = tunnel.status();
+    lastSeenError_ = tunnel.lastError();
     tunnel.setOnChange([weak] {
         auto self = weak.lock();
         if (!self) return;
@@ -92,6 +95,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
             model.lastTunnelStatus_ = model.tunnel.status();
             model.tunnelStatusChanged(model.lastTunnelStatus_);
         }
+        model.lastErrorChanged();  // an unexpected drop sends a report
     });
     subscriptions.emplace_back([this] { tunnel.setOnChange(nullptr); });
 
@@ -262,7 +266,10 @@ void AppModel::willSleep() {
 void AppModel::didWake() {
     deviceSleeping = false;
     restartHealthChecks(false);
-    // A live session's traffic stream restarts here once the live-state flow runs sessions.
+    if (tunnel.status() == NEVPNStatus::connected && clash) {
+        trafficHistory = {};
+        startTrafficStream();
+    }
 }
 
 std::string AppModel::deviceName() const { return hostName_().value_or("Linux"); }

@@ -20,15 +20,18 @@
 #include "Corvane/Platform/NetworkPath.hpp"
 #include "Corvane/Platform/SettingsStore.hpp"
 #include "Corvane/Platform/SleepMonitor.hpp"
+#include "Corvane/Tunnel/ClashClient.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Config/PreparedSite.hpp"
+#include "CorvaneCore/Config/SitePrep.hpp"
+#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "CorvaneCore/Support/Task.hpp"
 #include "CorvaneCore/Tunnel/TunnelHealthPolicy.hpp"
 
 namespace corvane {
 
-class ClashClient;
 class DiagnosticsReporter;
 class HttpClient;
 class PanelClient;
@@ -49,6 +52,9 @@ struct AppModelParts {
     ModelClock clock;  // none: the system clock
     std::optional<std::string> appVersion;  // none: AppModel::appVersion()
     std::optional<bool> selfUpdates;        // none: AppModel::selfUpdates()
+    // Panel address, probe endpoints, resolvers, rule sets and direct domains.
+    Deployment deployment = Deployment::defaults();
+    SitePrep::Probe siteProbe;  // none: the site beacon
 
     // The desktop app's and corvanectl's parts: the keychain token store, the
     // tunnel service, the settings file, rtnetlink and logind.
@@ -162,17 +168,57 @@ public:
     // True when the panel answered (also when it offers nothing newer).
     Async<bool> checkForUpdate();
 
+    // Connecting.
+    Async<void> toggleConnection();
+    Async<void> connect();
+    Async<void> restartTunnel();
+
     // Tunnel status and health.
     void tunnelStatusChanged(NEVPNStatus status);
     void restartHealthChecks(bool newSession);
     Async<void> checkTunnelHealth();
 
-    // Exits.
+    // Routes, pins and exits.
+    std::string pinChoice() const;
+    std::string prettyTag(const std::string& tag) const;
+    std::optional<ClientExit> selectedExit() const;
+    std::string entryName() const;
+    std::string exitName() const;
+    void pinTag(const std::string& tag);
+    Async<void> applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                           bool quotaFallback);
     void handleQuotaFallback(const ServerListResponse& response, bool duringConnect);
+
+    // The session's live part, started when the status becomes connected.
+    Async<void> runLiveState();
+    Async<void> runSiteWatch();
+    Async<void> pollProxies();
 
     // The extension's log.
     void startLogPolling();
     Async<void> pollLogs();
+
+    // Live state of a connected session: traffic, proxies and the engine's endpoint.
+    void startTrafficStream();
+    void record(const ClashClient::Traffic& sample);
+    Async<void> resyncTotals();
+    Async<void> refreshClashEndpointIfChanged();
+
+    // Private sites.
+    void setSiteEnabled(std::int64_t id, bool enabled);
+    // Throws what setting the selector throws.
+    Async<void> setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
+    Async<void> applySiteSwitches(std::vector<PreparedSite> sites, std::shared_ptr<ClashClient> via);
+
+    // LAN sharing.
+    void setLanShare(bool on);
+    void regenerateLanSharePassword();
+    void restartIfSharing();
+
+    // Diagnostics.
+    Async<void> sendDiagnostics(std::string trigger, std::optional<std::string> error);
+    // What a report made now would be built from.
+    ReportBuilder::Input diagnosticsInput(std::string trigger, std::optional<std::string> error) const;
 
     // Publishing.
     using Observer = std::function<void(const std::shared_ptr<const AppSnapshot>&)>;
@@ -183,6 +229,9 @@ public:
 
     const boost::asio::any_io_executor& executor() const noexcept { return executor_; }
     const Timings& timings() const noexcept { return timings_; }
+    const Deployment& deployment() const noexcept { return deployment_; }
+    // Where the engine client's latency tests and reachability probes go.
+    ClashClient::Endpoints clashEndpoints() const;
     Time now() const { return clock_(); }
 
 private:
@@ -196,11 +245,20 @@ private:
     // Starts `work` on the model's thread; it is cancelled with the model.
     TaskHandle spawn(Async<void> work);
     void cancelTask(std::optional<TaskHandle>& task);
+    Async<void> trafficLoop(std::shared_ptr<ClashClient> client);
+    Async<void> siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
+    void lastErrorChanged();
+    std::shared_ptr<ClashClient> makeClashClient(std::int64_t port, std::string secret) const;
     Async<void> recoveryTimer(Recovery kind);
     Async<void> updateCheckLoop();
     Async<void> logPollLoop();
     Async<void> healthLoop();
     std::string deviceName() const;
+    Async<void> connectSequence();
+    // Asks the held profile to stop and waits until it is down; false when it stays up.
+    Async<bool> stopAndWait();
+    Async<void> switchSelector(std::string tag);
+    Async<void> quotaFallbackTask(ClientExit exit, std::string notice);
 
     boost::asio::any_io_executor executor_;
     Timings timings_;
@@ -212,8 +270,14 @@ private:
     std::function<std::optional<std::string>()> lanAddressSource_;
     std::string appVersion_;
     bool selfUpdates_;
+    Deployment deployment_;
+    SitePrep::Probe siteProbe_;
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
+    std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen
+    // The session's traffic samples summed. The engine's counters run ahead of
+    // the samples, so the total is the larger of the two, never their sum.
+    TrafficSample sampledTotal_;
     std::map<std::uint64_t, Observer> observers_;
     std::uint64_t nextObserver_ = 0;
     bool publishScheduled_ = false;

@@ -64,6 +64,9 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->updateBlocksConnecting = updateBlocksConnecting();
     s->tunnelStatus = tunnel.status();
     s->tunnelLastError = tunnel.lastError();
+    s->selectedExit = selectedExit();
+    s->entryName = entryName();
+    s->exitName = exitName();
     if (tunnelIsUp(tunnel.status()) && !connectedFleet->empty()) {
         s->snapshot = connectedFleet.shared();
     } else if (lastPublished_ && lastPublished_->servers == s->servers && lastPublished_->snapshot &&
@@ -72,6 +75,7 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     } else {
         s->snapshot = std::make_shared<const std::vector<FleetSlot>>(snapshot());
     }
+    s->pinChoice = pinChoice();
     return s;
 }
 

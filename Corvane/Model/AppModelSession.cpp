@@ -1,8 +1,7 @@
 // The tunnel session as the model follows it: status changes, health checks,
-// the extension's log, and the stored exit switch when an allowance ran out.
+// and the extension's log.
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Tunnel/ClashClient.hpp"
-#include "CorvaneCore/Panel/ExitSelection.hpp"
 
 namespace corvane {
 
@@ -11,17 +10,14 @@ namespace {
 constexpr std::size_t logLinesKept = 1000;
 constexpr const char* selectorGroup = "proxy";
 
-bool tunnelIsUp(NEVPNStatus s) {
-    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
-}
-
 }  // namespace
 
 void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     if (status == NEVPNStatus::reasserting) return;
     if (status == NEVPNStatus::connected) {
         if (!liveTasks.empty()) return;  // already live
-        // The session's live loops (engine endpoint, proxies, traffic, site watch) start here.
+        liveTasks.push_back(spawn(runLiveState()));
+        if (!sites->empty() || !exits->empty()) liveTasks.push_back(spawn(runSiteWatch()));
         return;
     }
     ++selectionGeneration;  // pending route and pin work gives up
@@ -39,9 +35,13 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     trafficHistory = {};
     if (status == NEVPNStatus::connecting) {
         trafficTotal = TrafficSample{};
+        sampledTotal_ = {};
         return;
     }
     if (status == NEVPNStatus::disconnecting) return;
+    // A profile saved by the connect under way reports itself down before it
+    // starts: the sharing address and sites already belong to that connect.
+    if (connectInFlight) return;
     // Down: the last session's total stays on screen.
     sharingOn = std::nullopt;
     siteStatuses = {};
@@ -83,26 +83,6 @@ Async<void> AppModel::checkTunnelHealth() {
         co_await client->testGroup();
         break;
     }
-}
-
-void AppModel::handleQuotaFallback(const ServerListResponse& response, bool duringConnect) {
-    std::optional<std::int64_t> entryId;
-    if (pin->has_value()) entryId = (*pin)->vpsId;
-    const auto exit = ExitSelection::quotaFallback(selectedExitId, entryId, response);
-    if (!exit) return;
-    std::string notice = exit->name +
-                         " traffic was used up. Switched to Original VPS exit on the same entry node. No traffic was "
-                         "purchased.";
-    if (duringConnect || !tunnelIsUp(tunnel.status())) {
-        // Switch the stored route; the next connect builds from that entry node alone.
-        quotaFallbackEntryId = exit->vpsId;
-        writeSetting("quota_fallback_entry_id", boost::json::value(exit->vpsId));
-        selectedExitId = std::nullopt;
-        writeSetting("selected_exit_id", std::nullopt);
-        quotaNotice = std::move(notice);
-        return;
-    }
-    // With the tunnel up the switch reconnects through the route change, which the routes flow brings.
 }
 
 void AppModel::startLogPolling() {

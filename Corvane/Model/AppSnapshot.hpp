@@ -68,6 +68,10 @@ struct AppSnapshot {
     bool updateBlocksConnecting = false;
     NEVPNStatus tunnelStatus = NEVPNStatus::invalid;
     std::optional<std::string> tunnelLastError;
+    std::string pinChoice;                  // the engine tag of the current choice
+    std::optional<ClientExit> selectedExit;
+    std::string entryName;
+    std::string exitName;
 };
 
 }  // namespace corvane

@@ -162,16 +162,17 @@ JSONValue build(const Inputs& in) {
     }
 
     JSONObject route;
-    route.set("rules", routeRules(in.smartRouting, in.shares, useRuleSets, in.sites));
+    route.set("rules", routeRules(in.smartRouting, in.shares, useRuleSets, in.sites, in.directDomainSuffixes));
     route.set("auto_detect_interface", true);
     route.set("final", "proxy");
     if (useRuleSets) {
-        route.set("rule_set", JSONValue::Array{ruleSet("geoip-cn", "sing-geoip"), ruleSet("geosite-cn", "sing-geosite")});
+        route.set("rule_set", JSONValue::Array{ruleSet("geoip-cn", "sing-geoip", in.ruleSetBaseURL),
+                                                   ruleSet("geosite-cn", "sing-geosite", in.ruleSetBaseURL)});
     }
 
     JSONObject document;
     document.set("log", JSONObject{{"level", "info"}, {"timestamp", true}});
-    document.set("dns", dns(in.smartRouting, useRuleSets, in.sites, in.resolvers));
+    document.set("dns", dns(in.smartRouting, useRuleSets, in.sites, in.resolvers, in.directDomainSuffixes));
     document.set("inbounds", std::move(inbounds));
     document.set("outbounds", std::move(outbounds));
     document.set("route", std::move(route));

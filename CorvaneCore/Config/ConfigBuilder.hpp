@@ -42,7 +42,11 @@ inline constexpr std::string_view defaultClashListen = "127.0.0.1:9090";
 struct Resolvers {
     std::string proxy{DeploymentValues::proxyResolverAddress};    // reached through the proxy
     std::string direct{DeploymentValues::directResolverAddress};  // reached directly, with smart routing
+    std::string directTLSName{DeploymentValues::directResolverTLSName};  // the direct resolver's certificate name
 };
+
+// Domains sent direct (and to the direct resolver) with smart routing: the build's list.
+std::vector<std::string> defaultDirectDomainSuffixes();
 
 struct Inputs {
     std::vector<ShareUrl> shares;  // tagged proxy-0, proxy-1, ... in this order; not empty
@@ -55,6 +59,8 @@ struct Inputs {
     // Deployment values; tests and offline examples point them at local servers.
     std::string urlTestURL{DeploymentValues::urlTestProbeURL};  // the URL-test group's probe
     Resolvers resolvers;
+    std::string ruleSetBaseURL{DeploymentValues::ruleSetBaseURL};  // <base><repo>/rule-set/<tag>.srs
+    std::vector<std::string> directDomainSuffixes = defaultDirectDomainSuffixes();
 };
 
 // Throws BuildError before building anything.
@@ -90,10 +96,13 @@ JSONValue::Array siteBypassRules(const std::vector<SiteAccess>& sites);
 
 // Routing and DNS.
 JSONValue::Array routeRules(bool smartRouting, const std::vector<ShareUrl>& shares, bool useRuleSets,
-                            const std::vector<SiteAccess>& sites);
+                            const std::vector<SiteAccess>& sites,
+                            const std::vector<std::string>& directSuffixes = defaultDirectDomainSuffixes());
 JSONValue::Array serverBypassRules(const std::vector<ShareUrl>& shares);
-JSONValue ruleSet(std::string_view tag, std::string_view repo);
-JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers = {});
+JSONValue ruleSet(std::string_view tag, std::string_view repo,
+                  std::string_view baseURL = DeploymentValues::ruleSetBaseURL);
+JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers = {},
+              const std::vector<std::string>& directSuffixes = defaultDirectDomainSuffixes());
 
 // Four pieces of one to three decimal digits (values above 255 pass).
 bool isDottedQuad(std::string_view text);

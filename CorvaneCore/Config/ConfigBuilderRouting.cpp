@@ -10,18 +10,15 @@ namespace corvane::ConfigBuilder {
 
 namespace {
 
-JSONValue cnSuffixes() {
-    JSONValue::Array out;
-    out.reserve(DeploymentValues::cnAppDomainSuffixes.size());
-    for (auto suffix : DeploymentValues::cnAppDomainSuffixes) out.emplace_back(suffix);
-    return out;
-}
-
 JSONValue stringArray(const std::vector<std::string>& items) {
     return JSONValue::Array(items.begin(), items.end());
 }
 
 }  // namespace
+
+std::vector<std::string> defaultDirectDomainSuffixes() {
+    return {DeploymentValues::cnAppDomainSuffixes.begin(), DeploymentValues::cnAppDomainSuffixes.end()};
+}
 
 JSONValue::Array serverBypassRules(const std::vector<ShareUrl>& shares) {
     std::set<std::string> addresses, domains;
@@ -46,7 +43,7 @@ JSONValue::Array serverBypassRules(const std::vector<ShareUrl>& shares) {
 }
 
 JSONValue::Array routeRules(bool smartRouting, const std::vector<ShareUrl>& shares, bool useRuleSets,
-                            const std::vector<SiteAccess>& sites) {
+                            const std::vector<SiteAccess>& sites, const std::vector<std::string>& directSuffixes) {
     JSONValue::Array rules;
     rules.push_back(JSONObject{{"action", "hijack-dns"}, {"protocol", "dns"}});
     if (!sites.empty()) {
@@ -65,15 +62,18 @@ JSONValue::Array routeRules(bool smartRouting, const std::vector<ShareUrl>& shar
     rules.push_back(JSONObject{{"ip_is_private", true}, {"outbound", "direct"}});
     for (auto& rule : serverBypassRules(shares)) rules.push_back(std::move(rule));
     rules.push_back(JSONObject{{"ip_cidr", JSONValue::Array{"::/0"}}, {"action", "reject"}});
-    if (smartRouting) rules.push_back(JSONObject{{"domain_suffix", cnSuffixes()}, {"outbound", "direct"}});
+    // A rule with an empty list would match everything.
+    if (smartRouting && !directSuffixes.empty()) {
+        rules.push_back(JSONObject{{"domain_suffix", stringArray(directSuffixes)}, {"outbound", "direct"}});
+    }
     if (useRuleSets) {
         rules.push_back(JSONObject{{"rule_set", JSONValue::Array{"geoip-cn", "geosite-cn"}}, {"outbound", "direct"}});
     }
     return rules;
 }
 
-JSONValue ruleSet(std::string_view tag, std::string_view repo) {
-    std::string url(DeploymentValues::ruleSetBaseURL);
+JSONValue ruleSet(std::string_view tag, std::string_view repo, std::string_view baseURL) {
+    std::string url(baseURL);
     url.append(repo).append("/rule-set/").append(tag).append(".srs");
     return JSONObject{
         {"type", "remote"},
@@ -85,7 +85,8 @@ JSONValue ruleSet(std::string_view tag, std::string_view repo) {
     };
 }
 
-JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers) {
+JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>& sites, const Resolvers& resolvers,
+              const std::vector<std::string>& directSuffixes) {
     JSONValue::Array servers;
     // First, so the default: the global resolver through the user's proxy.
     servers.push_back(JSONObject{
@@ -99,7 +100,7 @@ JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>
             {"type", "https"},
             {"tag", "direct-dns"},
             {"server", resolvers.direct},
-            {"tls", JSONObject{{"enabled", true}, {"server_name", JSONValue(DeploymentValues::directResolverTLSName)}}},
+            {"tls", JSONObject{{"enabled", true}, {"server_name", resolvers.directTLSName}}},
         });
     }
     JSONValue::Array siteRules;
@@ -119,7 +120,9 @@ JSONValue dns(bool smartRouting, bool useRuleSets, const std::vector<SiteAccess>
     JSONObject object{{"servers", std::move(servers)}, {"strategy", "ipv4_only"}, {"disable_cache", false}};
     if (smartRouting) {
         JSONValue::Array rules = std::move(siteRules);
-        rules.push_back(JSONObject{{"domain_suffix", cnSuffixes()}, {"server", "direct-dns"}});
+        if (!directSuffixes.empty()) {
+            rules.push_back(JSONObject{{"domain_suffix", stringArray(directSuffixes)}, {"server", "direct-dns"}});
+        }
         if (useRuleSets) rules.push_back(JSONObject{{"rule_set", "geosite-cn"}, {"server", "direct-dns"}});
         object.set("rules", std::move(rules));
     } else if (!siteRules.empty()) {

@@ -8,6 +8,7 @@
 // - Never pass a braced aggregate temporary as an argument of a co_awaited call
 //   (`co_await client.send({.url = u})`): g++ 12 corrupts its members. Name it
 //   first (`HttpRequest r{.url = u}; co_await client.send(std::move(r));`).
+//   The same for an object made by `?:` (`co_await f(c ? s : "x")` frees it twice).
 // - A coroutine lambda's captures live in the lambda object: keep that object
 //   alive until the coroutine ends (or capture nothing and pass parameters).
 

@@ -21,6 +21,8 @@ public:
     std::vector<std::string> calls;
     std::vector<std::map<std::string, std::string>> startOptions;
     int nextIdentifier = 1;
+    // Run after a start or stop was recorded, e.g. to move the status as a service would.
+    std::function<void(const std::string& identifier)> onStart, onStop;
 
     // Changes a connection's status and tells the observers, as the system does.
     void setStatus(const std::string& identifier, NEVPNStatus status) {
@@ -69,9 +71,13 @@ public:
         calls.push_back("start " + identifier);
         if (startError) throw TunnelPlatformError(*startError);
         startOptions.push_back(std::move(options));
+        if (onStart) onStart(identifier);
         co_return;
     }
-    void stopTunnel(const std::string& identifier) override { calls.push_back("stop " + identifier); }
+    void stopTunnel(const std::string& identifier) override {
+        calls.push_back("stop " + identifier);
+        if (onStop) onStop(identifier);
+    }
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override {
         calls.push_back("message " + identifier + " " + message);
         co_return provider ? provider(message) : std::nullopt;

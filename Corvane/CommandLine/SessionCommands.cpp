@@ -1,0 +1,223 @@
+// corvanectl connect, disconnect, status and watch: the tunnel session.
+#include <charconv>
+#include <csignal>
+#include <iostream>
+
+#include <boost/asio/signal_set.hpp>
+
+#include "Corvane/CommandLine/Commands.hpp"
+#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/ModelJSON.hpp"
+#include "Corvane/CommandLine/WatchLive.hpp"
+#include "CorvaneCore/Support/JSONWriter.hpp"
+
+namespace corvane::cli {
+
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+// The reason a connect ended without a tunnel.
+std::string failureText(const AppModel& m, int waited) {
+    if (m.tunnel.lastError()) return *m.tunnel.lastError();
+    if (m.errorMessage->has_value()) return **m.errorMessage;
+    if (tunnelIsUp(m.tunnel.status())) return "The tunnel did not connect within " + std::to_string(waited) + " seconds.";
+    return "The tunnel did not connect.";
+}
+
+int connect(CommandContext& ctx) {
+    int wait = 30;
+    for (std::size_t i = 0; i < ctx.args.size(); ++i) {
+        int value = 0;
+        if (ctx.args[i] == "--wait" && i + 1 < ctx.args.size()) {
+            std::string_view text = ctx.args[++i];
+            auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+            if (ec == std::errc() && end == text.data() + text.size() && value > 0) {
+                wait = value;
+                continue;
+            }
+        }
+        ctx.err << "usage: corvanectl connect [--wait SECONDS]\n";
+        return 2;
+    }
+    HeadlessModel headless({});
+    AppModel& model = headless.model();
+    if (!headless.startSignedIn(ctx.err)) return 1;
+    if (model.tunnel.status() == NEVPNStatus::connected) {
+        headless.awaitLiveValues(3s);
+        ctx.out << "Already connected: " << routeText(model) << "\n";
+        return 0;
+    }
+    headless.run(model.connect());
+    const bool connected = headless.awaitConnected(std::chrono::seconds(wait));
+    if (!connected) {
+        ctx.err << failureText(model, wait) << "\n";
+        return 1;
+    }
+    // The stale-list warning does not stop a connect; it is worth seeing.
+    if (model.errorMessage->has_value()) ctx.err << **model.errorMessage << "\n";
+    headless.awaitLiveValues(3s);
+    ctx.out << "Connected: " << routeText(model) << "\n";
+    return 0;
+}
+
+int disconnect(CommandContext& ctx) {
+    if (!ctx.args.empty()) {
+        ctx.err << "usage: corvanectl disconnect\n";
+        return 2;
+    }
+    HeadlessModel headless({});
+    AppModel& model = headless.model();
+    headless.run(model.tunnel.load());
+    if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
+        ctx.out << "Not connected.\n";
+        return 0;
+    }
+    headless.run(model.toggleConnection());
+    const bool down = headless.runUntil(
+        [&] { return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting; }, 15s);
+    if (!down) {
+        ctx.err << "corvanectl: the tunnel did not stop within 15 seconds\n";
+        return 1;
+    }
+    ctx.out << "Disconnected.\n";
+    return 0;
+}
+
+std::string statusWord(UiStatus s) {
+    switch (s) {
+    case UiStatus::disconnected: return "Disconnected";
+    case UiStatus::connecting: return "Connecting";
+    case UiStatus::connected: return "Connected";
+    case UiStatus::reconnecting: return "Reconnecting";
+    case UiStatus::failed: return "Failed";
+    }
+    return "Disconnected";
+}
+
+std::string bytesText(std::int64_t bytes, bool rate) {
+    const char* units[] = {"B", "KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    int unit = 0;
+    while (value >= 1000 && unit < 4) value /= 1000, ++unit;
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s%s" : "%.1f %s%s", value, units[unit], rate ? "/s" : "");
+    return text;
+}
+
+void printStatus(const AppModel& m, std::ostream& out) {
+    out << "Status:    " << statusWord(m.status()) << "\n";
+    out << "Route:     " << routeText(m) << "\n";
+    out << "Entry:     " << m.entryName() << "\n";
+    out << "Exit:      " << m.exitName() << "\n";
+    if (m.tunnelReachable->has_value()) {
+        out << "Reachable: " << (**m.tunnelReachable ? "yes" : "no") << "\n";
+    }
+    if (m.tunnel.status() == NEVPNStatus::connected || m.trafficTotal->up || m.trafficTotal->down) {
+        out << "Traffic:   " << bytesText(m.trafficNow->up, true) << " up, " << bytesText(m.trafficNow->down, true)
+            << " down; total " << bytesText(m.trafficTotal->up, false) << " up, "
+            << bytesText(m.trafficTotal->down, false) << " down\n";
+    }
+    if (!m.delays->empty()) {
+        out << "Delays:\n";
+        for (const auto& [tag, ms] : *m.delays) out << "  " << m.prettyTag(tag) << ": " << ms << " ms\n";
+    }
+    if (m.sharingOn->has_value()) out << "Sharing:   on " << **m.sharingOn << "\n";
+    if (m.update->has_value() && (*m.update)->updateAvailable && !m.updateDismissed) {
+        out << "Update:    version " << (*m.update)->latest << " is available"
+            << ((*m.update)->blocking ? " and required to connect" : "") << "\n";
+    }
+    if (m.quotaNotice->has_value()) out << **m.quotaNotice << "\n";
+    if (m.errorMessage->has_value()) {
+        out << "Error:     " << **m.errorMessage << "\n";
+    } else if (m.status() == UiStatus::failed && m.tunnel.lastError()) {
+        out << "Error:     " << *m.tunnel.lastError() << "\n";
+    }
+}
+
+int status(CommandContext& ctx) {
+    bool asJSON = false;
+    for (auto a : ctx.args) {
+        if (a != "--json") {
+            ctx.err << "usage: corvanectl status [--json]\n";
+            return 2;
+        }
+        asJSON = true;
+    }
+    HeadlessModel headless({});
+    AppModel& model = headless.model();
+    headless.run(model.start());  // signed out, it still shows the tunnel
+    headless.awaitLiveValues(5s);
+    if (asJSON) {
+        ctx.out << toJSONText(statusJSON(model), 2) << "\n";
+    } else {
+        printStatus(model, ctx.out);
+    }
+    return 0;
+}
+
+// The values `watch` reports a change of.
+json::object watched(const AppModel& m) {
+    json::object o;
+    o["status"] = rawValue(m.status());
+    o["route"] = routeText(m);
+    if (m.activeOutbound->has_value()) o["activeOutbound"] = **m.activeOutbound;
+    if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
+    if (m.errorMessage->has_value()) o["errorMessage"] = **m.errorMessage;
+    if (m.quotaNotice->has_value()) o["quotaNotice"] = **m.quotaNotice;
+    return o;
+}
+
+int watch(CommandContext& ctx) {
+    bool asJSON = false;
+    for (auto a : ctx.args) {
+        if (a != "--json") {
+            ctx.err << "usage: corvanectl watch [--json]\n";
+            return 2;
+        }
+        asJSON = true;
+    }
+    HeadlessModel headless({.followNetwork = true});
+    AppModel& model = headless.model();
+    bool interrupted = false;
+    boost::asio::signal_set signals(headless.io(), SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) { interrupted = !ec; });
+
+    json::object last;
+    auto report = [&] {
+        json::object now = watched(model);
+        if (now == last) return;
+        last = now;
+        if (asJSON) {
+            ctx.out << toJSONText(now) << std::endl;
+            return;
+        }
+        std::string line = statusWord(model.status()) + " · " + routeText(model);
+        if (model.tunnelReachable->has_value()) line += **model.tunnelReachable ? " · reachable" : " · unreachable";
+        if (model.errorMessage->has_value()) line += " · " + **model.errorMessage;
+        if (model.quotaNotice->has_value()) line += " · " + **model.quotaNotice;
+        ctx.out << line << std::endl;
+    };
+    Subscription subscription = model.observe([&](const std::shared_ptr<const AppSnapshot>&) { report(); });
+    report();
+    headless.run(model.start());
+    const TaskHandle live = startLiveOutput(headless, ctx.out, asJSON);
+    report();
+    // Runs every loop of the model until interrupted; the tunnel stays as it is.
+    headless.runUntil([&] { return interrupted; }, std::chrono::hours(24 * 365));
+    return 0;
+}
+
+const CommandRegistration connectRegistration{"connect", "connect [--wait SECONDS]", &connect};
+const CommandRegistration disconnectRegistration{"disconnect", "disconnect", &disconnect};
+const CommandRegistration statusRegistration{"status", "status [--json]", &status};
+const CommandRegistration watchRegistration{"watch", "watch [--json]", &watch};
+
+}  // namespace
+
+}  // namespace corvane::cli

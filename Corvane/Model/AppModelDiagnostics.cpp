@@ -1,0 +1,54 @@
+// Diagnostic reports from the app: by hand, and by themselves when the tunnel fails.
+#include <boost/url/parse.hpp>
+
+#include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
+#include "Corvane/Model/AppModel.hpp"
+#include "CorvaneCore/Config/LocalAddresses.hpp"
+
+namespace corvane {
+
+ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::optional<std::string> error) const {
+    const DiagnosticsReporter::Device device = DiagnosticsReporter::device();
+    ReportBuilder::Input input;
+    input.trigger = std::move(trigger);
+    input.appVersion = appVersion_;
+    input.now = now();
+    input.os = device.os;
+    input.osVersion = device.osVersion;
+    input.arch = device.arch;
+    input.locale = device.locale;
+    input.timezone = device.timezone;
+    for (auto& [name, address] : LocalAddresses::ipv4ByInterface()) input.interfaces.push_back({name, address});
+    input.error = std::move(error);
+    input.logs.reserve(logLines->size());
+    for (const auto& line : *logLines) input.logs.push_back(line.line);
+    input.configJSON = lastConfigJSON;
+    if (auto url = boost::urls::parse_uri(panelURL.get()); url && url->has_authority() && !url->host().empty()) {
+        input.panelHost = std::string(url->host());
+    }
+    input.activeTag = activeOutbound;
+    input.tunnelUp = tunnel.status() == NEVPNStatus::connected;
+    return input;
+}
+
+Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::string> error) {
+    const bool manual = trigger == "manual";
+    ReportBuilder::Input input = diagnosticsInput(std::move(trigger), std::move(error));
+    auto outcome = co_await diagnostics->report(std::move(input), panel);
+    // Automatic reports say nothing to the user.
+    if (!manual) co_return;
+    diagnosticsNote = std::string(DiagnosticsReporter::message(outcome));
+    co_await sleepFor(timings_.diagnosticsNoteDuration);
+    diagnosticsNote = std::nullopt;
+}
+
+void AppModel::lastErrorChanged() {
+    const std::optional<std::string>& error = tunnel.lastError();
+    if (error == lastSeenError_) return;
+    lastSeenError_ = error;
+    if (!error) return;
+    // Only a drop the controller could name is reported (a failed start, the engine ending).
+    if (const auto& trigger = tunnel.lastErrorTrigger()) spawn(sendDiagnostics(*trigger, *error));
+}
+
+}  // namespace corvane

@@ -1,0 +1,248 @@
+// Routes: the names shown for engine tags, switching the pinned server inside
+// the running engine, changing the whole route (which reconnects), and the
+// fallback from a metered exit whose allowance ran out.
+#include <charconv>
+
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Model/ModelErrors.hpp"
+#include "CorvaneCore/Panel/ExitSelection.hpp"
+#include "CorvaneCore/Panel/PanelClient.hpp"
+
+namespace corvane {
+
+namespace {
+
+namespace json = boost::json;
+
+constexpr std::string_view tagPrefix = "proxy-";
+constexpr const char* selectorGroup = "proxy";
+
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+// n of "proxy-<n>" (decimal digits only).
+std::optional<std::size_t> shareIndex(std::string_view tag) {
+    if (!tag.starts_with(tagPrefix) || tag.size() == tagPrefix.size()) return std::nullopt;
+    std::string_view digits = tag.substr(tagPrefix.size());
+    std::size_t n = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return n;
+}
+
+std::optional<json::value> encodedPin(const std::optional<PinPref>& pin) {
+    if (!pin) return std::nullopt;
+    return json::value(encodeJSON(*pin));
+}
+
+}  // namespace
+
+std::string AppModel::pinChoice() const {
+    if (selectedExitId->has_value()) return "proxy-0";
+    if (!pin->has_value()) return "proxy-auto";
+    const auto fleet = snapshot();
+    for (std::size_t i = 0; i < fleet.size(); ++i) {
+        if (fleet[i].vpsId == (*pin)->vpsId) return "proxy-" + std::to_string(2 * i + ((*pin)->reality ? 1 : 0));
+    }
+    return "proxy-auto";
+}
+
+std::string AppModel::prettyTag(const std::string& tag) const {
+    if (selectedExitId->has_value() && pin->has_value()) {
+        for (const auto& s : *servers) {
+            if (s.vpsId == (*pin)->vpsId) return "Reality on " + s.name;
+        }
+    }
+    if (tag == "proxy-auto") return "Auto · pick fastest";
+    if (auto n = shareIndex(tag)) {
+        const std::string protocol = *n % 2 == 1 ? "Reality" : "Hysteria2";
+        const std::size_t i = *n / 2;
+        const auto fleet = snapshot();
+        if (i < fleet.size()) return protocol + " on " + fleet[i].name;
+        return protocol + " on VPS-" + std::to_string(i + 1);
+    }
+    return tag;
+}
+
+std::optional<ClientExit> AppModel::selectedExit() const {
+    if (!selectedExitId->has_value()) return std::nullopt;
+    for (const auto& e : *exits) {
+        if (e.exitId == **selectedExitId) return e;
+    }
+    return std::nullopt;
+}
+
+std::string AppModel::entryName() const {
+    if (pin->has_value()) {
+        for (const auto& s : *servers) {
+            if (s.vpsId == (*pin)->vpsId) return s.name;
+        }
+    }
+    return selectedExitId->has_value() ? "Entry unavailable" : "Auto · fastest";
+}
+
+std::string AppModel::exitName() const {
+    if (!selectedExitId->has_value()) return "Original VPS exit";
+    if (auto e = selectedExit()) return e->name;
+    return "Exit unavailable";
+}
+
+void AppModel::pinTag(const std::string& tag) {
+    std::optional<PinPref> requested;
+    if (tag != "proxy-auto") {
+        const auto n = shareIndex(tag);
+        const auto fleet = snapshot();
+        if (!n || *n / 2 >= fleet.size()) return;  // not a tag of this fleet
+        requested = PinPref{.vpsId = fleet[*n / 2].vpsId, .reality = *n % 2 == 1};
+    }
+    if (selectedExitId->has_value() || quotaFallbackEntryId) {
+        // The running configuration holds the exit alone: only a new route can switch.
+        if (requested) {
+            spawn(applyRoute(requested->vpsId, std::nullopt, requested->reality, false));
+        } else {
+            spawn(applyRoute(std::nullopt, std::nullopt, false, false));
+        }
+        return;
+    }
+    pin = requested;
+    writeSetting("pin_pref", encodedPin(requested));
+    if (status() == UiStatus::connected && clash) {
+        switchingTo = tag;
+        restartHealthChecks(false);  // paused while the switch runs
+        spawn(switchSelector(tag));
+    }
+}
+
+Async<void> AppModel::switchSelector(std::string tag) {
+    const std::uint64_t generation = selectionGeneration;
+    const std::shared_ptr<ClashClient> client = clash;
+    std::exception_ptr failure;
+    try {
+        co_await client->setSelector(selectorGroup, tag);
+    } catch (const std::exception&) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // A switch in a session that has ended since (its engine is gone) says nothing
+        // about the session now running, nor about a pick made there.
+        if (selectionGeneration != generation) co_return;
+        errorMessage = "Could not switch server: " + userText(failure);
+        switchingTo = std::nullopt;
+        restartHealthChecks(false);
+        co_return;
+    }
+    if (selectionGeneration == generation && clash == client && pinChoice() == tag) co_await pollProxies();
+    if (selectionGeneration == generation) {
+        switchingTo = std::nullopt;
+        restartHealthChecks(false);
+    }
+}
+
+Async<void> AppModel::applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
+                                 bool quotaFallback) {
+    if (working()) co_return;
+    if (exitId) {
+        const auto offered = ExitSelection::available(entryId, servers, exits);
+        if (std::none_of(offered.begin(), offered.end(), [&](const ClientExit& e) { return e.exitId == *exitId; })) {
+            errorMessage = "Refresh and choose an available exit for this entry node.";
+            co_return;
+        }
+        std::optional<ExitTraffic> traffic;
+        for (const auto& e : *exits) {
+            if (e.exitId == *exitId) traffic = e.traffic;
+        }
+        if (traffic) {
+            connectInFlight = true;
+            const std::shared_ptr<PanelClient> client = panel;
+            if (client) {
+                try {
+                    co_await client->selectMeteredExit(*exitId, traffic->fallbackOnExhaustion);
+                } catch (const std::exception&) {
+                    errorMessage = userText(std::current_exception());
+                    connectInFlight = false;
+                    co_return;
+                }
+            }
+            if (traffic->usingOriginal) {
+                // The entry node reroutes the exit's traffic to the exit again; wait until it says so.
+                bool ready = false;
+                for (int attempt = 1; client && attempt <= timings_.exitWaitAttempts && !ready; ++attempt) {
+                    try {
+                        ServerListResponse response = co_await client->serverList(inSeconds(timings_.exitWaitTimeout));
+                        servers = onePerVPS(response.servers);
+                        sites = response.sites;
+                        exits = response.exits;
+                        for (const auto& e : response.exits) {
+                            if (e.exitId == *exitId && e.ready && (!e.traffic || !e.traffic->usingOriginal)) ready = true;
+                        }
+                        if (!ready) co_await sleepFor(timings_.exitWaitInterval);
+                    } catch (const std::exception&) {
+                        errorMessage = userText(std::current_exception());
+                        connectInFlight = false;
+                        co_return;
+                    }
+                }
+                if (!ready) {
+                    errorMessage = "The entry node is still preparing this exit. Refresh and try again.";
+                    connectInFlight = false;
+                    co_return;
+                }
+            }
+            connectInFlight = false;
+        }
+    }
+    if (tunnelIsUp(tunnel.status())) {
+        if (!co_await stopAndWait()) {
+            errorMessage = "Could not stop the previous connection. Disconnect before changing the route.";
+            co_return;
+        }
+    }
+    selectedExitId = exitId;
+    writeSetting("selected_exit_id", exitId ? std::optional<json::value>(json::value(*exitId)) : std::nullopt);
+    quotaFallbackEntryId = quotaFallback ? entryId : std::nullopt;
+    writeSetting("quota_fallback_entry_id",
+                 quotaFallbackEntryId ? std::optional<json::value>(json::value(*quotaFallbackEntryId)) : std::nullopt);
+    quotaNotice = std::nullopt;
+    std::optional<PinPref> newPin;
+    if (entryId) newPin = PinPref{.vpsId = *entryId, .reality = reality};
+    pin = newPin;
+    writeSetting("pin_pref", encodedPin(newPin));
+    co_await connect();
+}
+
+void AppModel::handleQuotaFallback(const ServerListResponse& response, bool duringConnect) {
+    std::optional<std::int64_t> entryId;
+    if (pin->has_value()) entryId = (*pin)->vpsId;
+    const auto exit = ExitSelection::quotaFallback(selectedExitId, entryId, response);
+    if (!exit) return;
+    std::string notice = exit->name +
+                         " traffic was used up. Switched to Original VPS exit on the same entry node. No traffic was "
+                         "purchased.";
+    if (duringConnect || !tunnelIsUp(tunnel.status())) {
+        // Switch the stored route; the connect that asked (or the next one) builds from that entry node alone.
+        quotaFallbackEntryId = exit->vpsId;
+        writeSetting("quota_fallback_entry_id", json::value(exit->vpsId));
+        selectedExitId = std::nullopt;
+        writeSetting("selected_exit_id", std::nullopt);
+        quotaNotice = std::move(notice);
+        return;
+    }
+    if (quotaFallbackPending || working()) return;
+    quotaFallbackPending = true;
+    spawn(quotaFallbackTask(*exit, std::move(notice)));
+}
+
+Async<void> AppModel::quotaFallbackTask(ClientExit exit, std::string notice) {
+    try {
+        // The user may have picked another route since the list arrived.
+        if (selectedExitId.get() == exit.exitId && pin->has_value() && (*pin)->vpsId == exit.vpsId) {
+            co_await applyRoute(exit.vpsId, std::nullopt, (*pin)->reality, true);
+            if (!selectedExitId->has_value()) quotaNotice = notice;
+        }
+    } catch (const std::exception&) {
+    }
+    quotaFallbackPending = false;
+}
+
+}  // namespace corvane

@@ -1,0 +1,165 @@
+// Private sites while connected, the site watch, and sharing the tunnel on the LAN.
+#include <boost/asio/this_coro.hpp>
+#include <boost/json/array.hpp>
+
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Model/ModelErrors.hpp"
+#include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/SitePrep.hpp"
+#include "CorvaneCore/Panel/PanelClient.hpp"
+
+namespace corvane {
+
+namespace {
+
+#define CORVANE_CANCELLED() \
+    ((co_await boost::asio::this_coro::cancellation_state).cancelled() != boost::asio::cancellation_type::none)
+
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+// The panel's records behind prepared sites. A gateway that answered on the LAN
+// replaces the public endpoint in the prepared record; that alone is no other site.
+bool sameSites(const std::vector<PreparedSite>& a, const std::vector<PreparedSite>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        SiteAccess left = a[i].site, right = b[i].site;
+        if (a[i].viaLocal || b[i].viaLocal) left.endpointHost = right.endpointHost;
+        if (!(left == right)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Async<void> AppModel::setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via) {
+    if (!via) co_return;
+    const std::string endpoint = ConfigBuilder::siteTag(index);
+    const bool throughTunnel = !site.onSite && !site.disabled;
+    // Named first: g++ 12 destroys a temporary made by ?: inside a co_await twice.
+    std::string selector = ConfigBuilder::siteSwitchTag(index);
+    std::string choice = throughTunnel ? endpoint : "direct";
+    co_await via->setSelector(std::move(selector), std::move(choice));
+    // Connections already running through the endpoint would keep using it.
+    if (!throughTunnel) co_await via->closeConnections(endpoint);
+}
+
+Async<void> AppModel::applySiteSwitches(std::vector<PreparedSite> sites, std::shared_ptr<ClashClient> via) {
+    for (std::size_t i = 0; i < sites.size(); ++i) {
+        try {
+            co_await setSiteSwitch(static_cast<std::int64_t>(i), sites[i], via);
+        } catch (const boost::system::system_error& e) {
+            if (e.code() == boost::asio::error::operation_aborted) throw;
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void AppModel::setSiteEnabled(std::int64_t id, bool enabled) {
+    disabledSiteIds.modify([&](std::set<std::int64_t>& ids) {
+        if (enabled) {
+            ids.erase(id);
+        } else {
+            ids.insert(id);
+        }
+    });
+    boost::json::array stored;
+    for (std::int64_t siteId : *disabledSiteIds) stored.emplace_back(siteId);
+    writeSetting("disabled_site_ids", boost::json::value(std::move(stored)));
+
+    std::optional<std::size_t> index;
+    for (std::size_t i = 0; i < activeSites.size(); ++i) {
+        if (activeSites[i].site.siteId == id) {
+            index = i;
+            break;
+        }
+    }
+    if (!index) return;  // not in the running configuration: it counts from the next connect
+    activeSites[*index].disabled = !enabled;
+    siteStatuses = SitePrep::statuses(activeSites);
+    if (status() == UiStatus::connected && clash) {
+        spawn(siteSwitchTask(static_cast<std::int64_t>(*index), activeSites[*index], clash));
+    }
+}
+
+Async<void> AppModel::siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via) {
+    try {
+        co_await setSiteSwitch(index, site, std::move(via));
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::asio::error::operation_aborted) throw;
+        errorMessage = "Could not switch " + site.site.name + ": " + userText(std::current_exception());
+    } catch (const std::exception&) {
+        errorMessage = "Could not switch " + site.site.name + ": " + userText(std::current_exception());
+    }
+}
+
+Async<void> AppModel::runSiteWatch() {
+    for (;;) {
+        co_await sleepFor(timings_.siteWatchPeriod);
+        if (CORVANE_CANCELLED()) co_return;
+        if (connectInFlight || tunnel.status() != NEVPNStatus::connected) continue;
+
+        if (panel) {
+            const std::shared_ptr<PanelClient> client = panel;
+            std::optional<ServerListResponse> response;
+            try {
+                response = co_await client->serverList(inSeconds(timings_.siteWatchListTimeout));
+            } catch (const boost::system::system_error& e) {
+                if (e.code() == boost::asio::error::operation_aborted) throw;
+            } catch (const std::exception&) {
+                // A failing list is ignored for this pass.
+            }
+            if (response) {
+                exits = response->exits;
+                handleQuotaFallback(*response, false);
+                if (quotaFallbackPending) continue;
+                if (selectedExitId.get()) {
+                    const std::int64_t wanted = **selectedExitId;
+                    const bool stillOffered = std::any_of(exits->begin(), exits->end(),
+                                                          [&](const ClientExit& e) { return e.exitId == wanted; });
+                    if (!stillOffered) {
+                        tunnel.disconnect();
+                        errorMessage = "Access to the selected exit ended. Choose another route before reconnecting.";
+                        continue;
+                    }
+                }
+            }
+        }
+
+        if (sites->empty()) continue;
+        std::vector<SiteAccess> listed = sites;
+        std::vector<IPv4Prefix> prefixes = SitePrep::devicePrefixes();
+        std::set<std::int64_t> disabled = disabledSiteIds;
+        auto prepared = co_await SitePrep::prepareSites(std::move(listed), std::move(prefixes), std::move(disabled), siteProbe_);
+        // Anything may have happened while the gateways were probed.
+        if (status() != UiStatus::connected || prepared == activeSites) continue;
+        if (!sameSites(prepared, activeSites)) {
+            co_await restartTunnel();  // sites came or went: the configuration is rebuilt
+            continue;
+        }
+        activeSites = std::move(prepared);
+        siteStatuses = SitePrep::statuses(activeSites);
+        co_await applySiteSwitches(activeSites, clash);
+    }
+}
+
+void AppModel::setLanShare(bool on) {
+    if (on == lanShare.get()) return;
+    lanShare = on;
+    writeSetting("lan_share", boost::json::value(on));
+    restartIfSharing();
+}
+
+void AppModel::regenerateLanSharePassword() {
+    lanSharePassword = ConfigBuilder::LanShare::generatePassword();
+    writeSetting("lan_share_password", boost::json::value(lanSharePassword.get()));
+    if (lanShare) restartIfSharing();
+}
+
+void AppModel::restartIfSharing() {
+    // The listener and its password are part of the engine's configuration.
+    if (tunnelIsUp(tunnel.status())) spawn(restartTunnel());
+}
+
+}  // namespace corvane

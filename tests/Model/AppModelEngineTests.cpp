@@ -1,0 +1,135 @@
+// The live state, the log, sharing and diagnostics with the real engine run by
+// corvane-tunnel --user, the test fleet and the HTTPS test panel.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include <boost/json/parse.hpp>
+
+#include "Model/EngineSession.hpp"
+#include "Model/ModelFixture.hpp"
+#include "TestSupport/ProxyTunnel.hpp"
+
+using namespace corvane;
+using namespace corvane::testing;
+using namespace corvane::fleet;
+
+namespace {
+
+#define REQUIRE_ENGINE()                                                                                   \
+    if (!engineInstalled()) GTEST_SKIP() << "sing-box is not installed at " << enginePath()                \
+                                         << " (scripts/install-engine.sh installs it)"
+
+}  // namespace
+
+TEST(ModelWithEngine, RatesTotalsAndDelaysFollowARealSession) {
+    REQUIRE_ENGINE();
+    EngineSession s;
+    constexpr std::size_t size = 24 * 1000 * 1000;
+    s.fleet.httpTarget().setHandler([](const RecordedRequest&) {
+        return ScriptedReply{.status = 200, .body = std::string(size, 'x')};
+    });
+    AppModel& m = s.connected();
+    ASSERT_TRUE(s.runUntil([&] { return m.delays->contains("proxy-0") && m.delays->contains("proxy-1"); }, 30s))
+        << "delays for both protocols (Hysteria2 proxy-0, Reality proxy-1)";
+    EXPECT_TRUE(m.activeOutbound->has_value());
+    const TrafficSample before = m.trafficTotal;
+
+    std::atomic<bool> downloaded{false};
+    std::thread client([&] {
+        ProxyTunnel tunnel(s.proxyPort, "", "", "127.0.0.1", s.fleet.httpTarget().port());
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(tunnel.get("/").size(), size);
+            std::this_thread::sleep_for(700ms);  // spread over several one-second samples
+        }
+        downloaded = true;
+    });
+    std::int64_t highestRate = 0;
+    s.runUntil(
+        [&] {
+            highestRate = std::max(highestRate, m.trafficNow->down);
+            return downloaded && m.trafficTotal->down >= before.down + 3 * std::int64_t(size);
+        },
+        60s);
+    client.join();
+    // Samples lag the engine's counters: bytes a resync took must not be added again.
+    auto engineTotals = s.run(m.clash->totals());
+    ASSERT_TRUE(engineTotals);
+    EXPECT_GE(m.trafficTotal->down, before.down + 3 * std::int64_t(size));
+    EXPECT_GT(highestRate, 1'000'000) << "the rate showed the download";
+    EXPECT_FALSE(m.trafficHistory->empty());
+    EXPECT_LE(m.trafficHistory->size(), 60u);
+    EXPECT_LE(m.trafficTotal->down, std::max(engineTotals->down, before.down + 3 * std::int64_t(size) + 100'000))
+        << "the total counts each byte once";
+}
+
+TEST(ModelWithEngine, LogLinesArriveOnceEachAndInOrder) {
+    REQUIRE_ENGINE();
+    EngineSession s;
+    AppModel& m = s.connected();
+    std::set<std::size_t> sizesSeen;
+    for (int i = 0; i < 6; ++i) {
+        ProxyTunnel tunnel(s.proxyPort, "", "", "127.0.0.1", s.fleet.httpTarget().port());
+        tunnel.get("/");
+        s.runFor(400ms);  // more than one poll each
+        sizesSeen.insert(m.logLines->size());
+    }
+    ASSERT_GT(m.logLines->size(), 6u);
+    EXPECT_GT(sizesSeen.size(), 2u) << "the lines came over several polls";
+    for (std::size_t i = 1; i < m.logLines->size(); ++i) {
+        ASSERT_EQ((*m.logLines)[i].seq, (*m.logLines)[i - 1].seq + 1) << "no line twice, none left out";
+    }
+    EXPECT_EQ(m.lastLogSeq, m.logLines->back().seq);
+}
+
+TEST(ModelWithEngine, AnEngineThatDiesSendsOneReportWithoutSecrets) {
+    REQUIRE_ENGINE();
+    SiteAccess site{.siteId = 3, .name = "Office", .endpointHost = "127.0.0.1", .endpointPort = freeTcpPort(),
+                    .serverPublicKey = "dGhpcyBpcyBub3QgYSByZWFsIHB1YmxpYyBrZXkhIT0=",
+                    .cidrs = {"10.66.0.0/24"}, .address = "10.66.1.2/32",
+                    .privateKey = "c2l0ZSBwcml2YXRlIGtleSBmb3IgdGhlIHRlc3QhISE="};
+    EngineSession s({.sites = {site}});
+    AppModel& m = s.connected();
+    ASSERT_TRUE(m.clash);
+    const std::string controlSecret = m.clash->secret();
+    ASSERT_TRUE(m.lastConfigJSON.has_value());
+    ASSERT_NE(m.lastConfigJSON->find(s.fleet.uuid()), std::string::npos) << "the configuration holds the secrets";
+
+    const pid_t engine = s.service.enginePid();
+    ASSERT_GT(engine, 0);
+    ::kill(engine, SIGKILL);
+    ASSERT_TRUE(s.runUntil([&] { return !s.reports().empty(); }, 20s)) << s.service.process.log();
+    s.runFor(1500ms);
+    auto reports = s.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    const auto report = boost::json::parse(reports[0].body).as_object();
+    EXPECT_EQ(report.at("trigger_reason").as_string(), "singbox_exit");
+    EXPECT_EQ(m.status(), UiStatus::failed);
+    EXPECT_EQ(m.diagnosticsNote.get(), std::nullopt) << "an automatic report says nothing";
+    for (const std::string& secret : {s.fleet.uuid(), s.fleet.hysteria2Password(), site.privateKey,
+                                      m.lanSharePassword.get(), controlSecret, kToken}) {
+        EXPECT_EQ(reports[0].body.find(secret), std::string::npos) << "the report holds " << secret;
+    }
+}
+
+TEST(ModelWithEngine, AManualReportWaitsForThePanelAndGoesAtTheNextStart) {
+    REQUIRE_ENGINE();
+    EngineSession s;
+    s.panelDown = true;
+    AppModel& m = s.makeModel();
+    s.run(m.start());
+    spawnTask(s.loop->get_executor(), m.sendDiagnostics("manual", std::nullopt));
+    ASSERT_TRUE(s.runUntil([&] { return m.diagnosticsNote->has_value(); }, 20s));
+    EXPECT_EQ(*m.diagnosticsNote.get(), "Saved \u2014 it will be sent when the panel is reachable");
+    EXPECT_TRUE(s.runUntil([&] { return !m.diagnosticsNote->has_value(); }, 5s)) << "the note goes after a while";
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(s.dir.path() / "queue"), {}), 1);
+
+    s.panelDown = false;
+    AppModel& next = s.makeModel();  // the next start of the app
+    s.run(next.start());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(s.dir.path() / "queue"), {}), 0);
+    auto reports = s.reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(boost::json::parse(reports.back().body).at("trigger_reason").as_string(), "manual");
+}
