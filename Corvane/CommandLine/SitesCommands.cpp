@@ -52,7 +52,7 @@ int sites(CommandContext& ctx) {
         for (std::size_t i = 0; i < statuses.size(); ++i) {
             json::object o = toJSON(model.sites->at(i));
             o.erase("privateKey");
-            o["enabled"] = !model.disabledSiteIds->contains(statuses[i].siteId);
+            o["disabled"] = model.disabledSiteIds->contains(statuses[i].siteId);
             o["mode"] = SiteStatus::rawValue(statuses[i].mode);
             if (statuses[i].endpoint) o["endpoint"] = *statuses[i].endpoint;
             o["viaLocal"] = statuses[i].viaLocal;

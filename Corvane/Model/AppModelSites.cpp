@@ -112,6 +112,8 @@ Async<void> AppModel::runSiteWatch() {
             }
             if (response) {
                 exits = response->exits;
+                // Sites added or removed on the panel count at this pass, not only after a refresh.
+                sites = response->sites;
                 handleQuotaFallback(*response, false);
                 if (quotaFallbackPending) continue;
                 if (selectedExitId.get()) {
@@ -135,8 +137,10 @@ Async<void> AppModel::runSiteWatch() {
         // Anything may have happened while the gateways were probed.
         if (status() != UiStatus::connected || prepared == activeSites) continue;
         if (!sameSites(prepared, activeSites)) {
-            co_await restartTunnel();  // sites came or went: the configuration is rebuilt
-            continue;
+            // Sites came or went: the configuration is rebuilt. The restart ends this
+            // session and with it this task, so it runs as a task of the model.
+            spawn(restartTunnel());
+            co_return;
         }
         activeSites = std::move(prepared);
         siteStatuses = SitePrep::statuses(activeSites);

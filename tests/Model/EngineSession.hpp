@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <thread>
 
@@ -158,9 +159,16 @@ public:
         return posted;
     }
 
+    // The sites the panel lists from now on.
+    void setSites(std::vector<SiteAccess> sites) {
+        std::lock_guard lock(mutex_);
+        options_.sites = std::move(sites);
+    }
+
     fleet::ScriptedReply reply(const fleet::RecordedRequest& r) {
         const std::string path = r.target.substr(0, r.target.find('?'));
         if (path == "/api/client/servers") {
+            std::lock_guard lock(mutex_);
             ServerListResponse list{.servers = {fleet.serverListEntry(1, "Alpha")}, .sites = options_.sites};
             return fleet::ScriptedReply::json(200, encodeJSON(list));
         }
@@ -171,6 +179,7 @@ public:
         return fleet::ScriptedReply::json(404, R"({"error":"not_found"})");
     }
 
+    std::mutex mutex_;
     Options options_;
     fleet::Fleet fleet;
     std::uint16_t proxyPort = fleet::freeTcpPort();
