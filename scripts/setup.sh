@@ -15,6 +15,8 @@ packages=(
   libssl-dev libpcre2-dev libsecret-1-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-daemon gnome-keyring iproute2
+  # The demo fetches a page through the tunnel's local proxy.
+  curl
   # The kill switch's firewall table (libnftables).
   libnftables-dev nftables
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.

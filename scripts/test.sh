@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the Release and the sanitizer (Debug, ASan+UBSan)
-# configurations, and runs every test in both.
+# configurations, runs every test in both, then the demo (scripts/run.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -19,3 +19,6 @@ ctest --test-dir build/release --output-on-failure -j2
 build build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j2
+
+# The main job, end to end: a change that breaks the demo fails here.
+scripts/run.sh
