@@ -87,7 +87,15 @@ void EngineProcess::start() {
     rlimit files{};
     const unsigned int highestDescriptor =
         ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY ? static_cast<unsigned int>(files.rlim_cur) : 65536;
+    // Signals stay blocked from the fork until the child has dropped the service's
+    // handlers: a stop that reaches the child before exec would otherwise run them
+    // there, and Asio's handler tells the service itself, through the pipe the
+    // child still shares, that it was asked to quit.
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid_ = ::fork();
+    if (pid_ != 0) ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid_ < 0) {
         int error = errno;
         closePipes();
@@ -106,9 +114,11 @@ void EngineProcess::start() {
         ::dup2(output[1], STDOUT_FILENO);
         ::dup2(output[1], STDERR_FILENO);
         closeInheritedDescriptors(highestDescriptor);
+        // Default dispositions (the service ignores SIGPIPE; the engine must not inherit that), and only
+        // then unblocked: a SIGTERM already pending ends the child as it would end the engine.
         struct sigaction byDefault {};
         byDefault.sa_handler = SIG_DFL;
-        ::sigaction(SIGPIPE, &byDefault, nullptr);  // the service ignores it; the engine must not inherit that
+        for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

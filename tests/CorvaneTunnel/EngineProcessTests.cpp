@@ -5,8 +5,11 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -237,4 +240,39 @@ TEST(EngineProcessOutput, StoppingWaitsForTheEngineNotForWhatHoldsItsOutput) {
     ASSERT_TRUE(ended) << "the start that timed out waited for the straggler";
     EXPECT_EQ(start.get(), "the engine did not open its control API in time");
     EXPECT_FALSE(engine.isRunning());
+}
+
+namespace {
+
+// The service's SIGTERM handler, as Asio's: it reports the signal through a pipe.
+int terminationPipe[2] = {-1, -1};
+void noteTermination(int) {
+    const char byte = 't';
+    (void)!::write(terminationPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+TEST(EngineProcessSignals, AStopBeforeTheEngineRunsEndsTheChildAndNeverReachesTheService) {
+    // A start cancelled at once stops its child right after the fork, while the child is still a copy of
+    // the service with the service's handlers and descriptors.
+    TempDir dir;
+    std::vector<std::string> lines;
+    std::mutex mutex;
+    auto options = scriptedEngine(dir, "exec sleep 60\n", lines, mutex);
+    options.startTimeout = 30s;
+    ASSERT_EQ(::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK), 0);
+    struct sigaction handler {}, previous {};
+    handler.sa_handler = noteTermination;
+    ::sigaction(SIGTERM, &handler, &previous);
+    for (int attempt = 0; attempt < 25; ++attempt) {
+        EngineProcess engine(options);
+        engine.cancel();
+        EXPECT_THROW(engine.start(), EngineStartError);
+        EXPECT_FALSE(engine.isRunning());
+    }
+    ::sigaction(SIGTERM, &previous, nullptr);
+    char byte = 0;
+    EXPECT_EQ(::read(terminationPipe[0], &byte, 1), -1) << "a child ran the service's SIGTERM handler";
+    for (int& fd : terminationPipe) ::close(std::exchange(fd, -1));
 }
