@@ -276,6 +276,8 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     auto connect = ctl({"connect", "--wait", "30"});
     ASSERT_EQ(connect.exitStatus, 0) << connect.err;
     EXPECT_TRUE(connect.out.starts_with("Connected: ")) << connect.out;
+    waitFor([&] { return watcher.log().find(R"("status":"connected")") != std::string::npos; }, 10s,
+            "the watcher's connected line (" + watcher.log() + ")");
     EXPECT_NE(viaProxy().find("through server "), std::string::npos);
 
     auto status = ctl({"status", "--json"});
