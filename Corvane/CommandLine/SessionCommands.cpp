@@ -208,8 +208,12 @@ int watch(CommandContext& ctx) {
     headless.run(model.start());
     const TaskHandle live = startLiveOutput(headless, ctx.out, asJSON);
     report();
-    // Runs every loop of the model until interrupted; the tunnel stays as it is.
-    headless.runUntil([&] { return interrupted; }, std::chrono::hours(24 * 365));
+    // Runs every loop of the model until interrupted; the tunnel stays as it is. A VPN
+    // profile that another process (a connect) creates later is picked up once it exists.
+    while (!interrupted) {
+        headless.runUntil([&] { return interrupted; }, 1s);
+        if (!interrupted && !model.tunnel.hasProfile()) headless.run(model.tunnel.load());
+    }
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/io_context.hpp>
@@ -268,10 +269,15 @@ TEST_F(EndToEnd, TheModelConnectsPinsChoosesAnExitFallsBackAndDisconnects) {
 TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     auto login = ctl({"login", "--panel", panelURL, "--email", "demo@corvane.test", "--password-stdin"}, "demo-password\n");
     ASSERT_EQ(login.exitStatus, 0) << login.err;
+    // A watcher follows everything the other commands do, one JSON object per line.
+    BackgroundProcess watcher({CORVANECTL_PATH, "watch", "--json"}, dir.path() / "watch.log");
+    waitFor([&] { return watcher.log().find(R"("status":"disconnected")") != std::string::npos; }, 10s, "corvanectl watch");
 
     auto connect = ctl({"connect", "--wait", "30"});
     ASSERT_EQ(connect.exitStatus, 0) << connect.err;
     EXPECT_TRUE(connect.out.starts_with("Connected: ")) << connect.out;
+    waitFor([&] { return watcher.log().find(R"("status":"connected")") != std::string::npos; }, 10s,
+            "the watcher's connected line (" + watcher.log() + ")");
     EXPECT_NE(viaProxy().find("through server "), std::string::npos);
 
     auto status = ctl({"status", "--json"});
@@ -317,6 +323,22 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     doc = boost::json::parse(ctl({"status", "--json"}).out).as_object();
     EXPECT_EQ(doc.at("status").as_string(), "disconnected");
     EXPECT_EQ(viaProxy().find("Hello"), std::string::npos);
+
+    waitFor([&] { return watcher.log().rfind(R"("status":"disconnected")") > watcher.log().find(R"("status":"connected")"); },
+            10s, "the watcher's last line (" + watcher.log() + ")");
+    EXPECT_EQ(watcher.stop(), 0);  // interrupted, it ends cleanly
+    std::vector<std::string> statuses;
+    std::istringstream lines(watcher.log());
+    for (std::string line; std::getline(lines, line);) {
+        auto object = boost::json::parse(line).as_object();
+        const std::string status(object.at("status").as_string());
+        if (statuses.empty() || statuses.back() != status) statuses.push_back(status);
+        if (object.contains("activeOutbound")) EXPECT_TRUE(object.at("activeOutbound").as_string().starts_with("proxy-"));
+    }
+    ASSERT_GE(statuses.size(), 3u);
+    EXPECT_EQ(statuses.front(), "disconnected");
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "connected"), statuses.end());
+    EXPECT_EQ(statuses.back(), "disconnected");
 }
 
 }  // namespace
