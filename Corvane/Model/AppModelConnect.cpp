@@ -143,7 +143,7 @@ Async<void> AppModel::connectSequence() {
 
 Async<bool> AppModel::stopAndWait() {
     connectInFlight = true;
-    tunnel.disconnect();
+    tunnel.disconnectForReconnect();  // a kill switch keeps blocking until the connect that follows
     for (int i = 0; i < timings_.restartPollCount; ++i) {
         if (!tunnelIsUp(tunnel.status()) && tunnel.status() != NEVPNStatus::disconnecting) break;
         try {
@@ -158,7 +158,7 @@ Async<bool> AppModel::stopAndWait() {
 
 Async<void> AppModel::restartTunnel() {
     connectInFlight = true;
-    tunnel.disconnect();
+    tunnel.disconnectForReconnect();  // a kill switch keeps blocking until the connect that follows
     for (int i = 0; i < timings_.restartPollCount; ++i) {
         const NEVPNStatus s = tunnel.status();
         if (!tunnelIsUp(s) && s != NEVPNStatus::disconnecting) break;

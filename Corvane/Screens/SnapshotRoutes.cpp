@@ -59,11 +59,13 @@ std::string shareTag(std::size_t slot, bool reality) {
     return "proxy-" + std::to_string(2 * slot + (reality ? 1 : 0));
 }
 
-// Templates, so that the fields the snapshot does not have yet are never looked up.
+// The model's own value where the snapshot carries one; the same rules over
+// the snapshot's fields where it does not (snapshots made by hand, as in the view tests).
 template <class S>
 std::string publishedOr(const S& s, std::string (*computed)(const AppSnapshot&), int which) {
     if constexpr (PublishesRoutes<S>) {
-        return which == 0 ? std::string(s.pinChoice) : which == 1 ? std::string(s.entryName) : std::string(s.exitName);
+        std::string published = which == 0 ? s.pinChoice : which == 1 ? s.entryName : s.exitName;
+        return published.empty() ? computed(s) : published;
     } else {
         return computed(s);
     }

@@ -150,16 +150,16 @@ Async<std::int64_t> DiagnosticQueue::drain(Poster post) {
     // behind every post it still has to make (each up to a request timeout).
     std::vector<std::filesystem::path> mine;
     for (auto& file : queuedFiles()) {
-        if (claimed_.insert(file).second) mine.push_back(std::move(file));
+        if (claimed_->insert(file).second) mine.push_back(std::move(file));
     }
     struct Claim {
-        DiagnosticQueue* queue;
+        std::shared_ptr<std::set<std::filesystem::path>> claimed;
         const std::vector<std::filesystem::path>& files;
         ~Claim() {
-            for (const auto& file : files) queue->claimed_.erase(file);
+            for (const auto& file : files) claimed->erase(file);
         }
     };
-    Claim claim{this, mine};
+    Claim claim{claimed_, mine};
     co_return co_await pass(mine, post);
 }
 

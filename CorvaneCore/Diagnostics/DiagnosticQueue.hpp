@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -106,7 +107,9 @@ private:
     std::map<std::string, std::chrono::system_clock::time_point> lastEnqueued_;
     std::map<std::string, std::int64_t> suppressed_;
     // The files that running passes have taken on.
-    std::set<std::filesystem::path> claimed_;
+    // Shared with the passes that hold claims: a pass whose frame is destroyed
+    // after the queue (a loop torn down with work pending) still lets go safely.
+    std::shared_ptr<std::set<std::filesystem::path>> claimed_ = std::make_shared<std::set<std::filesystem::path>>();
 };
 
 }  // namespace corvane
