@@ -97,8 +97,6 @@ Async<void> AppModel::pollProxies() {
             active = selector->second.now;
         }
     }
-    // The automatic group names no member ("") until its first check ends: nothing is known yet.
-    if (active && active->empty()) active.reset();
     activeOutbound = std::move(active);
     co_await resyncTotals();
 }

@@ -91,8 +91,8 @@ TEST_F(ModelTest, TheProxyTableGivesDelaysAndTheOutboundInUse) {
          {{"proxy-3", 12}}, "proxy-3"},
         {"automatic without an automatic group is unknown",
          R"({"proxy":{"now":"proxy-auto"},"proxy-0":{"history":[{"delay":0}]},"proxy-1":{}})", {}, std::nullopt},
-        {"the automatic group before its first check is unknown", R"({"proxy":{"now":"proxy-auto"},"proxy-auto":{"now":""}})",
-         {}, std::nullopt},
+        {"the automatic group before its first check", R"({"proxy":{"now":"proxy-auto"},"proxy-auto":{"now":""}})", {},
+         ""},
         {"no selector", R"({"proxy-0":{"history":[{"delay":7}]}})", {{"proxy-0", 7}}, std::nullopt},
     };
     ScriptedEngine engine;
