@@ -95,7 +95,9 @@ json::object traffic(const TrafficSample& sample) { return {{"up", sample.up}, {
 }  // namespace
 
 std::string routeText(const AppModel& model) {
-    return model.prettyTag(model.activeOutbound->value_or(model.pinChoice()));
+    // The automatic group names no member ("") until its first check ends: show the choice instead.
+    const std::optional<std::string>& active = model.activeOutbound;
+    return model.prettyTag(active && !active->empty() ? *active : model.pinChoice());
 }
 
 json::object statusJSON(const AppModel& m) {
