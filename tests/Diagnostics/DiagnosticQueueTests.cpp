@@ -360,6 +360,10 @@ TEST_F(DiagnosticQueueTest, AnUnreadableFileIsDeletedButNotForWantOfDescriptors)
     EXPECT_FALSE(fs::exists(unreadable));
     EXPECT_FALSE(fs::exists(readable));
 
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's runtime needs descriptors of its own, so the child cannot be run dry.
+    GTEST_SKIP() << "running out of descriptors is tested in the build without the address sanitizer";
+#endif
     // Out of descriptors: the first post takes the last free one, so the second file
     // cannot be opened. It is kept for a later pass.
     const auto first = enqueued(report("c"));
