@@ -49,10 +49,10 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
     ServiceReply reply;
     if (op == ServiceOp::hello) {
         reply.version = CORVANE_VERSION;
-        reply.mode = mode_ == ServiceMode::system ? "system" : "user";
         describeBlock(reply);
     } else if (op == ServiceOp::listProfiles) {
         reply.profiles = profiles_.all();
+        describeBlock(reply);  // so that an app without a profile yet knows what this service can block
     } else if (op == ServiceOp::saveProfile) {
         if (!request.profile) co_return refusal(ServiceErrorCode::missingArgument, "saveProfile needs a profile");
         std::optional<std::string> tooMuch;
@@ -174,6 +174,8 @@ bool TunnelService::releaseBlock() {
 }
 
 void TunnelService::describeBlock(ServiceReply& reply) const {
+    // The mode says whether a missing `blocking` means "cannot block" (user mode) or "runs without a kill switch".
+    reply.mode = mode_ == ServiceMode::system ? "system" : "user";
     if (killSwitch_) reply.blocking = killSwitch_->engaged();
 }
 

@@ -40,6 +40,7 @@ private:
     // Whether a block was lifted.
     bool releaseBlock();
     void broadcastStatus();
+    // The mode, and whether traffic outside the tunnel is blocked when this service has a kill switch.
     void describeBlock(ServiceReply& reply) const;
     NEVPNStatus statusOf(const std::string& identifier) const;
     void setStatus(NEVPNStatus status);

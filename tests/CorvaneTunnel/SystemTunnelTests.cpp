@@ -21,6 +21,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/FileSettingsStore.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
@@ -408,6 +411,30 @@ std::vector<FileDescriptor> sendProbes(const std::string& client, const std::str
     return open;
 }
 
+// The application model as the window runs it, signed out, beside the test's
+// own controller on the same loop: it follows the tunnel the test drives, and
+// what it publishes is what every view shows.
+struct ObservingModel {
+    ObservingModel(AppSide& app, const std::filesystem::path& socket, const std::filesystem::path& dir) {
+        AppModelParts parts;
+        parts.store = std::make_shared<InMemoryTokenStore>();
+        parts.tunnelPlatform = std::make_shared<ServiceTunnelPlatform>(app.io.get_executor(), socket);
+        parts.settings = std::make_shared<FileSettingsStore>(dir / "settings.json");
+        parts.diagnostics = std::make_shared<DiagnosticsReporter>(dir / "queue");
+        parts.hostName = [] { return std::optional<std::string>("test-laptop"); };
+        parts.lanAddress = [] { return std::optional<std::string>(); };
+        parts.selfUpdates = false;
+        model = std::make_unique<AppModel>(app.io.get_executor(), std::move(parts));
+        subscription = model->observe([this](const std::shared_ptr<const AppSnapshot>& s) { last = s; });
+        app.run(model->start());
+    }
+    std::string title() const { return last ? statusTitle(last->status, last->trafficBlocked) : "nothing published"; }
+
+    std::unique_ptr<AppModel> model;
+    std::shared_ptr<const AppSnapshot> last;
+    Subscription subscription;
+};
+
 std::string describe(const std::map<std::string, int>& seen) {
     std::string text;
     for (const auto& [kind, count] : seen) text += kind + " x" + std::to_string(count) + "; ";
@@ -488,6 +515,11 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto connected = probe();
     EXPECT_TRUE(connected.empty()) << "while connected: " << describe(connected);
     EXPECT_TRUE(app.controller.trafficBlocked());
+    ObservingModel shown(app, socket, dir.path() / "app");
+    EXPECT_TRUE(app.waitFor([&] { return shown.last && shown.last->trafficBlocked; }, 5s)) << shown.title();
+    ASSERT_TRUE(shown.last);
+    EXPECT_EQ(shown.last->killSwitch, KillSwitchState::blocking);
+    EXPECT_EQ(shown.title(), "Connected");
 
     // A reconnect's stop keeps the block up until the next start.
     app.controller.disconnectForReconnect();
@@ -505,6 +537,9 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto afterEngine = probe();
     EXPECT_TRUE(afterEngine.empty()) << "after the engine was killed: " << describe(afterEngine);
     EXPECT_TRUE(app.controller.trafficBlocked()) << "the app shows the block after a failure";
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->status == UiStatus::failed; }, 5s)) << shown.title();
+    EXPECT_TRUE(shown.last->trafficBlocked);
+    EXPECT_EQ(shown.title(), "Failed · traffic blocked until you reconnect or disconnect");
 
     ::kill(service->pid(), SIGKILL);
     for (int i = 0; i < 200 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
@@ -530,11 +565,20 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
         }
     }
     EXPECT_TRUE(blockSeen);
-    app.controller.disconnect();
+    // The model found the new service too; the block it hears of still stands.
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->trafficBlocked; }, 10s)) << shown.title();
+    // The user's disconnect of a tunnel that is already down: the service lifts
+    // the block without a change of status, and the model publishes that alone.
+    const std::uint64_t before = shown.last->version;
+    shown.model->disconnect();
     ASSERT_TRUE(app.waitFor([&] {
         return rawExchange(socket, R"({"id":2,"op":"hello"})" "\n").find(R"("blocking":false)") != std::string::npos;
     }, 15s)) << log();
     EXPECT_TRUE(app.waitFor([&] { return !app.controller.trafficBlocked(); }, 5s)) << "the app hears the block is lifted";
+    EXPECT_TRUE(app.waitFor([&] { return !shown.last->trafficBlocked; }, 5s)) << shown.title();
+    EXPECT_GT(shown.last->version, before);
+    EXPECT_EQ(shown.last->killSwitch, KillSwitchState::armed);
+    EXPECT_EQ(shown.title(), "Failed");
     std::string tables;
     inNetworkNamespace(client, [&] { tables = runNftables("list tables"); });
     EXPECT_EQ(tables.find("corvane"), std::string::npos) << tables;
