@@ -31,6 +31,7 @@
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/ServiceClient.hpp"
+#include "TestSupport/SocketAddress.hpp"
 #include "tools/fleet/TempDir.hpp"
 #include "tools/fleet/Engine.hpp"
 #include "tools/fleet/Fleet.hpp"
@@ -361,22 +362,6 @@ private:
     std::map<std::string, int> seen_;
 };
 
-sockaddr_storage socketAddress(const char* text, std::uint16_t port) {
-    sockaddr_storage storage{};
-    if (std::strchr(text, ':')) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        ::inet_pton(AF_INET6, text, &a->sin6_addr);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        ::inet_pton(AF_INET, text, &a->sin_addr);
-    }
-    return storage;
-}
-
 // One probe of each kind from the client namespace; each socket stays open
 // until the counter has looked.
 std::vector<FileDescriptor> sendProbes(const std::string& client, const std::string& uplink) {
@@ -386,7 +371,7 @@ std::vector<FileDescriptor> sendProbes(const std::string& client, const std::str
             FileDescriptor fd(::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
             if (!device.empty()) ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size());
             sockaddr_storage address = socketAddress(to, port);
-            const socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            const socklen_t length = socketAddressLength(address);
             if (type == SOCK_STREAM) {
                 ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
             } else if (protocol == IPPROTO_ICMP) {
