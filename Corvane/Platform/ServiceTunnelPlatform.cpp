@@ -356,6 +356,21 @@ Async<void> ServiceTunnelPlatform::removeProfile(std::string identifier) {
 
 KillSwitchState ServiceTunnelPlatform::killSwitch() const { return impl_->killSwitch(); }
 
+Async<std::optional<std::uint64_t>> ServiceTunnelPlatform::rejectedPackets(std::string identifier) {
+    auto impl = impl_;
+    std::optional<ServiceReply> reply;
+    ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};  // named: see Task.hpp
+    try {
+        reply = co_await impl->exchange(std::move(q));
+    } catch (const TunnelPlatformError&) {
+    }
+    if (!reply) co_return std::nullopt;
+    if (impl->statuses.count(identifier)) {
+        impl->setStatus(identifier, static_cast<NEVPNStatus>(reply->status.value_or(0)), *reply);
+    }
+    co_return reply->rejectedPackets;
+}
+
 NEVPNStatus ServiceTunnelPlatform::status(const std::string& identifier) {
     auto it = impl_->statuses.find(identifier);
     return it == impl_->statuses.end() ? NEVPNStatus::invalid : it->second;

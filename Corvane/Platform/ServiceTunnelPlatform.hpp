@@ -52,6 +52,7 @@ public:
     void stopTunnel(const std::string& identifier) override;
     void stopTunnelForReconnect(const std::string& identifier) override;
     KillSwitchState killSwitch() const override;
+    Async<std::optional<std::uint64_t>> rejectedPackets(std::string identifier) override;
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override;
     Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) override;
     std::unique_ptr<StatusObservation> observeStatus(const std::string& identifier, std::function<void()> onChange) override;

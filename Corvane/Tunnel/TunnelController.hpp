@@ -35,6 +35,9 @@ public:
     // Whether the service blocks, could block, or cannot (user mode), as it last said.
     KillSwitchState killSwitch() const { return platform_->killSwitch(); }
 
+    // The packets the kill switch refused so far; nothing without a loaded block. Never fails.
+    Async<std::optional<std::uint64_t>> rejectedPackets();
+
     // Called after every change of status, lastError or lastErrorTrigger.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 

@@ -117,6 +117,8 @@ struct ServiceReply {
     // The same replies, from a service with a kill switch: whether traffic
     // outside the tunnel is blocked right now. Absent: the service cannot block.
     std::optional<bool> blocking;
+    // hello and status while the block is loaded: the packets it refused so far.
+    std::optional<std::uint64_t> rejectedPackets;
 
     bool operator==(const ServiceReply&) const = default;
     static ServiceReply decode(const RecordDecoder& d);

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
+#include "CorvaneCore/Diagnostics/DiagnosticQueue.hpp"
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Platform/FileSettingsStore.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
@@ -414,6 +415,19 @@ struct ObservingModel {
         app.run(model->start());
     }
     std::string title() const { return last ? statusTitle(last->status, last->trafficBlocked) : "nothing published"; }
+    // The hints of the reports the model queued (it has no panel to send them to).
+    std::vector<DiagnosticHint> queuedHints(const std::filesystem::path& dir) const {
+        std::vector<DiagnosticHint> hints;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "queue", ec)) {
+            if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with(".tmp-")) continue;
+            std::ifstream in(entry.path());
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const auto queued = decodeJSON<QueuedBundle>(std::string_view(text));
+            hints.insert(hints.end(), queued.report.hints.begin(), queued.report.hints.end());
+        }
+        return hints;
+    }
 
     std::unique_ptr<AppModel> model;
     std::shared_ptr<const AppSnapshot> last;
@@ -525,6 +539,19 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     EXPECT_TRUE(app.waitFor([&] { return shown.last->status == UiStatus::failed; }, 5s)) << shown.title();
     EXPECT_TRUE(shown.last->trafficBlocked);
     EXPECT_EQ(shown.title(), "Failed · traffic blocked until you reconnect or disconnect");
+    // The model's report of the engine's end carries the block's counter (the probes between the starts were refused).
+    std::optional<DiagnosticHint> killSwitchHint;
+    app.waitFor([&] {
+        for (const auto& hint : shown.queuedHints(dir.path() / "app")) {
+            if (hint.kind == "kill_switch") killSwitchHint = hint;
+        }
+        return killSwitchHint.has_value();
+    }, 10s);
+    ASSERT_TRUE(killSwitchHint) << "no report with the kill switch's counter";
+    ASSERT_TRUE(killSwitchHint->details.count("rejectedPackets"));
+    const auto rejected = killSwitchHint->details.at("rejectedPackets").number();
+    ASSERT_TRUE(rejected);
+    EXPECT_GT(*rejected, 0);
 
     ::kill(service->pid(), SIGKILL);
     for (int i = 0; i < 200 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
