@@ -358,17 +358,17 @@ KillSwitchState ServiceTunnelPlatform::killSwitch() const { return impl_->killSw
 
 Async<std::optional<std::uint64_t>> ServiceTunnelPlatform::rejectedPackets(std::string identifier) {
     auto impl = impl_;
-    std::optional<ServiceReply> reply;
-    ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};  // named: see Task.hpp
+    std::optional<std::uint64_t> count;
     try {
-        reply = co_await impl->exchange(std::move(q));
+        ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};  // named: see Task.hpp
+        auto reply = co_await impl->exchange(std::move(q));
+        if (impl->statuses.count(identifier)) {
+            impl->setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)), reply);
+        }
+        count = reply.rejectedPackets;
     } catch (const TunnelPlatformError&) {
     }
-    if (!reply) co_return std::nullopt;
-    if (impl->statuses.count(identifier)) {
-        impl->setStatus(identifier, static_cast<NEVPNStatus>(reply->status.value_or(0)), *reply);
-    }
-    co_return reply->rejectedPackets;
+    co_return count;
 }
 
 NEVPNStatus ServiceTunnelPlatform::status(const std::string& identifier) {
