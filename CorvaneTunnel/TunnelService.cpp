@@ -49,10 +49,11 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
     ServiceReply reply;
     if (op == ServiceOp::hello) {
         reply.version = CORVANE_VERSION;
-        reply.mode = mode_ == ServiceMode::system ? "system" : "user";
         describeBlock(reply);
+        countRejected(reply);
     } else if (op == ServiceOp::listProfiles) {
         reply.profiles = profiles_.all();
+        describeBlock(reply);  // so that an app without a profile yet knows what this service can block
     } else if (op == ServiceOp::saveProfile) {
         if (!request.profile) co_return refusal(ServiceErrorCode::missingArgument, "saveProfile needs a profile");
         std::optional<std::string> tooMuch;
@@ -70,6 +71,7 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         if (op == ServiceOp::status) {
             reply.status = static_cast<int>(statusOf(identifier));
             describeBlock(reply);
+            countRejected(reply);
             co_return reply;
         }
         auto profile = profiles_.find(identifier);
@@ -174,7 +176,13 @@ bool TunnelService::releaseBlock() {
 }
 
 void TunnelService::describeBlock(ServiceReply& reply) const {
+    // The mode says whether a missing `blocking` means "cannot block" (user mode) or "runs without a kill switch".
+    reply.mode = mode_ == ServiceMode::system ? "system" : "user";
     if (killSwitch_) reply.blocking = killSwitch_->engaged();
+}
+
+void TunnelService::countRejected(ServiceReply& reply) const {
+    if (killSwitch_) reply.rejectedPackets = killSwitch_->rejectedPackets();
 }
 
 }  // namespace corvane

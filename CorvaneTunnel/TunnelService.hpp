@@ -40,7 +40,11 @@ private:
     // Whether a block was lifted.
     bool releaseBlock();
     void broadcastStatus();
+    // The mode, and whether traffic outside the tunnel is blocked when this service has a kill switch.
     void describeBlock(ServiceReply& reply) const;
+    // The block's counter of refused packets, while it is loaded (one nftables
+    // query, so only for requests, never for every status event).
+    void countRejected(ServiceReply& reply) const;
     NEVPNStatus statusOf(const std::string& identifier) const;
     void setStatus(NEVPNStatus status);
 

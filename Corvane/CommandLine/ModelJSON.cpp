@@ -103,6 +103,9 @@ std::string routeText(const AppModel& model) {
 json::object statusJSON(const AppModel& m) {
     json::object o;
     o["status"] = rawValue(m.status());
+    o["statusTitle"] = statusTitle(m.status(), m.tunnel.trafficBlocked());
+    o["trafficBlocked"] = m.tunnel.trafficBlocked();
+    o["killSwitch"] = rawValue(m.tunnel.killSwitch());
     o["route"] = routeText(m);
     o["pinChoice"] = m.pinChoice();
     o["entryName"] = m.entryName();

@@ -75,12 +75,26 @@ int disconnect(CommandContext& ctx) {
     AppModel& model = headless.model();
     headless.run(model.tunnel.load());
     if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
-        ctx.out << "Not connected.\n";
+        if (!model.tunnel.trafficBlocked()) {
+            ctx.out << "Not connected.\n";
+            return 0;
+        }
+        // The tunnel failed or the service restarted: the block outlived it until now.
+        model.disconnect();
+        if (!headless.runUntil([&] { return !model.tunnel.trafficBlocked(); }, 15s)) {
+            ctx.err << "corvanectl: traffic outside the tunnel is still blocked\n";
+            return 1;
+        }
+        ctx.out << "Disconnected. Traffic outside the tunnel is no longer blocked.\n";
         return 0;
     }
-    headless.run(model.toggleConnection());
+    model.disconnect();
     const bool down = headless.runUntil(
-        [&] { return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting; }, 15s);
+        [&] {
+            return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting &&
+                   !model.tunnel.trafficBlocked();
+        },
+        15s);
     if (!down) {
         ctx.err << "corvanectl: the tunnel did not stop within 15 seconds\n";
         return 1;
@@ -89,15 +103,17 @@ int disconnect(CommandContext& ctx) {
     return 0;
 }
 
-std::string statusWord(UiStatus s) {
-    switch (s) {
-    case UiStatus::disconnected: return "Disconnected";
-    case UiStatus::connecting: return "Connecting";
-    case UiStatus::connected: return "Connected";
-    case UiStatus::reconnecting: return "Reconnecting";
-    case UiStatus::failed: return "Failed";
+std::string killSwitchText(KillSwitchState state) {
+    switch (state) {
+    case KillSwitchState::blocking: return "blocking traffic outside the tunnel until you disconnect";
+    case KillSwitchState::armed: return "armed (blocks traffic outside the tunnel from connect until disconnect)";
+    case KillSwitchState::off: return "off (the tunnel service runs without one)";
+    case KillSwitchState::unavailable:
+        return "not available in user mode: without privileges nothing outside the tunnel is blocked, "
+               "and applications may ignore the proxy";
+    case KillSwitchState::unknown: break;
     }
-    return "Disconnected";
+    return "unknown (the tunnel service did not answer)";
 }
 
 std::string bytesText(std::int64_t bytes, bool rate) {
@@ -111,7 +127,7 @@ std::string bytesText(std::int64_t bytes, bool rate) {
 }
 
 void printStatus(const AppModel& m, std::ostream& out) {
-    out << "Status:    " << statusWord(m.status()) << "\n";
+    out << "Status:    " << statusTitle(m.status(), m.tunnel.trafficBlocked()) << "\n";
     out << "Route:     " << routeText(m) << "\n";
     out << "Entry:     " << m.entryName() << "\n";
     out << "Exit:      " << m.exitName() << "\n";
@@ -128,6 +144,7 @@ void printStatus(const AppModel& m, std::ostream& out) {
         for (const auto& [tag, ms] : *m.delays) out << "  " << m.prettyTag(tag) << ": " << ms << " ms\n";
     }
     if (m.sharingOn->has_value()) out << "Sharing:   on " << **m.sharingOn << "\n";
+    out << "Kill switch: " << killSwitchText(m.tunnel.killSwitch()) << "\n";
     if (m.update->has_value() && (*m.update)->updateAvailable && !m.updateDismissed) {
         out << "Update:    version " << (*m.update)->latest << " is available"
             << ((*m.update)->blocking ? " and required to connect" : "") << "\n";
@@ -165,6 +182,7 @@ int status(CommandContext& ctx) {
 json::object watched(const AppModel& m) {
     json::object o;
     o["status"] = rawValue(m.status());
+    o["trafficBlocked"] = m.tunnel.trafficBlocked();
     o["route"] = routeText(m);
     if (m.activeOutbound->has_value()) o["activeOutbound"] = **m.activeOutbound;
     if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
@@ -197,7 +215,7 @@ int watch(CommandContext& ctx) {
             ctx.out << toJSONText(now) << std::endl;
             return;
         }
-        std::string line = statusWord(model.status()) + " · " + routeText(model);
+        std::string line = statusTitle(model.status(), model.tunnel.trafficBlocked()) + " · " + routeText(model);
         if (model.tunnelReachable->has_value()) line += **model.tunnelReachable ? " · reachable" : " · unreachable";
         if (model.errorMessage->has_value()) line += " · " + **model.errorMessage;
         if (model.quotaNotice->has_value()) line += " · " + **model.quotaNotice;

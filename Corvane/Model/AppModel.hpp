@@ -170,6 +170,9 @@ public:
 
     // Connecting.
     Async<void> toggleConnection();
+    // Stops the tunnel and lifts a block of traffic outside it, also when the
+    // tunnel is already down (after a failure the block stays until this).
+    void disconnect();
     Async<void> connect();
     Async<void> restartTunnel();
 

@@ -43,6 +43,10 @@ Async<void> AppModel::toggleConnection() {
     co_await connect();
 }
 
+void AppModel::disconnect() {
+    tunnel.disconnect();  // the status change ends the session; the service lifts the block
+}
+
 Async<void> AppModel::connect() {
     if (updateBlocksConnecting()) {
         updateDismissed = false;  // show the blocking notice again

@@ -34,6 +34,7 @@ ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::option
 Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::string> error) {
     const bool manual = trigger == "manual";
     ReportBuilder::Input input = diagnosticsInput(std::move(trigger), std::move(error));
+    input.rejectedPackets = co_await tunnel.rejectedPackets();
     auto outcome = co_await diagnostics->report(std::move(input), panel);
     // Automatic reports say nothing to the user.
     if (!manual) co_return;

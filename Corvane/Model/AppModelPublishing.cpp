@@ -64,6 +64,8 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->updateBlocksConnecting = updateBlocksConnecting();
     s->tunnelStatus = tunnel.status();
     s->tunnelLastError = tunnel.lastError();
+    s->trafficBlocked = tunnel.trafficBlocked();
+    s->killSwitch = tunnel.killSwitch();
     s->selectedExit = selectedExit();
     s->entryName = entryName();
     s->exitName = exitName();

@@ -68,6 +68,10 @@ struct AppSnapshot {
     bool updateBlocksConnecting = false;
     NEVPNStatus tunnelStatus = NEVPNStatus::invalid;
     std::optional<std::string> tunnelLastError;
+    // The tunnel service's kill switch (system mode): traffic outside the tunnel
+    // is blocked, from a connect until the user disconnects, also while down.
+    bool trafficBlocked = false;
+    KillSwitchState killSwitch = KillSwitchState::unknown;
     std::string pinChoice;                  // the engine tag of the current choice
     std::optional<ClientExit> selectedExit;
     std::string entryName;

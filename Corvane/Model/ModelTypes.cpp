@@ -31,6 +31,20 @@ std::string_view rawValue(UiStatus status) {
     return "disconnected";
 }
 
+std::string statusTitle(UiStatus status, bool trafficBlocked) {
+    switch (status) {
+    case UiStatus::connected: return "Connected";  // blocked or not, everything goes through the tunnel
+    case UiStatus::connecting: return trafficBlocked ? "Connecting\u2026 \u00b7 traffic blocked meanwhile" : "Connecting\u2026";
+    case UiStatus::reconnecting:
+        return trafficBlocked ? "Reconnecting\u2026 \u00b7 traffic blocked meanwhile" : "Reconnecting\u2026";
+    case UiStatus::failed:
+        return trafficBlocked ? "Failed \u00b7 traffic blocked until you reconnect or disconnect" : "Failed";
+    case UiStatus::disconnected: break;
+    }
+    // Down without a failure to name (the service went away, say) while the block stands.
+    return trafficBlocked ? "Tunnel down \u00b7 traffic blocked until you reconnect or disconnect" : "Disconnected";
+}
+
 std::string_view rawValue(Recovery recovery) {
     return recovery == Recovery::servers ? "servers" : "signIn";
 }

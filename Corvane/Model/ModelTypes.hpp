@@ -44,6 +44,11 @@ struct TrafficSample {
 enum class UiStatus { disconnected, connecting, connected, reconnecting, failed };
 std::string_view rawValue(UiStatus status);
 
+// The status line every view shows (window, tray, corvanectl): the status, and
+// while traffic outside the tunnel is blocked with the tunnel not up, that it
+// is and until when. "Failed · traffic blocked until you reconnect or disconnect".
+std::string statusTitle(UiStatus status, bool trafficBlocked);
+
 // Which operation a network recovery retries.
 enum class Recovery { servers, signIn };
 std::string_view rawValue(Recovery recovery);

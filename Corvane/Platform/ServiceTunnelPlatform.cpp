@@ -68,7 +68,9 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
     std::int64_t nextId = 1;
     std::map<std::int64_t, Pending> pending;
     std::map<std::string, NEVPNStatus> statuses;
-    bool blocking = false;  // the service's kill switch blocks traffic outside the tunnel
+    // What the service last said of itself: its mode, and whether its kill switch blocks (absent: it has none).
+    std::optional<std::string> mode;
+    std::optional<bool> blocking;
     std::map<int, std::pair<std::string, std::function<void()>>> observers;
     int nextObserver = 0;
     bool closed = false;  // the platform is gone
@@ -83,11 +85,25 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    // `block`: what the service said of its kill switch with this status, if anything.
-    void setStatus(const std::string& identifier, NEVPNStatus s, std::optional<bool> block = std::nullopt) {
+    KillSwitchState killSwitch() const {
+        if (mode == "user") return KillSwitchState::unavailable;
+        if (blocking) return *blocking ? KillSwitchState::blocking : KillSwitchState::armed;
+        return mode == "system" ? KillSwitchState::off : KillSwitchState::unknown;
+    }
+
+    // Takes what `reply` says of the service's mode and kill switch; true when killSwitch() changed.
+    bool noteService(const ServiceReply& reply) {
+        if (!reply.mode && !reply.blocking) return false;
+        const KillSwitchState before = killSwitch();
+        if (reply.mode) mode = reply.mode;
+        blocking = reply.blocking;  // a reply that names the mode but no block comes from a service without one
+        return killSwitch() != before;
+    }
+
+    // `reply`: the status event or reply the status came with.
+    void setStatus(const std::string& identifier, NEVPNStatus s, const ServiceReply& reply) {
         auto& current = statuses[identifier];
-        const bool blockChanged = block && *block != blocking;
-        if (block) blocking = *block;
+        const bool blockChanged = noteService(reply);
         if (current == s && !blockChanged) return;
         current = s;
         notify(identifier);
@@ -163,7 +179,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 continue;  // not ours to understand; the request it answers fails at its timeout
             }
             if (reply->event == "status" && reply->identifier && reply->status) {
-                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), reply->blocking);
+                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), *reply);
             } else if (reply->id) {
                 auto it = pending.find(*reply->id);
                 if (it != pending.end() && it->second.connection == c) {
@@ -239,7 +255,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};
                 auto reply = co_await exchange(std::move(q));
                 if (statuses.count(identifier)) {
-                    setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)), reply.blocking);
+                    setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)), reply);
                 }
             } catch (const std::exception&) {
             }
@@ -295,18 +311,21 @@ Async<ServiceReply> ServiceTunnelPlatform::request(ServiceRequest request) {
 
 Async<ServiceReply> ServiceTunnelPlatform::hello() {
     ServiceRequest r{.op = std::string(ServiceOp::hello)};
-    co_return co_await request(std::move(r));
+    auto reply = co_await request(std::move(r));
+    impl_->noteService(reply);
+    co_return reply;
 }
 
 Async<std::vector<TunnelProfile>> ServiceTunnelPlatform::loadAllProfiles() {
     ServiceRequest r{.op = std::string(ServiceOp::listProfiles)};
     auto reply = co_await request(std::move(r));
+    impl_->noteService(reply);
     auto profiles = reply.profiles.value_or(std::vector<TunnelProfile>{});
     for (const auto& p : profiles) {
         ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = p.identifier};
         auto s = co_await request(std::move(q));
         impl_->statuses[p.identifier] = static_cast<NEVPNStatus>(s.status.value_or(0));
-        if (s.blocking) impl_->blocking = *s.blocking;
+        impl_->noteService(s);
     }
     co_return profiles;
 }
@@ -325,7 +344,7 @@ Async<TunnelProfile> ServiceTunnelPlatform::loadProfile(std::string identifier) 
     ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};
     auto s = co_await request(std::move(q));
     impl_->statuses[identifier] = static_cast<NEVPNStatus>(s.status.value_or(0));
-    if (s.blocking) impl_->blocking = *s.blocking;
+    impl_->noteService(s);
     co_return std::move(*reply.profile);
 }
 
@@ -335,7 +354,22 @@ Async<void> ServiceTunnelPlatform::removeProfile(std::string identifier) {
     impl_->statuses.erase(identifier);
 }
 
-bool ServiceTunnelPlatform::trafficBlocked() const { return impl_->blocking; }
+KillSwitchState ServiceTunnelPlatform::killSwitch() const { return impl_->killSwitch(); }
+
+Async<std::optional<std::uint64_t>> ServiceTunnelPlatform::rejectedPackets(std::string identifier) {
+    auto impl = impl_;
+    std::optional<std::uint64_t> count;
+    try {
+        ServiceRequest q{.op = std::string(ServiceOp::status), .identifier = identifier};  // named: see Task.hpp
+        auto reply = co_await impl->exchange(std::move(q));
+        if (impl->statuses.count(identifier)) {
+            impl->setStatus(identifier, static_cast<NEVPNStatus>(reply.status.value_or(0)), reply);
+        }
+        count = reply.rejectedPackets;
+    } catch (const TunnelPlatformError&) {
+    }
+    co_return count;
+}
 
 NEVPNStatus ServiceTunnelPlatform::status(const std::string& identifier) {
     auto it = impl_->statuses.find(identifier);

@@ -51,7 +51,8 @@ public:
     Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) override;
     void stopTunnel(const std::string& identifier) override;
     void stopTunnelForReconnect(const std::string& identifier) override;
-    bool trafficBlocked() const override;
+    KillSwitchState killSwitch() const override;
+    Async<std::optional<std::uint64_t>> rejectedPackets(std::string identifier) override;
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override;
     Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) override;
     std::unique_ptr<StatusObservation> observeStatus(const std::string& identifier, std::function<void()> onChange) override;

@@ -46,9 +46,12 @@ public:
     // traffic outside the tunnel, the block stays until the next start.
     virtual void stopTunnelForReconnect(const std::string& identifier) { stopTunnel(identifier); }
     // Whether the service blocks traffic outside the tunnel right now (its kill
-    // switch: from a connect until an explicit disconnect); observers of a
-    // status hear of its changes too.
-    virtual bool trafficBlocked() const { return false; }
+    // switch: from a connect until an explicit disconnect), or could; observers
+    // of a status hear of its changes too.
+    virtual KillSwitchState killSwitch() const { return KillSwitchState::unknown; }
+    // Asks the service how many packets its block refused so far; nothing when
+    // no block is loaded or the service does not answer. Never fails.
+    virtual Async<std::optional<std::uint64_t>> rejectedPackets(std::string /*identifier*/) { co_return std::nullopt; }
     // Sends one message to the running provider; nothing when it did not answer.
     virtual Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) = 0;
     virtual Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) = 0;

@@ -97,16 +97,7 @@ void AppBridge::apply(std::shared_ptr<const AppSnapshot> snapshot) {
 
 QString AppBridge::status() const { return q(rawValue(snapshot_->status)); }
 
-QString AppBridge::statusWord() const {
-    switch (snapshot_->status) {
-    case UiStatus::disconnected: return QStringLiteral("Disconnected");
-    case UiStatus::connecting: return QStringLiteral("Connecting\u2026");
-    case UiStatus::connected: return QStringLiteral("Connected");
-    case UiStatus::reconnecting: return QStringLiteral("Reconnecting\u2026");
-    case UiStatus::failed: return QStringLiteral("Failed");
-    }
-    return {};
-}
+QString AppBridge::statusWord() const { return q(statusTitle(snapshot_->status, snapshot_->trafficBlocked)); }
 
 QString AppBridge::errorMessage() const { return snapshot_->errorMessage ? q(*snapshot_->errorMessage) : QString(); }
 
@@ -213,6 +204,12 @@ QString AppBridge::connectButtonText() const {
     case UiStatus::reconnecting: return QStringLiteral("Disconnect");
     default: return QStringLiteral("Connect");
     }
+}
+
+bool AppBridge::disconnectOffered() const {
+    const auto& s = *snapshot_;
+    return s.trafficBlocked && !tunnelUp(s.tunnelStatus) && s.tunnelStatus != NEVPNStatus::disconnecting &&
+           !s.connectInFlight;
 }
 
 // --- Throughput -------------------------------------------------------------------
@@ -496,6 +493,7 @@ void AppBridge::signIn() {
 
 void AppBridge::signOut() { actions_.signOut(); }
 void AppBridge::toggleConnection() { actions_.toggleConnection(); }
+void AppBridge::disconnectTunnel() { actions_.disconnect(); }
 void AppBridge::refreshServers() { actions_.refreshServers(); }
 void AppBridge::pinTag(const QString& tag) { actions_.pinTag(tag.toStdString()); }
 

@@ -46,6 +46,8 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString connectionSubtitle READ connectionSubtitle NOTIFY changed)
     Q_PROPERTY(QString connectionSites READ connectionSites NOTIFY changed)
     Q_PROPERTY(QString connectButtonText READ connectButtonText NOTIFY changed)
+    Q_PROPERTY(bool trafficBlocked READ trafficBlocked NOTIFY changed)
+    Q_PROPERTY(bool disconnectOffered READ disconnectOffered NOTIFY changed)
 
     // Throughput panel.
     Q_PROPERTY(bool showThroughput READ showThroughput NOTIFY changed)
@@ -137,6 +139,9 @@ public:
     QString connectionSubtitle() const;
     QString connectionSites() const;
     QString connectButtonText() const;
+    bool trafficBlocked() const { return snapshot_->trafficBlocked; }
+    // The tunnel is down but its block stands: the main button reconnects, this lifts the block.
+    bool disconnectOffered() const;
 
     bool showThroughput() const;
     QString downRate() const;
@@ -190,6 +195,7 @@ public:
     Q_INVOKABLE void signIn();
     Q_INVOKABLE void signOut();
     Q_INVOKABLE void toggleConnection();
+    Q_INVOKABLE void disconnectTunnel();
     Q_INVOKABLE void refreshServers();
     Q_INVOKABLE void pinTag(const QString& tag);
     Q_INVOKABLE void chooseEntry(qint64 vpsId);  // -1: automatic

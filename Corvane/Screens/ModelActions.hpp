@@ -21,6 +21,7 @@ public:
     virtual void signIn() = 0;  // signIn(auto: false)
     virtual void signOut() = 0;
     virtual void toggleConnection() = 0;
+    virtual void disconnect() = 0;  // also lifts a block of traffic that outlived the tunnel
     virtual void refreshServers() = 0;  // refreshServers(forConnect: false)
     virtual void pinTag(std::string tag) = 0;
     virtual void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,

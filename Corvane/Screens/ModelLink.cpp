@@ -67,6 +67,9 @@ void ModelLink::toggleConnection() {
         if constexpr (requires { m.toggleConnection(); }) return m.toggleConnection();
     });
 }
+void ModelLink::disconnect() {
+    later([](AppModel& m) { m.disconnect(); });
+}
 void ModelLink::pinTag(std::string tag) {
     later([tag = std::move(tag)](auto& m) {
         if constexpr (requires { m.pinTag(tag); }) return m.pinTag(tag);

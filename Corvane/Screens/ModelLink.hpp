@@ -33,6 +33,7 @@ public:
     void signIn() override;
     void signOut() override;
     void toggleConnection() override;
+    void disconnect() override;
     void refreshServers() override;
     void pinTag(std::string tag) override;
     void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,

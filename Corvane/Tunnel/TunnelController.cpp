@@ -142,6 +142,11 @@ void TunnelController::handleStatusChange() {
                           boost::asio::detached);
 }
 
+Async<std::optional<std::uint64_t>> TunnelController::rejectedPackets() {
+    if (!manager_) co_return std::nullopt;
+    co_return co_await platform_->rejectedPackets(manager_->identifier);
+}
+
 Async<std::optional<std::string>> TunnelController::sendMessage(std::string message) {
     if (!manager_) co_return std::nullopt;
     if (status_ != NEVPNStatus::connected && status_ != NEVPNStatus::reasserting && status_ != NEVPNStatus::connecting) {

@@ -31,7 +31,12 @@ public:
     bool hasProfile() const noexcept { return manager_.has_value(); }
     // Traffic outside the tunnel is blocked (system mode's kill switch), also
     // while the tunnel is down after a failure, until the user disconnects.
-    bool trafficBlocked() const { return platform_->trafficBlocked(); }
+    bool trafficBlocked() const { return platform_->killSwitch() == KillSwitchState::blocking; }
+    // Whether the service blocks, could block, or cannot (user mode), as it last said.
+    KillSwitchState killSwitch() const { return platform_->killSwitch(); }
+
+    // The packets the kill switch refused so far; nothing without a loaded block. Never fails.
+    Async<std::optional<std::uint64_t>> rejectedPackets();
 
     // Called after every change of status, lastError or lastErrorTrigger.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }

@@ -38,6 +38,15 @@ bool isTunnelInterface(std::string_view name) {
     return name.starts_with("utun") || name.starts_with("tun") || name.starts_with("Corvane");
 }
 
+DiagnosticHint killSwitchHint(std::uint64_t rejectedPackets) {
+    return DiagnosticHint{
+        .kind = "kill_switch",
+        .severity = "info",
+        .message = "Traffic outside the tunnel is blocked",
+        .details = {{"rejectedPackets", JSONValue(rejectedPackets)}},
+    };
+}
+
 std::optional<DiagnosticHint> fatalHint(std::string_view text) {
     std::string_view rest = trimWhitespace(text);
     if (rest.starts_with("FATAL")) {
@@ -88,6 +97,8 @@ DiagnosticReport build(const Input& input) {
     if (error) {
         if (auto hint = fatalHint(*error)) hints.push_back(std::move(*hint));
     }
+    // After the engine's hint, which stays first: duplicate reports are told apart by the first hint.
+    if (input.rejectedPackets) hints.push_back(killSwitchHint(*input.rejectedPackets));
 
     DiagnosticReport report;
     report.triggerReason = input.trigger;

@@ -45,11 +45,17 @@ struct Input {
     std::optional<std::string> panelHost;
     std::optional<std::string> activeTag;
     bool tunnelUp = false;
+    // While the kill switch blocks traffic outside the tunnel: the packets it refused so far.
+    std::optional<std::uint64_t> rejectedPackets;
 
     bool operator==(const Input&) const = default;
 };
 
 DiagnosticReport build(const Input& input);
+
+// A hint of kind "kill_switch" with the block's counter of refused packets
+// (a count only: no address, nothing about what was refused).
+DiagnosticHint killSwitchHint(std::uint64_t rejectedPackets);
 
 // A hint of kind "singbox_fatal" naming the reason of an engine failure such as
 // "FATAL[0000] start service: <reason>"; nothing when the text is blank.

@@ -71,6 +71,7 @@ ServiceReply ServiceReply::decode(const RecordDecoder& d) {
         .version = d.optional<std::string>("version"),
         .mode = d.optional<std::string>("mode"),
         .blocking = d.optional<bool>("blocking"),
+        .rejectedPackets = d.optional<std::uint64_t>("rejectedPackets"),
     };
 }
 
@@ -88,6 +89,7 @@ void ServiceReply::encode(RecordEncoder& e) const {
     e.setOptional("version", version);
     e.setOptional("mode", mode);
     e.setOptional("blocking", blocking);
+    e.setOptional("rejectedPackets", rejectedPackets);
 }
 
 std::filesystem::path TunnelServiceEndpoint::userSocketPath() { return xdgRuntimeDir() / "corvane" / "tunnel.sock"; }

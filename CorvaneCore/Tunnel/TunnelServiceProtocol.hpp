@@ -112,15 +112,38 @@ struct ServiceReply {
     std::optional<PlatformError> lastDisconnectError;    // lastDisconnectError
     std::optional<std::string> reply;                    // providerMessage
     std::optional<std::string> version;                  // hello
-    std::optional<std::string> mode;                     // hello: "system" or "user"
-    // hello, status and status events of a service with a kill switch: whether
-    // traffic outside the tunnel is blocked right now.
+    // hello, listProfiles, status and status events: "system" or "user".
+    std::optional<std::string> mode;
+    // The same replies, from a service with a kill switch: whether traffic
+    // outside the tunnel is blocked right now. Absent: the service cannot block.
     std::optional<bool> blocking;
+    // hello and status while the block is loaded: the packets it refused so far.
+    std::optional<std::uint64_t> rejectedPackets;
 
     bool operator==(const ServiceReply&) const = default;
     static ServiceReply decode(const RecordDecoder& d);
     void encode(RecordEncoder& e) const;
 };
+
+// What the tunnel service can do about traffic outside the tunnel, as it last said.
+enum class KillSwitchState {
+    unknown,      // the service has not said (not reached yet)
+    unavailable,  // user mode: no privileges to block anything
+    off,          // a system service that runs without a kill switch
+    armed,        // blocks from the next connect until an explicit disconnect
+    blocking,     // blocks traffic outside the tunnel right now
+};
+
+constexpr std::string_view rawValue(KillSwitchState state) {
+    switch (state) {
+    case KillSwitchState::unavailable: return "unavailable";
+    case KillSwitchState::off: return "off";
+    case KillSwitchState::armed: return "armed";
+    case KillSwitchState::blocking: return "blocking";
+    case KillSwitchState::unknown: break;
+    }
+    return "unknown";
+}
 
 namespace ServiceOp {
 inline constexpr std::string_view hello = "hello";

@@ -15,6 +15,7 @@
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneTunnel/KillSwitch.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
+#include "TestSupport/SocketAddress.hpp"
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
@@ -78,26 +79,6 @@ protected:
     TempDir state_;
 };
 
-sockaddr_storage address(const char* text, std::uint16_t port) {
-    sockaddr_storage storage{};
-    if (std::strchr(text, ':')) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        ::inet_pton(AF_INET6, text, &a->sin6_addr);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        ::inet_pton(AF_INET, text, &a->sin_addr);
-    }
-    return storage;
-}
-
-socklen_t lengthOf(const sockaddr_storage& a) {
-    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
 struct PacketCase {
     const char* kind;
     int family;
@@ -115,16 +96,16 @@ void send(const PacketCase& c) {
     FileDescriptor fd(::socket(c.family, c.type | SOCK_NONBLOCK | SOCK_CLOEXEC, c.protocol));
     ASSERT_TRUE(fd.valid()) << c.kind << ": " << std::strerror(errno);
     if (c.prepare) c.prepare(fd.get());
-    sockaddr_storage to = address(c.destination, c.port);
+    sockaddr_storage to = socketAddress(c.destination, c.port);
     if (c.type == SOCK_STREAM) {
-        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), lengthOf(to));
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), socketAddressLength(to));
     } else if (c.protocol == IPPROTO_ICMP) {
         icmphdr echo{};
         echo.type = ICMP_ECHO;
-        ::sendto(fd.get(), &echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&to), lengthOf(to));
+        ::sendto(fd.get(), &echo, sizeof echo, 0, reinterpret_cast<sockaddr*>(&to), socketAddressLength(to));
     } else {
         const char payload[] = "probe";
-        ::sendto(fd.get(), payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), lengthOf(to));
+        ::sendto(fd.get(), payload, sizeof payload, 0, reinterpret_cast<sockaddr*>(&to), socketAddressLength(to));
     }
 }
 
@@ -143,8 +124,8 @@ TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedK
         return [from, port](int fd) {
             setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
             setInt(fd, SOL_SOCKET, SO_BROADCAST, 1);
-            sockaddr_storage a = address(from, port);
-            ::bind(fd, reinterpret_cast<sockaddr*>(&a), lengthOf(a));
+            sockaddr_storage a = socketAddress(from, port);
+            ::bind(fd, reinterpret_cast<sockaddr*>(&a), socketAddressLength(a));
         };
     };
     const std::vector<PacketCase> cases = {
@@ -183,8 +164,8 @@ TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedK
     // A refused TCP connection fails at once instead of hanging.
     inside([] {
         FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_storage to = address("10.213.7.9", 443);
-        EXPECT_NE(::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), lengthOf(to)), 0);
+        sockaddr_storage to = socketAddress("10.213.7.9", 443);
+        EXPECT_NE(::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), socketAddressLength(to)), 0);
         EXPECT_EQ(errno, ECONNREFUSED);
     });
 }

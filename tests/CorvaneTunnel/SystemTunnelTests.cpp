@@ -21,6 +21,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
+#include "CorvaneCore/Diagnostics/DiagnosticQueue.hpp"
+#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/FileSettingsStore.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
@@ -28,6 +32,7 @@
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/ServiceClient.hpp"
+#include "TestSupport/SocketAddress.hpp"
 #include "tools/fleet/TempDir.hpp"
 #include "tools/fleet/Engine.hpp"
 #include "tools/fleet/Fleet.hpp"
@@ -358,22 +363,6 @@ private:
     std::map<std::string, int> seen_;
 };
 
-sockaddr_storage socketAddress(const char* text, std::uint16_t port) {
-    sockaddr_storage storage{};
-    if (std::strchr(text, ':')) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(port);
-        ::inet_pton(AF_INET6, text, &a->sin6_addr);
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(port);
-        ::inet_pton(AF_INET, text, &a->sin_addr);
-    }
-    return storage;
-}
-
 // One probe of each kind from the client namespace; each socket stays open
 // until the counter has looked.
 std::vector<FileDescriptor> sendProbes(const std::string& client, const std::string& uplink) {
@@ -383,7 +372,7 @@ std::vector<FileDescriptor> sendProbes(const std::string& client, const std::str
             FileDescriptor fd(::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
             if (!device.empty()) ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size());
             sockaddr_storage address = socketAddress(to, port);
-            const socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            const socklen_t length = socketAddressLength(address);
             if (type == SOCK_STREAM) {
                 ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length);
             } else if (protocol == IPPROTO_ICMP) {
@@ -407,6 +396,43 @@ std::vector<FileDescriptor> sendProbes(const std::string& client, const std::str
     });
     return open;
 }
+
+// The application model as the window runs it, signed out, beside the test's
+// own controller on the same loop: it follows the tunnel the test drives, and
+// what it publishes is what every view shows.
+struct ObservingModel {
+    ObservingModel(AppSide& app, const std::filesystem::path& socket, const std::filesystem::path& dir) {
+        AppModelParts parts;
+        parts.store = std::make_shared<InMemoryTokenStore>();
+        parts.tunnelPlatform = std::make_shared<ServiceTunnelPlatform>(app.io.get_executor(), socket);
+        parts.settings = std::make_shared<FileSettingsStore>(dir / "settings.json");
+        parts.diagnostics = std::make_shared<DiagnosticsReporter>(dir / "queue");
+        parts.hostName = [] { return std::optional<std::string>("test-laptop"); };
+        parts.lanAddress = [] { return std::optional<std::string>(); };
+        parts.selfUpdates = false;
+        model = std::make_unique<AppModel>(app.io.get_executor(), std::move(parts));
+        subscription = model->observe([this](const std::shared_ptr<const AppSnapshot>& s) { last = s; });
+        app.run(model->start());
+    }
+    std::string title() const { return last ? statusTitle(last->status, last->trafficBlocked) : "nothing published"; }
+    // The hints of the reports the model queued (it has no panel to send them to).
+    std::vector<DiagnosticHint> queuedHints(const std::filesystem::path& dir) const {
+        std::vector<DiagnosticHint> hints;
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir / "queue", ec)) {
+            if (entry.path().extension() != ".json" || entry.path().filename().string().starts_with(".tmp-")) continue;
+            std::ifstream in(entry.path());
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const auto queued = decodeJSON<QueuedBundle>(std::string_view(text));
+            hints.insert(hints.end(), queued.report.hints.begin(), queued.report.hints.end());
+        }
+        return hints;
+    }
+
+    std::unique_ptr<AppModel> model;
+    std::shared_ptr<const AppSnapshot> last;
+    Subscription subscription;
+};
 
 std::string describe(const std::map<std::string, int>& seen) {
     std::string text;
@@ -488,6 +514,11 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto connected = probe();
     EXPECT_TRUE(connected.empty()) << "while connected: " << describe(connected);
     EXPECT_TRUE(app.controller.trafficBlocked());
+    ObservingModel shown(app, socket, dir.path() / "app");
+    EXPECT_TRUE(app.waitFor([&] { return shown.last && shown.last->trafficBlocked; }, 5s)) << shown.title();
+    ASSERT_TRUE(shown.last);
+    EXPECT_EQ(shown.last->killSwitch, KillSwitchState::blocking);
+    EXPECT_EQ(shown.title(), "Connected");
 
     // A reconnect's stop keeps the block up until the next start.
     app.controller.disconnectForReconnect();
@@ -505,6 +536,22 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto afterEngine = probe();
     EXPECT_TRUE(afterEngine.empty()) << "after the engine was killed: " << describe(afterEngine);
     EXPECT_TRUE(app.controller.trafficBlocked()) << "the app shows the block after a failure";
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->status == UiStatus::failed; }, 5s)) << shown.title();
+    EXPECT_TRUE(shown.last->trafficBlocked);
+    EXPECT_EQ(shown.title(), "Failed · traffic blocked until you reconnect or disconnect");
+    // The model's report of the engine's end carries the block's counter (the probes between the starts were refused).
+    std::optional<DiagnosticHint> killSwitchHint;
+    app.waitFor([&] {
+        for (const auto& hint : shown.queuedHints(dir.path() / "app")) {
+            if (hint.kind == "kill_switch") killSwitchHint = hint;
+        }
+        return killSwitchHint.has_value();
+    }, 10s);
+    ASSERT_TRUE(killSwitchHint) << "no report with the kill switch's counter";
+    ASSERT_TRUE(killSwitchHint->details.count("rejectedPackets"));
+    const auto rejected = killSwitchHint->details.at("rejectedPackets").number();
+    ASSERT_TRUE(rejected);
+    EXPECT_GT(*rejected, 0);
 
     ::kill(service->pid(), SIGKILL);
     for (int i = 0; i < 200 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
@@ -530,11 +577,20 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
         }
     }
     EXPECT_TRUE(blockSeen);
-    app.controller.disconnect();
+    // The model found the new service too; the block it hears of still stands.
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->trafficBlocked; }, 10s)) << shown.title();
+    // The user's disconnect of a tunnel that is already down: the service lifts
+    // the block without a change of status, and the model publishes that alone.
+    const std::uint64_t before = shown.last->version;
+    shown.model->disconnect();
     ASSERT_TRUE(app.waitFor([&] {
         return rawExchange(socket, R"({"id":2,"op":"hello"})" "\n").find(R"("blocking":false)") != std::string::npos;
     }, 15s)) << log();
     EXPECT_TRUE(app.waitFor([&] { return !app.controller.trafficBlocked(); }, 5s)) << "the app hears the block is lifted";
+    EXPECT_TRUE(app.waitFor([&] { return !shown.last->trafficBlocked; }, 5s)) << shown.title();
+    EXPECT_GT(shown.last->version, before);
+    EXPECT_EQ(shown.last->killSwitch, KillSwitchState::armed);
+    EXPECT_EQ(shown.title(), "Failed");
     std::string tables;
     inNetworkNamespace(client, [&] { tables = runNftables("list tables"); });
     EXPECT_EQ(tables.find("corvane"), std::string::npos) << tables;

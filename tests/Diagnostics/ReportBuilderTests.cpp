@@ -171,3 +171,23 @@ TEST(ReportBuilder, BlankErrorsAndClocksBeforeNineteenSeventy) {
     input.error.reset();
     EXPECT_TRUE(ReportBuilder::build(input).tunnel->recentAttempts.empty());
 }
+
+// The kill switch's counter travels as a count alone, after the engine's own
+// hint, which stays first (duplicate reports are told apart by the first hint).
+TEST(ReportBuilder, TheKillSwitchCounterFollowsTheEnginesHint) {
+    auto input = baseInput();
+    input.error = "FATAL[0000] start service: the engine gave up";
+    input.rejectedPackets = 42;
+    auto report = ReportBuilder::build(input);
+    ASSERT_EQ(report.hints.size(), 2u);
+    EXPECT_EQ(report.hints[0].kind, "singbox_fatal");
+    EXPECT_EQ(report.hints[1], (DiagnosticHint{.kind = "kill_switch",
+                                               .severity = "info",
+                                               .message = "Traffic outside the tunnel is blocked",
+                                               .details = {{"rejectedPackets", JSONValue(42)}}}));
+    EXPECT_NE(encodeJSON(report).find(R"("details":{"rejectedPackets":42})"), std::string::npos);
+
+    input.error.reset();
+    input.rejectedPackets.reset();
+    EXPECT_TRUE(ReportBuilder::build(input).hints.empty()) << "no block, no hint";
+}

@@ -298,6 +298,18 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     EXPECT_TRUE(doc.at("trafficNow").as_object().contains("down"));
     EXPECT_TRUE(doc.at("trafficTotal").as_object().contains("up"));
     EXPECT_FALSE(doc.contains("errorMessage"));
+    // A user-mode service blocks nothing outside the tunnel, and says so.
+    ASSERT_TRUE(doc.contains("trafficBlocked") && doc.contains("killSwitch") && doc.contains("statusTitle")) << status.out;
+    EXPECT_EQ(doc.at("trafficBlocked").as_bool(), false);
+    EXPECT_EQ(doc.at("killSwitch").as_string(), "unavailable");
+    EXPECT_EQ(doc.at("statusTitle").as_string(), "Connected");
+    auto shown = ctl({"status"});
+    ASSERT_EQ(shown.exitStatus, 0) << shown.err;
+    EXPECT_NE(shown.out.find("Status:    Connected\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Kill switch: not available in user mode: without privileges nothing outside the tunnel is "
+                             "blocked, and applications may ignore the proxy\n"),
+              std::string::npos)
+        << shown.out;
 
     auto pin = ctl({"pin", "Tokyo", "reality"});
     ASSERT_EQ(pin.exitStatus, 0) << pin.err;
@@ -334,6 +346,7 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     std::istringstream lines(watcher.log());
     for (std::string line; std::getline(lines, line);) {
         auto object = boost::json::parse(line).as_object();
+        if (!object.contains("status")) continue;  // the live output's log lines and rates
         const std::string status(object.at("status").as_string());
         if (statuses.empty() || statuses.back() != status) statuses.push_back(status);
         if (object.contains("activeOutbound")) EXPECT_TRUE(object.at("activeOutbound").as_string().starts_with("proxy-"));

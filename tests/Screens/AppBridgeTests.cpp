@@ -20,6 +20,7 @@ struct NoActions final : ModelActions {
     void signIn() override {}
     void signOut() override {}
     void toggleConnection() override {}
+    void disconnect() override {}
     void refreshServers() override {}
     void pinTag(std::string) override {}
     void applyRoute(std::optional<std::int64_t>, std::optional<std::int64_t>, bool, bool) override {}

@@ -94,6 +94,16 @@ Card {
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
+    // After a failure the block of traffic outside the tunnel stands until the user reconnects or says so.
+    CVButton {
+        objectName: "liftBlock"
+        visible: bridge.disconnectOffered
+        text: "Disconnect"
+        iconName: "power"
+        hint: "Stop blocking traffic outside the tunnel"
+        Layout.alignment: Qt.AlignHCenter
+        onClicked: bridge.disconnectTunnel()
+    }
     CVText {
         objectName: "connectionSites"
         visible: text !== ""

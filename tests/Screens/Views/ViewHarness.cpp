@@ -135,6 +135,7 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     read(o, "waitingForNetwork", s->waitingForNetwork);
     read(o, "working", s->working);
     read(o, "tunnelLastError", s->tunnelLastError);
+    read(o, "trafficBlocked", s->trafficBlocked);
     if (auto* v = o.if_contains("status")) s->status = uiStatus(v->as_string());
     if (auto* v = o.if_contains("tunnelStatus")) {
         s->tunnelStatus = tunnelStatus(v->as_string());

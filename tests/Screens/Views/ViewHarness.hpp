@@ -35,6 +35,7 @@ public:
     void signIn() override { add("signIn"); }
     void signOut() override { add("signOut"); }
     void toggleConnection() override { add("toggleConnection"); }
+    void disconnect() override { add("disconnect"); }
     void refreshServers() override { add("refreshServers"); }
     void pinTag(std::string tag) override { add("pinTag", {QString::fromStdString(tag)}); }
     void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,

@@ -129,6 +129,30 @@ TestCase {
         compare(harness.calls, ["toggleConnection"])
     }
 
+    // A block of traffic outside the tunnel that outlived it: the title says so, and
+    // besides "Connect" the panel offers the disconnect that lifts it.
+    function test_connectionPanelWhileTrafficIsBlocked_data() {
+        return [
+            { tag: "failed", s: { status: "failed", tunnelLastError: "The engine stopped.", trafficBlocked: true },
+              title: "Failed \u00b7 traffic blocked until you reconnect or disconnect", offered: true },
+            { tag: "reconnecting", s: { status: "reconnecting", connectedFleet: fleet, trafficBlocked: true },
+              title: "Reconnecting\u2026 \u00b7 traffic blocked meanwhile", offered: false },
+            { tag: "connected", s: { status: "connected", connectedFleet: fleet, trafficBlocked: true },
+              title: "Connected", offered: false },
+            { tag: "failed, not blocked", s: { status: "failed", tunnelLastError: "The engine stopped." },
+              title: "Failed", offered: false },
+        ]
+    }
+
+    function test_connectionPanelWhileTrafficIsBlocked(data) {
+        feed(data.s)
+        compare(item("statusTitle").text, data.title)
+        compare(item("liftBlock").visible, data.offered)
+        if (!data.offered) return
+        click("liftBlock")
+        compare(harness.calls, ["disconnect"])
+    }
+
     function test_controlsThatChangeTheConnectionWaitWhileWorking() {
         feed({ working: true, status: "connecting", connectedFleet: fleet })
         for (const name of ["connectButton", "entryMenuButton", "exitMenuButton", "autoPill", "server_101",
