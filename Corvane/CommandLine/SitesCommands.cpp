@@ -99,24 +99,10 @@ int site(CommandContext& ctx) {
     }
     const SiteAccess chosen = *match;
 
-    // A running tunnel is switched at once: its sites are those of the list, in its order,
-    // as long as the engine has one switch per listed site.
+    // A running tunnel is switched at once, as long as the engine has one switch per listed site.
     if (model.tunnel.status() == NEVPNStatus::connected) {
         headless.awaitLiveValues(5s);
-        if (model.clash) {
-            auto table = headless.run([](std::shared_ptr<ClashClient> c) -> Async<std::optional<ClashClient::ProxiesResponse>> {
-                try {
-                    co_return co_await c->proxies();
-                } catch (const std::exception&) {
-                }
-                co_return std::nullopt;
-            }(model.clash));
-            std::size_t switches = 0;
-            if (table) {
-                for (const auto& [name, proxy] : table->proxies) switches += name.starts_with("site-") && name.ends_with("-switch");
-            }
-            if (switches == model.sites->size()) model.activeSites = currentSites(headless);
-        }
+        headless.run(model.adoptRunningSites());
     }
     const bool running = !model.activeSites.empty();
     model.setSiteEnabled(chosen.siteId, enable);
