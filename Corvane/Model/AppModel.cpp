@@ -180,12 +180,12 @@ void AppModel::storedSettingsChanged() {
     json::object s = settings_->values();
     // Only keys whose stored value changed since this model last read or wrote them:
     // what this model wrote itself reads back unchanged, so nothing runs twice.
+    const json::object known = std::exchange(storedSettings_, s);
     auto changed = [&](std::string_view key) {
         const json::value* now = s.if_contains(key);
-        const json::value* before = storedSettings_.if_contains(key);
+        const json::value* before = known.if_contains(key);
         return now ? !before || *now != *before : before != nullptr;
     };
-    storedSettings_ = s;
     if (changed("selected_exit_id")) selectedExitId = integerSetting(s, "selected_exit_id");
     if (changed("quota_fallback_entry_id")) quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
     if (changed("smart_routing")) smartRouting = boolSetting(s, "smart_routing").value_or(true);
