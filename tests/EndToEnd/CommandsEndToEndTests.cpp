@@ -10,6 +10,7 @@
 
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
+#include "TestSupport/ScopedEnv.hpp"
 
 using namespace corvane;
 using namespace corvane::fleet;
@@ -183,6 +184,13 @@ TEST_F(Commands, LogsShareAndReportAsANewUserWouldUseThem) {
     auto live = connectedModel();
     AppModel& m = *live->model;
     ASSERT_NE(viaProxy().find("through server "), std::string::npos);
+    {
+        // The service is found on the socket named by hand, wherever the runtime folder is.
+        ScopedEnv elsewhere("XDG_RUNTIME_DIR", (dir.path() / "elsewhere").string());
+        EXPECT_EQ(json::parse(ctl({"status", "--json"}).out).at("status").as_string(), "disconnected");
+        ScopedEnv chosen("CORVANE_TUNNEL_SOCKET", socket.string());
+        EXPECT_EQ(json::parse(ctl({"status", "--json"}).out).at("status").as_string(), "connected");
+    }
     {
         const std::uint16_t closed = freeTcpPort();
         try {
