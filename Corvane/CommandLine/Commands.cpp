@@ -45,6 +45,20 @@ CommandRegistration::CommandRegistration(std::string_view name, std::string_view
     registry().push_back(std::move(e));
 }
 
+int CommandContext::usageError() const {
+    err << "usage: corvanectl " << usage << "\n";
+    return 2;
+}
+
+bool CommandContext::flags(std::initializer_list<std::pair<std::string_view, bool*>> known) const {
+    for (std::string_view word : args) {
+        auto flag = std::find_if(known.begin(), known.end(), [&](const auto& k) { return k.first == word; });
+        if (flag == known.end()) return false;
+        *flag->second = true;
+    }
+    return true;
+}
+
 std::string terminalText(std::string_view text) {
     static constexpr std::string_view replacement = "\xEF\xBF\xBD";
     std::string safe;
@@ -94,7 +108,7 @@ int run(std::span<const std::string_view> args, std::istream& in, std::ostream& 
         out << "usage: corvanectl " << best->usage << "\n";
         return 0;
     }
-    CommandContext context{{args.begin() + static_cast<std::ptrdiff_t>(best->words.size()), args.end()}, in, out, err};
+    CommandContext context{{rest.begin(), rest.end()}, in, out, err, best->usage};
     return best->function(context);
 }
 

@@ -35,13 +35,7 @@ std::vector<PreparedSite> currentSites(HeadlessModel& headless) {
 
 int sites(CommandContext& ctx) {
     bool asJSON = false;
-    for (auto a : ctx.args) {
-        if (a != "--json") {
-            ctx.err << "usage: corvanectl sites [--json]\n";
-            return 2;
-        }
-        asJSON = true;
-    }
+    if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
     HeadlessModel headless({});
     AppModel& model = headless.model();
     if (!headless.startSignedIn(ctx.err)) return 1;
@@ -79,8 +73,7 @@ int sites(CommandContext& ctx) {
 
 int site(CommandContext& ctx) {
     if (ctx.args.size() != 2 || (ctx.args[0] != "on" && ctx.args[0] != "off")) {
-        ctx.err << "usage: corvanectl site on|off SITE\n";
-        return 2;
+        return ctx.usageError();
     }
     const bool enable = ctx.args[0] == "on";
     const std::string wanted(ctx.args[1]);
