@@ -112,11 +112,16 @@ Async<std::string> PanelClient::performRaw(std::string method, std::string path,
                                                                      deadline - std::chrono::steady_clock::now()));
 
         bool transportFailed = false;
+        std::string tlsFailure;
         try {
             response = co_await session_->send(std::move(request));
-        } catch (const std::exception&) {  // HttpError, and whatever else the transport may throw
+        } catch (const HttpError& e) {
+            transportFailed = true;
+            if (e.kind() == HttpError::Kind::tls) tlsFailure = e.what();
+        } catch (const std::exception&) {  // whatever else the transport may throw
             transportFailed = true;
         }
+        if (!tlsFailure.empty()) throw PanelError::untrustedServer(tlsFailure);
         if (transportFailed) throw PanelError::transientServer();
 
         const std::string* location = response.header("Location");

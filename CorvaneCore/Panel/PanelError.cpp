@@ -18,6 +18,13 @@ PanelError PanelError::transientServer(std::optional<int> status) {
     return e;
 }
 
+PanelError PanelError::untrustedServer(std::string reason) {
+    PanelError e(Case::transientServer);
+    e.text_ = std::move(reason);
+    e.describe();
+    return e;
+}
+
 PanelError PanelError::malformedResponse(std::string text) {
     PanelError e(Case::malformedResponse);
     e.text_ = std::move(text);
@@ -42,6 +49,7 @@ void PanelError::describe() {
     case Case::transientServer:
         description_ = "panel unavailable";
         if (status_) description_ += " (" + std::to_string(*status_) + ")";
+        if (!text_.empty()) description_ += ": " + text_;
         break;
     case Case::malformedResponse:
         description_ = "panel sent an unexpected response: " + text_;

@@ -14,6 +14,9 @@ public:
 
     static PanelError rejected(int status, std::optional<std::string> code = {}, std::optional<std::string> message = {});
     static PanelError transientServer(std::optional<int> status = {});
+    // A panel whose TLS handshake failed (an untrusted or mismatched certificate): still
+    // unavailable, but the reason is the user's to fix, so it is named.
+    static PanelError untrustedServer(std::string reason);
     static PanelError malformedResponse(std::string text);
     static PanelError unauthorized();
 
@@ -21,7 +24,7 @@ public:
     std::optional<int> status() const noexcept { return status_; }
     const std::optional<std::string>& code() const noexcept { return code_; }
     const std::optional<std::string>& message() const noexcept { return message_; }
-    // The malformedResponse payload.
+    // The malformedResponse payload; an untrusted server's reason.
     const std::string& text() const noexcept { return text_; }
 
     // Only a transient server failure is worth retrying.

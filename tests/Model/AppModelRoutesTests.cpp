@@ -113,8 +113,12 @@ TEST_F(RoutesTest, APickWhileConnectedSwitchesTheSelectorAndAnOldSwitchLeavesANe
     EXPECT_EQ(choices, (std::vector<std::string>{R"({"name":"proxy-1"})", R"({"name":"proxy-2"})"}));
     EXPECT_EQ(starts(), 1u);  // no reconnect
 
-    // A switch the engine refuses says so.
-    engineAPI.setHandler([](const RecordedRequest&) { return ScriptedReply::json(400, R"({"message":"no such"})"); });
+    // A switch the engine refuses says so. Only the switch: a failing poll would make the
+    // model look for a replaced engine and drop the switch's answer with its session.
+    engineAPI.setHandler([](const RecordedRequest& r) {
+        return r.method == "PUT" ? ScriptedReply::json(400, R"({"message":"no such"})")
+                                 : ScriptedReply::json(200, R"({"proxies":{}})");
+    });
     m.pinTag("proxy-3");
     ASSERT_TRUE(runUntil([&] { return !m.switchingTo->has_value(); }));
     ASSERT_TRUE(m.errorMessage->has_value());

@@ -59,6 +59,9 @@ BackgroundProcess::BackgroundProcess(std::vector<std::string> argv, std::filesys
             ::dup2(log, STDOUT_FILENO);
             ::dup2(log, STDERR_FILENO);
         }
+        // The test's listening sockets and pipes stay with the test: a server left
+        // holding them would keep ports bound and pipes open past the test's end.
+        ::close_range(3, ~0U, 0);
         ::execve(args[0], args.data(), env.data());
         ::_exit(127);
     }

@@ -51,6 +51,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_adddup2(&actions, in.read, 0);
     posix_spawn_file_actions_adddup2(&actions, out.write, 1);
     posix_spawn_file_actions_adddup2(&actions, err.write, 2);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // the test's own descriptors stay with it
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
