@@ -24,7 +24,11 @@ void printUsage(std::ostream& os) {
     auto entries = registry();
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.usage < b.usage; });
     for (const auto& e : entries) os << "  corvanectl " << e.usage << "\n";
-    os << "  corvanectl --version\n  corvanectl --help\n";
+    os << "  corvanectl --version\n  corvanectl --help\n  corvanectl COMMAND --help\n\n"
+          "Environment:\n"
+          "  CORVANE_TUNNEL_SOCKET  the tunnel service's socket (default /run/corvane/tunnel.sock when it\n"
+          "                         exists, else $XDG_RUNTIME_DIR/corvane/tunnel.sock)\n"
+          "  CORVANE_CA_FILE        certificate authorities trusted besides the system's (a private panel CA)\n";
 }
 
 }  // namespace
@@ -39,6 +43,20 @@ CommandRegistration::CommandRegistration(std::string_view name, std::string_view
         start = space + 1;
     }
     registry().push_back(std::move(e));
+}
+
+int CommandContext::usageError() const {
+    err << "usage: corvanectl " << usage << "\n";
+    return 2;
+}
+
+bool CommandContext::flags(std::initializer_list<std::pair<std::string_view, bool*>> known) const {
+    for (std::string_view word : args) {
+        auto flag = std::find_if(known.begin(), known.end(), [&](const auto& k) { return k.first == word; });
+        if (flag == known.end()) return false;
+        *flag->second = true;
+    }
+    return true;
 }
 
 std::string terminalText(std::string_view text) {
@@ -84,7 +102,13 @@ int run(std::span<const std::string_view> args, std::istream& in, std::ostream& 
         err << "corvanectl: unknown command \"" << args.front() << "\"; see corvanectl --help\n";
         return 2;
     }
-    CommandContext context{{args.begin() + static_cast<std::ptrdiff_t>(best->words.size()), args.end()}, in, out, err};
+    // Help for one command goes to standard output and is no error.
+    const auto rest = args.subspan(best->words.size());
+    if (std::find_if(rest.begin(), rest.end(), [](std::string_view a) { return a == "--help" || a == "-h"; }) != rest.end()) {
+        out << "usage: corvanectl " << best->usage << "\n";
+        return 0;
+    }
+    CommandContext context{{rest.begin(), rest.end()}, in, out, err, best->usage};
     return best->function(context);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <initializer_list>
 #include <iosfwd>
+#include <utility>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +15,13 @@ struct CommandContext {
     std::istream& in;
     std::ostream& out;
     std::ostream& err;
+    std::string_view usage;  // as registered
+
+    // Prints the command's usage to standard error; the exit status of a wrong call.
+    int usageError() const;
+    // For a command that takes only flags: sets the flag of each word. False when a
+    // word is no flag of `known`.
+    bool flags(std::initializer_list<std::pair<std::string_view, bool*>> known) const;
 };
 
 using CommandFunction = int (*)(CommandContext&);

@@ -28,10 +28,10 @@ bool HeadlessModel::runUntil(const std::function<bool()>& done, std::chrono::ste
     return done();
 }
 
-bool HeadlessModel::startSignedIn(std::ostream& err) {
+bool HeadlessModel::startSignedIn(std::ostream& err, bool listLoaded) {
     run(model_->start());
-    if (model_->signedIn) return true;
-    err << (model_->errorMessage->value_or(notSignedInText)) << "\n";
+    if (model_->signedIn && !(listLoaded && model_->errorMessage->has_value())) return true;
+    err << terminalText(model_->errorMessage->value_or(notSignedInText)) << "\n";  // it may quote the panel
     return false;
 }
 

@@ -25,8 +25,9 @@ public:
     AppModel& model() { return *model_; }
     boost::asio::io_context& io() { return io_; }
 
-    // start(); false (after printing why) when the model is not signed in.
-    bool startSignedIn(std::ostream& err);
+    // start(); false (after printing why) when the model is not signed in, or with
+    // `listLoaded` also when the server list could not be loaded (the model's error).
+    bool startSignedIn(std::ostream& err, bool listLoaded = false);
     // While the tunnel is connected: waits (up to `limit`) for the engine's first
     // answer, so the live values (client, delays, active outbound) are there.
     void awaitLiveValues(std::chrono::steady_clock::duration limit);

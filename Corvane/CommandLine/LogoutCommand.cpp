@@ -12,8 +12,7 @@ using namespace std::chrono_literals;
 
 int logout(CommandContext& ctx) {
     if (!ctx.args.empty()) {
-        ctx.err << "usage: corvanectl logout\n";
-        return 2;
+        return ctx.usageError();
     }
     HeadlessModel headless({});
     AppModel& model = headless.model();

@@ -28,8 +28,7 @@ int logs(CommandContext& ctx) {
                 continue;
             }
         }
-        ctx.err << "usage: corvanectl logs [--follow] [--level all|warn|error]\n";
-        return 2;
+        return ctx.usageError();
     }
     HeadlessModel headless({});
     AppModel& model = headless.model();

@@ -15,13 +15,7 @@ using namespace std::chrono_literals;
 
 int report(CommandContext& ctx) {
     bool preview = false;
-    for (auto a : ctx.args) {
-        if (a != "--preview") {
-            ctx.err << "usage: corvanectl report [--preview]\n";
-            return 2;
-        }
-        preview = true;
-    }
+    if (!ctx.flags({{"--preview", &preview}})) return ctx.usageError();
     HeadlessModel headless({});
     AppModel& model = headless.model();
     headless.run(model.start());  // signed out, the report is kept for later

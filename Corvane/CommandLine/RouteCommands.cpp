@@ -65,8 +65,7 @@ int pin(CommandContext& ctx) {
     const auto& a = ctx.args;
     if (a.empty() || a.size() > 2 || (a[0] == "auto" && a.size() == 2) ||
         (a.size() == 2 && a[1] != "reality" && a[1] != "hysteria2")) {
-        ctx.err << "usage: corvanectl pin auto|SERVER [reality|hysteria2]\n";
-        return 2;
+        return ctx.usageError();
     }
     HeadlessModel headless({});
     AppModel& model = headless.model();
@@ -117,9 +116,7 @@ int route(CommandContext& ctx) {
         slot = ctx.args[++i];
     }
     if (usage || !entry || (protocol && *protocol != "auto" && *protocol != "reality" && *protocol != "hysteria2")) {
-        ctx.err << "usage: corvanectl route --entry auto|SERVER [--exit original|EXIT] "
-                   "[--protocol auto|reality|hysteria2]\n";
-        return 2;
+        return ctx.usageError();
     }
     HeadlessModel headless({});
     AppModel& model = headless.model();
@@ -152,17 +149,10 @@ int route(CommandContext& ctx) {
 
 int exits(CommandContext& ctx) {
     bool asJSON = false;
-    for (auto a : ctx.args) {
-        if (a != "--json") {
-            ctx.err << "usage: corvanectl exits [--json]\n";
-            return 2;
-        }
-        asJSON = true;
-    }
+    if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
     HeadlessModel headless({});
     AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err)) return 1;
-    if (model.errorMessage->has_value()) return headless.finish(ctx.err);
+    if (!headless.startSignedIn(ctx.err, true)) return 1;
     json::array entries;
     for (const auto& s : *model.servers) {
         json::array offered;
@@ -201,8 +191,7 @@ int exits(CommandContext& ctx) {
 
 int smartRouting(CommandContext& ctx) {
     if (ctx.args.size() != 1 || (ctx.args[0] != "on" && ctx.args[0] != "off")) {
-        ctx.err << "usage: corvanectl smart-routing on|off\n";
-        return 2;
+        return ctx.usageError();
     }
     HeadlessModel headless({});
     AppModel& model = headless.model();

@@ -53,10 +53,7 @@ void show(const AppModel& m, bool asJSON, std::ostream& out) {
 }
 
 int share(CommandContext& ctx) {
-    const auto usage = [&] {
-        ctx.err << "usage: corvanectl share on|off|new-password|show [--json]\n";
-        return 2;
-    };
+    const auto usage = [&] { return ctx.usageError(); };
     if (ctx.args.empty() || ctx.args.size() > 2) return usage();
     const std::string_view action = ctx.args[0];
     const bool asJSON = ctx.args.size() == 2 && ctx.args[1] == "--json";

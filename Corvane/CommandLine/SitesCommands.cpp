@@ -35,13 +35,7 @@ std::vector<PreparedSite> currentSites(HeadlessModel& headless) {
 
 int sites(CommandContext& ctx) {
     bool asJSON = false;
-    for (auto a : ctx.args) {
-        if (a != "--json") {
-            ctx.err << "usage: corvanectl sites [--json]\n";
-            return 2;
-        }
-        asJSON = true;
-    }
+    if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
     HeadlessModel headless({});
     AppModel& model = headless.model();
     if (!headless.startSignedIn(ctx.err)) return 1;
@@ -79,8 +73,7 @@ int sites(CommandContext& ctx) {
 
 int site(CommandContext& ctx) {
     if (ctx.args.size() != 2 || (ctx.args[0] != "on" && ctx.args[0] != "off")) {
-        ctx.err << "usage: corvanectl site on|off SITE\n";
-        return 2;
+        return ctx.usageError();
     }
     const bool enable = ctx.args[0] == "on";
     const std::string wanted(ctx.args[1]);
@@ -99,24 +92,10 @@ int site(CommandContext& ctx) {
     }
     const SiteAccess chosen = *match;
 
-    // A running tunnel is switched at once: its sites are those of the list, in its order,
-    // as long as the engine has one switch per listed site.
+    // A running tunnel is switched at once, as long as the engine has one switch per listed site.
     if (model.tunnel.status() == NEVPNStatus::connected) {
         headless.awaitLiveValues(5s);
-        if (model.clash) {
-            auto table = headless.run([](std::shared_ptr<ClashClient> c) -> Async<std::optional<ClashClient::ProxiesResponse>> {
-                try {
-                    co_return co_await c->proxies();
-                } catch (const std::exception&) {
-                }
-                co_return std::nullopt;
-            }(model.clash));
-            std::size_t switches = 0;
-            if (table) {
-                for (const auto& [name, proxy] : table->proxies) switches += name.starts_with("site-") && name.ends_with("-switch");
-            }
-            if (switches == model.sites->size()) model.activeSites = currentSites(headless);
-        }
+        headless.run(model.adoptRunningSites());
     }
     const bool running = !model.activeSites.empty();
     model.setSiteEnabled(chosen.siteId, enable);

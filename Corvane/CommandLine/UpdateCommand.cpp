@@ -12,21 +12,10 @@ namespace {
 
 int update(CommandContext& ctx) {
     bool asJSON = false;
-    for (auto a : ctx.args) {
-        if (a != "--json") {
-            ctx.err << "usage: corvanectl update [--json]\n";
-            return 2;
-        }
-        asJSON = true;
-    }
+    if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
     HeadlessModel headless({});
     AppModel& model = headless.model();
-    headless.run(model.start());
-    if (!model.signedIn && !model.errorMessage.get()) {
-        ctx.err << notSignedInText << "\n";
-        return 1;
-    }
-    if (model.errorMessage.get()) return headless.finish(ctx.err);
+    if (!headless.startSignedIn(ctx.err, true)) return 1;
     if (!headless.run(model.checkForUpdate())) {
         ctx.err << "Could not ask the panel for the latest version.\n";
         return 1;

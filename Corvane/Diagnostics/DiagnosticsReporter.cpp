@@ -124,6 +124,10 @@ std::filesystem::path DiagnosticsReporter::defaultQueueDirectory() {
     return xdgDataHome() / "corvane" / "diagnostics" / "queue";
 }
 
+std::filesystem::path DiagnosticsReporter::configSnapshotPath() {
+    return xdgDataHome() / "corvane" / "diagnostics" / "last-config.json";
+}
+
 Async<DiagnosticsReporter::Outcome> DiagnosticsReporter::report(ReportBuilder::Input input,
                                                                 std::shared_ptr<PanelClient> panel) {
     if (!queue_) co_return Outcome::notSaved;

@@ -42,6 +42,8 @@ public:
     ~DiagnosticsReporter();
 
     static std::filesystem::path defaultQueueDirectory();
+    // The last engine configuration, its secrets masked, for reports of other processes.
+    static std::filesystem::path configSnapshotPath();
 
     // Without a panel client the report is only saved. The client is shared so
     // that signing out during a delivery does not pull it away mid-request.

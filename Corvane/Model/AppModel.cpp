@@ -40,6 +40,23 @@ std::optional<std::string> stringSetting(const json::object& settings, std::stri
     return std::nullopt;
 }
 
+// A list of site ids; nothing when it is absent or holds anything else.
+std::optional<std::set<std::int64_t>> siteIdsSetting(const json::object& settings, std::string_view key) {
+    const json::value* ids = settings.if_contains(key);
+    if (!ids || !ids->is_array()) return std::nullopt;
+    std::set<std::int64_t> set;
+    for (const auto& element : ids->as_array()) {
+        if (element.is_int64()) {
+            set.insert(element.as_int64());
+        } else if (element.is_uint64() && element.as_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
+            set.insert(static_cast<std::int64_t>(element.as_uint64()));
+        } else {
+            return std::nullopt;
+        }
+    }
+    return set;
+}
+
 // A value kept as the JSON text of a record or list; nothing when it does not decode.
 template <class T>
 std::optional<T> encodedSetting(const json::object& settings, std::string_view key) {
@@ -73,6 +90,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
       selfUpdates_(parts.selfUpdates.value_or(selfUpdates())),
       deployment_(std::move(parts.deployment)),
       siteProbe_(std::move(parts.siteProbe)),
+      configSnapshotFile_(std::move(parts.configSnapshotFile)),
       self_(std::make_shared<AppModel*>(this)) {
     try {
         panelURL = store->panelURL().value_or("https://");
@@ -98,6 +116,16 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
         model.lastErrorChanged();  // an unexpected drop sends a report
     });
     subscriptions.emplace_back([this] { tunnel.setOnChange(nullptr); });
+
+    // Another process of this user (corvanectl beside the app, say) changes settings
+    // as this model's own operations would; the model follows.
+    if (settings_) {
+        if (auto watch = settings_->observeChanges(executor_, [weak] {
+                if (auto self = weak.lock()) (*self)->storedSettingsChanged();
+            })) {
+            subscriptions.emplace_back([watch = std::move(watch)]() mutable { watch.reset(); });
+        }
+    }
 
     // Both monitors call from their own threads; the work is handed to the model's thread.
     if (pathMonitor) {
@@ -129,25 +157,12 @@ AppModel::~AppModel() {
 
 void AppModel::readSettings() {
     json::object s = settings_ ? settings_->values() : json::object{};
+    storedSettings_ = s;
     selectedExitId = integerSetting(s, "selected_exit_id");
     quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
     smartRouting = boolSetting(s, "smart_routing").value_or(true);
     lanShare = boolSetting(s, "lan_share").value_or(false);
-    if (const json::value* ids = s.if_contains("disabled_site_ids"); ids && ids->is_array()) {
-        std::set<std::int64_t> set;
-        bool whole = true;
-        for (const auto& element : ids->as_array()) {
-            if (element.is_int64()) {
-                set.insert(element.as_int64());
-            } else if (element.is_uint64() && element.as_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
-                set.insert(static_cast<std::int64_t>(element.as_uint64()));
-            } else {
-                whole = false;
-                break;
-            }
-        }
-        if (whole) disabledSiteIds = std::move(set);
-    }
+    if (auto ids = siteIdsSetting(s, "disabled_site_ids")) disabledSiteIds = std::move(*ids);
     sharingOn = stringSetting(s, "lan_share_address");
     lanAddress = lanAddressSource_();
     auto password = stringSetting(s, "lan_share_password");
@@ -160,13 +175,45 @@ void AppModel::readSettings() {
     connectedFleet = encodedSetting<std::vector<FleetSlot>>(s, "connected_fleet").value_or(std::vector<FleetSlot>{});
 }
 
+void AppModel::storedSettingsChanged() {
+    if (!settings_) return;
+    json::object s = settings_->values();
+    // Only keys whose stored value changed since this model last read or wrote them:
+    // what this model wrote itself reads back unchanged, so nothing runs twice.
+    const json::object known = std::exchange(storedSettings_, s);
+    auto changed = [&](std::string_view key) {
+        const json::value* now = s.if_contains(key);
+        const json::value* before = known.if_contains(key);
+        return now ? !before || *now != *before : before != nullptr;
+    };
+    if (changed("selected_exit_id")) selectedExitId = integerSetting(s, "selected_exit_id");
+    if (changed("quota_fallback_entry_id")) quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
+    if (changed("smart_routing")) smartRouting = boolSetting(s, "smart_routing").value_or(true);
+    if (changed("lan_share")) lanShare = boolSetting(s, "lan_share").value_or(false);
+    if (changed("lan_share_address")) sharingOn = stringSetting(s, "lan_share_address");
+    if (changed("lan_share_password")) {
+        if (auto password = stringSetting(s, "lan_share_password"); password && !password->empty()) {
+            lanSharePassword = *password;
+        }
+    }
+    if (changed("pin_pref")) pin = encodedSetting<PinPref>(s, "pin_pref");
+    if (changed("connected_fleet")) {
+        connectedFleet = encodedSetting<std::vector<FleetSlot>>(s, "connected_fleet").value_or(std::vector<FleetSlot>{});
+    }
+    if (changed("disabled_site_ids")) {
+        adoptDisabledSites(siteIdsSetting(s, "disabled_site_ids").value_or(std::set<std::int64_t>{}));
+    }
+}
+
 void AppModel::writeSetting(std::string_view key, std::optional<json::value> value) {
     if (!settings_) return;
     try {
         if (value) {
-            settings_->set(key, std::move(*value));
+            settings_->set(key, *value);
+            storedSettings_.insert_or_assign(key, std::move(*value));
         } else {
             settings_->remove(key);
+            storedSettings_.erase(key);
         }
     } catch (const std::exception& e) {
         // The value stays in effect for this run.

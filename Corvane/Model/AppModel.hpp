@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -55,6 +56,9 @@ struct AppModelParts {
     // Panel address, probe endpoints, resolvers, rule sets and direct domains.
     Deployment deployment = Deployment::defaults();
     SitePrep::Probe siteProbe;  // none: the site beacon
+    // Where the last engine configuration is kept, its secrets masked, so that a
+    // report made by another process (corvanectl) describes it too; none: memory only.
+    std::filesystem::path configSnapshotFile;
 
     // The desktop app's and corvanectl's parts: the keychain token store, the
     // tunnel service, the settings file, rtnetlink and logind.
@@ -212,6 +216,9 @@ public:
     // Throws what setting the selector throws.
     Async<void> setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
     Async<void> applySiteSwitches(std::vector<PreparedSite> sites, std::shared_ptr<ClashClient> via);
+    // In a session another process started (no sites of this model's own connect):
+    // the listed sites as the running engine has them, when it has one switch per site.
+    Async<void> adoptRunningSites();
 
     // LAN sharing.
     void setLanShare(bool on);
@@ -241,6 +248,9 @@ private:
     void publishedFieldChanged() override;
     void publish();
     void readSettings();
+    // Follows a change of the settings file that another process made.
+    void storedSettingsChanged();
+    void adoptDisabledSites(std::set<std::int64_t> ids);
     void writeSetting(std::string_view key, std::optional<boost::json::value> value);
     void pathChanged(const NetworkPath& path);
     void willSleep();
@@ -257,6 +267,8 @@ private:
     Async<void> logPollLoop();
     Async<void> healthLoop();
     std::string deviceName() const;
+    // Keeps the configuration's masked form for reports made by other processes.
+    void storeConfigSnapshot(const std::string& config);
     Async<void> connectSequence();
     // Asks the held profile to stop and waits until it is down; false when it stays up.
     Async<bool> stopAndWait();
@@ -275,6 +287,8 @@ private:
     bool selfUpdates_;
     Deployment deployment_;
     SitePrep::Probe siteProbe_;
+    std::filesystem::path configSnapshotFile_;
+    boost::json::object storedSettings_;  // the settings as this model last read or wrote them
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
     std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen

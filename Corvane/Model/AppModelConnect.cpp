@@ -129,6 +129,7 @@ Async<void> AppModel::connectSequence() {
     sharingOn = listen;
     writeSetting("lan_share_address", listen ? std::optional<json::value>(json::value(*listen)) : std::nullopt);
     lastConfigJSON = config;
+    storeConfigSnapshot(config);
     std::vector<FleetSlot> fleet;
     if (exit) {
         for (const auto& s : *servers) {

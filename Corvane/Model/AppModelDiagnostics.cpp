@@ -3,7 +3,10 @@
 
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/AppLog.hpp"
 #include "CorvaneCore/Config/LocalAddresses.hpp"
+#include "CorvaneCore/Diagnostics/Redact.hpp"
+#include "CorvaneCore/Support/AtomicFile.hpp"
 
 namespace corvane {
 
@@ -22,7 +25,12 @@ ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::option
     input.error = std::move(error);
     input.logs.reserve(logLines->size());
     for (const auto& line : *logLines) input.logs.push_back(line.line);
+    // A model that did not connect itself describes the configuration another process last used.
     input.configJSON = lastConfigJSON;
+    if (!input.configJSON && !configSnapshotFile_.empty()) {
+        std::error_code ec;
+        input.configJSON = readFileIfExists(configSnapshotFile_, ec);
+    }
     if (auto url = boost::urls::parse_uri(panelURL.get()); url && url->has_authority() && !url->host().empty()) {
         input.panelHost = std::string(url->host());
     }
@@ -41,6 +49,19 @@ Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::st
     diagnosticsNote = std::string(DiagnosticsReporter::message(outcome));
     co_await sleepFor(timings_.diagnosticsNoteDuration);
     diagnosticsNote = std::nullopt;
+}
+
+void AppModel::storeConfigSnapshot(const std::string& config) {
+    if (configSnapshotFile_.empty()) return;
+    try {
+        // Masked before it touches the disk: the file never holds a secret.
+        const std::optional<std::string> masked = Redact::configSnapshot(config);
+        if (!masked) return;
+        std::filesystem::create_directories(configSnapshotFile_.parent_path());
+        writeFileAtomically(configSnapshotFile_, *masked, std::filesystem::perms(0600));
+    } catch (const std::exception& e) {
+        appLog("WARN", "diagnostics", std::string("cannot keep the configuration for reports: ") + e.what());
+    }
 }
 
 void AppModel::lastErrorChanged() {

@@ -54,6 +54,7 @@ Async<void> AppModel::runLiveState() {
     restartHealthChecks(true);
     if (clash) co_await clash->testGroup();  // fresh delay measurements
     co_await pollProxies();
+    co_await adoptRunningSites();  // after the first live values: it may ask the sites' gateways
 
     for (int pass = 1;; ++pass) {
         co_await sleepFor(pass <= timings_.proxyPollFastPasses ? timings_.proxyPollFastInterval

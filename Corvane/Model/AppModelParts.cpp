@@ -1,4 +1,5 @@
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "Corvane/Platform/AppLog.hpp"
 
 #include "Corvane/Platform/FileSettingsStore.hpp"
@@ -16,6 +17,7 @@ AppModelParts AppModelParts::system(const boost::asio::any_io_executor& executor
     parts.settings = std::make_shared<FileSettingsStore>();
     parts.pathMonitor = std::make_shared<NetlinkPathMonitor>();
     parts.sleepMonitor = std::make_shared<LogindSleepMonitor>();
+    parts.configSnapshotFile = DiagnosticsReporter::configSnapshotPath();
     // An operator's file that cannot be used leaves the values before it in force.
     Deployment::Loaded loaded = Deployment::load(Deployment::standardFiles());
     for (const auto& problem : loaded.problems) appLog("WARN", "deployment", problem.description());

@@ -83,6 +83,49 @@ void AppModel::setSiteEnabled(std::int64_t id, bool enabled) {
     }
 }
 
+void AppModel::adoptDisabledSites(std::set<std::int64_t> ids) {
+    if (ids == *disabledSiteIds) return;
+    disabledSiteIds = std::move(ids);
+    bool switched = false;
+    for (auto& site : activeSites) {
+        const bool disabled = disabledSiteIds->contains(site.site.siteId);
+        switched = switched || site.disabled != disabled;
+        site.disabled = disabled;
+    }
+    if (!switched) return;
+    siteStatuses = SitePrep::statuses(activeSites);
+    // The process that made the change switches the engine too; doing it again is harmless
+    // and holds where that process ended first.
+    if (status() == UiStatus::connected && clash) spawn(applySiteSwitches(activeSites, clash));
+}
+
+Async<void> AppModel::adoptRunningSites() {
+    if (!activeSites.empty() || sites->empty() || !clash) co_return;
+    const std::shared_ptr<ClashClient> client = clash;
+    std::optional<ClashClient::ProxiesResponse> table;
+    try {
+        table = co_await client->proxies();
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::asio::error::operation_aborted) throw;
+    } catch (const std::exception&) {
+    }
+    if (!table || clash != client || !activeSites.empty()) co_return;
+    // The running configuration has one switch per listed site, in the list's order,
+    // unless the list changed since it was built (then the site watch rebuilds it).
+    const std::size_t count = sites->size();
+    for (std::size_t i = 0; i <= count; ++i) {
+        const bool present = table->proxies.contains(ConfigBuilder::siteSwitchTag(static_cast<std::int64_t>(i)));
+        if (present != (i < count)) co_return;
+    }
+    std::vector<SiteAccess> listed = sites;
+    std::set<std::int64_t> disabled = disabledSiteIds;
+    auto prepared = co_await SitePrep::prepareSites(std::move(listed), SitePrep::devicePrefixes(), std::move(disabled),
+                                                    siteProbe_);
+    if (clash != client || !activeSites.empty() || tunnel.status() != NEVPNStatus::connected) co_return;
+    activeSites = std::move(prepared);
+    siteStatuses = SitePrep::statuses(activeSites);
+}
+
 Async<void> AppModel::siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via) {
     try {
         co_await setSiteSwitch(index, site, std::move(via));
@@ -130,6 +173,8 @@ Async<void> AppModel::runSiteWatch() {
         }
 
         if (sites->empty()) continue;
+        // A session another process started: its sites are learned, not rebuilt.
+        if (activeSites.empty()) co_await adoptRunningSites();
         std::vector<SiteAccess> listed = sites;
         std::vector<IPv4Prefix> prefixes = SitePrep::devicePrefixes();
         std::set<std::int64_t> disabled = disabledSiteIds;

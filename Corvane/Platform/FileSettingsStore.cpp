@@ -11,6 +11,7 @@
 #include <boost/json/parse.hpp>
 
 #include "Corvane/Platform/AppLog.hpp"
+#include "Corvane/Platform/SettingsFileWatcher.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
@@ -88,6 +89,11 @@ boost::json::object FileSettingsStore::values() {
 void FileSettingsStore::set(std::string_view key, boost::json::value value) { change(key, std::move(value)); }
 
 void FileSettingsStore::remove(std::string_view key) { change(key, std::nullopt); }
+
+std::shared_ptr<void> FileSettingsStore::observeChanges(const boost::asio::any_io_executor& executor,
+                                                        std::function<void()> onChange) {
+    return std::make_shared<SettingsFileWatcher>(executor, file_, std::move(onChange));
+}
 
 void FileSettingsStore::change(std::string_view key, std::optional<boost::json::value> value) {
     auto lock = lockSettings(file_);

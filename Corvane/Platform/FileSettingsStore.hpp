@@ -21,6 +21,9 @@ public:
     boost::json::object values() override;
     void set(std::string_view key, boost::json::value value) override;
     void remove(std::string_view key) override;
+    // inotify on the file's folder (SettingsFileWatcher).
+    std::shared_ptr<void> observeChanges(const boost::asio::any_io_executor& executor,
+                                         std::function<void()> onChange) override;
 
     const std::filesystem::path& path() const noexcept { return file_; }
 

@@ -1,5 +1,7 @@
 #include "Corvane/Platform/ServiceActivationPlatform.hpp"
 
+#include <cstdlib>
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 
@@ -9,6 +11,8 @@
 namespace corvane {
 
 std::filesystem::path preferredTunnelServiceSocket() {
+    // A user-mode service beside a system one (or one on a socket of its own) is chosen by hand.
+    if (const char* chosen = std::getenv("CORVANE_TUNNEL_SOCKET"); chosen && *chosen) return chosen;
     std::error_code ec;
     std::filesystem::path system(TunnelServiceEndpoint::systemSocketPath);
     if (std::filesystem::exists(system, ec)) return system;

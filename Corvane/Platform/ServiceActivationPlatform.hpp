@@ -12,7 +12,8 @@
 
 namespace corvane {
 
-// The system service's socket when it exists, else the user service's.
+// $CORVANE_TUNNEL_SOCKET when set; else the system service's socket when it exists,
+// else the user service's.
 std::filesystem::path preferredTunnelServiceSocket();
 
 // True when `error` says this user may not use the tunnel service (by the

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string_view>
+
+#include <boost/asio/any_io_executor.hpp>
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
@@ -19,6 +23,13 @@ public:
     // process wrote meanwhile. Throws std::system_error when it cannot be written.
     virtual void set(std::string_view key, boost::json::value value) = 0;
     virtual void remove(std::string_view key) = 0;
+    // Calls `onChange` on `executor` after the stored values may have changed, by
+    // another process or this one (compare to tell), until the returned object
+    // goes. Nothing when the store cannot tell.
+    virtual std::shared_ptr<void> observeChanges(const boost::asio::any_io_executor& /*executor*/,
+                                                 std::function<void()> /*onChange*/) {
+        return nullptr;
+    }
 };
 
 }  // namespace corvane

@@ -69,7 +69,7 @@ JSONValue tunInbound() {
     return JSONObject{
         {"type", "tun"},
         {"tag", "tun-in"},
-        {"interface_name", "Corvane"},
+        {"interface_name", std::string(tunInterfaceName)},
         {"address", JSONValue::Array{"172.18.0.1/30", "fdfe:dcba:9876::1/126"}},
         {"mtu", 9000},
         {"stack", "mixed"},

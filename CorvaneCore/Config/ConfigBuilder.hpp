@@ -37,6 +37,8 @@ private:
 };
 
 inline constexpr std::string_view defaultClashListen = "127.0.0.1:9090";
+// The TUN interface the engine creates where the service runs a real tunnel.
+inline constexpr std::string_view tunInterfaceName = "Corvane";
 
 // The DNS-over-HTTPS resolvers, as address literals.
 struct Resolvers {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Diagnostics/LogSanitizer.hpp"
 #include "CorvaneCore/Diagnostics/Redact.hpp"
 #include "CorvaneCore/Support/Text.hpp"
@@ -86,6 +87,11 @@ DiagnosticReport build(const Input& input) {
             break;
         }
     }
+    // Only the engine's own TUN interface carries the default route: a tunnel run as a
+    // local proxy (the service in user mode) has none, and another VPN's interface is not ours.
+    const bool ownTunUp = std::any_of(interfaces.begin(), interfaces.end(), [](const NetIface& iface) {
+        return iface.name == ConfigBuilder::tunInterfaceName && !iface.ipv4.empty();
+    });
 
     std::optional<std::string> snapshot;
     if (input.configJSON) snapshot = Redact::configSnapshot(*input.configJSON);
@@ -119,7 +125,7 @@ DiagnosticReport build(const Input& input) {
         .wintunDriverPresent = false,
         .tunIfaceName = tunIfaceName,
         .activeProxyTag = input.activeTag,
-        .defaultRouteViaTun = input.tunnelUp,
+        .defaultRouteViaTun = input.tunnelUp && ownTunUp,
         .recentAttempts = std::move(attempts),
     };
     report.singbox = SingBoxInfo{

@@ -213,9 +213,25 @@ TEST_F(AccountCommands, HelpListsEveryCommandOnOneLine) {
     auto help = ctl({"--help"});
     EXPECT_EQ(help.exitStatus, 0);
     for (const char* line : {"  corvanectl login [--panel URL] [--email EMAIL] [--password-stdin]\n",
-                             "  corvanectl logout\n", "  corvanectl servers [--json]\n", "  corvanectl update [--json]\n"}) {
+                             "  corvanectl logout\n", "  corvanectl servers [--json]\n", "  corvanectl update [--json]\n",
+                             "  CORVANE_TUNNEL_SOCKET  the tunnel service's socket"}) {
         EXPECT_NE(help.out.find(line), std::string::npos) << line;
     }
+    // Each command's own help is no error either, and asks nobody.
+    for (const auto& [args, usage] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"servers", "--help"}, "usage: corvanectl servers [--json]\n"},
+             {{"site", "off", "-h"}, "usage: corvanectl site on|off SITE\n"},
+             {{"share", "--help"}, "usage: corvanectl share on|off|new-password|show [--json]\n"},
+             {{"report", "--help"}, "usage: corvanectl report [--preview]\n"},
+             {{"logs", "--follow", "--help"}, "usage: corvanectl logs [--follow] [--level all|warn|error]\n"},
+             {{"login", "--help"}, "usage: corvanectl login [--panel URL] [--email EMAIL] [--password-stdin]\n"},
+         }) {
+        auto r = ctl(args);
+        EXPECT_EQ(r.exitStatus, 0) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, usage);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(panel.requestCount(), 0u);
 }
 
 // A panel's texts are printed, never obeyed: escape sequences in a name or a

@@ -12,6 +12,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "TestSupport/WithoutPrivileges.hpp"
 #include "CorvaneCore/Diagnostics/DiagnosticQueue.hpp"
 #include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Panel/PanelClient.hpp"
@@ -297,21 +298,6 @@ TEST_F(DiagnosticQueueTest, FileSystemFailuresAreThrownAndLoseNothing) {
 }
 
 namespace {
-
-// Runs `body` where file permissions apply: as nobody in a child process when
-// the test runs as root. The exit status of `body`, or -1 when it could not run.
-int withoutPrivileges(const std::function<int()>& body) {
-    if (::geteuid() != 0) return body();
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // A pass in a child process whose every post succeeds without the network.
 int childPass(DiagnosticQueue& queue, const std::function<void()>& beforePass, DiagnosticQueue::Poster post) {

@@ -116,6 +116,31 @@ TEST(ReportBuilder, WithoutConfigurationOrPanelEveryPublicHostGoes) {
     EXPECT_EQ(report.tunnel->recentAttempts.size(), 1u);
 }
 
+// The default route goes through the engine's own TUN interface only: a tunnel run as a
+// local proxy (user mode) has none, and another VPN's "tun0" is not this one.
+TEST(ReportBuilder, TheDefaultRouteIsTheTunnelsOnlyWhileItsOwnInterfaceIsUp) {
+    struct Case {
+        bool tunnelUp;
+        std::vector<ReportBuilder::InterfaceAddress> interfaces;
+        bool viaTun;
+        bool running;
+    };
+    const std::vector<Case> cases = {
+        {true, {{"eth0", "10.0.0.2"}, {"Corvane", "172.18.0.1"}}, true, true},
+        {true, {{"eth0", "10.0.0.2"}}, false, true},                      // user mode: a local proxy
+        {true, {{"eth0", "10.0.0.2"}, {"tun0", "10.8.0.2"}}, false, true},  // another VPN's tunnel
+        {false, {{"Corvane", "172.18.0.1"}}, false, false},                 // going down
+    };
+    for (const auto& c : cases) {
+        auto input = baseInput();
+        input.tunnelUp = c.tunnelUp;
+        input.interfaces = c.interfaces;
+        const auto report = ReportBuilder::build(input);
+        EXPECT_EQ(report.tunnel->defaultRouteViaTun, c.viaTun) << ::testing::PrintToString(c.interfaces.back().name);
+        EXPECT_EQ(report.singbox->running, c.running);
+    }
+}
+
 TEST(ReportBuilder, KeepsTheLastTwoHundredSanitisedLogLines) {
     struct Case {
         int lines;

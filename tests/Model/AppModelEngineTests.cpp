@@ -111,6 +111,19 @@ TEST(ModelWithEngine, AnEngineThatDiesSendsOneReportWithoutSecrets) {
                                       m.lanSharePassword.get(), controlSecret, kToken}) {
         EXPECT_EQ(reports[0].body.find(secret), std::string::npos) << "the report holds " << secret;
     }
+
+    // The service does not start a killed engine again behind the app's back: the session
+    // ended. Connecting again runs a new engine with a control endpoint of its own, and the
+    // live values start afresh from it.
+    EXPECT_EQ(m.clash, nullptr);
+    EXPECT_TRUE(m.trafficHistory->empty());
+    EXPECT_TRUE(m.delays->empty());
+    s.run(m.connect());
+    ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::connected && m.clash; }, 30s))
+        << s.service.process.log();
+    EXPECT_NE(m.clash->secret(), controlSecret);
+    EXPECT_TRUE(s.runUntil([&] { return m.activeOutbound->has_value() && !m.delays->empty(); }, 10s));
+    EXPECT_EQ(s.reports().size(), 1u) << "connecting again reports nothing";
 }
 
 TEST(ModelWithEngine, AManualReportWaitsForThePanelAndGoesAtTheNextStart) {

@@ -15,6 +15,10 @@
 #include "CorvaneCore/Config/SiteBeacon.hpp"
 #include "Model/EngineSession.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
+#include "TestSupport/ProxyTunnel.hpp"
+#include "CorvaneCore/Support/HttpClient.hpp"
+
+#include <boost/json/parse.hpp>
 
 using namespace corvane;
 using namespace corvane::testing;
@@ -41,6 +45,32 @@ std::optional<std::string> siteChoice(EngineSession& s, AppModel& m, int i) {
     auto it = table.proxies.find("site-" + std::to_string(i) + "-switch");
     if (it == table.proxies.end()) return std::nullopt;
     return it->second.now;
+}
+
+// The chains of the connections the engine holds now, read from its control API.
+std::vector<std::vector<std::string>> connectionChains(EngineSession& s, AppModel& m) {
+    std::vector<std::vector<std::string>> chains;
+    if (!m.clash) return chains;
+    HttpRequest request;
+    request.url = "http://127.0.0.1:" + std::to_string(m.clash->port()) + "/connections";
+    request.headers = {{"Authorization", "Bearer " + m.clash->secret()}};
+    request.timeout = std::chrono::milliseconds(5000);
+    const HttpResponse response = s.run(s.http.send(std::move(request)));
+    const auto doc = boost::json::parse(response.body).as_object();
+    if (const auto* list = doc.if_contains("connections"); list && list->is_array()) {
+        for (const auto& connection : list->as_array()) {
+            std::vector<std::string> chain;
+            for (const auto& hop : connection.at("chains").as_array()) chain.emplace_back(hop.as_string());
+            chains.push_back(std::move(chain));
+        }
+    }
+    return chains;
+}
+
+std::size_t throughSite(const std::vector<std::vector<std::string>>& chains, const std::string& tag) {
+    return static_cast<std::size_t>(std::count_if(chains.begin(), chains.end(), [&](const auto& chain) {
+        return std::find(chain.begin(), chain.end(), tag) != chain.end();
+    }));
 }
 
 // A site gateway's beacon: greets everyone who connects, from its own thread.
@@ -130,8 +160,16 @@ TEST(ModelWithEngine, ArrivingOnASiteSwitchesItDirectWithoutAReconnect) {
         ASSERT_TRUE(s.runUntil([&] { return siteChoice(s, m, 0) == "site-0"; }, 10s)) << "away again: tunnelled";
         EXPECT_EQ(m.siteStatuses->at(0).mode, SiteStatus::Mode::tunnel);
 
+        // A connection into the site's network runs through its endpoint (the gateway never
+        // answers, so it stays open while the engine dials).
+        ProxyTunnel intoSite(s.proxyPort, "any", "any", "10.66.0.5", 80);
+        ASSERT_TRUE(s.runUntil([&] { return throughSite(connectionChains(s, m), "site-0") > 0; }, 5s))
+            << "no connection through the site's endpoint";
         m.setSiteEnabled(3, false);  // the user's switch, read back from the engine
         ASSERT_TRUE(s.runUntil([&] { return siteChoice(s, m, 0) == "direct"; }, 5s));
+        // Switched off, the site's connections are closed, not left on the endpoint.
+        EXPECT_TRUE(s.runUntil([&] { return throughSite(connectionChains(s, m), "site-0") == 0; }, 2s))
+            << ::testing::PrintToString(connectionChains(s, m));
         m.setSiteEnabled(3, true);
         ASSERT_TRUE(s.runUntil([&] { return siteChoice(s, m, 0) == "site-0"; }, 5s));
         EXPECT_EQ(connects, 0) << "none of this reconnects";

@@ -11,6 +11,7 @@
 
 #include <libsecret/secret.h>
 
+#include "TestSupport/WithoutPrivileges.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "TestSupport/ScopedEnv.hpp"
 #include "tools/fleet/BackgroundProcess.hpp"
@@ -366,21 +367,6 @@ TEST(FileCredentialBackend, AFolderThatCannotBeMadeFailsWithAStatus) {
         EXPECT_EQ(e, TokenStoreError::keychain(CredentialStatus::io));
     }
     EXPECT_EQ(store.panelURL(), std::nullopt);  // reading a store that cannot exist finds nothing
-}
-
-// Runs `body` where file permissions apply: as nobody in a child process when
-// the test runs as root. The exit status of `body`, or -1 when it could not run.
-int withoutPrivileges(const std::function<int()>& body) {
-    if (::geteuid() != 0) return body();
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(FileCredentialBackend, EveryFailureIsATokenStoreError) {

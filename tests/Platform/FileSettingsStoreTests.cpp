@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
 #include "Corvane/Platform/FileSettingsStore.hpp"
@@ -95,4 +96,46 @@ TEST(FileSettingsStore, TwoProcessesWritingAtOnceKeepEachOthersKeys) {
             EXPECT_EQ(values.at(key).as_int64(), i);
         }
     }
+}
+
+// Another process's change is told once per burst, after it settled; other files
+// in the folder and a store that was dropped tell nothing.
+TEST(FileSettingsStore, ChangesByAnotherProcessAreToldOncePerBurst) {
+    TempDir dir;
+    const fs::path file = dir / "corvane" / "settings.json";
+    FileSettingsStore store(file);
+    boost::asio::io_context io;
+    int told = 0;
+    auto watch = store.observeChanges(io.get_executor(), [&] { ++told; });
+    ASSERT_NE(watch, nullptr);
+    auto runFor = [&](std::chrono::milliseconds span) {
+        io.run_for(span);
+        io.restart();
+    };
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        FileSettingsStore other(file);
+        for (int i = 0; i < 5; ++i) other.set("smart_routing", i % 2 == 0);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    runFor(std::chrono::milliseconds(400));
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(store.values().at("smart_routing"), true);
+
+    writeFile(dir / "corvane" / "other.json", "{}");
+    runFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(told, 1) << "another file of the folder";
+
+    fs::remove(file);
+    runFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(told, 2) << "a removed file reads as empty settings";
+
+    watch.reset();
+    store.set("lan_share", true);
+    runFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(told, 2) << "nothing once the observation ended";
 }
