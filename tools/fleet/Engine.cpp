@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include <unistd.h>
@@ -24,6 +25,17 @@ void requireEngine() {
 }
 
 }  // namespace
+
+void startOnFreshPorts(const std::function<void()>& start) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            start();
+            return;
+        } catch (const std::runtime_error& e) {
+            if (attempt == 5 || std::string_view(e.what()).find("address already in use") == std::string_view::npos) throw;
+        }
+    }
+}
 
 std::filesystem::path enginePath() {
     if (const char* path = std::getenv("CORVANE_ENGINE"); path && *path) return path;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,11 @@
 namespace corvane::fleet {
 
 class BackgroundProcess;
+
+// Ports are picked (freeTcpPort) before the engine binds them, so another program may
+// take one in between: runs `start`, which picks its ports anew each time, again while
+// the engine it started found an address taken (a few times at most).
+void startOnFreshPorts(const std::function<void()>& start);
 
 // The sing-box binary the fleet runs: $CORVANE_ENGINE, or else the one
 // scripts/install-engine.sh builds into build/engine/ of the checkout.

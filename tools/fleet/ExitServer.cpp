@@ -8,6 +8,10 @@ namespace corvane::fleet {
 
 ExitServer::ExitServer(ExitServerOptions options)
     : options_(std::move(options)), uuid_(lowerCaseUUID()), controlSecret_(randomHex(16)) {
+    startOnFreshPorts([this] { start(); });
+}
+
+void ExitServer::start() {
     port_ = freeTcpPort();
     controlPort_ = freeTcpPort();
     JSONValue config = JSONObject{

@@ -37,6 +37,8 @@ public:
     Engine& engine() { return *engine_; }
 
 private:
+    // Picks the ports, writes the configuration and starts the engine.
+    void start();
     ExitServerOptions options_;
     std::string uuid_;
     std::uint16_t port_ = 0;

@@ -49,7 +49,11 @@ VpsServer::VpsServer(VpsServerOptions options)
     privateKey_ = field(keys, "PrivateKey");
     publicKey_ = field(keys, "PublicKey");
     shortId_ = randomHex(8);
+    startOnFreshPorts([this] { start(); });
+}
 
+void VpsServer::start() {
+    exitUsers_.clear();
     realityPort_ = options_.realityPort ? options_.realityPort : freeTcpPort();
     hysteria2Port_ = options_.hysteria2Port ? options_.hysteria2Port : freeTcpAndUdpPort();
     controlPort_ = freeTcpPort();

@@ -82,6 +82,8 @@ public:
     Engine& engine() { return *engine_; }
 
 private:
+    // Picks the ports, writes the configuration and starts the engine.
+    void start();
     VpsServerOptions options_;
     std::string uuid_;
     std::string publicKey_;
