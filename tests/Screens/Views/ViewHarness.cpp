@@ -129,6 +129,7 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     readShared(o, "trafficHistory", s->trafficHistory);
     read(o, "update", s->update);
     read(o, "updateDismissed", s->updateDismissed);
+    read(o, "updateURL", s->updateURL);
     read(o, "diagnosticsNote", s->diagnosticsNote);
     readShared(o, "logLines", s->logLines);
     read(o, "connectInFlight", s->connectInFlight);
