@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickStyle>
@@ -60,8 +61,8 @@ const QString noTrayNotice = QStringLiteral(
 
 // The help an installed app opens from the setup checklist.
 QString installedHelpURL() {
-    const QString readme = QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(
-        QStringLiteral("../share/doc/corvane/README.md"));
+    const QString readme =
+        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral(CORVANE_DOC_FROM_BIN));
     return QFileInfo::exists(readme) ? QUrl::fromLocalFile(QDir::cleanPath(readme)).toString() : QString();
 }
 
@@ -104,6 +105,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Corvane"));
     QApplication::setApplicationVersion(QString::fromStdString(AppModel::appVersion()));
     QApplication::setDesktopFileName(QStringLiteral("corvane"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("corvane"), TrayItem::statusIcon(QStringLiteral("connected"))));
     // Closing the window leaves the app running; the tray item brings it back.
     QApplication::setQuitOnLastWindowClosed(false);
 
