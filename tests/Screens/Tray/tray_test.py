@@ -9,7 +9,8 @@ private session bus (dbus-run-session), with private XDG folders:
             tooltip and menu over D-Bus, and its entries clicked with the
             window closed: "Connect" connects to the demo panel's fleet (the
             real tunnel service and engine, loopback only) and traffic flows,
-            "Open Corvane" shows the window, "Disconnect", "Quit".
+            "Open Corvane" shows the window, "Disconnect", "Quit"; then a
+            second start shows the window of an app started in the tray.
 
 usage: tray_test.py CASE --corvane P --corvanectl P --tunnel P --sim P --world F [--lsan F]
 Exits 77 (skipped) when the machine lacks Xvfb, dbus-run-session, xwininfo or python3-dbus.
@@ -281,6 +282,16 @@ def case_tray(world):
     tray.click("Quit")
     app.wait(30)
     assert app.returncode == 0, world.log(app)
+
+    # A second start shows the window of the app that runs in the tray, and ends.
+    first = world.corvane("--background", log="corvane-background.log")
+    wait_until("the second item", lambda: sum(l.startswith("item ") for l in world.log(watcher).splitlines()) == 2,
+               proc=first)
+    assert not world.window_viewable()
+    second = subprocess.run([world.args.corvane], env=world.env, capture_output=True, text=True, timeout=60)
+    assert second.returncode == 0 and "already running" in second.stderr, (second.returncode, second.stderr)
+    wait_until("the first app's window", world.window_viewable)
+    assert first.poll() is None, "the first app ended"
 
 
 def main():
