@@ -180,13 +180,14 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The model goes first, on its own thread; its loop then never runs again.
+    // The model goes first, on its own thread, and its loop stops in the same
+    // step: a handler its cancelled tasks left queued must never run after it.
     onModelThread(loop, [&] {
         link.stopObserving();
         extension.reset();
         model.reset();
+        loop.stop();
     });
-    loop.stop();
     modelThread.join();
     return status;
 }

@@ -121,10 +121,13 @@ class World:
                 proc.kill()
                 proc.wait()
 
-    def close(self):
+    def close(self, keep=False):
         for proc in reversed(self.procs):
             self.stop(proc)
-        shutil.rmtree(self.dir, ignore_errors=True)
+        if keep:
+            print("the failed case's folder: " + self.dir, file=sys.stderr)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
 
     # The app's window as the X server sees it.
     def window_viewable(self):
@@ -319,15 +322,18 @@ def main():
                               env=env).returncode
 
     world = World(args)
+    failed = True
     try:
         {"notray": case_notray, "tray": case_tray}[args.case](world)
+        failed = False
     except BaseException:
         for proc in world.procs[1:]:
             if hasattr(proc, "log"):
-                print("--- %s:\n%s" % (os.path.basename(proc.log), world.log(proc)[-3000:]), file=sys.stderr)
+                print("--- %s:\n%s" % (os.path.basename(proc.log), world.log(proc)[-12000:]), file=sys.stderr)
         raise
     finally:
-        world.close()
+        # CORVANE_KEEP_FAILED=1 keeps a failed case's logs and folders.
+        world.close(keep=failed and os.environ.get("CORVANE_KEEP_FAILED") == "1")
     print("PASS " + args.case)
     return 0
 
