@@ -6,7 +6,8 @@
 # dials beyond 127.0.0.0/8, and it works without internet once set up.
 #
 #   scripts/run.sh          the whole demo; everything it starts is stopped at the end
-#   scripts/run.sh --keep   leave the demo running and print how to use and stop it
+#   scripts/run.sh --keep   leave the demo running and print how to use and stop it; on a
+#                           desktop ($DISPLAY or $WAYLAND_DISPLAY) the app's window joins it
 #   scripts/run.sh --stop   stop a demo left running by --keep
 #
 # The demo lives in build/demo/ with its own XDG folders: the user's own
@@ -37,7 +38,7 @@ ours() {  # pid: whether it is alive and one of the demo's programs or this scri
   local pid=$1 cmd
   [ -r "/proc/$pid/cmdline" ] || return 1
   cmd=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null) || return 1
-  case "$cmd" in *corvane-panel-sim* | *corvane-tunnel* | *run.sh*) return 0 ;; esac
+  case "$cmd" in *corvane-panel-sim* | *corvane-tunnel* | */Screens/corvane\ * | *run.sh*) return 0 ;; esac
   return 1
 }
 
@@ -145,6 +146,12 @@ echo "build: the compilers' output goes to $build_log"
 build_step "configuring (Release)" cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 build_step "compiling corvanectl, corvane-tunnel and corvane-panel-sim" \
   cmake --build build/release --target corvanectl corvane-tunnel corvane-panel-sim
+# With --keep on a desktop, the app's window shows the demo too.
+with_app=0
+if [ "$mode" = keep ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  with_app=1
+  build_step "compiling corvane (the desktop app)" cmake --build build/release --target corvane
+fi
 
 bin=$root/build/release
 corvanectl=$bin/Corvane/corvanectl
@@ -153,13 +160,23 @@ sim=$bin/tools/panel-sim/corvane-panel-sim
 
 # --- The demo's private world ---------------------------------------------------
 
+# The desktop's own session bus and Wayland socket, for the app's tray and window
+# (both are found through XDG_RUNTIME_DIR, which the demo replaces).
+user_runtime=${XDG_RUNTIME_DIR:-}
+user_bus=${DBUS_SESSION_BUS_ADDRESS:-}
+if [ -z "$user_bus" ] && [ -n "$user_runtime" ] && [ -S "$user_runtime/bus" ]; then user_bus=unix:path=$user_runtime/bus; fi
+user_wayland=${WAYLAND_DISPLAY:-}
+if [ -n "$user_wayland" ] && [ "${user_wayland#/}" = "$user_wayland" ]; then user_wayland=$user_runtime/$user_wayland; fi
+
 rm -rf "$demo"
 mkdir -p "$demo"/{config,data,state,sim}
 install -d -m 0700 "$demo/runtime"
 export XDG_CONFIG_HOME=$demo/config XDG_DATA_HOME=$demo/data XDG_STATE_HOME=$demo/state XDG_RUNTIME_DIR=$demo/runtime
 export CORVANE_APP_GROUP_CONTAINER=$demo/state/app-group
-# No session bus: the token goes to the demo's own credentials file, not the user's keyring.
+# No session bus: the token goes to the demo's own credentials file, not the user's keyring
+# (and stays there in the app, which shares the desktop's bus for its tray).
 unset DBUS_SESSION_BUS_ADDRESS
+export CORVANE_CREDENTIAL_STORE=file
 export CORVANE_CA_FILE=$demo/sim/tls/ca.pem
 # The demo shows the programs' own words.
 export LC_ALL=C.UTF-8
@@ -230,9 +247,9 @@ cat >"$demo/env.sh" <<EOF
 # The demo's environment: source it, then run corvanectl (scripts/run.sh --stop ends the demo).
 export XDG_CONFIG_HOME='$XDG_CONFIG_HOME' XDG_DATA_HOME='$XDG_DATA_HOME' XDG_STATE_HOME='$XDG_STATE_HOME'
 export XDG_RUNTIME_DIR='$XDG_RUNTIME_DIR' CORVANE_APP_GROUP_CONTAINER='$CORVANE_APP_GROUP_CONTAINER'
-export CORVANE_CA_FILE='$CORVANE_CA_FILE'
+export CORVANE_CA_FILE='$CORVANE_CA_FILE' CORVANE_CREDENTIAL_STORE=file
 unset DBUS_SESSION_BUS_ADDRESS
-export PATH='$bin/Corvane:$bin/tools/panel-sim':"\$PATH"
+export PATH='$bin/Corvane:$bin/Corvane/Screens:$bin/tools/panel-sim':"\$PATH"
 EOF
 
 curl_proxy() { curl --silent --show-error --fail --max-time 30 --noproxy '' -x "$proxy" "$@"; }
@@ -296,6 +313,24 @@ report=$("$corvanectl" report --preview)
 head -n 30 <<<"$report"
 echo "  ... ($(wc -l <<<"$report") lines in all)"
 
+if [ "$mode" = keep ] && ((with_app)); then
+  heading "Starting the desktop app (corvane) on the demo"
+  app_env=()
+  [ -n "$user_bus" ] && app_env+=("DBUS_SESSION_BUS_ADDRESS=$user_bus")
+  [ -n "$user_wayland" ] && app_env+=("WAYLAND_DISPLAY=$user_wayland")
+  setsid env "${app_env[@]}" "$bin/Corvane/Screens/corvane" >"$demo/corvane.log" 2>&1 &
+  started+=($!)
+  echo "$!" >>"$lock"
+  sleep 2
+  if kill -0 "$!" 2>/dev/null; then
+    echo "The window shows the demo, signed in and connected; the tray icon too where the desktop has a tray."
+  else
+    echo "The app ended at start (the demo keeps running). The end of $demo/corvane.log:"
+    tail -n 20 "$demo/corvane.log" | sed 's/^/  | /'
+    unset 'started[-1]'
+  fi
+fi
+
 if [ "$mode" = keep ]; then
   keep_running=1
   { echo kept; printf '%s\n' "${started[@]}"; } >"$lock"
@@ -303,7 +338,7 @@ if [ "$mode" = keep ]; then
   cat <<EOF
 Panel:        $panel   (admin: corvane-panel-sim ctl --state-dir $demo/sim help)
 Local proxy:  $proxy   (e.g. curl -x $proxy $web)
-Logs:         $demo/panel-sim.log, $demo/tunnel.log
+Logs:         $demo/panel-sim.log, $demo/tunnel.log$( ((with_app)) && echo ", $demo/corvane.log")
 
 Use it from a shell with the demo's environment:
   source build/demo/env.sh
@@ -313,6 +348,7 @@ Use it from a shell with the demo's environment:
   corvanectl route --entry Amsterdam --exit "Residential US"
   corvane-panel-sim ctl --state-dir $demo/sim exhaust 10
   corvanectl disconnect
+  corvane &            # the desktop app, on a desktop
 Stop it:
   scripts/run.sh --stop
 EOF

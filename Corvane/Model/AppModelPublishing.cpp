@@ -54,6 +54,7 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->trafficHistory = trafficHistory.shared();
     s->update = update;
     s->updateDismissed = updateDismissed;
+    s->updateURL = updateURL;
     s->diagnosticsNote = diagnosticsNote;
     s->logLines = logLines.shared();
     s->connectInFlight = connectInFlight;

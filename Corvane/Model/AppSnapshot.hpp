@@ -56,6 +56,7 @@ struct AppSnapshot {
     Shared<std::vector<TrafficSample>> trafficHistory;
     std::optional<UpdateStatus> update;
     bool updateDismissed = false;
+    std::optional<std::string> updateURL;  // where the update dialog sends the user
     std::optional<std::string> diagnosticsNote;
     Shared<std::vector<TunnelIPC::SequencedLine>> logLines;
     bool connectInFlight = false;

@@ -54,6 +54,12 @@ Async<void> askService(boost::asio::any_io_executor executor, std::filesystem::p
         const bool older = hello.version && Version::compare(*hello.version, appVersion) < 0;
         outcome.kind = older ? ActivationOutcome::Kind::willCompleteAfterReboot : ActivationOutcome::Kind::completed;
     } catch (const TunnelPlatformError& e) {
+        // Being let in is this user's approval step: the "corvane" group.
+        if (isServiceAccessRefusal(e.error())) {
+            outcome.kind = ActivationOutcome::Kind::needsUserApproval;
+            answer(outcome);
+            co_return;
+        }
         outcome.kind = ActivationOutcome::Kind::failed;
         outcome.errorDomain = e.error().domain;
         outcome.errorCode = e.error().code;

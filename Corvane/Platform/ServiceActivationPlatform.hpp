@@ -25,8 +25,9 @@ bool isServiceAccessRefusal(const PlatformError& error);
 std::optional<std::string_view> serviceRefusalAdvice(const PlatformError& error);
 
 // On Linux the tunnel component is corvane-tunnel: it is "active" when it
-// answers and lets this user in, and "needs a restart" when the running
-// service is older than the app.
+// answers and lets this user in, "needs approval" when it refuses this user
+// (the "corvane" group), and "needs a restart" when the running service is
+// older than the app.
 class ServiceActivationPlatform final : public ExtensionActivationPlatform {
 public:
     ServiceActivationPlatform(boost::asio::any_io_executor executor, std::filesystem::path socketPath, std::string appVersion);

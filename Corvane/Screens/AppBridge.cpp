@@ -479,6 +479,7 @@ QString AppBridge::diagnosticsNote() const {
 void AppBridge::windowShown() {
     if (started_) return;
     started_ = true;
+    actions_.activateExtension();
     actions_.start();
 }
 

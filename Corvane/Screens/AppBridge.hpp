@@ -13,6 +13,7 @@
 #include "Corvane/Screens/LogListModel.hpp"
 #include "Corvane/Screens/ModelActions.hpp"
 #include "Corvane/Screens/RowListModel.hpp"
+#include "Corvane/Tunnel/SystemExtensionController.hpp"
 
 namespace corvane {
 
@@ -100,6 +101,29 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString logSearch READ logSearch WRITE setLogSearch NOTIFY logViewChanged)
     Q_PROPERTY(int logCount READ logCount NOTIFY logViewChanged)
     Q_PROPERTY(QString diagnosticsNote READ diagnosticsNote NOTIFY changed)
+
+    // Tray menu (AppBridgeSetup.cpp).
+    Q_PROPERTY(QString trayStatusLine READ trayStatusLine NOTIFY changed)
+    Q_PROPERTY(QString trayRoute READ trayRoute NOTIFY changed)
+    Q_PROPERTY(QString trayRates READ trayRates NOTIFY changed)
+    Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY changed)
+    Q_PROPERTY(bool connectEnabled READ connectEnabled NOTIFY changed)
+    Q_PROPERTY(QString trayNotice READ trayNotice NOTIFY changed)
+
+    // Update dialog.
+    Q_PROPERTY(bool updateShown READ updateShown NOTIFY changed)
+    Q_PROPERTY(bool updateRequired READ updateRequired NOTIFY changed)
+    Q_PROPERTY(QString updateTitle READ updateTitle NOTIFY changed)
+    Q_PROPERTY(QString updateMessage READ updateMessage NOTIFY changed)
+    Q_PROPERTY(QString updateDetail READ updateDetail NOTIFY changed)
+    Q_PROPERTY(bool updateCanDownload READ updateCanDownload NOTIFY changed)
+
+    // Setup checklist: the tunnel service's state.
+    Q_PROPERTY(QString extensionState READ extensionState NOTIFY changed)
+    Q_PROPERTY(QString checklistTitle READ checklistTitle NOTIFY changed)
+    Q_PROPERTY(QString checklistDetail READ checklistDetail NOTIFY changed)
+    Q_PROPERTY(QString checklistAction READ checklistAction NOTIFY changed)
+    Q_PROPERTY(QString checklistIcon READ checklistIcon NOTIFY changed)
 
 public:
     struct Options {
@@ -190,6 +214,40 @@ public:
     int logCount() const { return logs_.count(); }
     QString diagnosticsNote() const;
 
+    // Tray menu, update dialog and setup checklist (AppBridgeSetup.cpp).
+    QString trayStatusLine() const;
+    QString trayRoute() const;
+    QString trayRates() const;
+    QString trayToolTip() const;
+    bool connectEnabled() const;
+    bool updateShown() const;
+    bool updateRequired() const;
+    QString updateTitle() const;
+    QString updateMessage() const;
+    QString updateDetail() const;
+    bool updateCanDownload() const;
+    QString extensionState() const;
+    QString checklistTitle() const;
+    QString checklistDetail() const;
+    QString checklistAction() const;
+    QString checklistIcon() const;
+    // Any thread: shows the tunnel service's state soon on the GUI thread.
+    void deliverExtensionState(SystemExtensionController::State state);
+    // GUI thread: shows it now.
+    void setExtensionState(SystemExtensionController::State state);
+    // Where "Open Help" leads; empty: no help page installed.
+    void setHelpURL(const QString& url) { helpURL_ = url; }
+    // Why there is no tray item and how to get one; empty: there is one.
+    QString trayNotice() const { return trayNotice_; }
+    void setTrayNotice(const QString& text);
+    Q_INVOKABLE void dismissTrayNotice() { setTrayNotice({}); }
+
+    Q_INVOKABLE void downloadUpdate();
+    Q_INVOKABLE void dismissUpdate();
+    Q_INVOKABLE void runChecklistAction();
+    // The window was activated or deactivated, shown or hidden.
+    Q_INVOKABLE void windowStateChanged(bool active, bool visible);
+
     // Controls.
     Q_INVOKABLE void windowShown();
     Q_INVOKABLE void signIn();
@@ -238,6 +296,11 @@ private:
     LogListModel logs_;
     int logFilter_ = LogListModel::All;
     QString logSearch_;
+
+    SystemExtensionController::State extension_;
+    QString helpURL_;
+    QString trayNotice_;
+    std::optional<std::pair<bool, bool>> lastPhase_;
 
     std::mutex inboxMutex_;
     std::shared_ptr<const AppSnapshot> inbox_;  // the newest snapshot not yet applied

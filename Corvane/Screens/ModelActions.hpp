@@ -32,6 +32,12 @@ public:
     virtual void sendDiagnostics() = 0;  // trigger "manual", no error
     virtual void setSmartRouting(bool on) = 0;
     virtual void dismissQuotaNotice() = 0;
+
+    // The app entry's calls: the window's activation, the update dialog's
+    // "Later" and the setup checklist's check of the tunnel service.
+    virtual void scenePhaseChanged(bool /*active*/, bool /*background*/) {}
+    virtual void dismissUpdate() {}       // updateDismissed = true
+    virtual void activateExtension() {}  // SystemExtensionController::activate
 };
 
 }  // namespace corvane

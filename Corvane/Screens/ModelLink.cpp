@@ -6,12 +6,16 @@
 
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Screens/AppBridge.hpp"
+#include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "CorvaneCore/Support/Task.hpp"
 
 namespace corvane {
 
 ModelLink::ModelLink(AppModel& model, boost::asio::any_io_executor executor)
     : model_(model), executor_(std::move(executor)) {}
+
+ModelLink::ModelLink(AppModel& model, SystemExtensionController& extension, boost::asio::any_io_executor executor)
+    : model_(model), extension_(&extension), executor_(std::move(executor)) {}
 
 ModelLink::~ModelLink() = default;
 
@@ -30,6 +34,15 @@ void ModelLink::later(Call call) {
 void ModelLink::observe(AppBridge& bridge) {
     subscription_ = model_.observe([&bridge](const std::shared_ptr<const AppSnapshot>& s) { bridge.deliver(s); });
     bridge.deliver(model_.published());
+    if (extension_) {
+        extension_->setOnChange([this, &bridge] { bridge.deliverExtensionState(extension_->state()); });
+        bridge.deliverExtensionState(extension_->state());
+    }
+}
+
+void ModelLink::stopObserving() {
+    subscription_.reset();
+    if (extension_) extension_->setOnChange({});
 }
 
 void ModelLink::setPanelURL(std::string value) {
@@ -58,6 +71,16 @@ void ModelLink::setSmartRouting(bool on) {
 }
 void ModelLink::dismissQuotaNotice() {
     later([](AppModel& m) { m.quotaNotice = std::nullopt; });
+}
+void ModelLink::scenePhaseChanged(bool active, bool background) {
+    later([=](AppModel& m) { m.scenePhaseChanged(active, background); });
+}
+void ModelLink::dismissUpdate() {
+    later([](AppModel& m) { m.updateDismissed = true; });
+}
+void ModelLink::activateExtension() {
+    if (!extension_) return;
+    boost::asio::post(executor_, [extension = extension_] { extension->activate(); });
 }
 
 // The operations of the model's later flows: each is called once the model has

@@ -11,6 +11,7 @@ namespace corvane {
 
 class AppBridge;
 class AppModel;
+class SystemExtensionController;
 
 // Joins the window to the model across threads: the model's snapshots go to
 // the bridge, and each control's call is posted to the model's thread. The GUI
@@ -19,12 +20,16 @@ class ModelLink final : public ModelActions {
 public:
     // `model` lives on `executor`'s thread and outlives this link.
     ModelLink(AppModel& model, boost::asio::any_io_executor executor);
+    // With the tunnel service's check too; `extension` also lives on the
+    // executor's thread and outlives this link.
+    ModelLink(AppModel& model, SystemExtensionController& extension, boost::asio::any_io_executor executor);
     ~ModelLink() override;
 
-    // Model thread: starts sending the model's snapshots to `bridge`.
+    // Model thread: starts sending the model's snapshots (and the service
+    // check's state) to `bridge`.
     void observe(AppBridge& bridge);
     // Model thread: sends no more snapshots.
-    void stopObserving() { subscription_.reset(); }
+    void stopObserving();
 
     void setPanelURL(std::string value) override;
     void setEmail(std::string value) override;
@@ -44,6 +49,9 @@ public:
     void sendDiagnostics() override;
     void setSmartRouting(bool on) override;
     void dismissQuotaNotice() override;
+    void scenePhaseChanged(bool active, bool background) override;
+    void dismissUpdate() override;
+    void activateExtension() override;
 
 private:
     // Runs `call(model)` on the model's thread; a coroutine it returns becomes a task.
@@ -51,6 +59,7 @@ private:
     void later(Call call);
 
     AppModel& model_;
+    SystemExtensionController* extension_ = nullptr;
     boost::asio::any_io_executor executor_;
     Subscription subscription_;  // touched on the model's thread only
 };

@@ -1,5 +1,7 @@
-// corvane: the desktop app's main window over the application model.
+// corvane: the desktop app: the main window and the tray item over the
+// application model.
 
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -10,16 +12,25 @@
 #include <boost/asio/post.hpp>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QSystemTrayIcon>
+#include <QUrl>
 
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/ServiceActivationPlatform.hpp"
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/ModelLink.hpp"
+#include "Corvane/Screens/SingleInstance.hpp"
+#include "Corvane/Screens/TrayItem.hpp"
+#include "Corvane/Tunnel/SystemExtensionController.hpp"
 
 using namespace corvane;
 
@@ -36,12 +47,53 @@ void onModelThread(boost::asio::io_context& loop, Work work) {
     done.get_future().wait();
 }
 
+constexpr const char* usage =
+    "usage: corvane [--background] [--preview-logs]\n"
+    "  --background    start in the tray, without the window (where the desktop has a tray)\n"
+    "  --preview-logs  open the window with the log drawer shown\n"
+    "Starting corvane while it runs brings its window to the front.\n";
+
+// Said once, in the window and on stderr, when no tray host runs.
+const QString noTrayNotice = QStringLiteral(
+    "This desktop shows no tray icons, so Corvane keeps its window open and quits when you close it. "
+    "For a tray icon on GNOME, install and enable the \"AppIndicator and KStatusNotifierItem Support\" "
+    "extension (Debian and Ubuntu: gnome-shell-extension-appindicator), then log out and in again.");
+
+// The help an installed app opens from the setup checklist.
+QString installedHelpURL() {
+    const QString readme =
+        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral(CORVANE_DOC_FROM_BIN));
+    return QFileInfo::exists(readme) ? QUrl::fromLocalFile(QDir::cleanPath(readme)).toString() : QString();
+}
+
+void bringToFront(QQuickWindow* window) {
+    window->show();
+    if (window->windowStates() & Qt::WindowMinimized) window->setWindowStates(window->windowStates() & ~Qt::WindowMinimized);
+    window->raise();
+    window->requestActivate();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     bool previewLogs = false;
+    bool background = false;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--preview-logs") || !std::strcmp(argv[i], "-previewLogs")) previewLogs = true;
+        if (!std::strcmp(argv[i], "--preview-logs") || !std::strcmp(argv[i], "-previewLogs")) {
+            previewLogs = true;
+        } else if (!std::strcmp(argv[i], "--background")) {
+            background = true;
+        } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        } else if (!std::strcmp(argv[i], "--version")) {
+            std::printf("corvane %s\n", AppModel::appVersion().c_str());
+            return 0;
+        } else if (argv[i][0] == '-' && argv[i][1] == '-') {
+            // Qt's own options (-platform, -style ...) have one dash.
+            std::fprintf(stderr, "corvane: unknown option %s\n%s", argv[i], usage);
+            return 2;
+        }
     }
 
     // The software scene graph: a window of text, icons and one small chart gains
@@ -51,44 +103,91 @@ int main(int argc, char** argv) {
     QQuickStyle::setStyle(QStringLiteral("Basic"));
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvane"));
+    QApplication::setApplicationVersion(QString::fromStdString(AppModel::appVersion()));
     QApplication::setDesktopFileName(QStringLiteral("corvane"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("corvane"), TrayItem::statusIcon(QStringLiteral("connected"))));
     // Closing the window leaves the app running; the tray item brings it back.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // The model's thread: one loop for the model and everything it owns.
+    // One app per user: a second start shows the first one's window and ends
+    // before it makes a model of its own.
+    SingleInstance instance(SingleInstance::defaultFolder());
+    switch (instance.claim()) {
+    case SingleInstance::Claim::first: break;
+    case SingleInstance::Claim::raised:
+        std::fprintf(stderr, "corvane: already running; its window was brought to the front\n");
+        return 0;
+    case SingleInstance::Claim::noAnswer:
+        std::fprintf(stderr, "corvane: already running (pid %lld) but it did not answer; not starting a second one\n",
+                     static_cast<long long>(instance.ownerPid()));
+        return 1;
+    }
+
+    // The model's thread: one loop for the model, the tunnel service check and
+    // everything they own.
     boost::asio::io_context loop;
     auto guard = boost::asio::make_work_guard(loop);
     std::thread modelThread([&loop] { loop.run(); });
 
     std::unique_ptr<AppModel> model;
-    onModelThread(loop, [&] { model = std::make_unique<AppModel>(loop.get_executor(), AppModelParts::system(loop.get_executor())); });
+    std::unique_ptr<SystemExtensionController> extension;
+    onModelThread(loop, [&] {
+        model = std::make_unique<AppModel>(loop.get_executor(), AppModelParts::system(loop.get_executor()));
+        extension = std::make_unique<SystemExtensionController>(std::make_shared<ServiceActivationPlatform>(
+            loop.get_executor(), preferredTunnelServiceSocket(), AppModel::appVersion()));
+    });
 
-    ModelLink link(*model, loop.get_executor());
+    ModelLink link(*model, *extension, loop.get_executor());
     AppBridge bridge(link, {.appVersion = AppModel::appVersion(), .previewLogs = previewLogs});
+    bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
     onModelThread(loop, [&] { link.observe(bridge); });
 
+    const bool trayAtStart = QSystemTrayIcon::isSystemTrayAvailable();
+    if (!trayAtStart) {
+        std::fprintf(stderr, "corvane: no system tray: %s\n", qPrintable(noTrayNotice));
+        bridge.setTrayNotice(noTrayNotice);
+    }
+
     int status = 0;
     {
+        TrayItem tray(bridge);
         QQmlApplicationEngine engine;
         engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
         engine.addImportPath(QStringLiteral("qrc:/"));
         engine.rootContext()->setContextProperty(QStringLiteral("bridge"), &bridge);
         engine.rootContext()->setContextProperty(QStringLiteral("appearance"), &appearance);
+        // Without a tray the window is the only way to the app: it always shows.
+        engine.rootContext()->setContextProperty(QStringLiteral("startHidden"), background && trayAtStart);
         engine.load(QUrl(QStringLiteral("qrc:/Corvane/Screens/Main.qml")));
-        if (engine.rootObjects().isEmpty()) {
+        auto* window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        if (!window) {
             status = 1;
         } else {
+            auto phase = [&bridge, window] { bridge.windowStateChanged(window->isActive(), window->isVisible()); };
+            QObject::connect(window, &QQuickWindow::activeChanged, &bridge, phase);
+            QObject::connect(window, &QQuickWindow::visibleChanged, &bridge, phase);
+            phase();
+            // A closed window with no tray would leave an app nobody can reach.
+            QObject::connect(window, &QQuickWindow::visibleChanged, &app, [window] {
+                if (!window->isVisible() && !QSystemTrayIcon::isSystemTrayAvailable()) QApplication::quit();
+            });
+            QObject::connect(&tray, &TrayItem::openRequested, window, [window] { bringToFront(window); });
+            QObject::connect(&instance, &SingleInstance::raiseRequested, window, [window] { bringToFront(window); });
+            QObject::connect(&tray, &TrayItem::quitRequested, &app, &QApplication::quit);
+            tray.show();
             status = QApplication::exec();
         }
     }
 
-    // The model goes first, on its own thread; its loop then never runs again.
+    // The model goes first, on its own thread, and its loop stops in the same
+    // step: a handler its cancelled tasks left queued must never run after it.
     onModelThread(loop, [&] {
         link.stopObserving();
+        extension.reset();
         model.reset();
+        loop.stop();
     });
-    loop.stop();
     modelThread.join();
     return status;
 }

@@ -1,7 +1,9 @@
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,7 +22,13 @@ namespace corvane {
 
 std::shared_ptr<CredentialBackend> CredentialBackend::systemDefault() {
     std::shared_ptr<CredentialBackend> secretService;
-    if (SecretServiceCredentialBackend::isAvailable()) secretService = std::make_shared<SecretServiceCredentialBackend>();
+    // A private world (the demo) keeps its token in its own file even where the
+    // user's keyring answers on a session bus it shares for the tray.
+    const char* only = std::getenv("CORVANE_CREDENTIAL_STORE");
+    const bool fileOnly = only && std::string_view(only) == "file";
+    if (!fileOnly && SecretServiceCredentialBackend::isAvailable()) {
+        secretService = std::make_shared<SecretServiceCredentialBackend>();
+    }
     return std::make_shared<SystemCredentialBackend>(
         std::move(secretService), std::make_shared<FileCredentialBackend>(FileCredentialBackend::defaultPath()));
 }

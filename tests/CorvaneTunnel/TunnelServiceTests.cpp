@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
@@ -259,6 +260,23 @@ TEST(TunnelService, OnlyItsOwnUserMayUseAUserService) {
     };
     EXPECT_NE(asNobody(false).find("Permission denied"), std::string::npos);
     EXPECT_NE(asNobody(true).find("permission denied: this user may not use the tunnel service"), std::string::npos);
+
+    // The app of a user the service refuses shows the approval step (the group), not a failure.
+    using State = SystemExtensionController::State;
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+        asio::io_context io;
+        SystemExtensionController controller(
+            std::make_shared<ServiceActivationPlatform>(io.get_executor(), service.socket(), CORVANE_VERSION));
+        controller.activate();
+        io.run_for(5s);
+        ::_exit(static_cast<int>(controller.state().kind()));
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(State::Kind::needsApproval));
 
     AppSide app(service.socket());  // the service's own user still gets in
     EXPECT_TRUE(app.run(app.platform->loadAllProfiles()).empty());

@@ -30,8 +30,12 @@ struct NoActions final : ModelActions {
     void sendDiagnostics() override {}
     void setSmartRouting(bool) override {}
     void dismissQuotaNotice() override {}
+    void scenePhaseChanged(bool active, bool background) override { phases.emplace_back(active, background); }
+    void activateExtension() override { ++activations; }
     std::vector<std::string> emails;
+    std::vector<std::pair<bool, bool>> phases;
     int starts = 0;
+    int activations = 0;
 };
 
 QCoreApplication& app() {
@@ -93,4 +97,32 @@ TEST(AppBridge, StartsTheModelOnceWhenTheWindowFirstShows) {
     bridge.windowShown();
     bridge.windowShown();
     EXPECT_EQ(actions.starts, 1);
+    EXPECT_EQ(actions.activations, 1);  // the tunnel service is checked with it
+}
+
+TEST(AppBridge, TellsTheModelEachChangeOfTheWindowsPhaseOnce) {
+    app();
+    NoActions actions;
+    AppBridge bridge(actions, {.appVersion = "1.0"});
+    // Shown, activated, activated again (a second signal), deactivated, closed.
+    for (auto [active, visible] : {std::pair{false, true}, {true, true}, {true, true}, {false, true}, {false, false}}) {
+        bridge.windowStateChanged(active, visible);
+    }
+    const std::vector<std::pair<bool, bool>> expected{{false, false}, {true, false}, {false, false}, {false, true}};
+    EXPECT_EQ(actions.phases, expected);
+}
+
+TEST(AppBridge, TheServiceStateFromTheModelThreadReachesTheChecklist) {
+    app();
+    NoActions actions;
+    AppBridge bridge(actions, {.appVersion = "1.0"});
+    EXPECT_EQ(bridge.extensionState(), "checking");
+    std::thread model([&] {
+        bridge.deliverExtensionState(SystemExtensionController::State::failed("not running"));
+        bridge.deliverExtensionState(SystemExtensionController::State(SystemExtensionController::State::Kind::active));
+    });
+    model.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bridge.extensionState(), "active");  // in order, the last one last
+    EXPECT_EQ(bridge.checklistTitle(), "");
 }

@@ -12,7 +12,8 @@ ApplicationWindow {
     minimumWidth: 460
     maximumWidth: 600
     minimumHeight: 520
-    visible: true
+    // The app's --background start leaves it in the tray.
+    visible: typeof startHidden === "undefined" || !startHidden
     color: Theme.background
 
     // Window-local presentation state.
@@ -41,6 +42,11 @@ ApplicationWindow {
         ColumnLayout {
             width: scroll.availableWidth
             spacing: 0
+            NoTrayNotice {
+                Layout.fillWidth: true
+                Layout.margins: 16
+                Layout.bottomMargin: 0
+            }
             Loader {
                 objectName: "screenLoader"
                 Layout.fillWidth: true
@@ -51,6 +57,7 @@ ApplicationWindow {
         }
     }
     Component { id: mainScreen; MainScreen {} }
+    UpdateDialog {}
     Component { id: signInScreen; SignInScreen {} }
 
     CVButton {

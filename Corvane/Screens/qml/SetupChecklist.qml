@@ -1,10 +1,59 @@
 import QtQuick
 import QtQuick.Layouts
 
-// The tunnel service's setup steps. It renders nothing while the service is
-// ready; its banners come with the service check of the tray work.
-ColumnLayout {
+// The tunnel service's setup step: one banner for what stands in the way of
+// connecting, with the one thing to do about it. It renders nothing once the
+// service is ready.
+Rectangle {
+    id: banner
     objectName: "setupChecklist"
-    visible: false
+    readonly property bool warning: bridge.extensionState !== "checking"
+    visible: bridge.checklistTitle !== ""
     Layout.fillWidth: true
+    implicitHeight: visible ? row.implicitHeight + 2 * Theme.padding : 0
+    radius: Theme.radius
+    color: warning ? Theme.warnSurface : Theme.card
+    border.color: warning ? Theme.warn : Theme.cardBorder
+    border.width: 1
+    Accessible.role: Accessible.Grouping
+    Accessible.name: bridge.checklistTitle
+
+    RowLayout {
+        id: row
+        anchors.fill: parent
+        anchors.margins: Theme.padding
+        spacing: 10
+        Icon {
+            objectName: "checklistIcon"
+            name: bridge.checklistIcon
+            size: 22
+            color: banner.warning ? Theme.warn : Theme.secondaryText
+            Layout.alignment: Qt.AlignTop
+        }
+        ColumnLayout {
+            Layout.fillWidth: true
+            spacing: 6
+            CVText {
+                objectName: "checklistTitle"
+                text: bridge.checklistTitle
+                font.bold: true
+                Layout.fillWidth: true
+            }
+            CVText {
+                objectName: "checklistDetail"
+                visible: text !== ""
+                text: bridge.checklistDetail
+                secondary: true
+                textFormat: Text.PlainText
+                Layout.fillWidth: true
+            }
+            CVButton {
+                objectName: "checklistAction"
+                visible: text !== ""
+                text: bridge.checklistAction
+                primary: true
+                onClicked: bridge.runChecklistAction()
+            }
+        }
+    }
 }

@@ -3,6 +3,7 @@
 #include <boost/json/parse.hpp>
 
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -129,6 +130,7 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     readShared(o, "trafficHistory", s->trafficHistory);
     read(o, "update", s->update);
     read(o, "updateDismissed", s->updateDismissed);
+    read(o, "updateURL", s->updateURL);
     read(o, "diagnosticsNote", s->diagnosticsNote);
     readShared(o, "logLines", s->logLines);
     read(o, "connectInFlight", s->connectInFlight);
@@ -179,6 +181,29 @@ ViewHarness::ViewHarness(bool previewLogs, QObject* parent)
       bridge_(std::make_unique<AppBridge>(actions_, AppBridge::Options{.appVersion = "1.4.0", .previewLogs = previewLogs})) {
     // Every call is made on this thread: tell the tests after each control.
     connect(bridge_.get(), &AppBridge::changed, this, &ViewHarness::callsChanged);
+    bridge_->setHelpURL(QStringLiteral("file:///usr/share/doc/corvane/README.md"));
+    bridge_->setExtensionState(SystemExtensionController::State(SystemExtensionController::State::Kind::active));
+    for (const auto* scheme : {"https", "http", "file"}) QDesktopServices::setUrlHandler(scheme, this, "openUrl");
+}
+
+ViewHarness::~ViewHarness() {
+    for (const auto* scheme : {"https", "http", "file"}) QDesktopServices::unsetUrlHandler(scheme);
+}
+
+void ViewHarness::setExtension(const QString& kind, const QString& text) {
+    using Kind = SystemExtensionController::State::Kind;
+    Kind k = Kind::checking;
+    if (kind == QLatin1String("failed")) k = Kind::failed;
+    else if (kind == QLatin1String("needsApproval")) k = Kind::needsApproval;
+    else if (kind == QLatin1String("needsMoveToApplications")) k = Kind::needsMoveToApplications;
+    else if (kind == QLatin1String("needsReboot")) k = Kind::needsReboot;
+    else if (kind == QLatin1String("active")) k = Kind::active;
+    bridge_->setExtensionState(SystemExtensionController::State(k, text.toStdString()));
+}
+
+void ViewHarness::openUrl(const QUrl& url) {
+    openedUrls_ << url.toString();
+    emit callsChanged();
 }
 
 void ViewHarness::install(QQmlEngine& engine) {
@@ -197,6 +222,7 @@ void ViewHarness::feedJson(const QString& json) { bridge_->apply(snapshotFromJso
 
 void ViewHarness::clearCalls() {
     actions_.calls.clear();
+    openedUrls_.clear();
     emit callsChanged();
 }
 

@@ -46,6 +46,9 @@ public:
     void sendDiagnostics() override { add("sendDiagnostics"); }
     void setSmartRouting(bool on) override { add("setSmartRouting", {b(on)}); }
     void dismissQuotaNotice() override { add("dismissQuotaNotice"); }
+    void scenePhaseChanged(bool active, bool background) override { add("scenePhaseChanged", {b(active), b(background)}); }
+    void dismissUpdate() override { add("dismissUpdate"); }
+    void activateExtension() override { add("activateExtension"); }
 
 private:
     static QString b(bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); }
@@ -56,9 +59,11 @@ private:
 class ViewHarness : public QObject {
     Q_OBJECT
     Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
+    Q_PROPERTY(QStringList openedUrls READ openedUrls NOTIFY callsChanged)
 
 public:
     explicit ViewHarness(bool previewLogs = false, QObject* parent = nullptr);
+    ~ViewHarness() override;
 
     AppBridge& bridge() { return *bridge_; }
     // Puts the bridge, the harness, the appearance and the icons into `engine`.
@@ -69,6 +74,14 @@ public:
     QStringList calls() const { return actions_.calls; }
     Q_INVOKABLE void clearCalls();
     Q_INVOKABLE QString clipboardText() const;
+    // The tunnel service's state by its case name ("checking", "failed", ...);
+    // `text` is the failure's. The harness starts with "active".
+    Q_INVOKABLE void setExtension(const QString& kind, const QString& text = {});
+    QStringList openedUrls() const { return openedUrls_; }
+
+public slots:
+    // What QDesktopServices::openUrl was asked to open, in place of the browser.
+    void openUrl(const QUrl& url);
 
 signals:
     void callsChanged();
@@ -76,6 +89,7 @@ signals:
 private:
     RecordingActions actions_;
     std::unique_ptr<AppBridge> bridge_;
+    QStringList openedUrls_;
 };
 
 }  // namespace corvane
