@@ -4,6 +4,9 @@
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "Corvane/Model/AppModel.hpp"
 #include "CorvaneCore/Config/LocalAddresses.hpp"
+#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
+#include "CorvaneCore/Support/JSONWriter.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
 
@@ -29,6 +32,10 @@ ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::option
     input.activeTag = activeOutbound;
     input.tunnelUp = tunnel.status() == NEVPNStatus::connected;
     return input;
+}
+
+std::string AppModel::diagnosticsPreview() const {
+    return toJSONText(encodeValue(ReportBuilder::build(diagnosticsInput("manual", std::nullopt))), 2);
 }
 
 Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::string> error) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -98,11 +100,14 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString logSearch READ logSearch WRITE setLogSearch NOTIFY logViewChanged)
     Q_PROPERTY(int logCount READ logCount NOTIFY logViewChanged)
     Q_PROPERTY(QString diagnosticsNote READ diagnosticsNote NOTIFY changed)
+    Q_PROPERTY(QString reportPreview READ reportPreview NOTIFY reportPreviewChanged)
 
 public:
     struct Options {
         std::string appVersion;
         bool previewLogs = false;
+        // What ages are measured against; none: the system clock.
+        std::function<std::chrono::system_clock::time_point()> clock;
     };
 
     AppBridge(ModelActions& actions, Options options, QObject* parent = nullptr);
@@ -122,9 +127,9 @@ public:
     QString status() const;
     QString statusWord() const;
     QString errorMessage() const;
-    QString panelURL() const { return panelURL_; }
-    QString email() const { return email_; }
-    QString password() const { return password_; }
+    QString panelURL() const { return panelURL_.shown; }
+    QString email() const { return email_.shown; }
+    QString password() const { return password_.shown; }
     void setPanelURL(const QString& value);
     void setEmail(const QString& value);
     void setPassword(const QString& value);
@@ -184,6 +189,7 @@ public:
     void setLogSearch(const QString& text);
     int logCount() const { return logs_.count(); }
     QString diagnosticsNote() const;
+    QString reportPreview() const { return reportPreview_; }
 
     // Controls.
     Q_INVOKABLE void windowShown();
@@ -201,6 +207,8 @@ public:
     Q_INVOKABLE void setLanShare(bool on);
     Q_INVOKABLE void regenerateLanSharePassword();
     Q_INVOKABLE void sendReport();
+    // Asks the model for the report "Send report" would send; it arrives in reportPreview.
+    Q_INVOKABLE void previewReport();
     Q_INVOKABLE void clearLogs();
     Q_INVOKABLE QString shownLogText() const { return logs_.text(); }
     // Puts `text` on the system clipboard.
@@ -209,11 +217,26 @@ public:
 signals:
     void changed();
     void logViewChanged();
+    void reportPreviewChanged();
 
 private:
+    // A sign-in field: what the user typed is shown until the model has caught up with it.
+    struct TypedField {
+        QString shown;
+        std::optional<QString> pending;
+    };
+    void type(TypedField& field, const QString& value, void (ModelActions::*write)(std::string));
+    static void catchUp(TypedField& field, const std::string& published);
+
     void rebuildLists();
+    QList<QVariantMap> entryRows() const;
+    QList<QVariantMap> exitRows() const;
+    QList<QVariantMap> siteRows() const;
+    QList<QVariantMap> fleetRows() const;
     std::optional<std::int64_t> delayOf(const std::string& tag) const;
     QString delayText(const std::string& tag) const;
+    // The engine's outbound in use; none while unknown or while the automatic group names none ("").
+    const std::string* activeTag() const;
     QString activeRouteName() const;
 
     ModelActions& actions_;
@@ -221,9 +244,7 @@ private:
     std::shared_ptr<const AppSnapshot> snapshot_;
     bool started_ = false;
 
-    // What the user typed, until the model has it.
-    QString panelURL_, email_, password_;
-    std::optional<QString> pendingPanelURL_, pendingEmail_, pendingPassword_;
+    TypedField panelURL_, email_, password_;
 
     RowListModel entryChoices_;
     RowListModel exitChoices_;
@@ -232,6 +253,7 @@ private:
     LogListModel logs_;
     int logFilter_ = LogListModel::All;
     QString logSearch_;
+    QString reportPreview_;
 
     std::mutex inboxMutex_;
     std::shared_ptr<const AppSnapshot> inbox_;  // the newest snapshot not yet applied

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // The tunnel service's log over the window's content.
 Rectangle {
@@ -11,6 +12,7 @@ Rectangle {
     border.color: Theme.cardBorder
     radius: Theme.radius
     property bool copied: false
+    readonly property alias reportPreview: preview
     Accessible.role: Accessible.Pane
     Accessible.name: "Logs"
 
@@ -179,11 +181,101 @@ Rectangle {
                 horizontalAlignment: Text.AlignRight
                 Layout.fillWidth: true
             }
+            IconButton {
+                objectName: "previewReport"
+                iconName: "eye"
+                name: "Preview report"
+                onClicked: {
+                    bridge.previewReport()
+                    preview.open()
+                }
+            }
             CVButton {
                 objectName: "sendReport"
                 text: "Send report"
                 iconName: "send"
                 onClicked: bridge.sendReport()
+            }
+        }
+    }
+
+    // The sanitised report exactly as "Send report" would send it now.
+    Popup {
+        id: preview
+        objectName: "reportPreview"
+        parent: T.Overlay.overlay
+        modal: true
+        focus: true
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 32, 640)
+        height: parent.height - 64
+        padding: 14
+        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
+        onOpened: cancelButton.forceActiveFocus()
+        background: Rectangle {
+            color: Theme.background
+            radius: Theme.radius
+            border.color: Theme.cardBorder
+        }
+
+        contentItem: ColumnLayout {
+            spacing: 8
+            Accessible.role: Accessible.Dialog
+            Accessible.name: "Report preview"
+            CVText { text: "Report preview"; font.bold: true; font.pixelSize: Theme.titleFont }
+            CVText {
+                text: "Exactly what Send report would send now, with the sites you visited left out."
+                secondary: true
+                Layout.fillWidth: true
+            }
+            Rectangle {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                radius: 8
+                color: Theme.card
+                border.color: Theme.cardBorder
+                clip: true
+                ScrollView {
+                    anchors.fill: parent
+                    anchors.margins: 1
+                    TextArea {
+                        objectName: "reportPreviewText"
+                        readOnly: true
+                        selectByMouse: true
+                        wrapMode: TextEdit.WrapAnywhere
+                        textFormat: TextEdit.PlainText
+                        text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
+                        color: Theme.text
+                        font.family: Theme.monoFont
+                        font.pixelSize: Theme.smallFont
+                        background: null
+                        Accessible.role: Accessible.EditableText
+                        Accessible.name: "Report text"
+                        Accessible.readOnly: true
+                    }
+                }
+            }
+            RowLayout {
+                spacing: 8
+                Layout.fillWidth: true
+                Item { Layout.fillWidth: true }
+                CVButton {
+                    id: cancelButton
+                    objectName: "cancelReport"
+                    text: "Cancel"
+                    onClicked: preview.close()
+                }
+                CVButton {
+                    objectName: "sendPreviewedReport"
+                    text: "Send"
+                    iconName: "send"
+                    primary: true
+                    enabled: bridge.reportPreview !== ""
+                    onClicked: {
+                        bridge.sendReport()
+                        preview.close()
+                    }
+                }
             }
         }
     }
