@@ -25,6 +25,8 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml-models qml6-module-qtquick-shapes qml6-module-qttest
   fonts-dejavu-core xvfb
+  # The window's end-to-end test reads it over AT-SPI, on a private session bus.
+  at-spi2-core gir1.2-atspi-2.0 python3-gi
 )
 # Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -60,6 +60,9 @@ Rectangle {
                     Accessible.name: "Show " + modelData
                     Accessible.checkable: true
                     Accessible.checked: checked
+                    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+                    Accessible.onPressAction: if (enabled) clicked()
+                    Accessible.onToggleAction: if (enabled) clicked()
                     onClicked: {
                         checked = Qt.binding(() => bridge.logFilter === index)
                         bridge.logFilter = index
@@ -123,7 +126,7 @@ Rectangle {
                 activeFocusOnTab: true
                 Accessible.role: Accessible.List
                 Accessible.name: "Log lines"
-                ScrollBar.vertical: ScrollBar {}
+                ScrollBar.vertical: ScrollBar { Accessible.name: "Scroll the log lines" }
                 // Follow the newest line unless the user scrolled up to read.
                 property bool following: true
                 onMovementEnded: following = atYEnd
@@ -236,8 +239,17 @@ Rectangle {
                 border.color: Theme.cardBorder
                 clip: true
                 ScrollView {
+                    id: reportScroll
                     anchors.fill: parent
                     anchors.margins: 1
+                    ScrollBar.vertical: ScrollBar {
+                        parent: reportScroll
+                        x: reportScroll.width - width
+                        y: reportScroll.topPadding
+                        height: reportScroll.availableHeight
+                        Accessible.name: "Scroll the report"
+                    }
+                    ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the report sideways" }
                     TextArea {
                         objectName: "reportPreviewText"
                         readOnly: true

@@ -36,7 +36,15 @@ ApplicationWindow {
         objectName: "contentScroll"
         anchors.fill: parent
         contentWidth: availableWidth
-        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+        // The default bars, with names for assistive technology.
+        ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the window sideways" }
+        ScrollBar.vertical: ScrollBar {
+            parent: scroll
+            x: scroll.width - width
+            y: scroll.topPadding
+            height: scroll.availableHeight
+            Accessible.name: "Scroll the window"
+        }
 
         ColumnLayout {
             width: scroll.availableWidth
