@@ -1,6 +1,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -504,6 +505,13 @@ void AppBridge::windowShown() {
     if (started_) return;
     started_ = true;
     actions_.start();
+}
+
+void AppBridge::firstFrameDrawn() {
+    if (qEnvironmentVariableIsEmpty("CORVANE_REPORT_FIRST_FRAME")) return;
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    std::fprintf(stderr, "first frame %lld\n",
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()));
 }
 
 void AppBridge::signIn() {

@@ -193,6 +193,8 @@ public:
 
     // Controls.
     Q_INVOKABLE void windowShown();
+    // With CORVANE_REPORT_FIRST_FRAME set, writes "first frame <ns since 1970>" to standard error (start-up benchmark).
+    Q_INVOKABLE void firstFrameDrawn();
     Q_INVOKABLE void signIn();
     Q_INVOKABLE void signOut();
     Q_INVOKABLE void toggleConnection();

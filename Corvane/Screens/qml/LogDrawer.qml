@@ -89,6 +89,7 @@ Rectangle {
                 objectName: "logSearch"
                 Layout.fillWidth: true
                 placeholderText: "Search"
+                text: bridge.logSearch  // until the user types: the drawer reopens with its search
                 placeholderTextColor: Theme.faintText
                 color: Theme.text
                 font.pixelSize: Theme.fontSize

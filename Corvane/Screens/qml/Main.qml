@@ -18,7 +18,14 @@ ApplicationWindow {
     // Window-local presentation state.
     property bool logsOpen: bridge.previewLogs
 
-    Component.onCompleted: bridge.windowShown()
+    Component.onCompleted: {
+        bridge.windowShown()
+        frameSwapped.connect(firstFrame)
+    }
+    function firstFrame() {
+        frameSwapped.disconnect(firstFrame)
+        bridge.firstFrameDrawn()
+    }
 
     Shortcut {
         sequences: [StandardKey.Quit]

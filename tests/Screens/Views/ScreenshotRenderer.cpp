@@ -1,8 +1,8 @@
 // Renders the window offscreen in the states given as snapshot files and
 // writes one PNG each:
 //   corvane-screenshots OUTPUT_DIR STATE.json...
-// A state file is a snapshot (see ViewHarness); two extra keys set the window:
-// "logsOpen" and "height". Scale and colours come from QT_SCALE_FACTOR and
+// A state file is a snapshot (see ViewHarness); extra keys set the window:
+// "logsOpen", "height", "logSearch" and "reportPreview" (opens the report preview). Scale and colours come from QT_SCALE_FACTOR and
 // CORVANE_COLOR_SCHEME.
 
 #include <algorithm>
@@ -62,10 +62,21 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\n", qPrintable(args[i]), e.what());
             return 1;
         }
+        harness.bridge().setLogSearch(state.value("logSearch").toString());
         engine.load(QUrl(QStringLiteral("qrc:/Corvane/Screens/Main.qml")));
         if (engine.rootObjects().isEmpty()) return 1;
         auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
         settle(200);
+        if (state.value("reportPreview").toBool()) {
+            auto* drawer = window->findChild<QObject*>(QStringLiteral("logDrawer"));
+            auto* preview = drawer ? drawer->property("reportPreview").value<QObject*>() : nullptr;
+            if (!preview) {
+                std::fprintf(stderr, "%s: the log drawer is not open\n", qPrintable(args[i]));
+                return 1;
+            }
+            harness.bridge().previewReport();
+            QMetaObject::invokeMethod(preview, "open");
+        }
         // Tall enough for the whole main screen unless the state says otherwise.
         int height = state.value("height").toInt();
         if (height == 0 && !state.value("logsOpen").toBool()) {
