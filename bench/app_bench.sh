@@ -40,6 +40,7 @@ PY
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 port=$(free_port)
 proxy=$(free_port)
+: > "$work/sim.log"
 CORVANE_ENGINE=$engine "$sim" --listen "127.0.0.1:$port" --state-dir "$work/sim" --world "$work/world.json" \
     > "$work/sim.log" 2>&1 &
 pids+=($!)
@@ -87,18 +88,21 @@ sleep 60  # a minute connected: delays measured, the sparkline full
 ticks() { awk '{print $14 + $15}' "/proc/$app_pid/stat"; }
 hz=$(getconf CLK_TCK)
 rss=$(awk '/^VmRSS/ {print $2}' "/proc/$app_pid/status")
+# Of which the app's own (anonymous) pages; the rest is mostly shared libraries' code.
+anon=$(awk '/^Anonymous/ {print $2}' "/proc/$app_pid/smaps_rollup")
 start=$(ticks)
 sleep "$seconds"
 end=$(ticks)
 peak=$(awk '/^VmHWM/ {print $2}' "/proc/$app_pid/status")
 "$ctl" status | grep -q "Connected" || { echo "the session ended during the run" >&2; exit 1; }
-python3 - "$launched" "$drawn" "$start" "$end" "$hz" "$seconds" "$rss" "$peak" <<'PY'
+python3 - "$launched" "$drawn" "$start" "$end" "$hz" "$seconds" "$rss" "$peak" "$anon" <<'PY'
 import sys
-launched, drawn, start, end, hz, seconds, rss, peak = map(float, sys.argv[1:])
+launched, drawn, start, end, hz, seconds, rss, peak, anon = map(float, sys.argv[1:])
 cpu = (end - start) / hz
 print("corvane (software scene graph, Xvfb), connected, 20 servers:")
 print(f"  first frame {(drawn - launched) / 1e6:.0f} ms after start")
-print(f"  resident {rss / 1024:.1f} MB after 60 s connected, peak {peak / 1024:.1f} MB (goal 60 MB)")
+print(f"  resident {rss / 1024:.1f} MB after 60 s connected, peak {peak / 1024:.1f} MB (goal 60 MB);"
+      f" {anon / 1024:.1f} MB of it the app's own, the rest shared libraries and files")
 print(f"  idle CPU over {seconds:.0f} s: {cpu:.2f} s = {100 * cpu / seconds:.3f}% of one core (goal 0.5%)")
 PY
 "$ctl" disconnect > /dev/null || true
