@@ -25,9 +25,10 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml-models qml6-module-qtquick-shapes qml6-module-qttest
   fonts-dejavu-core xvfb
-  # The desktop app's tray test: an X display, a private session bus, a small
-  # StatusNotifierWatcher in Python, and xwininfo to see the window.
-  xauth x11-utils python3 python3-dbus python3-gi
+  # The desktop app's tests: an X display, a private session bus, a small
+  # StatusNotifierWatcher in Python, xwininfo to see the window, and AT-SPI to
+  # read and drive the window.
+  xauth x11-utils python3 python3-dbus python3-gi at-spi2-core gir1.2-atspi-2.0
 )
 # Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -1,5 +1,7 @@
 #include "Corvane/CommandLine/ModelJSON.hpp"
 
+#include <chrono>
+
 #include <boost/json/array.hpp>
 
 #include "Corvane/Model/AppModel.hpp"
@@ -119,6 +121,11 @@ json::object statusJSON(const AppModel& m) {
     json::object delays;
     for (const auto& [tag, ms] : *m.delays) delays[tag] = ms;
     o["delays"] = std::move(delays);
+    json::object measuredAt;  // seconds since 1970
+    for (const auto& [tag, at] : *m.delayMeasuredAt) {
+        measuredAt[tag] = std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
+    }
+    o["delayMeasuredAt"] = std::move(measuredAt);
     if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
     o["trafficNow"] = traffic(m.trafficNow);
     o["trafficTotal"] = traffic(m.trafficTotal);

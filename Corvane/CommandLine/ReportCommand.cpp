@@ -3,9 +3,6 @@
 
 #include "Corvane/CommandLine/Commands.hpp"
 #include "Corvane/CommandLine/HeadlessModel.hpp"
-#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
-#include "CorvaneCore/Support/JSONWriter.hpp"
-#include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane::cli {
 
@@ -24,8 +21,7 @@ int report(CommandContext& ctx) {
 
     if (preview) {
         // What the reporter would queue and send, after sanitising; nothing is written.
-        const DiagnosticReport built = ReportBuilder::build(model.diagnosticsInput("manual", std::nullopt));
-        ctx.out << toJSONText(encodeValue(built), 2) << "\n";
+        ctx.out << model.diagnosticsPreview() << "\n";
         return 0;
     }
     model.diagnosticsNote = std::nullopt;

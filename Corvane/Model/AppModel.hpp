@@ -108,6 +108,7 @@ public:
     Published<std::optional<std::string>> lanAddress{*this};
     Published<std::string> lanSharePassword{*this};
     PublishedShared<std::map<std::string, std::int64_t>> delays{*this};
+    PublishedShared<std::map<std::string, Time>> delayMeasuredAt{*this};  // when each of `delays` was measured
     Published<std::optional<std::string>> activeOutbound{*this};
     Published<std::optional<std::string>> switchingTo{*this};
     Published<std::optional<bool>> tunnelReachable{*this};
@@ -229,6 +230,8 @@ public:
     Async<void> sendDiagnostics(std::string trigger, std::optional<std::string> error);
     // What a report made now would be built from.
     ReportBuilder::Input diagnosticsInput(std::string trigger, std::optional<std::string> error) const;
+    // The sanitised report a manual send would queue now, as indented JSON; nothing is written.
+    std::string diagnosticsPreview() const;
 
     // Publishing.
     using Observer = std::function<void(const std::shared_ptr<const AppSnapshot>&)>;

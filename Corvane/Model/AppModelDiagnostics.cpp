@@ -7,6 +7,9 @@
 #include "CorvaneCore/Config/LocalAddresses.hpp"
 #include "CorvaneCore/Diagnostics/Redact.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
+#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
+#include "CorvaneCore/Support/JSONWriter.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
 
@@ -37,6 +40,10 @@ ReportBuilder::Input AppModel::diagnosticsInput(std::string trigger, std::option
     input.activeTag = activeOutbound;
     input.tunnelUp = tunnel.status() == NEVPNStatus::connected;
     return input;
+}
+
+std::string AppModel::diagnosticsPreview() const {
+    return toJSONText(encodeValue(ReportBuilder::build(diagnosticsInput("manual", std::nullopt))), 2);
 }
 
 Async<void> AppModel::sendDiagnostics(std::string trigger, std::optional<std::string> error) {

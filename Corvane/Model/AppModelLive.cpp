@@ -82,12 +82,17 @@ Async<void> AppModel::pollProxies() {
     if (CORVANE_CANCELLED() || !sameEndpoint(clash, client)) co_return;
 
     std::map<std::string, std::int64_t> measured;
+    std::map<std::string, Time> measuredAt;
     for (const auto& [name, proxy] : response->proxies) {
         if (proxy.history && !proxy.history->empty() && proxy.history->back().delay > 0) {
-            measured[name] = proxy.history->back().delay;
+            const auto& last = proxy.history->back();
+            measured[name] = last.delay;
+            // An engine that gives no time: count the delay as just measured.
+            measuredAt[name] = last.measuredAt().value_or(now());
         }
     }
     delays = std::move(measured);
+    delayMeasuredAt = std::move(measuredAt);
 
     std::optional<std::string> active;
     const auto& table = response->proxies;

@@ -46,6 +46,7 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->lanAddress = lanAddress;
     s->lanSharePassword = lanSharePassword;
     s->delays = delays.shared();
+    s->delayMeasuredAt = delayMeasuredAt.shared();
     s->activeOutbound = activeOutbound;
     s->switchingTo = switchingTo;
     s->tunnelReachable = tunnelReachable;

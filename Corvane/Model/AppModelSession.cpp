@@ -28,6 +28,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     cancelTask(trafficTask);
     clash.reset();
     delays = {};
+    delayMeasuredAt = {};
     activeOutbound = std::nullopt;
     switchingTo = std::nullopt;
     tunnelReachable = std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,6 +49,7 @@ struct AppSnapshot {
     std::optional<std::string> lanAddress;
     std::string lanSharePassword;
     Shared<std::map<std::string, std::int64_t>> delays;
+    Shared<std::map<std::string, std::chrono::system_clock::time_point>> delayMeasuredAt;
     std::optional<std::string> activeOutbound;
     std::optional<std::string> switchingTo;
     std::optional<bool> tunnelReachable;

@@ -1,6 +1,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -21,6 +22,9 @@ const T& orEmpty(const std::shared_ptr<const T>& p) {
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
 QString q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// Record ids as QML receives them.
+QVariant id(std::int64_t value) { return QVariant::fromValue(static_cast<qlonglong>(value)); }
 
 bool tunnelUp(NEVPNStatus s) {
     return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
@@ -76,18 +80,9 @@ void AppBridge::deliver(std::shared_ptr<const AppSnapshot> snapshot) {
 void AppBridge::apply(std::shared_ptr<const AppSnapshot> snapshot) {
     if (!snapshot) return;
     snapshot_ = std::move(snapshot);
-    // A field keeps what the user typed until the model has caught up with it.
-    auto take = [](QString& shown, std::optional<QString>& pending, const std::string& published) {
-        const QString value = q(published);
-        if (pending) {
-            if (value != *pending) return;
-            pending.reset();
-        }
-        shown = value;
-    };
-    take(panelURL_, pendingPanelURL_, snapshot_->panelURL);
-    take(email_, pendingEmail_, snapshot_->email);
-    take(password_, pendingPassword_, snapshot_->password);
+    catchUp(panelURL_, snapshot_->panelURL);
+    catchUp(email_, snapshot_->email);
+    catchUp(password_, snapshot_->password);
     rebuildLists();
     logs_.setLines(snapshot_->logLines);
     emit changed();
@@ -101,29 +96,26 @@ QString AppBridge::statusWord() const { return q(statusTitle(snapshot_->status, 
 
 QString AppBridge::errorMessage() const { return snapshot_->errorMessage ? q(*snapshot_->errorMessage) : QString(); }
 
-void AppBridge::setPanelURL(const QString& value) {
-    if (value == panelURL_) return;
-    panelURL_ = value;
-    pendingPanelURL_ = value;
-    actions_.setPanelURL(value.toStdString());
+void AppBridge::type(TypedField& field, const QString& value, void (ModelActions::*write)(std::string)) {
+    if (value == field.shown) return;
+    field.shown = value;
+    field.pending = value;
+    (actions_.*write)(value.toStdString());
     emit changed();
 }
 
-void AppBridge::setEmail(const QString& value) {
-    if (value == email_) return;
-    email_ = value;
-    pendingEmail_ = value;
-    actions_.setEmail(value.toStdString());
-    emit changed();
+void AppBridge::catchUp(TypedField& field, const std::string& published) {
+    const QString value = q(published);
+    if (field.pending) {
+        if (value != *field.pending) return;  // an older value, published before the last key press
+        field.pending.reset();
+    }
+    field.shown = value;
 }
 
-void AppBridge::setPassword(const QString& value) {
-    if (value == password_) return;
-    password_ = value;
-    pendingPassword_ = value;
-    actions_.setPassword(value.toStdString());
-    emit changed();
-}
+void AppBridge::setPanelURL(const QString& value) { type(panelURL_, value, &ModelActions::setPanelURL); }
+void AppBridge::setEmail(const QString& value) { type(email_, value, &ModelActions::setEmail); }
+void AppBridge::setPassword(const QString& value) { type(password_, value, &ModelActions::setPassword); }
 
 QString AppBridge::versionLine() const { return QStringLiteral("v") + q(options_.appVersion); }
 
@@ -161,9 +153,17 @@ std::optional<std::int64_t> AppBridge::delayOf(const std::string& tag) const {
     return it->second;
 }
 
+const std::string* AppBridge::activeTag() const {
+    const auto& active = snapshot_->activeOutbound;
+    return active && !active->empty() ? &*active : nullptr;
+}
+
+// The route in use, else the one chosen: the automatic group names no member
+// until its first check.
 QString AppBridge::activeRouteName() const {
     const auto& s = *snapshot_;
-    return q(SnapshotRoutes::prettyTag(s, s.activeOutbound ? *s.activeOutbound : SnapshotRoutes::pinChoice(s)));
+    const std::string* active = activeTag();
+    return q(SnapshotRoutes::prettyTag(s, active ? *active : SnapshotRoutes::pinChoice(s)));
 }
 
 QString AppBridge::connectionSubtitle() const {
@@ -172,8 +172,8 @@ QString AppBridge::connectionSubtitle() const {
     if (s.status == UiStatus::connected) {
         if (s.tunnelReachable == std::optional<bool>(false)) return QStringLiteral("Connected \u00b7 No internet");
         QString line = activeRouteName();
-        if (s.activeOutbound) {
-            if (auto delay = delayOf(*s.activeOutbound)) {
+        if (const std::string* active = activeTag()) {
+            if (auto delay = delayOf(*active)) {
                 line += QStringLiteral(" \u00b7 %1 ms").arg(*delay);
             } else if (!orEmpty(s.delays).empty()) {
                 // Delays were measured, and this outbound's test failed.
@@ -300,8 +300,9 @@ bool AppBridge::autoPinned() const { return SnapshotRoutes::pinChoice(*snapshot_
 
 QString AppBridge::autoRoute() const {
     const auto& s = *snapshot_;
-    if (!autoPinned() || !s.activeOutbound || *s.activeOutbound == "proxy-auto") return {};
-    return q(SnapshotRoutes::prettyTag(s, *s.activeOutbound));
+    const std::string* active = activeTag();
+    if (!autoPinned() || !active || *active == "proxy-auto") return {};
+    return q(SnapshotRoutes::prettyTag(s, *active));
 }
 
 QString AppBridge::fleetEmptyState() const {
@@ -313,41 +314,58 @@ QString AppBridge::fleetEmptyState() const {
 }
 
 QString AppBridge::delayText(const std::string& tag) const {
-    if (auto delay = delayOf(tag)) return QStringLiteral("%1 ms").arg(*delay);
+    if (auto delay = delayOf(tag)) {
+        QString text = QStringLiteral("%1 ms").arg(*delay);
+        const auto& times = orEmpty(snapshot_->delayMeasuredAt);
+        if (auto at = times.find(tag); at != times.end()) {
+            const auto now = options_.clock ? options_.clock() : std::chrono::system_clock::now();
+            const std::string age = Formatters::age(std::chrono::duration_cast<std::chrono::seconds>(now - at->second));
+            if (!age.empty()) text += QStringLiteral(" \u00b7 ") + q(age);
+        }
+        return text;
+    }
     return snapshot_->status == UiStatus::connected ? QStringLiteral("probing latency\u2026")
                                                     : QStringLiteral("not measured yet");
 }
 
 void AppBridge::rebuildLists() {
+    entryChoices_.setRows(entryRows());
+    exitChoices_.setRows(exitRows());
+    sites_.setRows(siteRows());
+    fleet_.setRows(fleetRows());
+}
+
+QList<QVariantMap> AppBridge::entryRows() const {
     const auto& s = *snapshot_;
-    const auto& servers = orEmpty(s.servers);
-    const auto& fleet = orEmpty(s.snapshot);
-    const std::string choice = SnapshotRoutes::pinChoice(s);
-
-    QList<QVariantMap> entries;
-    for (const auto& server : servers) {
-        entries.append({{"vpsId", QVariant::fromValue(static_cast<qlonglong>(server.vpsId))},
-                        {"name", q(server.name)},
-                        {"checked", s.pin && s.pin->vpsId == server.vpsId}});
+    QList<QVariantMap> rows;
+    for (const auto& server : orEmpty(s.servers)) {
+        rows.append({{"vpsId", id(server.vpsId)},
+                     {"name", q(server.name)},
+                     {"checked", s.pin && s.pin->vpsId == server.vpsId}});
     }
-    entryChoices_.setRows(std::move(entries));
+    return rows;
+}
 
-    QList<QVariantMap> exits;
-    if (s.pin) {
-        for (const auto& exit : orEmpty(s.exits)) {
-            const bool exhausted = exit.traffic && exit.traffic->status == "exhausted";
-            if (exit.vpsId != s.pin->vpsId || !(exit.ready || exhausted)) continue;
-            exits.append({{"exitId", QVariant::fromValue(static_cast<qlonglong>(exit.exitId))},
-                          {"name", q(exit.name)},
-                          {"metered", exit.metered},
-                          {"checked", s.selectedExitId == exit.exitId},
-                          {"enabled", exit.ready && !exhausted},
-                          {"detail", exit.traffic ? q(exit.traffic->summary()) : QString()}});
-        }
+QList<QVariantMap> AppBridge::exitRows() const {
+    const auto& s = *snapshot_;
+    QList<QVariantMap> rows;
+    if (!s.pin) return rows;
+    for (const auto& exit : orEmpty(s.exits)) {
+        const bool exhausted = exit.traffic && exit.traffic->status == "exhausted";
+        if (exit.vpsId != s.pin->vpsId || !(exit.ready || exhausted)) continue;
+        rows.append({{"exitId", id(exit.exitId)},
+                     {"name", q(exit.name)},
+                     {"metered", exit.metered},
+                     {"checked", s.selectedExitId == exit.exitId},
+                     {"enabled", exit.ready && !exhausted},
+                     {"detail", exit.traffic ? q(exit.traffic->summary()) : QString()}});
     }
-    exitChoices_.setRows(std::move(exits));
+    return rows;
+}
 
-    QList<QVariantMap> siteRows;
+QList<QVariantMap> AppBridge::siteRows() const {
+    const auto& s = *snapshot_;
+    QList<QVariantMap> rows;
     const auto& statuses = orEmpty(s.siteStatuses);
     const auto& disabled = orEmpty(s.disabledSiteIds);
     for (const auto& site : orEmpty(s.sites)) {
@@ -373,23 +391,35 @@ void AppBridge::rebuildLists() {
                 }
             }
         }
-        siteRows.append({{"siteId", QVariant::fromValue(static_cast<qlonglong>(site.siteId))},
-                         {"name", q(site.name)},
-                         {"enabled", enabled},
-                         {"detail", detail},
-                         {"gateway", site.gatewayOverlayIp ? q(*site.gatewayOverlayIp) +
-                                                                 QStringLiteral(" \u2014 the gateway itself")
-                                                           : QString()}});
+        rows.append({{"siteId", id(site.siteId)},
+                     {"name", q(site.name)},
+                     {"enabled", enabled},
+                     {"detail", detail},
+                     {"gateway", site.gatewayOverlayIp
+                                     ? q(*site.gatewayOverlayIp) + QStringLiteral(" \u2014 the gateway itself")
+                                     : QString()}});
     }
-    sites_.setRows(std::move(siteRows));
+    return rows;
+}
 
-    // One card per server of the fleet; while connected, servers the panel added
-    // since then follow, marked as needing a reconnect.
-    QList<QVariantMap> cards;
+// One card per server of the fleet; while connected, servers the panel added
+// since then follow, marked as needing a reconnect.
+QList<QVariantMap> AppBridge::fleetRows() const {
+    const auto& s = *snapshot_;
+    const auto& servers = orEmpty(s.servers);
+    const auto& fleet = orEmpty(s.snapshot);
+    const std::string choice = SnapshotRoutes::pinChoice(s);
+    auto card = [](std::int64_t vpsId, const QString& name) {
+        return QVariantMap{{"vpsId", id(vpsId)}, {"name", name}, {"latency", QString()}, {"pinned", false},
+                           {"active", false},    {"switching", false}, {"hint", QString()}, {"reconnectToAdd", false},
+                           {"tag", QString()},   {"protocols", QVariantList{}}};
+    };
     auto serverFor = [&](std::int64_t vpsId) -> const ServerListEntry* {
         auto it = std::find_if(servers.begin(), servers.end(), [&](const auto& e) { return e.vpsId == vpsId; });
         return it == servers.end() ? nullptr : &*it;
     };
+
+    QList<QVariantMap> cards;
     const bool noExit = !s.selectedExitId;
     for (std::size_t i = 0; i < fleet.size(); ++i) {
         const auto& slot = fleet[i];
@@ -420,37 +450,29 @@ void AppBridge::rebuildLists() {
                                          {"pinned", noExit && choice == tag}});
         }
         const bool pinned = noExit && s.pin && s.pin->vpsId == slot.vpsId;
-        const QString hint = pinned ? QStringLiteral("Pinned \u2014 currently routing via ") + activeRouteName()
-                                    : QStringLiteral("Click to pin ") + q(SnapshotRoutes::prettyTag(s, preferred));
-        cards.append({{"vpsId", QVariant::fromValue(static_cast<qlonglong>(slot.vpsId))},
-                      {"name", q(slot.name)},
-                      {"latency", best ? QStringLiteral("%1 ms").arg(*best) : QString()},
-                      {"pinned", pinned},
-                      {"active", active},
-                      {"switching", switching},
-                      {"hint", hint},
-                      {"reconnectToAdd", false},
-                      {"tag", q(preferred)},
-                      {"protocols", protocols}});
+        QVariantMap row = card(slot.vpsId, q(slot.name));
+        row["latency"] = best ? QStringLiteral("%1 ms").arg(*best) : QString();
+        row["pinned"] = pinned;
+        row["active"] = active;
+        row["switching"] = switching;
+        row["hint"] = pinned ? QStringLiteral("Pinned \u2014 currently routing via ") + activeRouteName()
+                             : QStringLiteral("Click to pin ") + q(SnapshotRoutes::prettyTag(s, preferred));
+        row["tag"] = q(preferred);
+        row["protocols"] = protocols;
+        cards.append(std::move(row));
     }
     // (Through a metered exit the fleet is the entry node alone, by design.)
     if (tunnelUp(s.tunnelStatus) && noExit) {
         for (const auto& server : servers) {
             if (std::any_of(fleet.begin(), fleet.end(), [&](const auto& f) { return f.vpsId == server.vpsId; })) continue;
-            cards.append({{"vpsId", QVariant::fromValue(static_cast<qlonglong>(server.vpsId))},
-                          {"name", q(server.name)},
-                          {"latency", QString()},
-                          {"pinned", false},
-                          {"active", false},
-                          {"switching", false},
-                          {"hint", q(server.name) + QStringLiteral(" was added in the panel after this connect "
-                                                                   "\u2014 reconnect to start using it")},
-                          {"reconnectToAdd", true},
-                          {"tag", QString()},
-                          {"protocols", QVariantList{}}});
+            QVariantMap row = card(server.vpsId, q(server.name));
+            row["hint"] = q(server.name) + QStringLiteral(" was added in the panel after this connect "
+                                                          "\u2014 reconnect to start using it");
+            row["reconnectToAdd"] = true;
+            cards.append(std::move(row));
         }
     }
-    fleet_.setRows(std::move(cards));
+    return cards;
 }
 
 // --- Logs -------------------------------------------------------------------------------
@@ -483,12 +505,17 @@ void AppBridge::windowShown() {
     actions_.start();
 }
 
+void AppBridge::firstFrameDrawn() {
+    if (qEnvironmentVariableIsEmpty("CORVANE_REPORT_FIRST_FRAME")) return;
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    std::fprintf(stderr, "first frame %lld\n",
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()));
+}
+
 void AppBridge::signIn() {
     // The fields' last edits were posted before this call; from here on the
     // model's values (perhaps tidied up) are the ones to show.
-    pendingPanelURL_.reset();
-    pendingEmail_.reset();
-    pendingPassword_.reset();
+    for (TypedField* field : {&panelURL_, &email_, &password_}) field->pending.reset();
     actions_.signIn();
 }
 
@@ -548,6 +575,21 @@ void AppBridge::setSiteEnabled(qint64 siteId, bool enabled) { actions_.setSiteEn
 void AppBridge::setLanShare(bool on) { actions_.setLanShare(on); }
 void AppBridge::regenerateLanSharePassword() { actions_.regenerateLanSharePassword(); }
 void AppBridge::sendReport() { actions_.sendDiagnostics(); }
+
+void AppBridge::previewReport() {
+    reportPreview_.clear();
+    emit reportPreviewChanged();
+    // The answer comes on the model's thread; the model's thread stops before this bridge goes.
+    actions_.previewDiagnostics([this](std::string text) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, text = q(text)] {
+                reportPreview_ = text;
+                emit reportPreviewChanged();
+            },
+            Qt::QueuedConnection);
+    });
+}
 
 void AppBridge::clearLogs() {
     logs_.clearShown();

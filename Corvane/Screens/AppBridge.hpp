@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -101,6 +103,7 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString logSearch READ logSearch WRITE setLogSearch NOTIFY logViewChanged)
     Q_PROPERTY(int logCount READ logCount NOTIFY logViewChanged)
     Q_PROPERTY(QString diagnosticsNote READ diagnosticsNote NOTIFY changed)
+    Q_PROPERTY(QString reportPreview READ reportPreview NOTIFY reportPreviewChanged)
 
     // Tray menu (AppBridgeSetup.cpp).
     Q_PROPERTY(QString trayStatusLine READ trayStatusLine NOTIFY changed)
@@ -129,6 +132,8 @@ public:
     struct Options {
         std::string appVersion;
         bool previewLogs = false;
+        // What ages are measured against; none: the system clock.
+        std::function<std::chrono::system_clock::time_point()> clock;
     };
 
     AppBridge(ModelActions& actions, Options options, QObject* parent = nullptr);
@@ -148,9 +153,9 @@ public:
     QString status() const;
     QString statusWord() const;
     QString errorMessage() const;
-    QString panelURL() const { return panelURL_; }
-    QString email() const { return email_; }
-    QString password() const { return password_; }
+    QString panelURL() const { return panelURL_.shown; }
+    QString email() const { return email_.shown; }
+    QString password() const { return password_.shown; }
     void setPanelURL(const QString& value);
     void setEmail(const QString& value);
     void setPassword(const QString& value);
@@ -213,6 +218,7 @@ public:
     void setLogSearch(const QString& text);
     int logCount() const { return logs_.count(); }
     QString diagnosticsNote() const;
+    QString reportPreview() const { return reportPreview_; }
 
     // Tray menu, update dialog and setup checklist (AppBridgeSetup.cpp).
     QString trayStatusLine() const;
@@ -250,6 +256,8 @@ public:
 
     // Controls.
     Q_INVOKABLE void windowShown();
+    // With CORVANE_REPORT_FIRST_FRAME set, writes "first frame <ns since 1970>" to standard error (start-up benchmark).
+    Q_INVOKABLE void firstFrameDrawn();
     Q_INVOKABLE void signIn();
     Q_INVOKABLE void signOut();
     Q_INVOKABLE void toggleConnection();
@@ -265,6 +273,8 @@ public:
     Q_INVOKABLE void setLanShare(bool on);
     Q_INVOKABLE void regenerateLanSharePassword();
     Q_INVOKABLE void sendReport();
+    // Asks the model for the report "Send report" would send; it arrives in reportPreview.
+    Q_INVOKABLE void previewReport();
     Q_INVOKABLE void clearLogs();
     Q_INVOKABLE QString shownLogText() const { return logs_.text(); }
     // Puts `text` on the system clipboard.
@@ -273,11 +283,26 @@ public:
 signals:
     void changed();
     void logViewChanged();
+    void reportPreviewChanged();
 
 private:
+    // A sign-in field: what the user typed is shown until the model has caught up with it.
+    struct TypedField {
+        QString shown;
+        std::optional<QString> pending;
+    };
+    void type(TypedField& field, const QString& value, void (ModelActions::*write)(std::string));
+    static void catchUp(TypedField& field, const std::string& published);
+
     void rebuildLists();
+    QList<QVariantMap> entryRows() const;
+    QList<QVariantMap> exitRows() const;
+    QList<QVariantMap> siteRows() const;
+    QList<QVariantMap> fleetRows() const;
     std::optional<std::int64_t> delayOf(const std::string& tag) const;
     QString delayText(const std::string& tag) const;
+    // The engine's outbound in use; none while unknown or while the automatic group names none ("").
+    const std::string* activeTag() const;
     QString activeRouteName() const;
 
     ModelActions& actions_;
@@ -285,9 +310,7 @@ private:
     std::shared_ptr<const AppSnapshot> snapshot_;
     bool started_ = false;
 
-    // What the user typed, until the model has it.
-    QString panelURL_, email_, password_;
-    std::optional<QString> pendingPanelURL_, pendingEmail_, pendingPassword_;
+    TypedField panelURL_, email_, password_;
 
     RowListModel entryChoices_;
     RowListModel exitChoices_;
@@ -296,6 +319,7 @@ private:
     LogListModel logs_;
     int logFilter_ = LogListModel::All;
     QString logSearch_;
+    QString reportPreview_;
 
     SystemExtensionController::State extension_;
     QString helpURL_;

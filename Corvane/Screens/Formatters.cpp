@@ -35,4 +35,13 @@ std::string bytes(std::int64_t n) { return scaled(n, "", true); }
 
 std::string rate(std::int64_t bytesPerSecond) { return scaled(bytesPerSecond, "/s", false); }
 
+std::string age(std::chrono::seconds elapsed) {
+    using namespace std::chrono;
+    // A clock set back makes a measurement look like it comes from the future: it is fresh.
+    if (elapsed < minutes(1)) return {};
+    if (elapsed < hours(1)) return std::to_string(duration_cast<minutes>(elapsed).count()) + " min ago";
+    if (elapsed < days(1)) return std::to_string(duration_cast<hours>(elapsed).count()) + " h ago";
+    return std::to_string(duration_cast<days>(elapsed).count()) + " d ago";
+}
+
 }  // namespace corvane::Formatters

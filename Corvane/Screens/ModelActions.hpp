@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -30,6 +31,8 @@ public:
     virtual void setLanShare(bool on) = 0;
     virtual void regenerateLanSharePassword() = 0;
     virtual void sendDiagnostics() = 0;  // trigger "manual", no error
+    // The report sendDiagnostics() would send now, sanitised, given to `done` on the model's thread.
+    virtual void previewDiagnostics(std::function<void(std::string)> done) = 0;
     virtual void setSmartRouting(bool on) = 0;
     virtual void dismissQuotaNotice() = 0;
 

@@ -83,50 +83,33 @@ void ModelLink::activateExtension() {
     boost::asio::post(executor_, [extension = extension_] { extension->activate(); });
 }
 
-// The operations of the model's later flows: each is called once the model has
-// it; until then its control does nothing.
 void ModelLink::toggleConnection() {
-    later([](auto& m) {
-        if constexpr (requires { m.toggleConnection(); }) return m.toggleConnection();
-    });
+    later([](AppModel& m) { return m.toggleConnection(); });
 }
 void ModelLink::disconnect() {
     later([](AppModel& m) { m.disconnect(); });
 }
 void ModelLink::pinTag(std::string tag) {
-    later([tag = std::move(tag)](auto& m) {
-        if constexpr (requires { m.pinTag(tag); }) return m.pinTag(tag);
-    });
+    later([tag = std::move(tag)](AppModel& m) { m.pinTag(tag); });
 }
 void ModelLink::applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                            bool quotaFallback) {
-    later([=](auto& m) {
-        if constexpr (requires { m.applyRoute(entryId, exitId, reality, quotaFallback); }) {
-            return m.applyRoute(entryId, exitId, reality, quotaFallback);
-        }
-    });
+    later([=](AppModel& m) { return m.applyRoute(entryId, exitId, reality, quotaFallback); });
 }
 void ModelLink::setSiteEnabled(std::int64_t siteId, bool enabled) {
-    later([=](auto& m) {
-        if constexpr (requires { m.setSiteEnabled(siteId, enabled); }) return m.setSiteEnabled(siteId, enabled);
-    });
+    later([=](AppModel& m) { m.setSiteEnabled(siteId, enabled); });
 }
 void ModelLink::setLanShare(bool on) {
-    later([=](auto& m) {
-        if constexpr (requires { m.setLanShare(on); }) return m.setLanShare(on);
-    });
+    later([=](AppModel& m) { m.setLanShare(on); });
 }
 void ModelLink::regenerateLanSharePassword() {
-    later([](auto& m) {
-        if constexpr (requires { m.regenerateLanSharePassword(); }) return m.regenerateLanSharePassword();
-    });
+    later([](AppModel& m) { m.regenerateLanSharePassword(); });
 }
 void ModelLink::sendDiagnostics() {
-    later([](auto& m) {
-        const std::string trigger = "manual";
-        const std::optional<std::string> error;
-        if constexpr (requires { m.sendDiagnostics(trigger, error); }) return m.sendDiagnostics(trigger, error);
-    });
+    later([](AppModel& m) { return m.sendDiagnostics("manual", std::nullopt); });
+}
+void ModelLink::previewDiagnostics(std::function<void(std::string)> done) {
+    later([done = std::move(done)](AppModel& m) { done(m.diagnosticsPreview()); });
 }
 
 }  // namespace corvane

@@ -47,6 +47,7 @@ public:
     void setLanShare(bool on) override;
     void regenerateLanSharePassword() override;
     void sendDiagnostics() override;
+    void previewDiagnostics(std::function<void(std::string)> done) override;
     void setSmartRouting(bool on) override;
     void dismissQuotaNotice() override;
     void scenePhaseChanged(bool active, bool background) override;

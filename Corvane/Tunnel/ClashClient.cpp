@@ -4,6 +4,7 @@
 #include <pcre2.h>
 
 #include <algorithm>
+#include <charconv>
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/object.hpp>
@@ -98,10 +99,60 @@ bool isSafeConnectionId(const std::string& id) {
 }  // namespace
 
 ClashClient::Proxy::Delay ClashClient::Proxy::Delay::decode(const RecordDecoder& d) {
-    return {.delay = d.required<std::int64_t>("delay")};
+    return {.delay = d.required<std::int64_t>("delay"), .time = d.optional<std::string>("time")};
 }
 
-void ClashClient::Proxy::Delay::encode(RecordEncoder& e) const { e.set("delay", delay); }
+void ClashClient::Proxy::Delay::encode(RecordEncoder& e) const {
+    e.set("delay", delay);
+    e.setOptional("time", time);
+}
+
+// "2026-12-10T15:57:33.123456789+01:00" or "…Z": how the engine writes times.
+std::optional<std::chrono::system_clock::time_point> ClashClient::Proxy::Delay::measuredAt() const {
+    using namespace std::chrono;
+    if (!time) return std::nullopt;
+    const std::string_view t = *time;
+    auto field = [&](std::size_t at, std::size_t width, int& out) {
+        if (at + width > t.size()) return false;
+        for (std::size_t i = at; i < at + width; ++i) {
+            if (t[i] < '0' || t[i] > '9') return false;
+        }
+        std::from_chars(t.data() + at, t.data() + at + width, out);
+        return true;
+    };
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (t.size() < 20 || t[4] != '-' || t[7] != '-' || (t[10] != 'T' && t[10] != 't') || t[13] != ':' ||
+        t[16] != ':' || !field(0, 4, y) || !field(5, 2, mo) || !field(8, 2, d) || !field(11, 2, h) ||
+        !field(14, 2, mi) || !field(17, 2, s) || h > 23 || mi > 59 || s > 60) {
+        return std::nullopt;
+    }
+    const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
+    if (!date.ok()) return std::nullopt;
+    std::size_t at = 19;
+    nanoseconds fraction{0};
+    if (t[at] == '.') {
+        std::int64_t scale = 100'000'000;
+        for (++at; at < t.size() && t[at] >= '0' && t[at] <= '9'; ++at, scale /= 10) {
+            fraction += nanoseconds((t[at] - '0') * scale);
+        }
+    }
+    minutes offset{0};
+    if (at < t.size() && (t[at] == 'Z' || t[at] == 'z')) {
+        ++at;
+    } else if (at < t.size() && (t[at] == '+' || t[at] == '-')) {
+        int oh = 0, om = 0;
+        if (!field(at + 1, 2, oh) || at + 3 >= t.size() || t[at + 3] != ':' || !field(at + 4, 2, om)) {
+            return std::nullopt;
+        }
+        offset = (t[at] == '-' ? -1 : 1) * (hours(oh) + minutes(om));
+        at += 6;
+    } else {
+        return std::nullopt;
+    }
+    if (at != t.size()) return std::nullopt;
+    const auto utc = sys_days(date) + hours(h) + minutes(mi) + seconds(s) + fraction - offset;
+    return time_point_cast<system_clock::duration>(utc);
+}
 
 ClashClient::Proxy ClashClient::Proxy::decode(const RecordDecoder& d) {
     return {.now = d.optional<std::string>("now"), .history = d.optional<std::vector<Delay>>("history")};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <map>
@@ -41,7 +42,10 @@ public:
         struct Delay {
             static constexpr std::string_view recordName = "ClashClient.Proxy.Delay";
             std::int64_t delay = 0;  // milliseconds
+            std::optional<std::string> time;  // when it was measured, RFC 3339 in the engine's zone
             bool operator==(const Delay&) const = default;
+            // `time` as a point in time; none when absent or unreadable.
+            std::optional<std::chrono::system_clock::time_point> measuredAt() const;
             static Delay decode(const RecordDecoder& d);
             void encode(RecordEncoder& e) const;
         };

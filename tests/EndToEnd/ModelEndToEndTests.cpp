@@ -114,6 +114,13 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
     ASSERT_TRUE(doc.contains("activeOutbound")) << status.out;
     EXPECT_TRUE(doc.at("activeOutbound").as_string().starts_with("proxy-"));
     EXPECT_TRUE(doc.at("delays").is_object());
+    // Each delay says when the engine measured it: a moment ago.
+    for (const auto& [tag, at] : doc.at("delayMeasuredAt").as_object()) {
+        EXPECT_TRUE(doc.at("delays").as_object().contains(tag)) << tag;
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count();
+        EXPECT_NEAR(static_cast<double>(at.as_int64()), static_cast<double>(now), 120.0) << tag;
+    }
     EXPECT_EQ(doc.at("smartRouting").as_bool(), true);
     EXPECT_EQ(doc.at("snapshot").as_array().size(), 2u);
     EXPECT_TRUE(doc.at("trafficNow").as_object().contains("down"));

@@ -33,6 +33,15 @@ TEST(ModelWithEngine, RatesTotalsAndDelaysFollowARealSession) {
     AppModel& m = s.connected();
     ASSERT_TRUE(s.runUntil([&] { return m.delays->contains("proxy-0") && m.delays->contains("proxy-1"); }, 30s))
         << "delays for both protocols (Hysteria2 proxy-0, Reality proxy-1)";
+    // The engine says when it measured each delay, in its own words: read as a moment ago.
+    const auto table = s.run(m.clash->proxies());
+    for (const char* tag : {"proxy-0", "proxy-1"}) {
+        const auto& history = table.proxies.at(tag).history;
+        ASSERT_TRUE(history && !history->empty()) << tag;
+        const auto at = history->back().measuredAt();
+        ASSERT_TRUE(at.has_value()) << tag << " measured at " << history->back().time.value_or("(no time)");
+        EXPECT_LT(std::chrono::abs(std::chrono::system_clock::now() - *at), 60s) << *history->back().time;
+    }
     EXPECT_TRUE(m.activeOutbound->has_value());
     const TrafficSample before = m.trafficTotal;
 

@@ -109,6 +109,32 @@ TEST_F(ModelTest, TheProxyTableGivesDelaysAndTheOutboundInUse) {
     }
 }
 
+TEST_F(ModelTest, EachDelayKeepsWhenTheEngineMeasuredIt) {
+    using namespace std::chrono;
+    ScriptedEngine engine;
+    AppModel& m = make();
+    fixedNow = sys_days(year{2026} / 12 / 10) + hours(16);
+    engine.proxies = R"({"proxies":{
+        "proxy-0":{"history":[{"time":"2026-12-10T15:57:33.25+01:00","delay":90}]},
+        "proxy-1":{"history":[{"time":"2026-12-10T14:00:00Z","delay":40}]},
+        "proxy-2":{"history":[{"delay":12}]},
+        "proxy-3":{"history":[{"time":"yesterday","delay":15}]},
+        "proxy-4":{"history":[{"time":"2026-02-30T10:00:00Z","delay":16}]},
+        "proxy-5":{"history":[{"time":"2026-12-10T10:00:00-07:30","delay":17}]}}})";
+    m.clash = engine.client();
+    run(m.pollProxies());
+    const std::map<std::string, AppModel::Time> expected = {
+        {"proxy-0", sys_days(year{2026} / 12 / 10) + 14h + 57min + 33s + 250ms},
+        {"proxy-1", sys_days(year{2026} / 12 / 10) + 14h},
+        {"proxy-2", *fixedNow},  // no time given: just measured
+        {"proxy-3", *fixedNow},  // unreadable times count as just measured too
+        {"proxy-4", *fixedNow},
+        {"proxy-5", sys_days(year{2026} / 12 / 10) + 17h + 30min},
+    };
+    EXPECT_EQ(m.delayMeasuredAt.get(), expected);
+    EXPECT_EQ(m.delays->size(), expected.size());
+}
+
 TEST_F(ModelTest, TotalsFollowTheEngineButNeverGoDown) {
     ScriptedEngine engine;
     AppModel& m = make();

@@ -7,36 +7,16 @@
 
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/ModelActions.hpp"
+#include "Corvane/Screens/ModelLink.hpp"
+#include "Model/RouteFixture.hpp"
+#include "ViewHarness.hpp"
 
 using namespace corvane;
+using namespace corvane::testing;
 
 namespace {
 
-struct NoActions final : ModelActions {
-    void setPanelURL(std::string) override {}
-    void setEmail(std::string v) override { emails.push_back(v); }
-    void setPassword(std::string) override {}
-    void start() override { ++starts; }
-    void signIn() override {}
-    void signOut() override {}
-    void toggleConnection() override {}
-    void disconnect() override {}
-    void refreshServers() override {}
-    void pinTag(std::string) override {}
-    void applyRoute(std::optional<std::int64_t>, std::optional<std::int64_t>, bool, bool) override {}
-    void setSiteEnabled(std::int64_t, bool) override {}
-    void setLanShare(bool) override {}
-    void regenerateLanSharePassword() override {}
-    void sendDiagnostics() override {}
-    void setSmartRouting(bool) override {}
-    void dismissQuotaNotice() override {}
-    void scenePhaseChanged(bool active, bool background) override { phases.emplace_back(active, background); }
-    void activateExtension() override { ++activations; }
-    std::vector<std::string> emails;
-    std::vector<std::pair<bool, bool>> phases;
-    int starts = 0;
-    int activations = 0;
-};
+using NoActions = RecordingActions;
 
 QCoreApplication& app() {
     static int argc = 1;
@@ -87,7 +67,7 @@ TEST(AppBridge, ATypedFieldIsNotOverwrittenByAnOlderSnapshot) {
     // Caught up: the model's own changes show again.
     bridge.apply(snapshot(3, ""));
     EXPECT_EQ(bridge.email(), "");
-    EXPECT_EQ(actions.emails, std::vector<std::string>{"ab"});
+    EXPECT_EQ(actions.calls, QStringList{"setEmail:ab"});
 }
 
 TEST(AppBridge, StartsTheModelOnceWhenTheWindowFirstShows) {
@@ -96,8 +76,8 @@ TEST(AppBridge, StartsTheModelOnceWhenTheWindowFirstShows) {
     AppBridge bridge(actions, {.appVersion = "1.0"});
     bridge.windowShown();
     bridge.windowShown();
-    EXPECT_EQ(actions.starts, 1);
-    EXPECT_EQ(actions.activations, 1);  // the tunnel service is checked with it
+    // The tunnel service is checked with it.
+    EXPECT_EQ(actions.calls, (QStringList{"activateExtension", "start"}));
 }
 
 TEST(AppBridge, TellsTheModelEachChangeOfTheWindowsPhaseOnce) {
@@ -108,8 +88,9 @@ TEST(AppBridge, TellsTheModelEachChangeOfTheWindowsPhaseOnce) {
     for (auto [active, visible] : {std::pair{false, true}, {true, true}, {true, true}, {false, true}, {false, false}}) {
         bridge.windowStateChanged(active, visible);
     }
-    const std::vector<std::pair<bool, bool>> expected{{false, false}, {true, false}, {false, false}, {false, true}};
-    EXPECT_EQ(actions.phases, expected);
+    const QStringList expected{"scenePhaseChanged:false,false", "scenePhaseChanged:true,false",
+                               "scenePhaseChanged:false,false", "scenePhaseChanged:false,true"};
+    EXPECT_EQ(actions.calls, expected);
 }
 
 TEST(AppBridge, TheServiceStateFromTheModelThreadReachesTheChecklist) {
@@ -125,4 +106,119 @@ TEST(AppBridge, TheServiceStateFromTheModelThreadReachesTheChecklist) {
     QCoreApplication::processEvents();
     EXPECT_EQ(bridge.extensionState(), "active");  // in order, the last one last
     EXPECT_EQ(bridge.checklistTitle(), "");
+}
+
+// Each control of the window asks for exactly one model operation, with the
+// arguments the shown route implies.
+TEST(AppBridge, EachControlCallsItsOneOperation) {
+    app();
+    RecordingActions actions;
+    AppBridge bridge(actions, {.appVersion = "1.0"});
+    bridge.apply(snapshotFromJson(R"({"signedIn":true,"pin":{"vpsId":101,"reality":false},
+        "servers":[{"vps_id":101,"name":"Tokyo","public_ip":"127.0.0.11","hysteria2_url":"hysteria2://a@127.0.0.11:8443",
+                    "reality_url":"vless://a@127.0.0.11:443","config_version":1},
+                   {"vps_id":102,"name":"Oslo","public_ip":"127.0.0.12","hysteria2_url":"",
+                    "reality_url":"vless://a@127.0.0.12:443","config_version":1}],
+        "exits":[{"exit_id":7,"vps_id":101,"name":"Osaka","metered":true,"ready":true,"reality_url":"vless://a@127.0.0.31:443"}]})"));
+    actions.calls.clear();
+    const std::vector<std::pair<std::function<void()>, QString>> controls = {
+        {[&] { bridge.signIn(); }, "signIn"},
+        {[&] { bridge.signOut(); }, "signOut"},
+        {[&] { bridge.toggleConnection(); }, "toggleConnection"},
+        {[&] { bridge.refreshServers(); }, "refreshServers"},
+        {[&] { bridge.pinTag("proxy-3"); }, "pinTag:proxy-3"},
+        {[&] { bridge.chooseEntry(-1); }, "applyRoute:nil,nil,false,false"},
+        {[&] { bridge.chooseEntry(102); }, "applyRoute:102,nil,false,false"},  // keeps the pinned protocol
+        {[&] { bridge.chooseExit(7); }, "applyRoute:101,7,true,false"},        // exits are reached over Reality
+        {[&] { bridge.chooseExit(-1); }, "applyRoute:101,nil,false,false"},
+        {[&] { bridge.chooseProtocol("reality"); }, "pinTag:proxy-1"},
+        {[&] { bridge.chooseProtocol("auto"); }, "pinTag:proxy-auto"},
+        {[&] { bridge.setSmartRouting(false); }, "setSmartRouting:false"},
+        {[&] { bridge.setSiteEnabled(3, true); }, "setSiteEnabled:3,true"},
+        {[&] { bridge.setLanShare(true); }, "setLanShare:true"},
+        {[&] { bridge.regenerateLanSharePassword(); }, "regenerateLanSharePassword"},
+        {[&] { bridge.dismissQuotaNotice(); }, "dismissQuotaNotice"},
+        {[&] { bridge.sendReport(); }, "sendDiagnostics"},
+        {[&] { bridge.previewReport(); }, "previewDiagnostics"},
+        {[&] { bridge.setPanelURL("https://p"); }, "setPanelURL:https://p"},
+        {[&] { bridge.setPassword("pw"); }, "setPassword:pw"},
+    };
+    for (const auto& [control, expected] : controls) {
+        actions.calls.clear();
+        control();
+        EXPECT_EQ(actions.calls, QStringList{expected});
+    }
+    // The preview arrives on the GUI thread.
+    QSignalSpy preview(&bridge, &AppBridge::reportPreviewChanged);
+    bridge.previewReport();
+    EXPECT_TRUE(bridge.reportPreview().isEmpty());
+    ASSERT_TRUE(preview.wait(2000));
+    EXPECT_TRUE(bridge.reportPreview().contains("\"trigger_reason\": \"manual\""));
+}
+
+// The link runs each operation on the real model, on the model's loop.
+class ModelLinkTest : public RouteTest {};
+
+TEST_F(ModelLinkTest, EachOperationReachesTheModel) {
+    struct Case {
+        const char* name;
+        std::function<void(AppModel&)> prepare;
+        std::function<void(ModelActions&)> act;
+        std::function<bool(AppModel&)> done;
+        bool started = true;  // else a model that has not been started yet
+    };
+    std::size_t before = 0;
+    std::string preview, password;
+    const std::vector<Case> cases = {
+        {"start", {}, [](auto& a) { a.start(); }, [](auto& m) { return m.signedIn.get() && m.servers->size() == 2; },
+         false},
+        {"panel URL", {}, [](auto& a) { a.setPanelURL("https://other.example"); },
+         [](auto& m) { return m.panelURL.get() == "https://other.example"; }},
+        {"email", {}, [](auto& a) { a.setEmail("me@example.com"); },
+         [](auto& m) { return m.email.get() == "me@example.com"; }},
+        {"password", {}, [](auto& a) { a.setPassword("pw-9"); }, [](auto& m) { return m.password.get() == "pw-9"; }},
+        {"sign out", {}, [](auto& a) { a.signOut(); }, [](auto& m) { return !m.signedIn.get(); }},
+        {"sign in",
+         [&](AppModel& m) {
+             m.signOut();
+             m.panelURL = panel.url("");
+             m.email = "me@example.com";
+             m.password = "pw";
+         },
+         [](auto& a) { a.signIn(); }, [](auto& m) { return m.signedIn.get(); }},
+        {"refresh", [&](AppModel&) { before = requestsTo(kServersPath); }, [](auto& a) { a.refreshServers(); },
+         [&](auto&) { return requestsTo(kServersPath) > before; }},
+        {"connect", {}, [](auto& a) { a.toggleConnection(); },
+         [&](auto&) { return !tunnelPlatform->startOptions.empty(); }},
+        {"pin a tag", {}, [](auto& a) { a.pinTag("proxy-3"); },
+         [](auto& m) { return m.pin.get() == PinPref{2, true}; }},
+        {"route", {}, [](auto& a) { a.applyRoute(2, std::nullopt, false, false); },
+         [](auto& m) { return m.pin.get() == PinPref{2, false}; }},
+        {"site", {}, [](auto& a) { a.setSiteEnabled(3, false); },
+         [](auto& m) { return m.disabledSiteIds->contains(3); }},
+        {"LAN share", {}, [](auto& a) { a.setLanShare(true); }, [](auto& m) { return m.lanShare.get(); }},
+        {"new LAN password", [&](AppModel& m) { password = m.lanSharePassword.get(); },
+         [](auto& a) { a.regenerateLanSharePassword(); },
+         [&](auto& m) { return !m.lanSharePassword.get().empty() && m.lanSharePassword.get() != password; }},
+        {"smart routing", {}, [](auto& a) { a.setSmartRouting(false); }, [](auto& m) { return !m.smartRouting.get(); }},
+        {"quota notice", [](AppModel& m) { m.quotaNotice = "used up"; }, [](auto& a) { a.dismissQuotaNotice(); },
+         [](auto& m) { return !m.quotaNotice->has_value(); }},
+        {"send report", {}, [](auto& a) { a.sendDiagnostics(); },
+         [](auto& m) { return m.diagnosticsNote->has_value(); }},
+        {"preview report", {}, [&](auto& a) { a.previewDiagnostics([&](std::string text) { preview = text; }); },
+         [&](auto&) { return preview.find("\"trigger_reason\": \"manual\"") != std::string::npos; }},
+    };
+    script.set(kServersPath, ScriptedReply::json(200, listJSON({1, 2})));
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        store->save("tok", panel.url(""));
+        AppModel& m = c.started ? signedInModel() : make();
+        ASSERT_EQ(m.servers->size(), c.started ? 2u : 0u);
+        if (c.prepare) c.prepare(m);
+        EXPECT_FALSE(c.done(m)) << "already done before the call";
+        ModelLink link(m, io().get_executor());
+        c.act(link);
+        EXPECT_TRUE(runUntil([&] { return c.done(m); })) << "the operation did not reach the model";
+    }
 }

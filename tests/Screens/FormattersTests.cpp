@@ -33,3 +33,20 @@ TEST(Formatters, BytesAndRatesStepAtEachUnitAndRatesStopAtGB) {
         EXPECT_EQ(Formatters::rate(c.n), c.rate) << c.n;
     }
 }
+
+TEST(Formatters, AgesShowFromAMinuteInWholeUnits) {
+    using namespace std::chrono;
+    const std::pair<seconds, const char*> cases[] = {
+        {-1h, ""},  // the clock was set back
+        {0s, ""},
+        {59s, ""},
+        {60s, "1 min ago"},
+        {3min + 59s, "3 min ago"},
+        {59min + 59s, "59 min ago"},
+        {1h, "1 h ago"},
+        {23h + 59min, "23 h ago"},
+        {24h, "1 d ago"},
+        {24h * 400, "400 d ago"},
+    };
+    for (const auto& [elapsed, text] : cases) EXPECT_EQ(Formatters::age(elapsed), text) << elapsed.count();
+}

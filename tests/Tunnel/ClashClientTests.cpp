@@ -86,7 +86,11 @@ TEST_F(ClashClientScriptedTest, ProxiesDecodesTheTableAndRequiresStatus200) {
                                R"({"type":"URLTest","history":[],"now":"","all":["proxy-0"]}, "direct":{"type":"Direct"}}})"));
     auto table = runToCompletion(client.proxies());
     EXPECT_EQ(table.proxies.size(), 4u);
-    EXPECT_EQ(table.proxies["proxy-0"].history, (std::vector<ClashClient::Proxy::Delay>{{42}}));
+    EXPECT_EQ(table.proxies["proxy-0"].history,
+              (std::vector<ClashClient::Proxy::Delay>{{42, "2025-06-01T09:15:07.1+00:00"}}));
+    using namespace std::chrono;
+    EXPECT_EQ(table.proxies["proxy-0"].history->back().measuredAt(),
+              sys_days(year{2025} / 6 / 1) + 9h + 15min + 7s + 100ms);
     EXPECT_EQ(table.proxies["proxy-0"].now, std::nullopt);
     EXPECT_EQ(table.proxies["proxy-auto"].now, "");
     EXPECT_EQ(table.proxies["direct"], ClashClient::Proxy{});

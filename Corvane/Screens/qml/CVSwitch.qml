@@ -15,6 +15,9 @@ Switch {
     focusPolicy: Qt.StrongFocus
     padding: 0
     Accessible.name: name
+    // Qt 6.4's switches ignore assistive technology's press: do what a click does.
+    Accessible.onPressAction: if (enabled) { toggle(); toggled() }
+    Accessible.onToggleAction: if (enabled) { toggle(); toggled() }
     onToggled: {
         const wanted = checked
         checked = Qt.binding(() => control.on)

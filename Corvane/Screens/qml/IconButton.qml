@@ -12,6 +12,8 @@ ToolButton {
     implicitWidth: 30
     implicitHeight: 30
     Accessible.name: name
+    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+    Accessible.onPressAction: if (enabled) clicked()
     ToolTip.visible: hovered
     ToolTip.text: name
     ToolTip.delay: 600

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // The tunnel service's log over the window's content.
 Rectangle {
@@ -11,6 +12,7 @@ Rectangle {
     border.color: Theme.cardBorder
     radius: Theme.radius
     property bool copied: false
+    readonly property alias reportPreview: preview
     Accessible.role: Accessible.Pane
     Accessible.name: "Logs"
 
@@ -58,6 +60,9 @@ Rectangle {
                     Accessible.name: "Show " + modelData
                     Accessible.checkable: true
                     Accessible.checked: checked
+                    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+                    Accessible.onPressAction: if (enabled) clicked()
+                    Accessible.onToggleAction: if (enabled) clicked()
                     onClicked: {
                         checked = Qt.binding(() => bridge.logFilter === index)
                         bridge.logFilter = index
@@ -84,6 +89,7 @@ Rectangle {
                 objectName: "logSearch"
                 Layout.fillWidth: true
                 placeholderText: "Search"
+                text: bridge.logSearch  // until the user types: the drawer reopens with its search
                 placeholderTextColor: Theme.faintText
                 color: Theme.text
                 font.pixelSize: Theme.fontSize
@@ -121,7 +127,7 @@ Rectangle {
                 activeFocusOnTab: true
                 Accessible.role: Accessible.List
                 Accessible.name: "Log lines"
-                ScrollBar.vertical: ScrollBar {}
+                ScrollBar.vertical: ScrollBar { Accessible.name: "Scroll the log lines" }
                 // Follow the newest line unless the user scrolled up to read.
                 property bool following: true
                 onMovementEnded: following = atYEnd
@@ -179,11 +185,110 @@ Rectangle {
                 horizontalAlignment: Text.AlignRight
                 Layout.fillWidth: true
             }
+            IconButton {
+                objectName: "previewReport"
+                iconName: "eye"
+                name: "Preview report"
+                onClicked: {
+                    bridge.previewReport()
+                    preview.open()
+                }
+            }
             CVButton {
                 objectName: "sendReport"
                 text: "Send report"
                 iconName: "send"
                 onClicked: bridge.sendReport()
+            }
+        }
+    }
+
+    // The sanitised report exactly as "Send report" would send it now.
+    Popup {
+        id: preview
+        objectName: "reportPreview"
+        parent: T.Overlay.overlay
+        modal: true
+        focus: true
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 32, 640)
+        height: parent.height - 64
+        padding: 14
+        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
+        onOpened: cancelButton.forceActiveFocus()
+        background: Rectangle {
+            color: Theme.background
+            radius: Theme.radius
+            border.color: Theme.cardBorder
+        }
+
+        contentItem: ColumnLayout {
+            spacing: 8
+            Accessible.role: Accessible.Dialog
+            Accessible.name: "Report preview"
+            CVText { text: "Report preview"; font.bold: true; font.pixelSize: Theme.titleFont }
+            CVText {
+                text: "Exactly what Send report would send now, with the sites you visited left out."
+                secondary: true
+                Layout.fillWidth: true
+            }
+            Rectangle {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                radius: 8
+                color: Theme.card
+                border.color: Theme.cardBorder
+                clip: true
+                ScrollView {
+                    id: reportScroll
+                    anchors.fill: parent
+                    anchors.margins: 1
+                    ScrollBar.vertical: ScrollBar {
+                        parent: reportScroll
+                        x: reportScroll.width - width
+                        y: reportScroll.topPadding
+                        height: reportScroll.availableHeight
+                        Accessible.name: "Scroll the report"
+                    }
+                    ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the report sideways" }
+                    TextArea {
+                        objectName: "reportPreviewText"
+                        readOnly: true
+                        selectByMouse: true
+                        wrapMode: TextEdit.WrapAnywhere
+                        textFormat: TextEdit.PlainText
+                        text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
+                        color: Theme.text
+                        font.family: Theme.monoFont
+                        font.pixelSize: Theme.smallFont
+                        background: null
+                        Accessible.role: Accessible.EditableText
+                        Accessible.name: "Report text"
+                        Accessible.readOnly: true
+                    }
+                }
+            }
+            RowLayout {
+                spacing: 8
+                Layout.fillWidth: true
+                Item { Layout.fillWidth: true }
+                CVButton {
+                    id: cancelButton
+                    objectName: "cancelReport"
+                    text: "Cancel"
+                    onClicked: preview.close()
+                }
+                CVButton {
+                    objectName: "sendPreviewedReport"
+                    text: "Send"
+                    iconName: "send"
+                    primary: true
+                    enabled: bridge.reportPreview !== ""
+                    onClicked: {
+                        bridge.sendReport()
+                        preview.close()
+                    }
+                }
             }
         }
     }

@@ -19,7 +19,14 @@ ApplicationWindow {
     // Window-local presentation state.
     property bool logsOpen: bridge.previewLogs
 
-    Component.onCompleted: bridge.windowShown()
+    Component.onCompleted: {
+        bridge.windowShown()
+        frameSwapped.connect(firstFrame)
+    }
+    function firstFrame() {
+        frameSwapped.disconnect(firstFrame)
+        bridge.firstFrameDrawn()
+    }
 
     Shortcut {
         sequences: [StandardKey.Quit]
@@ -37,7 +44,15 @@ ApplicationWindow {
         objectName: "contentScroll"
         anchors.fill: parent
         contentWidth: availableWidth
-        ScrollBar.horizontal.policy: ScrollBar.AlwaysOff
+        // The default bars, with names for assistive technology.
+        ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the window sideways" }
+        ScrollBar.vertical: ScrollBar {
+            parent: scroll
+            x: scroll.width - width
+            y: scroll.topPadding
+            height: scroll.availableHeight
+            Accessible.name: "Scroll the window"
+        }
 
         ColumnLayout {
             width: scroll.availableWidth

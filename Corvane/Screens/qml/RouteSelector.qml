@@ -132,6 +132,9 @@ Card {
                 Accessible.name: modelData.label
                 Accessible.checkable: true
                 Accessible.checked: checked
+                // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+                Accessible.onPressAction: if (enabled) clicked()
+                Accessible.onToggleAction: if (enabled) clicked()
                 onClicked: {
                     checked = Qt.binding(() => bridge.protocolChoice === modelData.key)
                     bridge.chooseProtocol(modelData.key)

@@ -16,6 +16,8 @@ AbstractButton {
     Accessible.role: Accessible.Button
     Accessible.name: server.name
     Accessible.description: server.hint
+    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+    Accessible.onPressAction: if (enabled) clicked()
     ToolTip.visible: hovered
     ToolTip.text: server.hint
     ToolTip.delay: 600
@@ -82,6 +84,8 @@ AbstractButton {
                     text: modelData.label
                     Accessible.name: modelData.name + " on " + card.server.name
                     Accessible.description: modelData.latency + (modelData.active ? ", Currently active" : "")
+                    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
+                    Accessible.onPressAction: if (enabled) clicked()
                     onClicked: bridge.pinTag(modelData.tag)
                     contentItem: Column {
                         spacing: 1

@@ -2,10 +2,11 @@
 // writes one PNG each:
 //   corvane-screenshots OUTPUT_DIR STATE.json...
 // A state file is a snapshot (see ViewHarness); extra keys set the window:
-// "logsOpen", "height", and "extension" ({"state", "text"}: the tunnel
-// service's state, else ready). "tray": "menu" draws the tray's menu under its
-// icon instead, "tray": "icons" the status icons on a light and a dark panel.
-// Scale and colours come from QT_SCALE_FACTOR and CORVANE_COLOR_SCHEME.
+// "logsOpen", "height", "logSearch", "reportPreview" (opens the report preview),
+// and "extension" ({"state", "text"}: the tunnel service's state, else ready).
+// "tray": "menu" draws the tray's menu under its icon instead, "tray": "icons"
+// the status icons on a light and a dark panel. Scale and colours come from
+// QT_SCALE_FACTOR and CORVANE_COLOR_SCHEME.
 
 #include <algorithm>
 #include <cstdio>
@@ -114,10 +115,21 @@ int main(int argc, char** argv) {
             std::printf("%s\n", qPrintable(out.filePath(name)));
             continue;
         }
+        harness.bridge().setLogSearch(state.value("logSearch").toString());
         engine.load(QUrl(QStringLiteral("qrc:/Corvane/Screens/Main.qml")));
         if (engine.rootObjects().isEmpty()) return 1;
         auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
         settle(200);
+        if (state.value("reportPreview").toBool()) {
+            auto* drawer = window->findChild<QObject*>(QStringLiteral("logDrawer"));
+            auto* preview = drawer ? drawer->property("reportPreview").value<QObject*>() : nullptr;
+            if (!preview) {
+                std::fprintf(stderr, "%s: the log drawer is not open\n", qPrintable(args[i]));
+                return 1;
+            }
+            harness.bridge().previewReport();
+            QMetaObject::invokeMethod(preview, "open");
+        }
         // Tall enough for the whole main screen unless the state says otherwise.
         int height = state.value("height").toInt();
         if (height == 0 && !state.value("logsOpen").toBool()) {

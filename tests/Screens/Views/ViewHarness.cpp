@@ -12,6 +12,8 @@
 
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
+#include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
+#include "CorvaneCore/Support/JSONWriter.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
@@ -122,6 +124,13 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     read(o, "lanAddress", s->lanAddress);
     read(o, "lanSharePassword", s->lanSharePassword);
     readShared(o, "delays", s->delays);
+    if (o.if_contains("delayMeasuredAt")) {
+        std::map<std::string, std::int64_t> seconds;
+        read(o, "delayMeasuredAt", seconds);
+        std::map<std::string, std::chrono::system_clock::time_point> times;
+        for (const auto& [tag, at] : seconds) times[tag] = std::chrono::system_clock::time_point(std::chrono::seconds(at));
+        s->delayMeasuredAt = std::make_shared<const decltype(times)>(std::move(times));
+    }
     read(o, "activeOutbound", s->activeOutbound);
     read(o, "switchingTo", s->switchingTo);
     read(o, "tunnelReachable", s->tunnelReachable);
@@ -172,13 +181,38 @@ void RecordingActions::applyRoute(std::optional<std::int64_t> entryId, std::opti
     add("applyRoute", {n(entryId), n(exitId), b(reality), b(quotaFallback)});
 }
 
+void RecordingActions::previewDiagnostics(std::function<void(std::string)> done) {
+    add("previewDiagnostics");
+    ReportBuilder::Input input{.trigger = "manual",
+                               .appVersion = "1.4.0",
+                               .now = std::chrono::system_clock::time_point(std::chrono::seconds(ViewHarness::fixedNow)),
+                               .os = "linux",
+                               .osVersion = "Debian GNU/Linux 12 (bookworm)",
+                               .arch = "x86_64",
+                               .locale = "en_US.UTF-8",
+                               .timezone = "UTC",
+                               .interfaces = {{"eth0", "192.168.1.20"}},
+                               .panelHost = "panel.example.com",
+                               .activeTag = shown ? shown->activeOutbound : std::nullopt,
+                               .tunnelUp = shown && shown->status == UiStatus::connected};
+    if (shown && shown->logLines) {
+        for (const auto& line : *shown->logLines) input.logs.push_back(line.line);
+    }
+    done(toJSONText(encodeValue(ReportBuilder::build(input)), 2));
+}
+
 void RecordingActions::add(const QString& name, const QStringList& args) {
     calls << (args.isEmpty() ? name : name + ":" + args.join(u','));
 }
 
 ViewHarness::ViewHarness(bool previewLogs, QObject* parent)
     : QObject(parent),
-      bridge_(std::make_unique<AppBridge>(actions_, AppBridge::Options{.appVersion = "1.4.0", .previewLogs = previewLogs})) {
+      bridge_(std::make_unique<AppBridge>(
+          actions_, AppBridge::Options{.appVersion = "1.4.0",
+                                       .previewLogs = previewLogs,
+                                       .clock = [] {
+                                           return std::chrono::system_clock::time_point(std::chrono::seconds(fixedNow));
+                                       }})) {
     // Every call is made on this thread: tell the tests after each control.
     connect(bridge_.get(), &AppBridge::changed, this, &ViewHarness::callsChanged);
     bridge_->setHelpURL(QStringLiteral("file:///usr/share/doc/corvane/README.md"));
@@ -218,7 +252,10 @@ void ViewHarness::feed(const QVariantMap& snapshot) {
     feedJson(QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(snapshot)).toJson(QJsonDocument::Compact)));
 }
 
-void ViewHarness::feedJson(const QString& json) { bridge_->apply(snapshotFromJson(json.toStdString())); }
+void ViewHarness::feedJson(const QString& json) {
+    actions_.shown = snapshotFromJson(json.toStdString());
+    bridge_->apply(actions_.shown);
+}
 
 void ViewHarness::clearCalls() {
     actions_.calls.clear();

@@ -49,17 +49,24 @@ public:
     void scenePhaseChanged(bool active, bool background) override { add("scenePhaseChanged", {b(active), b(background)}); }
     void dismissUpdate() override { add("dismissUpdate"); }
     void activateExtension() override { add("activateExtension"); }
+    // Answers with a report built by the real builder from the shown snapshot's log lines.
+    void previewDiagnostics(std::function<void(std::string)> done) override;
+
+    std::shared_ptr<const AppSnapshot> shown;
 
 private:
     static QString b(bool v) { return v ? QStringLiteral("true") : QStringLiteral("false"); }
     void add(const QString& name, const QStringList& args = {});
 };
 
-// The harness object the QML tests see as `harness`.
+// The harness object the QML tests see as `harness`. Its clock stands still at
+// `now` (seconds since 1970), so ages in snapshots ("delayMeasuredAt", in the
+// same seconds) read the same on every run.
 class ViewHarness : public QObject {
     Q_OBJECT
     Q_PROPERTY(QStringList calls READ calls NOTIFY callsChanged)
     Q_PROPERTY(QStringList openedUrls READ openedUrls NOTIFY callsChanged)
+    Q_PROPERTY(double now READ now CONSTANT)
 
 public:
     explicit ViewHarness(bool previewLogs = false, QObject* parent = nullptr);
@@ -72,6 +79,8 @@ public:
     Q_INVOKABLE void feed(const QVariantMap& snapshot);
     Q_INVOKABLE void feedJson(const QString& json);
     QStringList calls() const { return actions_.calls; }
+    static constexpr std::int64_t fixedNow = 1'796'083'200;  // 2026-12-01 00:00 UTC
+    double now() const { return static_cast<double>(fixedNow); }
     Q_INVOKABLE void clearCalls();
     Q_INVOKABLE QString clipboardText() const;
     // The tunnel service's state by its case name ("checking", "failed", ...);

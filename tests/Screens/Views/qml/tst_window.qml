@@ -381,6 +381,39 @@ TestCase {
         compare(harness.calls, ["pinTag:proxy-auto", "pinTag:proxy-3", "pinTag:proxy-1"])
     }
 
+    function test_protocolButtonsShowHowOldTheirDelayIs() {
+        feed({ status: "connected", connectedFleet: fleet, activeOutbound: "proxy-1",
+               delays: { "proxy-0": 80, "proxy-1": 40, "proxy-2": 55, "proxy-3": 61 },
+               delayMeasuredAt: { "proxy-0": harness.now - 200, "proxy-1": harness.now - 59,
+                                  "proxy-2": harness.now - 7300 } })
+        compare(protocolButton(101, "HY2").Accessible.description, "80 ms \u00b7 3 min ago")
+        compare(protocolButton(101, "RT").Accessible.description, "40 ms, Currently active")
+        compare(protocolButton(102, "HY2").Accessible.description, "55 ms \u00b7 2 h ago")
+        compare(protocolButton(102, "RT").Accessible.description, "61 ms")  // no time known
+        compare(item("server_101").server.latency, "40 ms")
+    }
+
+    // The automatic group names no member ("") until its first check: the
+    // window shows the route chosen, never an empty one.
+    function test_automaticGroupBeforeItsFirstCheck_data() {
+        return [
+            { tag: "automatic", s: {}, subtitle: "Auto \u00b7 pick fastest" },
+            { tag: "pinned", s: { pin: { vpsId: 102, reality: true } }, subtitle: "Reality on Frankfurt",
+              hint: "Pinned \u2014 currently routing via Reality on Frankfurt" },
+        ]
+    }
+
+    function test_automaticGroupBeforeItsFirstCheck(data) {
+        const s = { status: "connected", connectedFleet: fleet, activeOutbound: "", delays: { "proxy-0": 80 },
+                    tunnelReachable: true }
+        for (const key in data.s) s[key] = data.s[key]
+        feed(s)
+        compare(item("connectionSubtitle").text, data.subtitle)
+        compare(item("autoRoute").text, "")
+        for (const id of [101, 102]) verify(!item("server_" + id).server.active)
+        if (data.hint) compare(item("server_102").server.hint, data.hint)
+    }
+
     function test_serverCardBadgesAndHints() {
         feed({ pin: { vpsId: 101, reality: true } })
         compare(item("server_101").server.hint, "Pinned \u2014 currently routing via Reality on Tokyo")
@@ -489,6 +522,31 @@ TestCase {
         compare(item("diagnosticsNote").text, "Report sent")
         click("closeLogs")
         verify(!window.logsOpen)
+    }
+
+    function test_reportPreviewBeforeSending() {
+        feed({ logLines: logLines() })
+        openLogs()
+        click("previewReport")
+        const preview = item("logDrawer").reportPreview
+        tryCompare(preview, "opened", true)
+        const text = findChild(preview.contentItem, "reportPreviewText")
+        verify(text !== null)
+        tryVerify(() => text.text.indexOf("\"trigger_reason\": \"manual\"") >= 0, 2000, text.text)
+        verify(text.text.indexOf("line warn") >= 0)
+        verify(text.readOnly)
+        mouseClick(findChild(preview.contentItem, "cancelReport"))
+        tryCompare(preview, "visible", false)
+        compare(harness.calls, ["previewDiagnostics"])
+
+        click("previewReport")
+        tryCompare(preview, "opened", true)
+        const send = findChild(preview.contentItem, "sendPreviewedReport")
+        tryCompare(send, "enabled", true)  // once the report is there
+        mouseClick(send)
+        tryCompare(preview, "visible", false)
+        compare(harness.calls, ["previewDiagnostics", "previewDiagnostics", "sendDiagnostics"])
+        click("closeLogs")
     }
 
     function test_logListFollowsAGrowingLog() {

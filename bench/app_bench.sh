@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The desktop window's own costs, connected through the real engine to the demo
+# panel's fleet of 20 servers, under Xvfb: the time from start to the first
+# frame, the resident memory after a minute connected, and the idle CPU time
+# over the next SECONDS. Everything runs on loopback in a temporary home.
+#   bench/app_bench.sh [BUILD_DIR] [SECONDS]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/release}
+seconds=${2:-60}
+app=$build/Corvane/Screens/corvane
+ctl=$build/Corvane/corvanectl
+tunnel=$build/CorvaneTunnel/corvane-tunnel
+sim=$build/tools/panel-sim/corvane-panel-sim
+engine=${CORVANE_ENGINE:-$root/build/engine/sing-box}
+for program in "$app" "$ctl" "$tunnel" "$sim" "$engine"; do
+    [ -x "$program" ] || { echo "missing $program (build first)" >&2; exit 1; }
+done
+command -v Xvfb >/dev/null || { echo "Xvfb is not installed (scripts/setup.sh installs it)" >&2; exit 1; }
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A world of 20 servers on 127.0.1.1 ... 127.0.1.20.
+python3 - "$root/examples/panel-sim.json" "$work/world.json" <<'PY'
+import json, sys
+world = json.load(open(sys.argv[1]))
+world["vpses"] = [{"vps_id": i, "name": f"Server {i}", "address": f"127.0.1.{i}"} for i in range(1, 21)]
+world["exits"] = []
+world["sites"] = []
+json.dump(world, open(sys.argv[2], "w"))
+PY
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+proxy=$(free_port)
+: > "$work/sim.log"
+CORVANE_ENGINE=$engine "$sim" --listen "127.0.0.1:$port" --state-dir "$work/sim" --world "$work/world.json" \
+    > "$work/sim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 600); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
+grep -q '^ready' "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+
+export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_STATE_HOME=$work/state
+export XDG_RUNTIME_DIR=$work/run CORVANE_CA_FILE=$work/sim/tls/ca.pem LC_ALL=C.UTF-8
+mkdir -p "$HOME" "$XDG_CONFIG_HOME/corvane" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+cp "$work/sim/deployment.json" "$XDG_CONFIG_HOME/corvane/deployment.json"
+# No Secret Service in this home: the app and corvanectl share the owner-only token file.
+unset DBUS_SESSION_BUS_ADDRESS
+
+SSL_CERT_FILE=$work/sim/ca-bundle.pem "$tunnel" --user --engine "$engine" --proxy-port "$proxy" > "$work/tunnel.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 100); do [ -S "$XDG_RUNTIME_DIR/corvane/tunnel.sock" ] && break; sleep 0.1; done
+
+echo demo-password | "$ctl" login --panel "https://127.0.0.1:$port/" --email demo@corvane.test --password-stdin > /dev/null
+"$ctl" connect --wait 60 > /dev/null
+
+# A display of our own (its abstract socket name must be free too); -noreset keeps
+# it up between clients.
+display=$(python3 - <<'PY'
+import os, random
+used = open("/proc/net/unix").read()
+print(next(n for n in random.sample(range(100, 1000), 900)
+           if f"/tmp/.X11-unix/X{n}\n" not in used and not os.path.exists(f"/tmp/.X{n}-lock")))
+PY
+)
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp -noreset > "$work/xvfb.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 100); do grep -q "X$display\$" /proc/net/unix && break; sleep 0.1; done
+export DISPLAY=:$display QT_QPA_PLATFORM=xcb
+
+# The app joins the running session, as after a restart of the desktop session.
+launched=$(date +%s%N)
+CORVANE_REPORT_FIRST_FRAME=1 "$app" > "$work/app.log" 2>&1 &
+app_pid=$!
+pids+=($app_pid)
+for _ in $(seq 1 300); do grep -q '^first frame' "$work/app.log" && break; sleep 0.05; done
+drawn=$(sed -n 's/^first frame \([0-9]*\)$/\1/p' "$work/app.log")
+[ -n "$drawn" ] || { echo "no first frame:" >&2; cat "$work/app.log" >&2; exit 1; }
+
+sleep 60  # a minute connected: delays measured, the sparkline full
+ticks() { awk '{print $14 + $15}' "/proc/$app_pid/stat"; }
+hz=$(getconf CLK_TCK)
+rss=$(awk '/^VmRSS/ {print $2}' "/proc/$app_pid/status")
+# Of which the app's own (anonymous) pages; the rest is mostly shared libraries' code.
+anon=$(awk '/^Anonymous/ {print $2}' "/proc/$app_pid/smaps_rollup")
+start=$(ticks)
+sleep "$seconds"
+end=$(ticks)
+peak=$(awk '/^VmHWM/ {print $2}' "/proc/$app_pid/status")
+"$ctl" status | grep -q "Connected" || { echo "the session ended during the run" >&2; exit 1; }
+python3 - "$launched" "$drawn" "$start" "$end" "$hz" "$seconds" "$rss" "$peak" "$anon" <<'PY'
+import sys
+launched, drawn, start, end, hz, seconds, rss, peak, anon = map(float, sys.argv[1:])
+cpu = (end - start) / hz
+print("corvane (software scene graph, Xvfb), connected, 20 servers:")
+print(f"  first frame {(drawn - launched) / 1e6:.0f} ms after start")
+print(f"  resident {rss / 1024:.1f} MB after 60 s connected, peak {peak / 1024:.1f} MB (goal 60 MB);"
+      f" {anon / 1024:.1f} MB of it the app's own, the rest shared libraries and files")
+print(f"  idle CPU over {seconds:.0f} s: {cpu:.2f} s = {100 * cpu / seconds:.3f}% of one core (goal 0.5%)")
+PY
+"$ctl" disconnect > /dev/null || true
