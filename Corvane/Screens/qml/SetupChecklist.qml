@@ -50,6 +50,8 @@ Rectangle {
             CVButton {
                 objectName: "checklistAction"
                 visible: text !== ""
+                // Nothing to do, nothing for a screen reader to find.
+                Accessible.ignored: text === ""
                 text: bridge.checklistAction
                 primary: true
                 onClicked: bridge.runChecklistAction()
