@@ -1,0 +1,58 @@
+# Sourced by the benchmarks that measure a connected session: the demo panel's
+# fleet of 20 servers on 127.0.1.1 ... 127.0.1.20, the tunnel service in user
+# mode and the real engine, signed in and connected, in a temporary home that is
+# removed on exit. Before sourcing, set `root` (the checkout) and `build`; after
+# it, `ctl`, `work` and `pids` (the benchmark adds its own pids) are set, and the
+# environment points at the temporary home.
+#   smart_routing=off . "$root/bench/connected-world.sh"
+ctl=$build/Corvane/corvanectl
+tunnel=$build/CorvaneTunnel/corvane-tunnel
+sim=$build/tools/panel-sim/corvane-panel-sim
+engine=${CORVANE_ENGINE:-$root/build/engine/sing-box}
+for program in "$ctl" "$tunnel" "$sim" "$engine"; do
+    [ -x "$program" ] || { echo "missing $program (build first)" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+python3 - "$root/examples/panel-sim.json" "$work/world.json" <<'PY'
+import json, sys
+world = json.load(open(sys.argv[1]))
+world["vpses"] = [{"vps_id": i, "name": f"Server {i}", "address": f"127.0.1.{i}"} for i in range(1, 21)]
+world["exits"] = []
+world["sites"] = []
+json.dump(world, open(sys.argv[2], "w"))
+PY
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+proxy=$(free_port)
+: > "$work/sim.log"
+CORVANE_ENGINE=$engine "$sim" --listen "127.0.0.1:$port" --state-dir "$work/sim" --world "$work/world.json" \
+    > "$work/sim.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 600); do grep -q '^ready' "$work/sim.log" && break; sleep 0.1; done
+grep -q '^ready' "$work/sim.log" || { cat "$work/sim.log" >&2; exit 1; }
+
+export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_STATE_HOME=$work/state
+export XDG_RUNTIME_DIR=$work/run CORVANE_CA_FILE=$work/sim/tls/ca.pem LC_ALL=C.UTF-8
+mkdir -p "$HOME" "$XDG_CONFIG_HOME/corvane" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+cp "$work/sim/deployment.json" "$XDG_CONFIG_HOME/corvane/deployment.json"
+# No Secret Service in this home: the token goes to the owner-only file, shared by
+# corvanectl and the app.
+unset DBUS_SESSION_BUS_ADDRESS
+
+SSL_CERT_FILE=$work/sim/ca-bundle.pem "$tunnel" --user --engine "$engine" --proxy-port "$proxy" > "$work/tunnel.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 1 100); do [ -S "$XDG_RUNTIME_DIR/corvane/tunnel.sock" ] && break; sleep 0.1; done
+
+echo demo-password | "$ctl" login --panel "https://127.0.0.1:$port/" --email demo@corvane.test --password-stdin > /dev/null
+if [ "${smart_routing:-on}" = off ]; then "$ctl" smart-routing off > /dev/null; fi
+"$ctl" connect --wait 60 > /dev/null
