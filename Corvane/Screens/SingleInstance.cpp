@@ -1,10 +1,12 @@
 #include "Corvane/Screens/SingleInstance.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QThread>
 
@@ -58,8 +60,25 @@ qint64 SingleInstance::ownerPid() const {
     return lock_.getLockInfo(&pid, &host, &app) ? pid : 0;
 }
 
+namespace {
+
+// A folder of this user's own, and no link: in a shared place such as /tmp another
+// user could otherwise answer for the app and keep it from starting.
+bool ownFolder(const QString& path) {
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid();
+}
+
+}  // namespace
+
 SingleInstance::Claim SingleInstance::claim() {
     QDir().mkpath(folder_);
+    if (!ownFolder(folder_) || !ownFolder(QFileInfo(folder_).path())) {
+        qWarning("corvane: %s is not a folder of this user's own: a second start will start a second app",
+                 qPrintable(folder_));
+        return Claim::first;
+    }
     QFile::setPermissions(folder_, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (lock_.tryLock(0)) {
         // The lock is ours, so a socket that is there was left by a crash.
