@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +19,7 @@
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "Model/ModelFixture.hpp"
+#include "TestSupport/PrivateHome.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 
 using namespace corvane;
@@ -49,31 +50,12 @@ class AccountCommands : public ::testing::Test, protected PanelOnLoopback {
 protected:
     void SetUp() override {
         panel.setHandler([this](const RecordedRequest& r) { return script.reply(r); });
-        for (const auto& [name, value] : std::map<std::string, fs::path>{{"HOME", home},
-                                                                          {"XDG_CONFIG_HOME", home / "config"},
-                                                                          {"XDG_DATA_HOME", home / "data"},
-                                                                          {"XDG_STATE_HOME", home / "state"},
-                                                                          {"XDG_RUNTIME_DIR", home / "run"},
-                                                                          {"CORVANE_CA_FILE", certs.caFile}}) {
-            if (const char* old = std::getenv(name.c_str())) saved_[name] = old;
-            ::setenv(name.c_str(), value.c_str(), 1);
-        }
-        // No Secret Service: the token goes to the owner-only file.
-        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) saved_["DBUS_SESSION_BUS_ADDRESS"] = bus;
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-        fs::create_directories(home / "run");
+        home_.emplace(home);
+        home_->set("CORVANE_CA_FILE", certs.caFile.string());
     }
     void TearDown() override {
         panel.stop();
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
-                                 "CORVANE_CA_FILE", "DBUS_SESSION_BUS_ADDRESS"}) {
-            auto it = saved_.find(name);
-            if (it == saved_.end()) {
-                ::unsetenv(name);
-            } else {
-                ::setenv(name, it->second.c_str(), 1);
-            }
-        }
+        home_.reset();
     }
 
     ProcessResult ctl(std::vector<std::string> args, const std::string& input = {}) {
@@ -90,7 +72,7 @@ protected:
 
     PanelScript script;
     fs::path home = dir.path() / "home";
-    std::map<std::string, std::string> saved_;
+    std::optional<PrivateHome> home_;
 };
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +23,7 @@
 #include "CorvaneCore/Support/HttpClient.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
+#include "TestSupport/PrivateHome.hpp"
 #include "TestSupport/ProxyTunnel.hpp"
 #include "TestSupport/ServiceClient.hpp"
 #include "tools/fleet/BackgroundProcess.hpp"
@@ -63,17 +64,7 @@ inline std::uint16_t portOf(const std::string& url) {
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& [name, value] : std::map<std::string, fs::path>{{"HOME", home},
-                                                                          {"XDG_CONFIG_HOME", home / "config"},
-                                                                          {"XDG_DATA_HOME", home / "data"},
-                                                                          {"XDG_STATE_HOME", home / "state"},
-                                                                          {"XDG_RUNTIME_DIR", home / "run"}}) {
-            if (const char* old = std::getenv(name.c_str())) saved_[name] = old;
-            ::setenv(name.c_str(), value.c_str(), 1);
-        }
-        if (const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS")) saved_["DBUS_SESSION_BUS_ADDRESS"] = bus;
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");  // the token goes to the owner-only file
-        fs::create_directories(home / "run");
+        home_.emplace(home);
 
         writeFile(dir.path() / "world.json", worldJSON);
         sim_ = std::make_unique<BackgroundProcess>(
@@ -85,7 +76,7 @@ protected:
         const auto summary = boost::json::parse(readFile(simState() / "panel-sim.json")).as_object();
         panelURL = std::string(summary.at("panel_url").as_string());
         webPort = portOf(std::string(summary.at("web_url").as_string()));
-        ::setenv("CORVANE_CA_FILE", (simState() / "tls" / "ca.pem").c_str(), 1);
+        home_->set("CORVANE_CA_FILE", (simState() / "tls" / "ca.pem").string());
         fs::create_directories(home / "config" / "corvane");
         fs::copy_file(simState() / "deployment.json", home / "config" / "corvane" / "deployment.json");
 
@@ -103,15 +94,7 @@ protected:
     void TearDown() override {
         service_.reset();
         sim_.reset();
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
-                                 "CORVANE_CA_FILE", "DBUS_SESSION_BUS_ADDRESS"}) {
-            auto it = saved_.find(name);
-            if (it == saved_.end()) {
-                ::unsetenv(name);
-            } else {
-                ::setenv(name, it->second.c_str(), 1);
-            }
-        }
+        home_.reset();
     }
 
     void waitFor(const std::function<bool()>& ready, std::chrono::seconds limit, const std::string& what) {
@@ -154,7 +137,7 @@ protected:
     std::uint16_t webPort = 0, proxyPort = 0;
 
 private:
-    std::map<std::string, std::string> saved_;
+    std::optional<PrivateHome> home_;
     std::unique_ptr<BackgroundProcess> sim_;
     std::unique_ptr<BackgroundProcess> service_;
 };
