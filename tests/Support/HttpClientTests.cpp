@@ -1,13 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/ScopedEnv.hpp"
 #include "tools/fleet/TempDir.hpp"
 #include "tools/fleet/HttpServer.hpp"
 
@@ -79,6 +85,43 @@ TEST_F(HttpClientTest, RefusesWhatItCannotTrust) {
     // An unreadable CA file is reported on use, not swallowed.
     HttpClient badCA{HttpClientOptions{.extraCAFile = (dir / "missing.pem").string()}};
     EXPECT_EQ(failureKind({.url = server.url()}, &badCA), HttpError::Kind::tls);
+}
+
+TEST_F(HttpClientTest, TrustsTheSystemsCertificateFolderOrTheBundleItNames) {
+    // The test CA filed under its subject hash, as update-ca-certificates files the system's roots.
+    const auto hashed = dir / "hashed";
+    const auto plain = dir / "plain";
+    std::filesystem::create_directories(hashed);
+    std::filesystem::create_directories(plain);
+    {
+        std::unique_ptr<BIO, decltype(&BIO_free)> in(BIO_new_file(certs.caFile.c_str(), "r"), BIO_free);
+        std::unique_ptr<X509, decltype(&X509_free)> ca(PEM_read_bio_X509(in.get(), nullptr, nullptr, nullptr), X509_free);
+        ASSERT_TRUE(ca);
+        char name[16];
+        std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(ca.get()));
+        std::filesystem::copy_file(certs.caFile, hashed / name);
+        std::filesystem::copy_file(certs.caFile, plain / "test-ca.pem");
+    }
+    struct Case {
+        std::optional<std::string> folders, bundle;
+        bool trusted;
+    } cases[] = {
+        {hashed.string(), std::nullopt, true},
+        {"/nonexistent:" + hashed.string(), std::nullopt, true},
+        // Certificates not filed by hash are not found by hash: the default bundle, without the test CA, is read.
+        {plain.string(), std::nullopt, false},
+        {plain.string(), certs.caFile.string(), true},
+    };
+    for (const auto& c : cases) {
+        corvane::testing::ScopedEnv folderEnv("SSL_CERT_DIR", c.folders), bundleEnv("SSL_CERT_FILE", c.bundle);
+        HttpClient systemOnly{HttpClientOptions{}};
+        if (c.trusted) {
+            server.enqueue(ScriptedReply::json(200, "{}"));
+            EXPECT_EQ(runToCompletion(systemOnly.send({.url = server.url()})).status, 200) << *c.folders;
+        } else {
+            EXPECT_EQ(failureKind({.url = server.url()}, &systemOnly), HttpError::Kind::tls) << *c.folders;
+        }
+    }
 }
 
 TEST_F(HttpClientTest, TransportFailuresHaveTheirKinds) {
