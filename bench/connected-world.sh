@@ -3,8 +3,11 @@
 # mode and the real engine, signed in and connected, in a temporary home that is
 # removed on exit. Before sourcing, set `root` (the checkout) and `build`; after
 # it, `ctl`, `work` and `pids` (the benchmark adds its own pids) are set, and the
-# environment points at the temporary home.
-#   smart_routing=off . "$root/bench/connected-world.sh"
+# environment points at the temporary home. With secret_service=on the home has
+# a session bus of its own with GNOME Keyring on it, as a desktop session has,
+# and the token is kept there; otherwise there is no bus and the token is kept in
+# the owner-only file.
+#   smart_routing=off secret_service=on . "$root/bench/connected-world.sh"
 ctl=$build/Corvane/corvanectl
 tunnel=$build/CorvaneTunnel/corvane-tunnel
 sim=$build/tools/panel-sim/corvane-panel-sim
@@ -45,9 +48,27 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG
 export XDG_RUNTIME_DIR=$work/run CORVANE_CA_FILE=$work/sim/tls/ca.pem LC_ALL=C.UTF-8
 mkdir -p "$HOME" "$XDG_CONFIG_HOME/corvane" "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 cp "$work/sim/deployment.json" "$XDG_CONFIG_HOME/corvane/deployment.json"
-# No Secret Service in this home: the token goes to the owner-only file, shared by
-# corvanectl and the app.
 unset DBUS_SESSION_BUS_ADDRESS
+if [ "${secret_service:-off}" = on ]; then
+    cat > "$work/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=$XDG_RUNTIME_DIR/bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+CONF
+    dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile > "$work/dbus.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 1 100); do [ -S "$XDG_RUNTIME_DIR/bus" ] && break; sleep 0.1; done
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$XDG_RUNTIME_DIR/bus
+    # A password on standard input creates and unlocks the login keyring without a prompt.
+    echo bench-keyring | gnome-keyring-daemon --foreground --unlock --components=secrets > "$work/keyring.log" 2>&1 &
+    pids+=($!)
+    sleep 1
+fi
 
 SSL_CERT_FILE=$work/sim/ca-bundle.pem "$tunnel" --user --engine "$engine" --proxy-port "$proxy" > "$work/tunnel.log" 2>&1 &
 pids+=($!)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Idle cost of a connected session: CPU time and resident memory of
 # `corvanectl watch` over 60 s, connected through the real engine to the demo
-# panel's fleet of 20 servers. Everything runs on loopback in a temporary home.
-#   bench/idle_watch.sh [BUILD_DIR] [SECONDS]
+# panel's fleet of 20 servers. Everything runs on loopback in a temporary home,
+# without a session bus, or with one and GNOME Keyring on it (secret_service=on).
+#   [secret_service=on] bench/idle_watch.sh [BUILD_DIR] [SECONDS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/release}
@@ -21,11 +22,12 @@ end=$(ticks)
 rss=$(awk '/^VmRSS/ {print $2}' "/proc/$watch/status")
 peak=$(awk '/^VmHWM/ {print $2}' "/proc/$watch/status")
 grep -q "Connected" "$work/watch.log" || { echo "watch never saw the session:" >&2; cat "$work/watch.log" >&2; exit 1; }
-python3 - "$start" "$end" "$hz" "$seconds" "$rss" "$peak" <<'PY'
+store=$([ "${secret_service:-off}" = on ] && echo "the Secret Service" || echo "a file, no session bus")
+python3 - "$start" "$end" "$hz" "$seconds" "$rss" "$peak" "$store" <<'PY'
 import sys
-start, end, hz, seconds, rss, peak = map(float, sys.argv[1:])
+start, end, hz, seconds, rss, peak = map(float, sys.argv[1:7])
 cpu = (end - start) / hz
-print(f"corvanectl watch, connected, 20 servers, {seconds:.0f} s:")
+print(f"corvanectl watch, connected, 20 servers, {seconds:.0f} s, token in {sys.argv[7]}:")
 print(f"  CPU time {cpu:.2f} s = {100 * cpu / seconds:.3f}% of one core (goal 0.5%)")
 print(f"  resident {rss / 1024:.1f} MB, peak {peak / 1024:.1f} MB (goal 15 MB)")
 PY

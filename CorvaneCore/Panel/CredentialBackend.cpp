@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string_view>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -37,6 +38,47 @@ std::shared_ptr<CredentialBackend> CredentialBackend::systemDefault() {
 
 namespace {
 
+// libsecret and the GLib, GObject and GIO stack under it are loaded only when a
+// session bus is there to ask: a process without one (a shell over SSH, a
+// service, the demo) is spared their ~2 MB, and a system without libsecret keeps
+// its credentials in the file.
+struct SecretLibrary {
+#define CORVANE_SECRET_FUNCTIONS(X)                                                                         \
+    X(secret_password_lookupv_binary_sync) X(secret_password_storev_binary_sync) X(secret_password_clearv_sync) \
+    X(secret_service_get_sync) X(secret_value_new) X(secret_value_get) X(secret_value_unref)                   \
+    X(secret_error_get_quark) X(g_io_error_quark) X(g_error_free) X(g_object_unref) X(g_hash_table_new)        \
+    X(g_hash_table_insert) X(g_hash_table_unref) X(g_str_hash) X(g_str_equal)
+#define CORVANE_SECRET_POINTER(name) decltype(&::name) name = nullptr;
+    CORVANE_SECRET_FUNCTIONS(CORVANE_SECRET_POINTER)
+#undef CORVANE_SECRET_POINTER
+
+    // Null where the library or one of its functions is missing.
+    static const SecretLibrary* get() {
+        static const SecretLibrary* library = load();
+        return library;
+    }
+
+private:
+    static const SecretLibrary* load() {
+        // Never unloaded: GLib's types and worker threads outlive any one call.
+        void* handle = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!handle) return nullptr;
+        static SecretLibrary library;
+        bool complete = true;
+#define CORVANE_SECRET_RESOLVE(name)                                                     \
+    library.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
+    complete = complete && library.name;
+        CORVANE_SECRET_FUNCTIONS(CORVANE_SECRET_RESOLVE)
+#undef CORVANE_SECRET_RESOLVE
+        return complete ? &library : nullptr;
+    }
+#undef CORVANE_SECRET_FUNCTIONS
+};
+
+// Only reached once the backend's entry points have found the library.
+const SecretLibrary& secretLibrary() { return *SecretLibrary::get(); }
+
+
 const SecretSchema* credentialSchema() {
     static const SecretSchema schema = {
         "com.corvane.client.Credential",
@@ -58,12 +100,13 @@ public:
     explicit Attributes(const CredentialQuery& q)
         : service_(q.service), account_(q.account), group_(q.accessGroup.value_or("")) {
         // An absent group is stored as "" so that items of different groups never match each other.
-        table_ = g_hash_table_new(g_str_hash, g_str_equal);
-        g_hash_table_insert(table_, const_cast<char*>("service"), service_.data());
-        g_hash_table_insert(table_, const_cast<char*>("account"), account_.data());
-        g_hash_table_insert(table_, const_cast<char*>("access_group"), group_.data());
+        const auto& glib = secretLibrary();
+        table_ = glib.g_hash_table_new(glib.g_str_hash, glib.g_str_equal);
+        glib.g_hash_table_insert(table_, const_cast<char*>("service"), service_.data());
+        glib.g_hash_table_insert(table_, const_cast<char*>("account"), account_.data());
+        glib.g_hash_table_insert(table_, const_cast<char*>("access_group"), group_.data());
     }
-    ~Attributes() { g_hash_table_unref(table_); }
+    ~Attributes() { secretLibrary().g_hash_table_unref(table_); }
     Attributes(const Attributes&) = delete;
     Attributes& operator=(const Attributes&) = delete;
     GHashTable* get() const { return table_; }
@@ -75,41 +118,44 @@ private:
 };
 
 std::int32_t statusOf(GError* error) {
+    const auto& secret = secretLibrary();
     std::int32_t status = CredentialStatus::notAvailable;
-    if (error->domain == SECRET_ERROR) {
+    if (error->domain == secret.secret_error_get_quark()) {
         switch (error->code) {
         case SECRET_ERROR_IS_LOCKED: status = CredentialStatus::interactionNotAllowed; break;
         case SECRET_ERROR_NO_SUCH_OBJECT: status = CredentialStatus::itemNotFound; break;
         case SECRET_ERROR_ALREADY_EXISTS: status = CredentialStatus::duplicateItem; break;
         default: status = CredentialStatus::decode; break;
         }
-    } else if (error->domain == G_IO_ERROR && error->code == G_IO_ERROR_PERMISSION_DENIED) {
+    } else if (error->domain == secret.g_io_error_quark() && error->code == G_IO_ERROR_PERMISSION_DENIED) {
         status = CredentialStatus::authFailed;
     }
-    g_error_free(error);
+    secret.g_error_free(error);
     return status;
 }
 
 std::int32_t lookup(const Attributes& attributes, std::string* bytes) {
+    const auto& secret = secretLibrary();
     GError* error = nullptr;
-    SecretValue* value = secret_password_lookupv_binary_sync(credentialSchema(), attributes.get(), nullptr, &error);
+    SecretValue* value = secret.secret_password_lookupv_binary_sync(credentialSchema(), attributes.get(), nullptr, &error);
     if (error) return statusOf(error);
     if (!value) return CredentialStatus::itemNotFound;
     if (bytes) {
         gsize length = 0;
-        const gchar* data = secret_value_get(value, &length);
+        const gchar* data = secret.secret_value_get(value, &length);
         bytes->assign(data, length);
     }
-    secret_value_unref(value);
+    secret.secret_value_unref(value);
     return CredentialStatus::success;
 }
 
 std::int32_t store(const Attributes& attributes, std::string_view bytes) {
-    SecretValue* value = secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
+    const auto& secret = secretLibrary();
+    SecretValue* value = secret.secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
     GError* error = nullptr;
-    gboolean ok = secret_password_storev_binary_sync(credentialSchema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                                     attributes.label().c_str(), value, nullptr, &error);
-    secret_value_unref(value);
+    gboolean ok = secret.secret_password_storev_binary_sync(credentialSchema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                                            attributes.label().c_str(), value, nullptr, &error);
+    secret.secret_value_unref(value);
     if (error) return statusOf(error);
     return ok ? CredentialStatus::success : CredentialStatus::notAvailable;
 }
@@ -133,24 +179,28 @@ bool sessionBusIsReachable() {
 
 bool SecretServiceCredentialBackend::isAvailable() {
     if (!sessionBusIsReachable()) return false;
+    const SecretLibrary* secret = SecretLibrary::get();
+    if (!secret) return false;
     GError* error = nullptr;
-    SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
+    SecretService* service = secret->secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &error);
     if (error) {
-        g_error_free(error);
+        secret->g_error_free(error);
         return false;
     }
     if (!service) return false;
-    g_object_unref(service);
+    secret->g_object_unref(service);
     return true;
 }
 
 std::int32_t SecretServiceCredentialBackend::update(const CredentialQuery& query, std::string_view bytes) {
+    if (!SecretLibrary::get()) return CredentialStatus::notAvailable;
     Attributes attributes(query);
     if (std::int32_t status = lookup(attributes, nullptr); status != CredentialStatus::success) return status;
     return store(attributes, bytes);  // storing under the same attributes replaces the item
 }
 
 std::int32_t SecretServiceCredentialBackend::add(const CredentialQuery& query, std::string_view bytes) {
+    if (!SecretLibrary::get()) return CredentialStatus::notAvailable;
     Attributes attributes(query);
     std::int32_t status = lookup(attributes, nullptr);
     if (status == CredentialStatus::success) return CredentialStatus::duplicateItem;
@@ -159,13 +209,15 @@ std::int32_t SecretServiceCredentialBackend::add(const CredentialQuery& query, s
 }
 
 std::int32_t SecretServiceCredentialBackend::read(const CredentialQuery& query, std::string& bytes) {
+    if (!SecretLibrary::get()) return CredentialStatus::notAvailable;
     return lookup(Attributes(query), &bytes);
 }
 
 std::int32_t SecretServiceCredentialBackend::remove(const CredentialQuery& query) {
+    if (!SecretLibrary::get()) return CredentialStatus::notAvailable;
     Attributes attributes(query);
     GError* error = nullptr;
-    gboolean removed = secret_password_clearv_sync(credentialSchema(), attributes.get(), nullptr, &error);
+    gboolean removed = secretLibrary().secret_password_clearv_sync(credentialSchema(), attributes.get(), nullptr, &error);
     if (error) return statusOf(error);
     return removed ? CredentialStatus::success : CredentialStatus::itemNotFound;
 }
