@@ -1,7 +1,10 @@
 // corvanectl connect, disconnect, status and watch: the tunnel session.
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <iostream>
+#include <map>
+#include <vector>
 
 #include <boost/asio/signal_set.hpp>
 
@@ -126,6 +129,24 @@ std::string bytesText(std::int64_t bytes, bool rate) {
     return text;
 }
 
+// The fleet's shares in its own order ("proxy-2" before "proxy-10"), then the
+// automatic choice and anything else by name.
+std::vector<std::pair<std::string, std::int64_t>> delaysInFleetOrder(const std::map<std::string, std::int64_t>& delays) {
+    auto rank = [](const std::string& tag) {
+        std::size_t n = 0;
+        const char* digits = tag.data() + std::min<std::size_t>(tag.size(), 6);
+        const char* end = tag.data() + tag.size();
+        const bool share = tag.starts_with("proxy-") && digits != end && std::from_chars(digits, end, n).ptr == end;
+        return std::pair(share ? n : SIZE_MAX, share ? std::string() : tag);
+    };
+    std::vector<std::pair<std::string, std::int64_t>> ordered(delays.begin(), delays.end());
+    std::stable_sort(ordered.begin(), ordered.end(), [&](const auto& a, const auto& b) { return rank(a.first) < rank(b.first); });
+    return ordered;
+}
+
+// The selector group's delay is its current member's.
+std::string delayName(const AppModel& m, const std::string& tag) { return tag == "proxy" ? "Current route" : m.prettyTag(tag); }
+
 void printStatus(const AppModel& m, std::ostream& out) {
     out << "Status:    " << statusTitle(m.status(), m.tunnel.trafficBlocked()) << "\n";
     out << "Route:     " << routeText(m) << "\n";
@@ -141,7 +162,7 @@ void printStatus(const AppModel& m, std::ostream& out) {
     }
     if (!m.delays->empty()) {
         out << "Delays:\n";
-        for (const auto& [tag, ms] : *m.delays) out << "  " << m.prettyTag(tag) << ": " << ms << " ms\n";
+        for (const auto& [tag, ms] : delaysInFleetOrder(*m.delays)) out << "  " << delayName(m, tag) << ": " << ms << " ms\n";
     }
     if (m.sharingOn->has_value()) out << "Sharing:   on " << **m.sharingOn << "\n";
     out << "Kill switch: " << killSwitchText(m.tunnel.killSwitch()) << "\n";
