@@ -157,7 +157,13 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
             std::string line = std::move(c->outbox.front());
             c->outbox.pop_front();
             co_await asio::async_write(c->socket, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
-            if (ec) lose(c, std::nullopt);
+            if (ec) {
+                // The service may have hung up after saying why (a refused user): the
+                // read loop still reads that line and ends the connection with it.
+                boost::system::error_code ignored;
+                c->socket.shutdown(local::socket::shutdown_send, ignored);
+                co_return;
+            }
         }
     }
 
