@@ -44,45 +44,50 @@ Card {
         Layout.fillWidth: true
     }
 
-    ColumnLayout {
+    // Made only while sharing: the credentials, their copy buttons and the
+    // monospace font cost nothing the rest of the time.
+    Loader {
         objectName: "lanCredentials"
-        visible: bridge.lanState === "sharing"
-        spacing: 6
+        active: bridge.lanState === "sharing"
+        visible: active
         Layout.fillWidth: true
-        CopyField { objectName: "lanServer"; label: "Proxy server"; value: bridge.lanProxyServer }
-        CopyField { label: "Port"; value: bridge.lanPort }
-        CopyField { label: "Username"; value: bridge.lanUsername }
-        CopyField { objectName: "lanPasswordRow"; label: "Password"; value: bridge.lanPassword }
-        RowLayout {
-            spacing: 8
-            CopyButton {
-                objectName: "copyURL"
-                label: "Copy URL"
-                copyName: "Copy URL"
-                payload: bridge.lanURL
+        sourceComponent: ColumnLayout {
+            spacing: 6
+            CopyField { objectName: "lanServer"; label: "Proxy server"; value: bridge.lanProxyServer }
+            CopyField { label: "Port"; value: bridge.lanPort }
+            CopyField { label: "Username"; value: bridge.lanUsername }
+            CopyField { objectName: "lanPasswordRow"; label: "Password"; value: bridge.lanPassword }
+            RowLayout {
+                spacing: 8
+                CopyButton {
+                    objectName: "copyURL"
+                    label: "Copy URL"
+                    copyName: "Copy URL"
+                    payload: bridge.lanURL
+                }
+                CVButton {
+                    objectName: "newPassword"
+                    text: "New password"
+                    iconName: "refresh"
+                    enabled: !bridge.working
+                    onClicked: bridge.regenerateLanSharePassword()
+                }
             }
-            CVButton {
-                objectName: "newPassword"
-                text: "New password"
-                iconName: "refresh"
-                enabled: !bridge.working
-                onClicked: bridge.regenerateLanSharePassword()
+            CVText {
+                text: "On a phone, tablet or computer: network settings \u2192 Proxy \u2192 Manual, then enter the username and password."
+                secondary: true
+                Layout.fillWidth: true
             }
-        }
-        CVText {
-            text: "On a phone, tablet or computer: network settings \u2192 Proxy \u2192 Manual, then enter the username and password."
-            secondary: true
-            Layout.fillWidth: true
-        }
-        CVText {
-            text: "Android's Wi-Fi proxy settings can't send a password: use Copy URL with an app that supports a SOCKS5 login."
-            secondary: true
-            Layout.fillWidth: true
-        }
-        CVText {
-            text: "Works as HTTP and SOCKS5. Anyone with these credentials on this Wi-Fi can use your tunnel \u2014 share them only with your own devices."
-            color: Theme.warn
-            Layout.fillWidth: true
+            CVText {
+                text: "Android's Wi-Fi proxy settings can't send a password: use Copy URL with an app that supports a SOCKS5 login."
+                secondary: true
+                Layout.fillWidth: true
+            }
+            CVText {
+                text: "Works as HTTP and SOCKS5. Anyone with these credentials on this Wi-Fi can use your tunnel \u2014 share them only with your own devices."
+                color: Theme.warn
+                Layout.fillWidth: true
+            }
         }
     }
 }

@@ -2,12 +2,15 @@ import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
-// A drop-down: shows the current choice, opens `menu` below itself.
+// A drop-down: shows the current choice, opens a menu made from `menuComponent`
+// below itself. The menu exists only while open: a closed menu with an entry per
+// server would hold its items for nothing.
 Button {
     id: button
     property string title
     property string iconName
-    property Menu menu
+    property Component menuComponent
+    property Menu menu: null  // the open menu
     property string name: title
 
     focusPolicy: Qt.StrongFocus
@@ -18,9 +21,14 @@ Button {
     // Qt 6.4's controls ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) clicked()
     onClicked: {
-        menu.parent = button
-        menu.y = button.height + 2
-        menu.width = Math.max(button.width, 260)
+        if (!menu) {
+            const opened = menuComponent.createObject(button, { y: button.height + 2, width: Math.max(button.width, 260) })
+            opened.closed.connect(() => {
+                if (menu === opened) menu = null
+                opened.destroy()
+            })
+            menu = opened
+        }
         menu.open()
     }
     contentItem: RowLayout {

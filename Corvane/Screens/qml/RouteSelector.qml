@@ -20,36 +20,38 @@ Card {
         title: bridge.entryName
         iconName: bridge.autoEntry ? "bolt" : "server"
         enabled: !bridge.working
-        menu: ChoiceMenu {
-            id: entryMenu
-            objectName: "entryMenu"
-            ChoiceItem {
-                objectName: "entryRefresh"
-                text: "Refresh"
-                iconName: "refresh"
-                hint: "Refresh available nodes and exits"
-                onTriggered: bridge.refreshServers()
-            }
-            MenuSeparator {}
-            ChoiceItem {
-                objectName: "entryAuto"
-                text: "Auto \u00b7 fastest"
-                iconName: "bolt"
-                hint: "Choose the fastest available node"
-                marked: bridge.autoEntry
-                onTriggered: bridge.chooseEntry(-1)
-            }
-            Instantiator {
-                model: bridge.entryChoices
-                delegate: ChoiceItem {
-                    required property var model
-                    text: model.name
-                    iconName: "server"
-                    marked: model.checked
-                    onTriggered: bridge.chooseEntry(model.vpsId)
+        menuComponent: Component {
+            ChoiceMenu {
+                id: entryMenu
+                objectName: "entryMenu"
+                ChoiceItem {
+                    objectName: "entryRefresh"
+                    text: "Refresh"
+                    iconName: "refresh"
+                    hint: "Refresh available nodes and exits"
+                    onTriggered: bridge.refreshServers()
                 }
-                onObjectAdded: (index, object) => entryMenu.insertItem(index + 3, object)
-                onObjectRemoved: (index, object) => entryMenu.removeItem(object)
+                MenuSeparator {}
+                ChoiceItem {
+                    objectName: "entryAuto"
+                    text: "Auto \u00b7 fastest"
+                    iconName: "bolt"
+                    hint: "Choose the fastest available node"
+                    marked: bridge.autoEntry
+                    onTriggered: bridge.chooseEntry(-1)
+                }
+                Instantiator {
+                    model: bridge.entryChoices
+                    delegate: ChoiceItem {
+                        required property var model
+                        text: model.name
+                        iconName: "server"
+                        marked: model.checked
+                        onTriggered: bridge.chooseEntry(model.vpsId)
+                    }
+                    onObjectAdded: (index, object) => entryMenu.insertItem(index + 3, object)
+                    onObjectRemoved: (index, object) => entryMenu.removeItem(object)
+                }
             }
         }
     }
@@ -62,36 +64,38 @@ Card {
         title: bridge.exitName
         iconName: "route"
         enabled: !bridge.working
-        menu: ChoiceMenu {
-            id: exitMenu
-            objectName: "exitMenu"
-            ChoiceItem {
-                objectName: "exitOriginal"
-                text: "Original VPS exit"
-                hint: "Use the selected node\u2019s IP"
-                marked: !bridge.meteredSelected
-                onTriggered: bridge.chooseExit(-1)
-            }
-            ChoiceItem {
-                objectName: "noExits"
-                visible: bridge.exitChoices.count === 0
-                height: visible ? implicitHeight : 0
-                enabled: false
-                text: "No additional exits are available for this entry node."
-            }
-            Instantiator {
-                model: bridge.exitChoices
-                delegate: ChoiceItem {
-                    required property var model
-                    text: model.name
-                    badge: model.metered ? "Metered" : ""
-                    hint: model.detail
-                    marked: model.checked
-                    enabled: model.enabled
-                    onTriggered: bridge.chooseExit(model.exitId)
+        menuComponent: Component {
+            ChoiceMenu {
+                id: exitMenu
+                objectName: "exitMenu"
+                ChoiceItem {
+                    objectName: "exitOriginal"
+                    text: "Original VPS exit"
+                    hint: "Use the selected node\u2019s IP"
+                    marked: !bridge.meteredSelected
+                    onTriggered: bridge.chooseExit(-1)
                 }
-                onObjectAdded: (index, object) => exitMenu.insertItem(index + 2, object)
-                onObjectRemoved: (index, object) => exitMenu.removeItem(object)
+                ChoiceItem {
+                    objectName: "noExits"
+                    visible: bridge.exitChoices.count === 0
+                    height: visible ? implicitHeight : 0
+                    enabled: false
+                    text: "No additional exits are available for this entry node."
+                }
+                Instantiator {
+                    model: bridge.exitChoices
+                    delegate: ChoiceItem {
+                        required property var model
+                        text: model.name
+                        badge: model.metered ? "Metered" : ""
+                        hint: model.detail
+                        marked: model.checked
+                        enabled: model.enabled
+                        onTriggered: bridge.chooseExit(model.exitId)
+                    }
+                    onObjectAdded: (index, object) => exitMenu.insertItem(index + 2, object)
+                    onObjectRemoved: (index, object) => exitMenu.removeItem(object)
+                }
             }
         }
     }
