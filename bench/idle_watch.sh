@@ -21,14 +21,16 @@ sleep "$seconds"
 end=$(ticks)
 rss=$(awk '/^VmRSS/ {print $2}' "/proc/$watch/status")
 peak=$(awk '/^VmHWM/ {print $2}' "/proc/$watch/status")
+# Resident pages shared with other processes counted by their share.
+pss=$(awk '/^Pss:/ {print $2}' "/proc/$watch/smaps_rollup")
 grep -q "Connected" "$work/watch.log" || { echo "watch never saw the session:" >&2; cat "$work/watch.log" >&2; exit 1; }
 store=$([ "${secret_service:-off}" = on ] && echo "the Secret Service" || echo "a file, no session bus")
-python3 - "$start" "$end" "$hz" "$seconds" "$rss" "$peak" "$store" <<'PY'
+python3 - "$start" "$end" "$hz" "$seconds" "$rss" "$peak" "$pss" "$store" <<'PY'
 import sys
-start, end, hz, seconds, rss, peak = map(float, sys.argv[1:7])
+start, end, hz, seconds, rss, peak, pss = map(float, sys.argv[1:8])
 cpu = (end - start) / hz
-print(f"corvanectl watch, connected, 20 servers, {seconds:.0f} s, token in {sys.argv[7]}:")
+print(f"corvanectl watch, connected, 20 servers, {seconds:.0f} s, token in {sys.argv[8]}:")
 print(f"  CPU time {cpu:.2f} s = {100 * cpu / seconds:.3f}% of one core (goal 0.5%)")
-print(f"  resident {rss / 1024:.1f} MB, peak {peak / 1024:.1f} MB (goal 15 MB)")
+print(f"  resident {rss / 1024:.1f} MB, peak {peak / 1024:.1f} MB (goal 15 MB); proportional share {pss / 1024:.1f} MB")
 PY
 "$ctl" disconnect > /dev/null || true
