@@ -20,6 +20,8 @@ constexpr auto colorSchemeKey = "color-scheme";
 }  // namespace
 
 DesktopAppearance::DesktopAppearance(QObject* parent) : QObject(parent) {
+    assistiveTechnology_ = QAccessible::isActive();
+    QAccessible::installActivationObserver(this);
     const QByteArray forced = qgetenv("CORVANE_COLOR_SCHEME");
     if (forced == "dark") override_ = true;
     if (forced == "light") override_ = false;
@@ -78,6 +80,14 @@ void DesktopAppearance::update() {
         dark_ = dark;
         emit darkChanged();
     }
+}
+
+DesktopAppearance::~DesktopAppearance() { QAccessible::removeActivationObserver(this); }
+
+void DesktopAppearance::accessibilityActiveChanged(bool active) {
+    if (active == assistiveTechnology_) return;
+    assistiveTechnology_ = active;
+    emit assistiveTechnologyChanged();
 }
 
 }  // namespace corvane

@@ -28,6 +28,24 @@ ApplicationWindow {
         bridge.firstFrameDrawn()
     }
 
+    // Keyboard focus that moves out of sight scrolls the page to it, so Tab can
+    // walk the whole page (and reach server cards made as they come near).
+    onActiveFocusItemChanged: {
+        const page = scroll.contentItem
+        const focused = activeFocusItem
+        if (!focused || !(page instanceof Flickable)) return
+        let inside = false
+        for (let p = focused.parent; p && !inside; p = p.parent) inside = p === page.contentItem
+        if (!inside) return
+        const top = focused.mapToItem(page.contentItem, 0, 0).y
+        const bottom = top + focused.height
+        if (top < page.contentY) {
+            page.contentY = Math.max(0, top - 12)
+        } else if (bottom > page.contentY + page.height) {
+            page.contentY = Math.min(Math.max(0, page.contentHeight - page.height), bottom - page.height + 12)
+        }
+    }
+
     Shortcut {
         sequences: [StandardKey.Quit]
         context: Qt.ApplicationShortcut

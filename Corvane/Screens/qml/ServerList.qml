@@ -3,7 +3,35 @@ import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 Card {
+    id: list
     objectName: "serverList"
+
+    property real cardHeight: 70  // a made card's height, for the slots of the others
+    // The window's scrolling page. Until the list has looked for it no card is
+    // made, so that none is made only to be dropped at once.
+    property Flickable page: null
+    property bool placed: false
+    Component.onCompleted: Qt.callLater(() => {
+        for (let p = list.parent; p && !page; p = p.parent) {
+            if (p instanceof Flickable) page = p
+        }
+        placed = true
+    })
+    // A screen reader browses the whole list: for it every card is made.
+    readonly property bool everyCard: typeof appearance !== "undefined" && appearance !== null && appearance.assistiveTechnology
+    // Within half a screen of what is shown, measured from the slot's top (its
+    // own height is not read: making the card changes it).
+    function nearView(slot) {
+        if (!placed) return false
+        if (!page || everyCard) return true
+        // Read so that the binding follows the page's layout as well as its scrolling.
+        void slot.y
+        void page.contentHeight
+        const top = slot.mapToItem(page.contentItem, 0, 0).y
+        const margin = page.height / 2
+        return top >= page.contentY - margin - 200 && top <= page.contentY + page.height + margin
+    }
+
     RowLayout {
         spacing: 8
         Layout.fillWidth: true
@@ -66,11 +94,29 @@ Card {
         }
     }
 
+    // Only the cards near the visible part of the window exist: each costs about
+    // 0.3 MB, and a large fleet is mostly off screen. Elsewhere a card leaves a
+    // slot of its height, so the page keeps its length while it scrolls.
     Repeater {
         model: bridge.fleet
-        delegate: ServerCard {
+        delegate: Item {
+            id: slot
             required property var model
-            server: model
+            Layout.fillWidth: true
+            implicitHeight: card.item ? card.item.implicitHeight : list.cardHeight
+            Loader {
+                id: card
+                width: parent.width
+                // A card that has the keyboard focus stays while the page scrolls away.
+                active: list.nearView(slot) || slot.focused
+                sourceComponent: ServerCard { server: slot.model }
+                onLoaded: list.cardHeight = item.implicitHeight
+            }
+            property bool focused: false
+            Connections {
+                target: card.item
+                function onActiveFocusChanged() { slot.focused = card.item.activeFocus }
+            }
         }
     }
 

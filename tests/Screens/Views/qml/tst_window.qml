@@ -382,6 +382,44 @@ TestCase {
         compare(harness.calls, ["pinTag:proxy-auto", "pinTag:proxy-3", "pinTag:proxy-1"])
     }
 
+    function test_aLargeFleetMakesOnlyTheCardsNearTheView() {
+        const many = []
+        for (let i = 0; i < 60; ++i) {
+            const ip = "127.0.1." + (i + 1)
+            many.push({ vps_id: 1000 + i, name: "Server " + i, public_ip: ip, hysteria2_url: "hysteria2://a@" + ip + ":8443",
+                        reality_url: "vless://a@" + ip + ":443", config_version: 1 })
+        }
+        const page = item("contentScroll").contentItem
+        const made = () => many.filter(s => findChild(window.contentItem, "server_" + s.vps_id) !== null).length
+        window.height = 700
+        try {
+            feed({ servers: many })
+            verify(made() > 0 && made() <= 20, made() + " cards made")
+            // Scrolled to the end: the last card is made, and it pins its server.
+            page.contentY = page.contentHeight - page.height
+            settle()
+            verify(made() <= 20, made() + " cards made")
+            const last = item("server_1059")
+            click(last)
+            compare(harness.calls, ["pinTag:proxy-118"])  // its first share: no delays are known
+            // A focused card stays while the page scrolls away from it.
+            last.forceActiveFocus()
+            page.contentY = 0
+            settle()
+            verify(findChild(window.contentItem, "server_1059") !== null)
+            // Keyboard focus out of sight scrolls the page to it.
+            page.contentY = page.contentHeight - page.height
+            settle()
+            const connect = item("connectButton")
+            connect.forceActiveFocus()
+            const top = connect.mapToItem(page.contentItem, 0, 0).y
+            verify(top >= page.contentY && top + connect.height <= page.contentY + page.height, "connect button out of sight")
+        } finally {
+            window.height = 2600
+            page.contentY = 0
+        }
+    }
+
     function test_protocolButtonsShowHowOldTheirDelayIs() {
         feed({ status: "connected", connectedFleet: fleet, activeOutbound: "proxy-1",
                delays: { "proxy-0": 80, "proxy-1": 40, "proxy-2": 55, "proxy-3": 61 },
