@@ -133,10 +133,11 @@ std::string bytesText(std::int64_t bytes, bool rate) {
 // automatic choice and anything else by name.
 std::vector<std::pair<std::string, std::int64_t>> delaysInFleetOrder(const std::map<std::string, std::int64_t>& delays) {
     auto rank = [](const std::string& tag) {
+        constexpr std::string_view prefix = "proxy-";
         std::size_t n = 0;
-        const char* digits = tag.data() + std::min<std::size_t>(tag.size(), 6);
         const char* end = tag.data() + tag.size();
-        const bool share = tag.starts_with("proxy-") && digits != end && std::from_chars(digits, end, n).ptr == end;
+        const char* digits = tag.starts_with(prefix) ? tag.data() + prefix.size() : end;
+        const bool share = digits != end && std::from_chars(digits, end, n).ptr == end;
         return std::pair(share ? n : SIZE_MAX, share ? std::string() : tag);
     };
     std::vector<std::pair<std::string, std::int64_t>> ordered(delays.begin(), delays.end());
