@@ -1,8 +1,7 @@
 import QtQuick
-import QtQuick.Controls.Basic
 
 // A push button: filled when `primary`, else quiet.
-Button {
+ButtonBase {
     id: button
     property string iconName: ""
     property bool primary: false
@@ -19,9 +18,7 @@ Button {
     Accessible.description: hint
     // Qt 6.4's controls ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) clicked()
-    ToolTip.visible: hint !== "" && hovered
-    ToolTip.text: hint
-    ToolTip.delay: 600
+    HoverTip { text: button.hint }
 
     contentItem: Item {
       implicitWidth: row.implicitWidth
@@ -31,10 +28,11 @@ Button {
         anchors.centerIn: parent
         spacing: 6
         layoutDirection: button.trailingIcon ? Qt.RightToLeft : Qt.LeftToRight
-        BusyIndicator {
+        Spinner {
             visible: button.busy
             running: button.busy
-            width: 16; height: 16
+            size: 16
+            color: label.color
             anchors.verticalCenter: parent.verticalCenter
         }
         Icon {

@@ -1,9 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Templates as T
 
 // The app's own switch style. It shows the model's value: a click asks the
 // model to change (toggled), and the next snapshot moves the knob.
-Switch {
+T.Switch {
     id: control
     property bool on: false
     property string name
@@ -14,6 +14,7 @@ Switch {
     implicitHeight: 24
     focusPolicy: Qt.StrongFocus
     padding: 0
+    spacing: 6
     Accessible.name: name
     // Qt 6.4's switches ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) { toggle(); toggled() }

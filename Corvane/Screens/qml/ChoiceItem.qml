@@ -1,9 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // One entry of a drop-down menu, with an optional icon, hint and checkmark.
-MenuItem {
+T.MenuItem {
     id: item
     property string iconName
     property string hint
@@ -16,7 +16,11 @@ MenuItem {
     Accessible.checked: marked
     // Qt 6.4's menu items ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) triggered()
+    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
+                            implicitContentWidth + leftPadding + rightPadding)
     implicitHeight: Math.max(34, content.implicitHeight + 12)
+    padding: 6
+    spacing: 6
     contentItem: RowLayout {
         id: content
         spacing: 8

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 Card {
@@ -30,7 +29,7 @@ Card {
             }
         }
 
-        Button {
+        ButtonBase {
             id: main
             objectName: "connectButton"
             anchors.centerIn: parent

@@ -1,8 +1,8 @@
 import QtQuick
-import QtQuick.Controls.Basic
+import QtQuick.Templates as T
 
 // A small button that shows only an icon; its accessible name says what it does.
-ToolButton {
+T.ToolButton {
     id: button
     property string iconName
     property string name
@@ -11,12 +11,12 @@ ToolButton {
     focusPolicy: Qt.StrongFocus
     implicitWidth: 30
     implicitHeight: 30
+    padding: 6
+    spacing: 6
     Accessible.name: name
     // Qt 6.4's controls ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) clicked()
-    ToolTip.visible: hovered
-    ToolTip.text: name
-    ToolTip.delay: 600
+    HoverTip { text: button.name }
     contentItem: Item {
         Icon {
             anchors.centerIn: parent

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import QtQuick.Templates as T
 
@@ -48,63 +47,31 @@ Rectangle {
             Layout.fillWidth: true
             Repeater {
                 model: ["All", "Warn+", "Error"]
-                delegate: Button {
+                delegate: SegmentButton {
                     required property int index
                     required property string modelData
                     objectName: "logFilter_" + modelData
                     text: modelData
-                    checkable: true
-                    checked: bridge.logFilter === index
-                    focusPolicy: Qt.StrongFocus
-                    font.pixelSize: Theme.smallFont + 1
+                    selected: bridge.logFilter === index
+                    minimumWidth: 58
                     Accessible.name: "Show " + modelData
-                    Accessible.checkable: true
-                    Accessible.checked: checked
-                    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-                    Accessible.onPressAction: if (enabled) clicked()
-                    Accessible.onToggleAction: if (enabled) clicked()
-                    onClicked: {
-                        checked = Qt.binding(() => bridge.logFilter === index)
-                        bridge.logFilter = index
-                    }
-                    contentItem: Text {
-                        text: parent.text
-                        font: parent.font
-                        horizontalAlignment: Text.AlignHCenter
-                        verticalAlignment: Text.AlignVCenter
-                        color: parent.checked ? Theme.accentText : Theme.text
-                    }
-                    background: Rectangle {
-                        implicitWidth: 58
-                        implicitHeight: 28
-                        radius: 7
-                        color: parent.checked ? Theme.accent : Theme.raised
-                        border.width: parent.visualFocus ? 2 : 1
-                        border.color: parent.visualFocus ? Theme.focus : Theme.cardBorder
-                    }
+                    onChosen: bridge.logFilter = index
                 }
             }
-            TextField {
+            CVTextField {
                 id: search
                 objectName: "logSearch"
                 Layout.fillWidth: true
                 placeholderText: "Search"
                 text: bridge.logSearch  // until the user types: the drawer reopens with its search
-                placeholderTextColor: Theme.faintText
-                color: Theme.text
-                font.pixelSize: Theme.fontSize
+                iconName: "search"
+                iconSize: 14
+                iconMargin: 9
+                frameHeight: 28
+                frameRadius: 7
                 leftPadding: 30
-                selectByMouse: true
                 Accessible.name: "Search logs"
                 onTextEdited: bridge.logSearch = text
-                background: Rectangle {
-                    implicitHeight: 28
-                    radius: 7
-                    color: Theme.raised
-                    border.width: search.activeFocus ? 2 : 1
-                    border.color: search.activeFocus ? Theme.focus : Theme.cardBorder
-                    Icon { name: "search"; size: 14; color: Theme.secondaryText; anchors.left: parent.left; anchors.leftMargin: 9; anchors.verticalCenter: parent.verticalCenter }
-                }
             }
         }
 
@@ -127,7 +94,7 @@ Rectangle {
                 activeFocusOnTab: true
                 Accessible.role: Accessible.List
                 Accessible.name: "Log lines"
-                ScrollBar.vertical: ScrollBar { Accessible.name: "Scroll the log lines" }
+                T.ScrollBar.vertical: CVScrollBar { Accessible.name: "Scroll the log lines" }
                 // Follow the newest line unless the user scrolled up to read.
                 property bool following: true
                 onMovementEnded: following = atYEnd
@@ -204,7 +171,7 @@ Rectangle {
     }
 
     // The sanitised report exactly as "Send report" would send it now.
-    Popup {
+    CVPopup {
         id: preview
         objectName: "reportPreview"
         parent: T.Overlay.overlay
@@ -214,7 +181,7 @@ Rectangle {
         width: Math.min(parent.width - 32, 640)
         height: parent.height - 64
         padding: 14
-        closePolicy: Popup.CloseOnEscape | Popup.CloseOnPressOutside
+        closePolicy: T.Popup.CloseOnEscape | T.Popup.CloseOnPressOutside
         onOpened: cancelButton.forceActiveFocus()
         background: Rectangle {
             color: Theme.background
@@ -239,26 +206,34 @@ Rectangle {
                 color: Theme.card
                 border.color: Theme.cardBorder
                 clip: true
-                ScrollView {
+                T.ScrollView {
                     id: reportScroll
                     anchors.fill: parent
                     anchors.margins: 1
-                    ScrollBar.vertical: ScrollBar {
+                    T.ScrollBar.vertical: CVScrollBar {
                         parent: reportScroll
                         x: reportScroll.width - width
                         y: reportScroll.topPadding
                         height: reportScroll.availableHeight
                         Accessible.name: "Scroll the report"
                     }
-                    ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the report sideways" }
-                    TextArea {
+                    T.ScrollBar.horizontal: CVScrollBar { policy: T.ScrollBar.AlwaysOff; Accessible.name: "Scroll the report sideways" }
+                    T.TextArea {
                         objectName: "reportPreviewText"
                         readOnly: true
                         selectByMouse: true
                         wrapMode: TextEdit.WrapAnywhere
                         textFormat: TextEdit.PlainText
                         text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
+                        implicitWidth: Math.max(contentWidth + leftPadding + rightPadding,
+                                                implicitBackgroundWidth + leftInset + rightInset)
+                        implicitHeight: Math.max(contentHeight + topPadding + bottomPadding,
+                                                 implicitBackgroundHeight + topInset + bottomInset)
+                        padding: 6
+                        leftPadding: padding + 4
                         color: Theme.text
+                        selectionColor: Theme.accent
+                        selectedTextColor: Theme.accentText
                         font.family: Theme.monoFont
                         font.pixelSize: Theme.smallFont
                         background: null

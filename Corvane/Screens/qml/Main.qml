@@ -1,9 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import QtQuick.Window
 
-ApplicationWindow {
+T.ApplicationWindow {
     id: window
     objectName: "mainWindow"
     title: "Corvane"
@@ -57,14 +57,14 @@ ApplicationWindow {
         onActivated: window.logsOpen = false
     }
 
-    ScrollView {
+    T.ScrollView {
         id: scroll
         objectName: "contentScroll"
         anchors.fill: parent
         contentWidth: availableWidth
-        // The default bars, with names for assistive technology.
-        ScrollBar.horizontal: ScrollBar { policy: ScrollBar.AlwaysOff; Accessible.name: "Scroll the window sideways" }
-        ScrollBar.vertical: ScrollBar {
+        // Our own bars, with names for assistive technology.
+        T.ScrollBar.horizontal: CVScrollBar { policy: T.ScrollBar.AlwaysOff; Accessible.name: "Scroll the window sideways" }
+        T.ScrollBar.vertical: CVScrollBar {
             parent: scroll
             x: scroll.width - width
             y: scroll.topPadding

@@ -1,16 +1,16 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // A drop-down: shows the current choice, opens a menu made from `menuComponent`
 // below itself. The menu exists only while open: a closed menu with an entry per
 // server would hold its items for nothing.
-Button {
+ButtonBase {
     id: button
     property string title
     property string iconName
     property Component menuComponent
-    property Menu menu: null  // the open menu
+    property T.Menu menu: null  // the open menu
     property string name: title
 
     focusPolicy: Qt.StrongFocus

@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
 
 Card {
@@ -31,7 +30,7 @@ Card {
                     hint: "Refresh available nodes and exits"
                     onTriggered: bridge.refreshServers()
                 }
-                MenuSeparator {}
+                MenuLine {}
                 ChoiceItem {
                     objectName: "entryAuto"
                     text: "Auto \u00b7 fastest"
@@ -123,41 +122,16 @@ Card {
                 { key: "reality", label: "Reality" },
                 { key: "hysteria2", label: "Hysteria2" }
             ]
-            delegate: Button {
+            delegate: SegmentButton {
                 required property var modelData
                 objectName: "protocol_" + modelData.key
                 text: modelData.label
-                checkable: true
-                checked: bridge.protocolChoice === modelData.key
+                selected: bridge.protocolChoice === modelData.key
                 enabled: !bridge.working && (modelData.key === "auto" || bridge.entryPinned)
-                focusPolicy: Qt.StrongFocus
-                font.pixelSize: Theme.smallFont + 1
+                minimumHeight: 30
                 Layout.fillWidth: true
                 Accessible.name: modelData.label
-                Accessible.checkable: true
-                Accessible.checked: checked
-                // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-                Accessible.onPressAction: if (enabled) clicked()
-                Accessible.onToggleAction: if (enabled) clicked()
-                onClicked: {
-                    checked = Qt.binding(() => bridge.protocolChoice === modelData.key)
-                    bridge.chooseProtocol(modelData.key)
-                }
-                contentItem: Text {
-                    text: parent.text
-                    font: parent.font
-                    horizontalAlignment: Text.AlignHCenter
-                    verticalAlignment: Text.AlignVCenter
-                    elide: Text.ElideRight
-                    color: parent.checked ? Theme.accentText : (parent.enabled ? Theme.text : Theme.faintText)
-                }
-                background: Rectangle {
-                    implicitHeight: 30
-                    radius: 7
-                    color: parent.checked ? Theme.accent : Theme.raised
-                    border.width: parent.visualFocus ? 2 : 1
-                    border.color: parent.visualFocus ? Theme.focus : Theme.cardBorder
-                }
+                onChosen: bridge.chooseProtocol(modelData.key)
             }
         }
     }

@@ -1,9 +1,9 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // One VPS: click to pin it; its protocol buttons pin one protocol.
-AbstractButton {
+T.AbstractButton {
     id: card
     property var server
     objectName: "server_" + server.vpsId
@@ -11,6 +11,8 @@ AbstractButton {
     enabled: !bridge.working && !server.reconnectToAdd
     Layout.fillWidth: true
     padding: 10
+    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
+                            implicitContentWidth + leftPadding + rightPadding)
     implicitHeight: body.implicitHeight + 20
     text: server.name
     Accessible.role: Accessible.Button
@@ -18,9 +20,7 @@ AbstractButton {
     Accessible.description: server.hint
     // Qt 6.4's controls ignore assistive technology's press: do what a click does.
     Accessible.onPressAction: if (enabled) clicked()
-    ToolTip.visible: hovered
-    ToolTip.text: server.hint
-    ToolTip.delay: 600
+    HoverTip { text: card.server.hint }
     onClicked: bridge.pinTag(server.tag)
 
     component Badge: Rectangle {
@@ -75,7 +75,7 @@ AbstractButton {
             Layout.fillWidth: true
             Repeater {
                 model: card.server.protocols
-                delegate: Button {
+                delegate: ButtonBase {
                     id: protocol
                     required property var modelData
                     objectName: "protocol_" + modelData.label

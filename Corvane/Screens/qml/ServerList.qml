@@ -1,6 +1,6 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 Card {
     id: list
@@ -36,7 +36,7 @@ Card {
         spacing: 8
         Layout.fillWidth: true
         CVText { objectName: "fleetHeader"; text: bridge.fleetHeader; font.bold: true; Layout.fillWidth: true }
-        BusyIndicator { visible: bridge.refreshing; running: visible; implicitWidth: 20; implicitHeight: 20 }
+        Spinner { visible: bridge.refreshing; running: visible; size: 20 }
         IconButton {
             objectName: "refreshServers"
             iconName: "refresh"
@@ -47,13 +47,15 @@ Card {
     }
 
     // Automatic choice.
-    AbstractButton {
+    T.AbstractButton {
         id: auto
         objectName: "autoPill"
         visible: bridge.fleetEmptyState === ""
         focusPolicy: Qt.StrongFocus
         enabled: !bridge.working
         Layout.fillWidth: true
+        implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
+                                implicitContentWidth + leftPadding + rightPadding)
         implicitHeight: pill.implicitHeight + 16
         text: "Auto \u00b7 pick fastest"
         Accessible.role: Accessible.Button
@@ -61,9 +63,7 @@ Card {
         Accessible.description: "Let urltest pick the fastest server automatically"
         // Qt 6.4's controls ignore assistive technology's press: do what a click does.
         Accessible.onPressAction: if (enabled) clicked()
-        ToolTip.visible: hovered
-        ToolTip.text: "Let urltest pick the fastest server automatically"
-        ToolTip.delay: 600
+        HoverTip { text: "Let urltest pick the fastest server automatically" }
         onClicked: bridge.pinTag("proxy-auto")
         background: Rectangle {
             radius: height / 2

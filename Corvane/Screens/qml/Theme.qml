@@ -21,6 +21,9 @@ QtObject {
     readonly property color warnSurface: dark ? "#3a3020" : "#fff5e0"
     readonly property color focus: accent
     readonly property color debugText: dark ? "#8d98a7" : "#77818f"
+    // Over the window under a modal box, and under a box that leaves it usable.
+    readonly property color scrim: "#8028282a"
+    readonly property color faintScrim: "#1f28282a"
 
     readonly property int radius: 10
     readonly property int padding: 14

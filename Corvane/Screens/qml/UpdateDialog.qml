@@ -1,17 +1,16 @@
 import QtQuick
-import QtQuick.Controls
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // Shown over the window while the panel offers a newer version. A required
 // update cannot be put off: it has no "Later".
-Popup {
+CVPopup {
     id: dialog
     objectName: "updateDialog"
     modal: true
     dim: true
-    closePolicy: Popup.NoAutoClose
-    anchors.centerIn: Overlay.overlay
+    closePolicy: T.Popup.NoAutoClose
+    anchors.centerIn: T.Overlay.overlay
     width: Math.min(parent ? parent.width - 48 : 400, 420)
     padding: 20
     visible: bridge.updateShown
