@@ -33,7 +33,7 @@ Loader {
         background: Rectangle {
             radius: 4
             color: Theme.card
-            border.color: Theme.cardBorder
+            border.color: Theme.faintText
         }
     }
 }

@@ -22,7 +22,7 @@ QtObject {
     readonly property color focus: accent
     readonly property color debugText: dark ? "#8d98a7" : "#77818f"
     // Over the window under a modal box, and under a box that leaves it usable.
-    readonly property color scrim: "#8028282a"
+    readonly property color scrim: "#7f28282a"
     readonly property color faintScrim: "#1f28282a"
 
     readonly property int radius: 10
