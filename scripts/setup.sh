@@ -20,7 +20,7 @@ packages=(
   # The kill switch's firewall table (libnftables).
   libnftables-dev nftables
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.
-  qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
+  qt6-base-dev libxcb1-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
   qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtqml-models qml6-module-qtquick-shapes qml6-module-qttest

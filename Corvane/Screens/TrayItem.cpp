@@ -8,34 +8,32 @@
 
 namespace corvane {
 
-TrayItem::TrayItem(AppBridge& bridge, QObject* parent) : QObject(parent), bridge_(bridge) {
+TrayItem::TrayItem(AppBridge& bridge, TrayIcon* icon, QObject* parent) : QObject(parent), bridge_(bridge), icon_(icon) {
+    entries_.resize(quit + 1);
     // Status lines are text, not commands.
-    statusLine_ = menu_.addAction(QString());
-    statusLine_->setEnabled(false);
-    route_ = menu_.addAction(QString());
-    route_->setEnabled(false);
-    rates_ = menu_.addAction(QString());
-    rates_->setEnabled(false);
-    menu_.addSeparator();
-    toggle_ = menu_.addAction(QString());
-    connect(toggle_, &QAction::triggered, &bridge_, &AppBridge::toggleConnection);
-    menu_.addSeparator();
-    open_ = menu_.addAction(QStringLiteral("Open Corvane"));
-    connect(open_, &QAction::triggered, this, &TrayItem::openRequested);
-    quit_ = menu_.addAction(QStringLiteral("Quit"));
-    quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    connect(quit_, &QAction::triggered, this, &TrayItem::quitRequested);
-
-    icon_.setContextMenu(&menu_);
-    // A click on the icon itself opens the window, as "Open Corvane" does.
-    connect(&icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit openRequested();
-    });
+    for (Entry line : {statusLine, route, rates}) entries_[line].enabled = false;
+    entries_[firstSeparator].separator = entries_[secondSeparator].separator = true;
+    entries_[open].label = QStringLiteral("Open Corvane");
+    entries_[quit].label = QStringLiteral("Quit");
+    entries_[quit].shortcut = QKeySequence(Qt::CTRL | Qt::Key_Q);
+    if (icon_) {
+        icon_->activated = [this] { emit openRequested(); };
+        icon_->triggered = [this](int entry) { trigger(entry); };
+    }
     connect(&bridge_, &AppBridge::changed, this, &TrayItem::refresh);
     refresh();
 }
 
-TrayItem::~TrayItem() { icon_.setContextMenu(nullptr); }
+void TrayItem::trigger(int entry) {
+    // The menu a host shows may be older than the state: act only on what is enabled now.
+    if (entry < 0 || entry >= entries_.size() || !entries_[entry].enabled || !entries_[entry].visible) return;
+    switch (entry) {
+    case toggle: bridge_.toggleConnection(); break;
+    case open: emit openRequested(); break;
+    case quit: emit quitRequested(); break;
+    default: break;
+    }
+}
 
 QIcon TrayItem::statusIcon(const QString& status) {
     QString path = QStringLiteral(":/Corvane/Screens/tray/tray-%1.svg").arg(status);
@@ -56,20 +54,22 @@ QIcon TrayItem::statusIcon(const QString& status) {
 }
 
 void TrayItem::refresh() {
-    statusLine_->setText(bridge_.trayStatusLine());
-    const QString route = bridge_.trayRoute();
-    route_->setText(route);
-    route_->setVisible(!route.isEmpty());
-    const QString rates = bridge_.trayRates();
-    rates_->setText(rates);
-    rates_->setVisible(!rates.isEmpty());
-    toggle_->setText(bridge_.connectButtonText());
-    toggle_->setEnabled(bridge_.connectEnabled());
-    if (icon_.toolTip() != bridge_.trayToolTip()) icon_.setToolTip(bridge_.trayToolTip());
+    entries_[statusLine].label = bridge_.trayStatusLine();
+    entries_[route].label = bridge_.trayRoute();
+    entries_[route].visible = !entries_[route].label.isEmpty();
+    entries_[rates].label = bridge_.trayRates();
+    entries_[rates].visible = !entries_[rates].label.isEmpty();
+    entries_[toggle].label = bridge_.connectButtonText();
+    entries_[toggle].enabled = bridge_.connectEnabled();
+    if (!icon_) return;
+    icon_->setMenu(entries_);
+    const QString tip = bridge_.trayToolTip();
+    const qsizetype lineEnd = tip.indexOf(QLatin1Char('\n'));
+    icon_->setToolTip(tip.left(lineEnd), lineEnd < 0 ? QString() : tip.mid(lineEnd + 1));
     const QString status = bridge_.status();
     if (status != shownStatus_) {
         shownStatus_ = status;
-        icon_.setIcon(statusIcon(status));
+        icon_->setIcon(statusIcon(status));
     }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QIcon>
-#include <QMenu>
+#include <QList>
 #include <QObject>
-#include <QSystemTrayIcon>
+
+#include "Corvane/Screens/TrayIcon.hpp"
 
 namespace corvane {
 
@@ -12,17 +13,14 @@ class AppBridge;
 // The tray item for the whole life of the app, window or not: an icon that
 // shows the connection's state, a tooltip with the state and route, and the
 // menu: status, route, rates, Connect/Disconnect, "Open Corvane", "Quit".
-// Desktops with a StatusNotifierItem host get it over D-Bus; others over XEmbed.
 class TrayItem final : public QObject {
     Q_OBJECT
 
 public:
-    explicit TrayItem(AppBridge& bridge, QObject* parent = nullptr);
-    ~TrayItem() override;
+    // `icon` shows it; without one the item only keeps its menu (screenshots).
+    explicit TrayItem(AppBridge& bridge, TrayIcon* icon, QObject* parent = nullptr);
 
-    void show() { icon_.show(); }
-    QMenu& menu() { return menu_; }
-    QSystemTrayIcon& icon() { return icon_; }
+    const QList<TrayMenuEntry>& menuEntries() const { return entries_; }
 
     // The icon for one of the model's status values ("connected", ...).
     static QIcon statusIcon(const QString& status);
@@ -32,17 +30,13 @@ signals:
     void quitRequested();
 
 private:
+    enum Entry { statusLine, route, rates, firstSeparator, toggle, secondSeparator, open, quit };
     void refresh();
+    void trigger(int entry);
 
     AppBridge& bridge_;
-    QMenu menu_;
-    QAction* statusLine_;
-    QAction* route_;
-    QAction* rates_;
-    QAction* toggle_;
-    QAction* open_;
-    QAction* quit_;
-    QSystemTrayIcon icon_;
+    TrayIcon* icon_;
+    QList<TrayMenuEntry> entries_;
     QString shownStatus_;
 };
 

@@ -1,8 +1,11 @@
 // corvane: the desktop app: the main window and the tray item over the
 // application model.
 
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <thread>
@@ -11,15 +14,14 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 
-#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QQuickWindow>
-#include <QSystemTrayIcon>
 #include <QUrl>
 
 #include "Corvane/Model/AppModel.hpp"
@@ -29,6 +31,8 @@
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/ModelLink.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
+#include "Corvane/Screens/StatusNotifierTray.hpp"
+#include "Corvane/Screens/TrayHost.hpp"
 #include "Corvane/Screens/TrayItem.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 
@@ -66,6 +70,23 @@ QString installedHelpURL() {
     return QFileInfo::exists(readme) ? QUrl::fromLocalFile(QDir::cleanPath(readme)).toString() : QString();
 }
 
+// The XEmbed tray's module, beside the program in a build, else where it is installed.
+const XEmbedTrayModule* loadXEmbedTray() {
+    std::error_code error;
+    const auto bin = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    std::string why = "not found";
+    for (const auto& path : {bin / "corvane-xembed-tray.so", bin / CORVANE_XEMBED_MODULE_FROM_BIN}) {
+        if (!std::filesystem::exists(path, error)) continue;
+        // Kept for the life of the process: the application object comes from it.
+        void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        const auto* found = module ? static_cast<const XEmbedTrayModule*>(dlsym(module, xembedTrayModuleSymbol)) : nullptr;
+        if (found && found->version == xembedTrayModuleVersion) return found;
+        why = module ? path.string() + " is of another version" : dlerror();
+    }
+    std::fprintf(stderr, "corvane: cannot load the XEmbed tray module (%s); starting without a tray icon\n", why.c_str());
+    return nullptr;
+}
+
 void bringToFront(QQuickWindow* window) {
     window->show();
     if (window->windowStates() & Qt::WindowMinimized) window->setWindowStates(window->windowStates() & ~Qt::WindowMinimized);
@@ -101,13 +122,15 @@ int main(int argc, char** argv) {
     // resident memory. QT_QUICK_BACKEND still chooses another one.
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) QQuickWindow::setSceneGraphBackend("software");
     QQuickStyle::setStyle(QStringLiteral("Basic"));
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Corvane"));
-    QApplication::setApplicationVersion(QString::fromStdString(AppModel::appVersion()));
-    QApplication::setDesktopFileName(QStringLiteral("corvane"));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("corvane"), TrayItem::statusIcon(QStringLiteral("connected"))));
+    const TrayHost host = findTrayHost();
+    const XEmbedTrayModule* xembed = host == TrayHost::xembed ? loadXEmbedTray() : nullptr;
+    std::unique_ptr<QGuiApplication> app(xembed ? xembed->makeApplication(argc, argv) : new QGuiApplication(argc, argv));
+    QGuiApplication::setApplicationName(QStringLiteral("Corvane"));
+    QGuiApplication::setApplicationVersion(QString::fromStdString(AppModel::appVersion()));
+    QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
+    QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("corvane"), TrayItem::statusIcon(QStringLiteral("connected"))));
     // Closing the window leaves the app running; the tray item brings it back.
-    QApplication::setQuitOnLastWindowClosed(false);
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 
     // One app per user: a second start shows the first one's window and ends
     // before it makes a model of its own.
@@ -143,15 +166,20 @@ int main(int argc, char** argv) {
     DesktopAppearance appearance;
     onModelThread(loop, [&] { link.observe(bridge); });
 
-    const bool trayAtStart = QSystemTrayIcon::isSystemTrayAvailable();
+    // Without a host at start the item still registers, and shows once a panel starts.
+    std::unique_ptr<TrayIcon> trayIcon(xembed ? xembed->makeIcon() : new StatusNotifierTray);
+    const bool trayAtStart = xembed ? trayIcon->available() : host == TrayHost::statusNotifier;
     if (!trayAtStart) {
         std::fprintf(stderr, "corvane: no system tray: %s\n", qPrintable(noTrayNotice));
         bridge.setTrayNotice(noTrayNotice);
     }
+    trayIcon->availabilityChanged = [&bridge, &trayIcon] {
+        if (trayIcon->available()) bridge.setTrayNotice(QString());
+    };
 
     int status = 0;
     {
-        TrayItem tray(bridge);
+        TrayItem tray(bridge, trayIcon.get());
         QQmlApplicationEngine engine;
         engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
         engine.addImportPath(QStringLiteral("qrc:/"));
@@ -169,14 +197,13 @@ int main(int argc, char** argv) {
             QObject::connect(window, &QQuickWindow::visibleChanged, &bridge, phase);
             phase();
             // A closed window with no tray would leave an app nobody can reach.
-            QObject::connect(window, &QQuickWindow::visibleChanged, &app, [window] {
-                if (!window->isVisible() && !QSystemTrayIcon::isSystemTrayAvailable()) QApplication::quit();
+            QObject::connect(window, &QQuickWindow::visibleChanged, app.get(), [window, &trayIcon] {
+                if (!window->isVisible() && !trayIcon->available()) QGuiApplication::quit();
             });
             QObject::connect(&tray, &TrayItem::openRequested, window, [window] { bringToFront(window); });
             QObject::connect(&instance, &SingleInstance::raiseRequested, window, [window] { bringToFront(window); });
-            QObject::connect(&tray, &TrayItem::quitRequested, &app, &QApplication::quit);
-            tray.show();
-            status = QApplication::exec();
+            QObject::connect(&tray, &TrayItem::quitRequested, app.get(), &QGuiApplication::quit);
+            status = QGuiApplication::exec();
         }
     }
 

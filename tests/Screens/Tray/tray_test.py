@@ -2,18 +2,22 @@
 """The desktop app as a user meets it, on a private X display (Xvfb) and a
 private session bus (dbus-run-session), with private XDG folders:
 
-  notray    without a tray host the app keeps its window and says why; a
-            second start raises the first and ends; after a crash (SIGKILL)
-            the next start takes over the stale lock and socket.
+  notray    without a tray host the app keeps its window and says why, and
+            loads no QtWidgets; a second start raises the first and ends;
+            after a crash (SIGKILL) the next start takes over the stale lock
+            and socket; a panel that starts later gets the item.
   tray      with a StatusNotifierWatcher of our own: the item's status,
             tooltip and menu over D-Bus, and its entries clicked with the
             window closed: "Connect" connects to the demo panel's fleet (the
             real tunnel service and engine, loopback only) and traffic flows,
             "Open Corvane" shows the window, "Disconnect", "Quit"; then a
             second start shows the window of an app started in the tray.
+            The panel hears of each change by the item's and menu's signals.
+  xembed    with only an XEmbed tray manager on the display: the app loads
+            its XEmbed tray module and asks the manager to dock its icon.
 
-usage: tray_test.py CASE --corvane P --corvanectl P --tunnel P --sim P --world F [--lsan F]
-Exits 77 (skipped) when the machine lacks Xvfb, dbus-run-session, xwininfo or python3-dbus.
+usage: tray_test.py CASE --corvane P --corvanectl P --tunnel P --sim P --world F --xembed-manager P [--lsan F]
+Exits 77 (skipped) when the machine lacks Xvfb, dbus-run-session, dbus-monitor, xwininfo or python3-dbus.
 """
 import argparse
 import os
@@ -141,6 +145,11 @@ class World:
                     return True
         return False
 
+    def mapped(self, proc, name):
+        """Whether the running process has a file whose name contains `name` mapped."""
+        with open("/proc/%d/maps" % proc.pid) as maps:
+            return any(name in line for line in maps)
+
     def corvane(self, *extra, log="corvane.log"):
         return self.start([self.args.corvane, *extra], log)
 
@@ -150,6 +159,7 @@ def case_notray(world):
     wait_until("the no-tray notice", lambda: "no system tray" in world.log(app), proc=app)
     assert "AppIndicator" in world.log(app), world.log(app)
     wait_until("the window", world.window_viewable)
+    assert not world.mapped(app, "libQt6Widgets"), "QtWidgets loaded without an XEmbed tray"
 
     second = subprocess.run([world.args.corvane], env=world.env, capture_output=True, text=True, timeout=60)
     if second.returncode != 0 or "already running" not in second.stderr:
@@ -163,6 +173,10 @@ def case_notray(world):
     wait_until("the restarted app", lambda: "no system tray" in world.log(again))
     wait_until("its window", world.window_viewable)
     assert "already running" not in world.log(again), world.log(again)
+
+    # A panel that starts after the app still gets its item.
+    watcher = world.start([sys.executable, os.path.join(HERE, "sni_watcher.py")], "watcher.log")
+    wait_until("the late item's registration", lambda: "item " in world.log(watcher), proc=again)
     world.stop(again)
 
 
@@ -242,6 +256,9 @@ def case_tray(world):
     import dbus
     watcher = world.start([sys.executable, os.path.join(HERE, "sni_watcher.py")], "watcher.log")
     wait_until("the watcher", lambda: "ready" in world.log(watcher))
+    # What a panel hears: it redraws on these signals, it does not poll.
+    monitor = world.start(["dbus-monitor", "--session", "type='signal',interface='com.canonical.dbusmenu'",
+                           "type='signal',interface='org.kde.StatusNotifierItem'"], "signals.log")
     proxy_port, web = start_demo(world)
 
     # Started as at login: the window stays closed while the tray item lives.
@@ -270,6 +287,15 @@ def case_tray(world):
     wait_until("the tooltip", lambda: tray.tooltip().startswith("Corvane: Connected\nvia ") or None)
     assert bytes(bytearray(tray.prop("IconPixmap")[0][2])) != disconnected_icon, "the icon did not change"
     assert not world.window_viewable(), "connecting opened the window"
+    assert not world.mapped(app, "libQt6Widgets"), "QtWidgets loaded for a StatusNotifierItem tray"
+
+    def heard(member, text):
+        # dbus-monitor prints a signal's header line, then its arguments.
+        log = world.log(monitor)
+        return any(member in block and text in block for block in log.split("\nsignal ")) or None
+    wait_until("the menu's update signal", lambda: heard("member=ItemsPropertiesUpdated", '"Corvane: Connected"'))
+    for member in ("member=NewIcon", "member=NewToolTip"):
+        wait_until(member, lambda: heard(member, "path=/StatusNotifierItem"))
     if web:
         # Traffic goes through the tunnel's local proxy to the fleet's web page.
         opener = urllib.request.build_opener(urllib.request.ProxyHandler({"http": "http://127.0.0.1:%d" % proxy_port}))
@@ -297,14 +323,24 @@ def case_tray(world):
     assert first.poll() is None, "the first app ended"
 
 
+def case_xembed(world):
+    manager = world.start([world.args.xembed_manager], "manager.log")
+    wait_until("the tray manager", lambda: "ready" in world.log(manager), proc=manager)
+    app = world.corvane("--background")
+    wait_until("the icon's dock request", lambda: "dock 0x" in world.log(manager), proc=app)
+    assert world.mapped(app, "corvane-xembed-tray.so"), "the XEmbed tray module is not loaded"
+    assert "no system tray" not in world.log(app), world.log(app)
+    assert not world.window_viewable(), "the window shows after --background"
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["notray", "tray"])
-    for name in ("corvane", "corvanectl", "tunnel", "sim", "world", "lsan"):
+    parser.add_argument("case", choices=["notray", "tray", "xembed"])
+    for name in ("corvane", "corvanectl", "tunnel", "sim", "world", "xembed-manager", "lsan"):
         parser.add_argument("--" + name)
     args = parser.parse_args()
 
-    for tool in ("Xvfb", "dbus-run-session", "xwininfo"):
+    for tool in ("Xvfb", "dbus-run-session", "dbus-monitor", "xwininfo"):
         if not shutil.which(tool):
             skip(tool + " is not installed (scripts/setup.sh installs it)")
     try:
@@ -324,7 +360,7 @@ def main():
     world = World(args)
     failed = True
     try:
-        {"notray": case_notray, "tray": case_tray}[args.case](world)
+        {"notray": case_notray, "tray": case_tray, "xembed": case_xembed}[args.case](world)
         failed = False
     except BaseException:
         for proc in world.procs[1:]:

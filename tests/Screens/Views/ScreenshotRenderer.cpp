@@ -26,6 +26,7 @@
 #include <QTimer>
 
 #include "Corvane/Screens/TrayItem.hpp"
+#include "Corvane/Screens/TrayMenuWidgets.hpp"
 #include "ViewHarness.hpp"
 
 namespace {
@@ -38,8 +39,9 @@ void settle(int ms) {
 
 // The panel strip a desktop draws the tray icon on, with the menu open below it.
 QImage trayMenu(corvane::ViewHarness& harness, qreal scale) {
-    corvane::TrayItem tray(harness.bridge());
-    QMenu& menu = tray.menu();
+    const corvane::TrayItem tray(harness.bridge(), nullptr);
+    QMenu menu;
+    corvane::syncTrayMenu(menu, tray.menuEntries());
     menu.adjustSize();
     const QPixmap shownMenu = menu.grab();
     const int icon = 22, strip = 30, margin = 12;
