@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Window
 
 // One of the app's icons, drawn in `color` at device resolution.
 Image {
