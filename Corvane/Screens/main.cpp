@@ -31,6 +31,7 @@
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/ModelLink.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
+#include "Corvane/Screens/Sparkline.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
 #include "Corvane/Screens/TrayHost.hpp"
 #include "Corvane/Screens/TrayItem.hpp"
@@ -180,6 +181,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TrayItem tray(bridge, trayIcon.get());
+        Sparkline::registerType();
         QQmlApplicationEngine engine;
         engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
         engine.addImportPath(QStringLiteral("qrc:/"));

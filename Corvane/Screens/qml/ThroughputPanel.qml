@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import Corvane.Screens.Native
 
 Card {
     objectName: "throughputPanel"
@@ -31,7 +32,13 @@ Card {
         ColumnLayout {
             spacing: 3
             Layout.fillWidth: true
-            Sparkline { values: rateRow.values; color: rateRow.tone; Layout.fillWidth: true }
+            Sparkline {
+                objectName: rateRow.objectName + "Sparkline"
+                values: rateRow.values
+                color: rateRow.tone
+                baselineColor: Theme.cardBorder
+                Layout.fillWidth: true
+            }
             CVText {
                 objectName: rateRow.objectName + "Total"
                 text: rateRow.total

@@ -191,6 +191,27 @@ TestCase {
         compare(item("uploadTotal").text, "1.00 MB this session")
     }
 
+    function test_sparklineDrawsTheHistory() {
+        // Download rises from nothing to its peak: the line runs from the bottom left to the top right.
+        feed({ status: "connected", connectedFleet: fleet, trafficNow: { down: 4, up: 0 },
+               trafficHistory: [{ up: 0, down: 0 }, { up: 0, down: 2 }, { up: 0, down: 4 }] })
+        const spark = item("downloadSparkline")
+        // grabImage crops by an item's own x and y: grab the window and crop here.
+        const image = grabImage(window.contentItem)
+        const at = spark.mapToItem(window.contentItem, 0, 0)
+        const tone = spark.color
+        const near = c => Math.abs(c.r - tone.r) < 0.2 && Math.abs(c.g - tone.g) < 0.2 && Math.abs(c.b - tone.b) < 0.2
+        const rows = x => {
+            const out = []
+            for (let y = 0; y < spark.height; ++y) if (near(image.pixel(at.x + x, at.y + y))) out.push(y)
+            return out
+        }
+        const left = rows(2), right = rows(spark.width - 3)
+        verify(left.length > 0 && right.length > 0, "no line in " + tone)
+        verify(Math.min(...left) > spark.height / 2, "the start is not low: " + left)
+        verify(Math.max(...right) < spark.height / 2, "the end is not high: " + right)
+    }
+
     // --- Route selector -----------------------------------------------------------------
 
     function meteredExit(traffic) {
