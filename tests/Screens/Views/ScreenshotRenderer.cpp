@@ -21,7 +21,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QQmlApplicationEngine>
-#include <QQuickStyle>
 #include <QQuickWindow>
 #include <QTimer>
 
@@ -79,7 +78,6 @@ QImage trayIcons(qreal scale) {
 
 int main(int argc, char** argv) {
     QQuickWindow::setSceneGraphBackend("software");
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 3) {
