@@ -20,7 +20,6 @@
 #include <QIcon>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
-#include <QQuickStyle>
 #include <QQuickWindow>
 #include <QUrl>
 
@@ -122,7 +121,6 @@ int main(int argc, char** argv) {
     // nothing from the GPU, and Mesa's OpenGL stack alone costs about 85 MB of
     // resident memory. QT_QUICK_BACKEND still chooses another one.
     if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND")) QQuickWindow::setSceneGraphBackend("software");
-    QQuickStyle::setStyle(QStringLiteral("Basic"));
     const TrayHost host = findTrayHost();
     const XEmbedTrayModule* xembed = host == TrayHost::xembed ? loadXEmbedTray() : nullptr;
     std::unique_ptr<QGuiApplication> app(xembed ? xembed->makeApplication(argc, argv) : new QGuiApplication(argc, argv));

@@ -28,12 +28,12 @@ ButtonBase {
         anchors.centerIn: parent
         spacing: 6
         layoutDirection: button.trailingIcon ? Qt.RightToLeft : Qt.LeftToRight
-        Spinner {
-            visible: button.busy
-            running: button.busy
-            size: 16
-            color: label.color
+        // Made only while busy: most buttons never are.
+        Loader {
+            active: button.busy
+            visible: active
             anchors.verticalCenter: parent.verticalCenter
+            sourceComponent: Spinner { running: true; size: 16; color: label.color }
         }
         Icon {
             name: button.busy ? "" : button.iconName

@@ -10,22 +10,24 @@ Card {
         implicitWidth: 132
         implicitHeight: 132
 
-        // The pulsing ring while connecting; it stops, and costs nothing, otherwise.
-        Rectangle {
-            id: ring
+        // The pulsing ring while connecting; it does not exist otherwise.
+        Loader {
             objectName: "pulseRing"
             anchors.centerIn: parent
-            width: 112; height: 112; radius: width / 2
-            color: "transparent"
-            border.width: 3
-            border.color: Theme.accent
-            visible: bridge.pulsing
-            opacity: 0.6
-            SequentialAnimation on scale {
-                running: bridge.pulsing
-                loops: Animation.Infinite
-                NumberAnimation { from: 1.0; to: 1.17; duration: 900; easing.type: Easing.OutQuad }
-                NumberAnimation { from: 1.17; to: 1.0; duration: 900; easing.type: Easing.InQuad }
+            active: bridge.pulsing
+            visible: active
+            sourceComponent: Rectangle {
+                width: 112; height: 112; radius: width / 2
+                color: "transparent"
+                border.width: 3
+                border.color: Theme.accent
+                opacity: 0.6
+                SequentialAnimation on scale {
+                    running: true
+                    loops: Animation.Infinite
+                    NumberAnimation { from: 1.0; to: 1.17; duration: 900; easing.type: Easing.OutQuad }
+                    NumberAnimation { from: 1.17; to: 1.0; duration: 900; easing.type: Easing.InQuad }
+                }
             }
         }
 

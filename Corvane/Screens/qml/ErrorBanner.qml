@@ -2,8 +2,6 @@ import QtQuick
 import QtQuick.Layouts
 
 Rectangle {
-    objectName: "errorBanner"
-    Layout.fillWidth: true
     implicitHeight: row.implicitHeight + 20
     radius: Theme.radius
     color: Theme.badSurface

@@ -7,7 +7,14 @@ ColumnLayout {
     spacing: 12
 
     AppHeader {}
-    SetupChecklist {}
+    // Made only while there is something to say.
+    Loader {
+        objectName: "setupChecklist"
+        active: bridge.checklistTitle !== ""
+        visible: active
+        Layout.fillWidth: true
+        sourceComponent: SetupChecklist {}
+    }
     ConnectionPanel {}
     RouteSelector {}
     ThroughputPanel { visible: bridge.showThroughput }
@@ -15,5 +22,11 @@ ColumnLayout {
     SitesPanel {}
     LanSharePanel {}
     ServerList {}
-    ErrorBanner { visible: bridge.errorMessage !== "" }
+    Loader {
+        objectName: "errorBanner"
+        active: bridge.errorMessage !== ""
+        visible: active
+        Layout.fillWidth: true
+        sourceComponent: ErrorBanner {}
+    }
 }

@@ -6,10 +6,8 @@ import QtQuick.Layouts
 // service is ready.
 Rectangle {
     id: banner
-    objectName: "setupChecklist"
     readonly property bool warning: bridge.extensionState !== "checking"
     visible: bridge.checklistTitle !== ""
-    Layout.fillWidth: true
     implicitHeight: visible ? row.implicitHeight + 2 * Theme.padding : 0
     radius: Theme.radius
     color: warning ? Theme.warnSurface : Theme.card
