@@ -30,6 +30,7 @@
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/ModelLink.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
+#include "Corvane/Screens/InputMode.hpp"
 #include "Corvane/Screens/Sparkline.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
 #include "Corvane/Screens/TrayHost.hpp"
@@ -180,6 +181,7 @@ int main(int argc, char** argv) {
     {
         TrayItem tray(bridge, trayIcon.get());
         Sparkline::registerType();
+        InputMode::registerType();
         QQmlApplicationEngine engine;
         engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
         engine.addImportPath(QStringLiteral("qrc:/"));

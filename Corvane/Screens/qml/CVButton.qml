@@ -13,11 +13,8 @@ ButtonBase {
     padding: 8
     leftPadding: 12
     rightPadding: 12
-    focusPolicy: Qt.StrongFocus
     Accessible.name: text
     Accessible.description: hint
-    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) clicked()
     HoverTip { text: button.hint }
 
     contentItem: Item {

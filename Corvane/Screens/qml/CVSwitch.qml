@@ -1,32 +1,28 @@
 import QtQuick
-import QtQuick.Templates as T
 
 // The app's own switch style. It shows the model's value: a click asks the
 // model to change (toggled), and the next snapshot moves the knob.
-T.Switch {
+ControlBase {
     id: control
     property bool on: false
     property string name
     signal toggledTo(bool value)
 
+    checkable: true
     checked: on
     implicitWidth: 40
     implicitHeight: 24
-    focusPolicy: Qt.StrongFocus
-    padding: 0
     spacing: 6
+    Accessible.role: Accessible.CheckBox
     Accessible.name: name
-    // Qt 6.4's switches ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) { toggle(); toggled() }
-    Accessible.onToggleAction: if (enabled) { toggle(); toggled() }
     onToggled: {
         const wanted = checked
         checked = Qt.binding(() => control.on)
         control.toggledTo(wanted)
     }
-    indicator: Rectangle {
-        implicitWidth: 40
-        implicitHeight: 22
+    Rectangle {
+        width: 40
+        height: 22
         x: 0
         y: parent.height / 2 - height / 2
         radius: 11
@@ -41,5 +37,4 @@ T.Switch {
             Behavior on x { NumberAnimation { duration: 120 } }
         }
     }
-    contentItem: Item {}
 }

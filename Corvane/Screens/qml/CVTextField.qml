@@ -1,30 +1,35 @@
 import QtQuick
-import QtQuick.Templates as T
 
 // A one-line text field with a leading icon, its frame marked while it has the
 // keyboard focus.
-T.TextField {
+TextInput {
     id: control
     property string iconName
     property int iconSize: 16
     property int iconMargin: 10
     property int frameHeight: 34
     property int frameRadius: 8
+    property string placeholderText
+    property color placeholderTextColor: Theme.faintText
 
-    implicitWidth: implicitBackgroundWidth + leftInset + rightInset
-                   || Math.max(contentWidth, placeholder.implicitWidth) + leftPadding + rightPadding
-    implicitHeight: Math.max(implicitBackgroundHeight + topInset + bottomInset,
-                             contentHeight + topPadding + bottomPadding,
-                             placeholder.implicitHeight + topPadding + bottomPadding)
     padding: 6
+    // A TextInput's implicit height is its line plus padding: the padding makes it the frame's.
+    topPadding: Math.max(padding, (frameHeight - contentHeight) / 2)
+    bottomPadding: topPadding
     leftPadding: 34  // room for the icon
     verticalAlignment: TextInput.AlignVCenter
     color: Theme.text
-    placeholderTextColor: Theme.faintText
     selectionColor: Theme.accent
     selectedTextColor: Theme.accentText
     font.pixelSize: Theme.fontSize
     selectByMouse: true
+    activeFocusOnTab: true
+    clip: true
+    Accessible.role: Accessible.EditableText
+    Accessible.description: placeholderText
+    Accessible.passwordEdit: echoMode === TextInput.Password || echoMode === TextInput.PasswordEchoOnEdit
+    Accessible.focusable: true
+    Accessible.focused: activeFocus
 
     Text {
         id: placeholder
@@ -42,8 +47,11 @@ T.TextField {
         renderType: control.renderType
     }
 
-    background: Rectangle {
-        implicitHeight: control.frameHeight
+    // Under the text: a child with a negative z draws below its parent.
+    Rectangle {
+        z: -1
+        width: control.width
+        height: control.height
         radius: control.frameRadius
         color: Theme.raised
         border.width: control.activeFocus ? 2 : 1

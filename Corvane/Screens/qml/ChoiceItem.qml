@@ -1,23 +1,30 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // One entry of a drop-down menu, with an optional icon, hint and checkmark.
-T.MenuItem {
+// Choosing it closes its menu.
+ControlBase {
     id: item
     property string iconName
     property string hint
     property string badge
     property bool marked: false
+    property Item menu  // set by the ChoiceMenu that holds it
+    readonly property bool choice: true
+    readonly property bool highlighted: menu !== null && menu.currentItem === item
+    signal triggered()
 
-    Accessible.name: text
+    width: ListView.view ? ListView.view.width : implicitWidth
+    activeFocusOnTab: false
+    Accessible.role: Accessible.MenuItem
     Accessible.description: hint
     Accessible.checkable: true
     Accessible.checked: marked
-    // Qt 6.4's menu items ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) triggered()
-    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                            implicitContentWidth + leftPadding + rightPadding)
+    onHoveredChanged: if (hovered && menu) menu.currentItem = item
+    onClicked: {
+        triggered()
+        if (menu) menu.close()
+    }
     implicitHeight: Math.max(34, content.implicitHeight + 12)
     padding: 6
     spacing: 6

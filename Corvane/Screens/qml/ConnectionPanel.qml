@@ -36,13 +36,10 @@ Card {
             objectName: "connectButton"
             anchors.centerIn: parent
             width: 104; height: 104
-            focusPolicy: Qt.StrongFocus
             enabled: !bridge.working
             text: bridge.connectButtonText
             Accessible.name: text
             Accessible.description: bridge.statusWord
-            // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-            Accessible.onPressAction: if (enabled) clicked()
             onClicked: bridge.toggleConnection()
             readonly property color tone: bridge.status === "failed" ? Theme.bad
                                         : bridge.status === "connected"

@@ -1,39 +1,39 @@
 import QtQuick
-import QtQuick.Templates as T
 
-// The hint over a hovered control, shown after a moment. The tip exists only
-// while the pointer is over the control.
+// The hint over a hovered control, shown after a moment above everything else.
+// The tip exists only while the pointer is over the control.
 Loader {
     id: tip
-    property T.Control target: parent
+    property Item target: parent
     property string text
-    active: target !== null && target.hovered && text !== ""
-    sourceComponent: T.ToolTip {
-        id: popup
-        parent: tip.target
-        text: tip.text
-        visible: true
-        delay: 600
-        x: (parent.width - implicitWidth) / 2
-        y: -implicitHeight - 3
-        implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                                contentWidth + leftPadding + rightPadding)
-        implicitHeight: Math.max(implicitBackgroundHeight + topInset + bottomInset,
-                                 contentHeight + topPadding + bottomPadding)
-        margins: 6
-        padding: 6
-        closePolicy: T.Popup.CloseOnEscape | T.Popup.CloseOnPressOutsideParent | T.Popup.CloseOnReleaseOutsideParent
-        font.pixelSize: Theme.smallFont + 1
-        contentItem: Text {
-            text: popup.text
-            font: popup.font
+    readonly property Item overlayLayer: target && target.Window.window ? target.Window.window.overlay || null : null
+    active: target !== null && target.hovered && text !== "" && overlayLayer !== null
+    sourceComponent: Rectangle {
+        id: box
+        readonly property real margin: 6
+        // Centred above the control, kept inside the window.
+        readonly property point at: tip.target.mapToItem(tip.overlayLayer, (tip.target.width - width) / 2, -height - 3)
+        parent: tip.overlayLayer
+        visible: false
+        x: Math.max(margin, Math.min(at.x, tip.overlayLayer.width - width - margin))
+        y: Math.max(margin, at.y)
+        width: Math.min(label.implicitWidth + 12, tip.overlayLayer.width - 2 * margin)
+        height: label.implicitHeight + 12
+        radius: 4
+        color: Theme.card
+        border.color: Theme.faintText
+        Accessible.role: Accessible.ToolTip
+        Accessible.name: tip.text
+        Text {
+            id: label
+            x: 6
+            y: 6
+            width: parent.width - 12
+            text: tip.text
+            font.pixelSize: Theme.smallFont + 1
             wrapMode: Text.Wrap
             color: Theme.text
         }
-        background: Rectangle {
-            radius: 4
-            color: Theme.card
-            border.color: Theme.faintText
-        }
+        Timer { interval: 600; running: true; onTriggered: box.visible = true }
     }
 }

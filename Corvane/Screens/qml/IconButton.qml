@@ -1,21 +1,17 @@
 import QtQuick
-import QtQuick.Templates as T
 
 // A small button that shows only an icon; its accessible name says what it does.
-T.ToolButton {
+ControlBase {
     id: button
     property string iconName
     property string name
     property color iconColor: Theme.secondaryText
 
-    focusPolicy: Qt.StrongFocus
     implicitWidth: 30
     implicitHeight: 30
     padding: 6
     spacing: 6
     Accessible.name: name
-    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) clicked()
     HoverTip { text: button.name }
     contentItem: Item {
         Icon {

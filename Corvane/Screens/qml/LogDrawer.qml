@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // The tunnel service's log over the window's content.
 Rectangle {
@@ -94,7 +93,6 @@ Rectangle {
                 activeFocusOnTab: true
                 Accessible.role: Accessible.List
                 Accessible.name: "Log lines"
-                T.ScrollBar.vertical: CVScrollBar { Accessible.name: "Scroll the log lines" }
                 // Follow the newest line unless the user scrolled up to read.
                 property bool following: true
                 onMovementEnded: following = atYEnd
@@ -116,6 +114,13 @@ Rectangle {
                     Accessible.role: Accessible.ListItem
                     Accessible.name: text
                 }
+            }
+            CVScrollBar {
+                flickable: list
+                anchors.top: list.top
+                anchors.bottom: list.bottom
+                anchors.right: list.right
+                Accessible.name: "Scroll the log lines"
             }
             CVText {
                 objectName: "noLogLines"
@@ -174,15 +179,13 @@ Rectangle {
     CVPopup {
         id: preview
         objectName: "reportPreview"
-        parent: T.Overlay.overlay
         modal: true
-        focus: true
         anchors.centerIn: parent
-        width: Math.min(parent.width - 32, 640)
-        height: parent.height - 64
+        width: parent ? Math.min(parent.width - 32, 640) : 0
+        height: parent ? parent.height - 64 : 0
         padding: 14
-        closePolicy: T.Popup.CloseOnEscape | T.Popup.CloseOnPressOutside
-        onOpened: cancelButton.forceActiveFocus()
+        closeOnPressOutside: true
+        onOpenedChanged: if (opened) cancelButton.forceActiveFocus()
         background: Rectangle {
             color: Theme.background
             radius: Theme.radius
@@ -206,29 +209,23 @@ Rectangle {
                 color: Theme.card
                 border.color: Theme.cardBorder
                 clip: true
-                T.ScrollView {
+                Flickable {
                     id: reportScroll
                     anchors.fill: parent
                     anchors.margins: 1
-                    T.ScrollBar.vertical: CVScrollBar {
-                        parent: reportScroll
-                        x: reportScroll.width - width
-                        y: reportScroll.topPadding
-                        height: reportScroll.availableHeight
-                        Accessible.name: "Scroll the report"
-                    }
-                    T.ScrollBar.horizontal: CVScrollBar { policy: T.ScrollBar.AlwaysOff; Accessible.name: "Scroll the report sideways" }
-                    T.TextArea {
+                    contentWidth: width
+                    contentHeight: reportText.height
+                    boundsBehavior: Flickable.StopAtBounds
+                    TextEdit {
+                        id: reportText
                         objectName: "reportPreviewText"
+                        width: reportScroll.width
+                        height: Math.max(implicitHeight, reportScroll.height)
                         readOnly: true
                         selectByMouse: true
                         wrapMode: TextEdit.WrapAnywhere
                         textFormat: TextEdit.PlainText
                         text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
-                        implicitWidth: Math.max(contentWidth + leftPadding + rightPadding,
-                                                implicitBackgroundWidth + leftInset + rightInset)
-                        implicitHeight: Math.max(contentHeight + topPadding + bottomPadding,
-                                                 implicitBackgroundHeight + topInset + bottomInset)
                         padding: 6
                         leftPadding: padding + 4
                         color: Theme.text
@@ -236,11 +233,20 @@ Rectangle {
                         selectedTextColor: Theme.accentText
                         font.family: Theme.monoFont
                         font.pixelSize: Theme.smallFont
-                        background: null
+                        activeFocusOnTab: true
                         Accessible.role: Accessible.EditableText
                         Accessible.name: "Report text"
                         Accessible.readOnly: true
+                        Accessible.focusable: true
+                        Accessible.focused: activeFocus
                     }
+                }
+                CVScrollBar {
+                    flickable: reportScroll
+                    anchors.top: reportScroll.top
+                    anchors.bottom: reportScroll.bottom
+                    anchors.right: reportScroll.right
+                    Accessible.name: "Scroll the report"
                 }
             }
             RowLayout {

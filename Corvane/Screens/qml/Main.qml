@@ -1,8 +1,7 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
-T.ApplicationWindow {
+Window {
     id: window
     objectName: "mainWindow"
     title: "Corvane"
@@ -17,6 +16,8 @@ T.ApplicationWindow {
 
     // Window-local presentation state.
     property bool logsOpen: bridge.previewLogs
+    // Popups, menus and tips draw here, above everything else.
+    readonly property alias overlay: overlayLayer
 
     Component.onCompleted: {
         bridge.windowShown()
@@ -56,40 +57,44 @@ T.ApplicationWindow {
         onActivated: window.logsOpen = false
     }
 
-    T.ScrollView {
+    Item {
         id: scroll
         objectName: "contentScroll"
+        readonly property alias contentItem: page
         anchors.fill: parent
-        contentWidth: availableWidth
-        // Our own bars, with names for assistive technology.
-        T.ScrollBar.horizontal: CVScrollBar { policy: T.ScrollBar.AlwaysOff; Accessible.name: "Scroll the window sideways" }
-        T.ScrollBar.vertical: CVScrollBar {
-            parent: scroll
-            x: scroll.width - width
-            y: scroll.topPadding
-            height: scroll.availableHeight
-            Accessible.name: "Scroll the window"
-        }
 
-        ColumnLayout {
-            width: scroll.availableWidth
-            spacing: 0
-            NoTrayNotice {
-                Layout.fillWidth: true
-                Layout.margins: 16
-                Layout.bottomMargin: 0
+        Flickable {
+            id: page
+            anchors.fill: parent
+            contentWidth: width
+            contentHeight: column.implicitHeight
+            boundsBehavior: Flickable.StopAtBounds
+            ColumnLayout {
+                id: column
+                width: page.width
+                spacing: 0
+                NoTrayNotice {
+                    Layout.fillWidth: true
+                    Layout.margins: 16
+                    Layout.bottomMargin: 0
+                }
+                Loader {
+                    objectName: "screenLoader"
+                    Layout.fillWidth: true
+                    Layout.margins: 16
+                    Layout.bottomMargin: 64  // room for the floating button
+                    sourceComponent: bridge.signedIn ? mainScreen : signInScreen
+                }
             }
-            Loader {
-                objectName: "screenLoader"
-                Layout.fillWidth: true
-                Layout.margins: 16
-                Layout.bottomMargin: 64  // room for the floating button
-                sourceComponent: bridge.signedIn ? mainScreen : signInScreen
-            }
+        }
+        CVScrollBar {
+            flickable: page
+            x: scroll.width - width
+            height: scroll.height
+            Accessible.name: "Scroll the window"
         }
     }
     Component { id: mainScreen; MainScreen {} }
-    UpdateDialog {}
     Component { id: signInScreen; SignInScreen {} }
 
     CVButton {
@@ -128,5 +133,13 @@ T.ApplicationWindow {
             onCloseRequested: window.logsOpen = false
             Component.onCompleted: forceActiveFocus()
         }
+    }
+
+    Item {
+        id: overlayLayer
+        objectName: "overlay"
+        anchors.fill: parent
+        z: 1000
+        UpdateDialog {}
     }
 }

@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // A drop-down: shows the current choice, opens a menu made from `menuComponent`
 // below itself. The menu exists only while open: a closed menu with an entry per
@@ -10,26 +9,23 @@ ButtonBase {
     property string title
     property string iconName
     property Component menuComponent
-    property T.Menu menu: null  // the open menu
+    property Item menu: null  // the open menu
     property string name: title
 
-    focusPolicy: Qt.StrongFocus
     Layout.fillWidth: true
     Accessible.name: name
     Accessible.description: title
     Accessible.role: Accessible.ButtonMenu
-    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) clicked()
     onClicked: {
         if (!menu) {
-            const opened = menuComponent.createObject(button, { y: button.height + 2, width: Math.max(button.width, 260) })
+            const opened = menuComponent.createObject(button.Window.window.overlay, { width: Math.max(button.width, 260) })
             opened.closed.connect(() => {
                 if (menu === opened) menu = null
                 opened.destroy()
             })
             menu = opened
         }
-        menu.open()
+        menu.popUnder(button)
     }
     contentItem: RowLayout {
         spacing: 8

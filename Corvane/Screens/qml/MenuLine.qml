@@ -1,17 +1,17 @@
 import QtQuick
-import QtQuick.Templates as T
 
 // A line between groups of a ChoiceMenu's entries.
-T.MenuSeparator {
-    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                            implicitContentWidth + leftPadding + rightPadding)
-    implicitHeight: Math.max(implicitBackgroundHeight + topInset + bottomInset,
-                             implicitContentHeight + topPadding + bottomPadding)
-    padding: 2
-    verticalPadding: padding + 4
-    contentItem: Rectangle {
-        implicitWidth: 188
-        implicitHeight: 1
+Item {
+    property Item menu
+    width: ListView.view ? ListView.view.width : implicitWidth
+    implicitWidth: 188 + 4
+    implicitHeight: 1 + 12
+    Accessible.role: Accessible.Separator
+    Rectangle {
+        x: 2
+        y: 6
+        width: parent.width - 4
+        height: 1
         color: Theme.cardBorder
     }
 }

@@ -11,14 +11,8 @@ ButtonBase {
 
     checkable: true
     checked: selected
-    focusPolicy: Qt.StrongFocus
     font.pixelSize: Theme.smallFont + 1
     Accessible.name: text
-    Accessible.checkable: true
-    Accessible.checked: checked
-    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) clicked()
-    Accessible.onToggleAction: if (enabled) clicked()
     onClicked: {
         checked = Qt.binding(() => control.selected)
         control.chosen()

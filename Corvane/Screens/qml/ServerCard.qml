@@ -1,25 +1,18 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // One VPS: click to pin it; its protocol buttons pin one protocol.
-T.AbstractButton {
+ControlBase {
     id: card
     property var server
     objectName: "server_" + server.vpsId
-    focusPolicy: Qt.StrongFocus
     enabled: !bridge.working && !server.reconnectToAdd
     Layout.fillWidth: true
     padding: 10
-    implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                            implicitContentWidth + leftPadding + rightPadding)
     implicitHeight: body.implicitHeight + 20
     text: server.name
-    Accessible.role: Accessible.Button
     Accessible.name: server.name
     Accessible.description: server.hint
-    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-    Accessible.onPressAction: if (enabled) clicked()
     HoverTip { text: card.server.hint }
     onClicked: bridge.pinTag(server.tag)
 
@@ -79,13 +72,10 @@ T.AbstractButton {
                     id: protocol
                     required property var modelData
                     objectName: "protocol_" + modelData.label
-                    focusPolicy: Qt.StrongFocus
                     enabled: card.enabled
                     text: modelData.label
                     Accessible.name: modelData.name + " on " + card.server.name
                     Accessible.description: modelData.latency + (modelData.active ? ", Currently active" : "")
-                    // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-                    Accessible.onPressAction: if (enabled) clicked()
                     onClicked: bridge.pinTag(modelData.tag)
                     contentItem: Column {
                         spacing: 1

@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 Card {
     id: list
@@ -47,22 +46,16 @@ Card {
     }
 
     // Automatic choice.
-    T.AbstractButton {
+    ControlBase {
         id: auto
         objectName: "autoPill"
         visible: bridge.fleetEmptyState === ""
-        focusPolicy: Qt.StrongFocus
         enabled: !bridge.working
         Layout.fillWidth: true
-        implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                                implicitContentWidth + leftPadding + rightPadding)
         implicitHeight: pill.implicitHeight + 16
         text: "Auto \u00b7 pick fastest"
-        Accessible.role: Accessible.Button
         Accessible.name: text
         Accessible.description: "Let urltest pick the fastest server automatically"
-        // Qt 6.4's controls ignore assistive technology's press: do what a click does.
-        Accessible.onPressAction: if (enabled) clicked()
         HoverTip { text: "Let urltest pick the fastest server automatically" }
         onClicked: bridge.pinTag("proxy-auto")
         background: Rectangle {

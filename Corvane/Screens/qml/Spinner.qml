@@ -1,16 +1,18 @@
 import QtQuick
-import QtQuick.Templates as T
 
 // Says that something is under way: an arc that turns only while running and
 // shown, so an idle window animates nothing.
-T.BusyIndicator {
+Item {
     id: control
+    property bool running: true
     property int size: 20
     property color color: Theme.accent
 
     implicitWidth: size
     implicitHeight: size
-    contentItem: Icon {
+    Accessible.role: Accessible.Indicator
+    Icon {
+        anchors.fill: parent
         name: "spinner"
         size: control.size
         color: control.color

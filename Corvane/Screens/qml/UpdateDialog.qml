@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Layouts
-import QtQuick.Templates as T
 
 // Shown over the window while the panel offers a newer version. A required
 // update cannot be put off: it has no "Later".
@@ -8,9 +7,8 @@ CVPopup {
     id: dialog
     objectName: "updateDialog"
     modal: true
-    dim: true
-    closePolicy: T.Popup.NoAutoClose
-    anchors.centerIn: T.Overlay.overlay
+    closeOnEscape: false  // nothing but the user's choice closes it
+    anchors.centerIn: parent
     width: Math.min(parent ? parent.width - 48 : 400, 420)
     padding: 20
     visible: bridge.updateShown
@@ -70,7 +68,7 @@ CVPopup {
                 enabled: bridge.updateCanDownload
                 hint: enabled ? "" : "The panel gave no download address."
                 onClicked: bridge.downloadUpdate()
-                Component.onCompleted: if (dialog.visible) forceActiveFocus()
+                focus: true
             }
         }
     }

@@ -12,6 +12,7 @@
 
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
+#include "Corvane/Screens/InputMode.hpp"
 #include "Corvane/Screens/Sparkline.hpp"
 #include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
@@ -243,6 +244,7 @@ void ViewHarness::openUrl(const QUrl& url) {
 
 void ViewHarness::install(QQmlEngine& engine) {
     Sparkline::registerType();
+    InputMode::registerType();
     engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
     engine.addImportPath(QStringLiteral("qrc:/"));
     engine.rootContext()->setContextProperty(QStringLiteral("bridge"), bridge_.get());
