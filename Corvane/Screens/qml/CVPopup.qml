@@ -51,6 +51,33 @@ FocusScope {
             closed()
         }
     }
+    // Tab and Backtab stay inside a modal popup: focus that walks out of
+    // either end comes back in at the other.
+    property Item lastFocused: null
+    function holds(item) {
+        for (let p = item; p; p = p.parent) if (p === popup) return true
+        return false
+    }
+    function focusChain() {
+        const chain = []
+        for (let it = nextItemInFocusChain(true); it && holds(it) && chain.indexOf(it) < 0; it = it.nextItemInFocusChain(true))
+            chain.push(it)
+        return chain
+    }
+    Connections {
+        target: popup.modal && popup.opened ? popup.Window.window : null
+        function onActiveFocusItemChanged() {
+            const now = popup.Window.window.activeFocusItem
+            if (!now || popup.holds(now)) {
+                popup.lastFocused = now
+                return
+            }
+            const chain = popup.focusChain()
+            if (chain.length === 0) return
+            const forward = chain.indexOf(popup.lastFocused) === chain.length - 1
+            chain[forward ? 0 : chain.length - 1].forceActiveFocus(Qt.TabFocusReason)
+        }
+    }
     Keys.onEscapePressed: (event) => {
         if (closeOnEscape) close()
         event.accepted = closeOnEscape

@@ -26,7 +26,7 @@ Item {
     readonly property real implicitBackgroundHeight: background ? background.implicitHeight : 0
     readonly property real implicitContentWidth: contentItem ? contentItem.implicitWidth : 0
     readonly property real implicitContentHeight: contentItem ? contentItem.implicitHeight : 0
-    readonly property bool hovered: pointer.containsMouse && enabled
+    readonly property bool hovered: hover.hovered && enabled
     readonly property bool pressed: pointer.pressed || keyPressed
     readonly property bool down: pressed
     readonly property bool visualFocus: activeFocus && InputMode.keyboard
@@ -69,7 +69,18 @@ Item {
     }
     onActiveFocusChanged: if (!activeFocus) keyPressed = false
 
-    onBackgroundChanged: if (background) {
+    // A user's background or content replaces the one its type brought.
+    property Item shownBackground: null
+    property Item shownContent: null
+    function retire(item) {
+        if (!item) return
+        item.visible = false
+        item.parent = null
+    }
+    onBackgroundChanged: {
+        if (shownBackground !== background) retire(shownBackground)
+        shownBackground = background
+        if (!background) return
         background.parent = control
         background.z = -1
         background.x = 0
@@ -77,7 +88,10 @@ Item {
         background.width = Qt.binding(() => control.width)
         background.height = Qt.binding(() => control.height)
     }
-    onContentItemChanged: if (contentItem) {
+    onContentItemChanged: {
+        if (shownContent !== contentItem) retire(shownContent)
+        shownContent = contentItem
+        if (!contentItem) return
         contentItem.parent = control
         contentItem.x = Qt.binding(() => control.leftPadding)
         contentItem.y = Qt.binding(() => control.topPadding)
@@ -85,10 +99,12 @@ Item {
         contentItem.height = Qt.binding(() => control.height - control.topPadding - control.bottomPadding)
     }
 
+    // Hover from a handler: a MouseArea's can stay set after a press that
+    // came without a move.
+    HoverHandler { id: hover }
     MouseArea {
         id: pointer
         anchors.fill: parent
-        hoverEnabled: true
         onPressed: control.forceActiveFocus()
         onClicked: control.activate()
     }

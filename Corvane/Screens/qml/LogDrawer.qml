@@ -211,6 +211,7 @@ Rectangle {
                 clip: true
                 Flickable {
                     id: reportScroll
+                    clip: true
                     anchors.fill: parent
                     anchors.margins: 1
                     contentWidth: width

@@ -61,6 +61,7 @@ Window {
         id: scroll
         objectName: "contentScroll"
         readonly property alias contentItem: page
+        readonly property alias contentHeight: page.contentHeight
         anchors.fill: parent
 
         Flickable {
