@@ -343,35 +343,59 @@ void onTrayThread(StatusNotifierTray* tray, Work work) {
     QMetaObject::invokeMethod(tray, std::move(work), Qt::QueuedConnection);
 }
 
-class ItemObject final : public QDBusVirtualObject {
+// One object on the bus: its introspection and read-only properties here, its
+// own interface's methods in `handleCall`.
+class BusObject : public QDBusVirtualObject {
 public:
-    explicit ItemObject(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    BusObject(std::shared_ptr<State> state, const char* interface, const char* xml)
+        : state_(std::move(state)), interface_(interface), xml_(xml) {}
 
-    QString introspect(const QString&) const override { return QLatin1String(itemXml); }
+    QString introspect(const QString&) const override { return QLatin1String(xml_); }
 
     bool handleMessage(const QDBusMessage& call, const QDBusConnection& bus) override {
         const QString interface = call.interface();
         const QString member = call.member();
         const QVariantList args = call.arguments();
         if (interface == QLatin1String("org.freedesktop.DBus.Introspectable") && member == QLatin1String("Introspect")) {
-            return bus.send(call.createReply(introspectionDocument(itemXml)));
+            return bus.send(call.createReply(introspectionDocument(xml_)));
         }
         if (interface == QLatin1String(propertiesInterface)) {
-            const QVariantMap all = properties();
-            if (member == QLatin1String("GetAll")) return bus.send(call.createReply(QVariant::fromValue(all)));
-            if (member == QLatin1String("Get") && args.size() == 2) {
-                const QString name = args[1].toString();
-                if (!all.contains(name)) {
-                    return bus.send(call.createErrorReply(QDBusError::UnknownProperty, QStringLiteral("no property ") + name));
-                }
-                return bus.send(call.createReply(QVariant::fromValue(QDBusVariant(all.value(name)))));
-            }
             if (member == QLatin1String("Set")) {
                 return bus.send(call.createErrorReply(QDBusError::PropertyReadOnly, QStringLiteral("read-only")));
             }
-            return false;
+            const QVariantMap all = properties();
+            if (member == QLatin1String("GetAll")) return bus.send(call.createReply(QVariant::fromValue(all)));
+            if (member != QLatin1String("Get") || args.size() != 2) return false;
+            const QString name = args[1].toString();
+            if (!all.contains(name)) {
+                return bus.send(call.createErrorReply(QDBusError::UnknownProperty, QStringLiteral("no property ") + name));
+            }
+            return bus.send(call.createReply(QVariant::fromValue(QDBusVariant(all.value(name)))));
         }
-        if (!interface.isEmpty() && interface != QLatin1String(itemInterface)) return false;
+        if (!interface.isEmpty() && interface != QLatin1String(interface_)) return false;
+        return handleCall(call, member, args, bus);
+    }
+
+protected:
+    virtual QVariantMap properties() const = 0;
+    // False: no such method (the bus answers so).
+    virtual bool handleCall(const QDBusMessage& call, const QString& member, const QVariantList& args,
+                            const QDBusConnection& bus) = 0;
+
+    std::shared_ptr<State> state_;
+
+private:
+    const char* interface_;
+    const char* xml_;
+};
+
+class ItemObject final : public BusObject {
+public:
+    explicit ItemObject(std::shared_ptr<State> state) : BusObject(std::move(state), itemInterface, itemXml) {}
+
+private:
+    bool handleCall(const QDBusMessage& call, const QString& member, const QVariantList&,
+                    const QDBusConnection& bus) override {
         if (member == QLatin1String("Activate")) {
             onTrayThread(state_->owner, [tray = state_->owner] {
                 if (tray->activated) tray->activated();
@@ -383,8 +407,7 @@ public:
         return bus.send(call.createReply());
     }
 
-private:
-    QVariantMap properties() const {
+    QVariantMap properties() const override {
         QMutexLocker lock(&state_->mutex);
         const QString none;
         return {
@@ -406,36 +429,22 @@ private:
             {QStringLiteral("Menu"), QVariant::fromValue(QDBusObjectPath(QString::fromLatin1(menuPath)))},
         };
     }
-
-    std::shared_ptr<State> state_;
 };
 
-class MenuObject final : public QDBusVirtualObject {
+class MenuObject final : public BusObject {
 public:
-    explicit MenuObject(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    explicit MenuObject(std::shared_ptr<State> state) : BusObject(std::move(state), menuInterface, menuXml) {}
 
-    QString introspect(const QString&) const override { return QLatin1String(menuXml); }
+private:
+    QVariantMap properties() const override {
+        return {{QStringLiteral("Version"), 3u},
+                {QStringLiteral("TextDirection"), QStringLiteral("ltr")},
+                {QStringLiteral("Status"), QStringLiteral("normal")},
+                {QStringLiteral("IconThemePath"), QStringList()}};
+    }
 
-    bool handleMessage(const QDBusMessage& call, const QDBusConnection& bus) override {
-        const QString interface = call.interface();
-        const QString member = call.member();
-        const QVariantList args = call.arguments();
-        if (interface == QLatin1String("org.freedesktop.DBus.Introspectable") && member == QLatin1String("Introspect")) {
-            return bus.send(call.createReply(introspectionDocument(menuXml)));
-        }
-        if (interface == QLatin1String(propertiesInterface)) {
-            const QVariantMap all{{QStringLiteral("Version"), 3u},
-                                  {QStringLiteral("TextDirection"), QStringLiteral("ltr")},
-                                  {QStringLiteral("Status"), QStringLiteral("normal")},
-                                  {QStringLiteral("IconThemePath"), QStringList()}};
-            if (member == QLatin1String("GetAll")) return bus.send(call.createReply(QVariant::fromValue(all)));
-            if (member == QLatin1String("Get") && args.size() == 2 && all.contains(args[1].toString())) {
-                return bus.send(call.createReply(QVariant::fromValue(QDBusVariant(all.value(args[1].toString())))));
-            }
-            return bus.send(call.createErrorReply(QDBusError::UnknownProperty, QStringLiteral("no such property")));
-        }
-        if (!interface.isEmpty() && interface != QLatin1String(menuInterface)) return false;
-
+    bool handleCall(const QDBusMessage& call, const QString& member, const QVariantList& args,
+                    const QDBusConnection& bus) override {
         QMutexLocker lock(&state_->mutex);
         const QList<TrayMenuEntry>& entries = state_->entries;
         const auto exists = [&](int id) { return id >= 0 && id <= entries.size(); };
@@ -509,7 +518,6 @@ public:
         return false;
     }
 
-private:
     // Called under the lock.
     void clicked(int id) {
         const TrayMenuEntry& entry = state_->entries[id - 1];
@@ -518,8 +526,6 @@ private:
             if (tray->triggered) tray->triggered(index);
         });
     }
-
-    std::shared_ptr<State> state_;
 };
 
 }  // namespace

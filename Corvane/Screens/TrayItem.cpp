@@ -24,6 +24,13 @@ TrayItem::TrayItem(AppBridge& bridge, TrayIcon* icon, QObject* parent) : QObject
     refresh();
 }
 
+// The icon may outlive the item: a click that arrives later must not reach it.
+TrayItem::~TrayItem() {
+    if (!icon_) return;
+    icon_->activated = nullptr;
+    icon_->triggered = nullptr;
+}
+
 void TrayItem::trigger(int entry) {
     // The menu a host shows may be older than the state: act only on what is enabled now.
     if (entry < 0 || entry >= entries_.size() || !entries_[entry].enabled || !entries_[entry].visible) return;

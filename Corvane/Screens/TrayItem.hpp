@@ -19,6 +19,7 @@ class TrayItem final : public QObject {
 public:
     // `icon` shows it; without one the item only keeps its menu (screenshots).
     explicit TrayItem(AppBridge& bridge, TrayIcon* icon, QObject* parent = nullptr);
+    ~TrayItem() override;
 
     const QList<TrayMenuEntry>& menuEntries() const { return entries_; }
 
