@@ -51,10 +51,16 @@ Window {
         context: Qt.ApplicationShortcut
         onActivated: Qt.quit()
     }
+    // Escape closes the log drawer, unless a popup over it has the focus: the
+    // popup takes Escape itself.
     Shortcut {
         sequence: "Escape"
-        enabled: window.logsOpen
+        enabled: window.logsOpen && !window.overlayHasFocus
         onActivated: window.logsOpen = false
+    }
+    readonly property bool overlayHasFocus: {
+        for (let p = activeFocusItem; p; p = p.parent) if (p === overlayLayer) return true
+        return false
     }
 
     Item {

@@ -625,4 +625,85 @@ TestCase {
         compare(item("logList").itemAtIndex(999) === null || item("logList").itemAtIndex(999).text.endsWith("m1300"), true)
         click("closeLogs")
     }
+
+    // --- Keyboard ---------------------------------------------------------------------
+
+    // A focus ring shows only while the user steers with the keyboard; Space and
+    // Return work a button and a switch as a click does.
+    function test_keyboardWorksTheControls() {
+        feed({ smartRouting: true })
+        const connect = item("connectButton")
+        mouseClick(connect)
+        verify(connect.activeFocus)
+        verify(!connect.visualFocus, "a clicked button shows a focus ring")
+        keyClick(Qt.Key_Tab)
+        keyClick(Qt.Key_Backtab)
+        verify(connect.activeFocus && connect.visualFocus)
+        keyClick(Qt.Key_Space)
+        keyClick(Qt.Key_Return)
+        compare(harness.calls, ["toggleConnection", "toggleConnection", "toggleConnection"])
+        mousePress(window.contentItem, 2, 2)
+        mouseRelease(window.contentItem, 2, 2)
+        verify(!connect.visualFocus, "the ring stays after a mouse press")
+
+        harness.clearCalls()
+        item("smartRoutingSwitch").forceActiveFocus()
+        keyClick(Qt.Key_Space)
+        compare(harness.calls, ["setSmartRouting:false"])
+        verify(item("smartRoutingSwitch").checked)  // until the model says otherwise
+    }
+
+    // Up, Down, Home and End move over the entries that can be chosen, Return
+    // chooses, Escape closes without choosing; the focus comes back to the button.
+    function test_menuFromTheKeyboard() {
+        const button = item("entryMenuButton")
+        button.forceActiveFocus()
+        keyClick(Qt.Key_Return)
+        let menu = button.menu
+        tryCompare(menu, "opened", true)
+        keyClick(Qt.Key_Down)
+        compare(menu.currentItem.text, "Refresh")
+        keyClick(Qt.Key_Down)
+        compare(menu.currentItem.text, "Auto \u00b7 fastest")  // over the line between them
+        keyClick(Qt.Key_End)
+        compare(menu.currentItem.text, "Frankfurt")
+        keyClick(Qt.Key_Home)
+        compare(menu.currentItem.text, "Refresh")
+        keyClick(Qt.Key_Escape)
+        tryVerify(() => button.menu === null)
+        compare(harness.calls, [])
+        verify(button.activeFocus)
+
+        keyClick(Qt.Key_Space)
+        menu = button.menu
+        tryCompare(menu, "opened", true)
+        keyClick(Qt.Key_Up)
+        compare(menu.currentItem.text, "Frankfurt")
+        keyClick(Qt.Key_Return)
+        tryVerify(() => button.menu === null)
+        compare(harness.calls, ["applyRoute:102,nil,true,false"])
+        verify(button.activeFocus)
+    }
+
+    // Escape closes the report preview over the log drawer, not the drawer; Tab
+    // stays inside the preview.
+    function test_popupKeepsTheKeyboard() {
+        feed({ logLines: logLines() })
+        openLogs()
+        click("previewReport")
+        const preview = item("logDrawer").reportPreview
+        tryCompare(preview, "opened", true)
+        const inside = []
+        for (let i = 0; i < 6; ++i) {
+            keyClick(Qt.Key_Tab)
+            inside.push(preview.holds(window.activeFocusItem))
+        }
+        compare(inside, [true, true, true, true, true, true])
+        keyClick(Qt.Key_Escape)
+        tryCompare(preview, "visible", false)
+        verify(window.logsOpen)
+        verify(item("previewReport").activeFocus)
+        keyClick(Qt.Key_Escape)
+        verify(!window.logsOpen)
+    }
 }
