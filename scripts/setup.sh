@@ -21,9 +21,8 @@ packages=(
   libnftables-dev nftables
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.
   qt6-base-dev libxcb1-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
-  qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
-  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
-  qml6-module-qtqml-models qml6-module-qtquick-shapes qml6-module-qttest
+  qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-layouts qml6-module-qtquick-window
+  qml6-module-qtqml-workerscript qml6-module-qtqml-models qml6-module-qttest
   fonts-dejavu-core xvfb
   # The desktop app's tests: an X display, a private session bus, a small
   # StatusNotifierWatcher in Python, xwininfo to see the window, and AT-SPI to
