@@ -211,9 +211,12 @@ Rectangle {
                 clip: true
                 Flickable {
                     id: reportScroll
+                    // Clipped inside the text's margin, so no line is cut at the frame.
                     clip: true
                     anchors.fill: parent
                     anchors.margins: 1
+                    anchors.topMargin: 7
+                    anchors.bottomMargin: 7
                     contentWidth: width
                     contentHeight: reportText.height
                     boundsBehavior: Flickable.StopAtBounds
@@ -227,8 +230,8 @@ Rectangle {
                         wrapMode: TextEdit.WrapAnywhere
                         textFormat: TextEdit.PlainText
                         text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
-                        padding: 6
-                        leftPadding: padding + 4
+                        leftPadding: 10
+                        rightPadding: 6
                         color: Theme.text
                         selectionColor: Theme.accent
                         selectedTextColor: Theme.accentText
