@@ -272,8 +272,12 @@ TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
     EXPECT_EQ(app->controller.status(), NEVPNStatus::connecting);
     const pid_t engine = std::stoi(readFile(pidFile));
     // The engine holds its standard three and nothing of the service: not its socket, not a client's connection.
+    // Looked at once it sleeps: a program that has just started opens and closes files of its own (its
+    // libraries, the locale) for a moment.
+    const std::string proc = "/proc/" + std::to_string(engine);
+    app->waitFor([&] { return readFile(proc + "/wchan").find("nanosleep") != std::string::npos; }, 5s);
     std::set<std::string> descriptors;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(engine) + "/fd")) {
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
         descriptors.insert(entry.path().filename().string());
     }
     EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
