@@ -2,18 +2,12 @@
 
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QQmlEngine>
 
 namespace corvane {
 
 InputMode::InputMode(QObject* parent) : QObject(parent) {
     // The application sees every event before any window or item does.
     if (QCoreApplication::instance()) QCoreApplication::instance()->installEventFilter(this);
-}
-
-void InputMode::registerType() {
-    qmlRegisterSingletonType<InputMode>("Corvane.Screens.Native", 1, 0, "InputMode",
-                                        [](QQmlEngine*, QJSEngine*) -> QObject* { return new InputMode; });
 }
 
 void InputMode::setKeyboard(bool keyboard) {

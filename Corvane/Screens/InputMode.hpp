@@ -14,9 +14,6 @@ class InputMode : public QObject {
 public:
     explicit InputMode(QObject* parent = nullptr);
 
-    // Makes the app-wide instance available as `InputMode` in `import Corvane.Screens.Native`.
-    static void registerType();
-
     bool keyboard() const { return keyboard_; }
     void setKeyboard(bool keyboard);
 

@@ -4,7 +4,6 @@
 
 #include <QPainter>
 #include <QPolygonF>
-#include <QtQml/qqml.h>
 
 namespace corvane {
 
@@ -12,8 +11,6 @@ Sparkline::Sparkline(QQuickItem* parent) : QQuickPaintedItem(parent) {
     setImplicitHeight(30);
     setAntialiasing(true);
 }
-
-void Sparkline::registerType() { qmlRegisterType<Sparkline>("Corvane.Screens.Native", 1, 0, "Sparkline"); }
 
 QVariantList Sparkline::values() const {
     QVariantList out;

@@ -19,9 +19,6 @@ class Sparkline : public QQuickPaintedItem {
 public:
     explicit Sparkline(QQuickItem* parent = nullptr);
 
-    // Makes the type available to the views as `import Corvane.Screens.Native`.
-    static void registerType();
-
     QVariantList values() const;
     void setValues(const QVariantList& values);
     QColor color() const { return color_; }

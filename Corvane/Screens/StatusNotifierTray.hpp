@@ -37,7 +37,12 @@ private:
     void registerWithWatcher();
     void setAvailable(bool available);
     void emitItemSignal(const char* name, const QVariantList& arguments = {});
-    Q_INVOKABLE void checkHost();
+
+private slots:
+    // Also called by the watcher's StatusNotifierHostRegistered signal.
+    void checkHost();
+
+private:
 
     QDBusConnection bus_;
     QString service_;

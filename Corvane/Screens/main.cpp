@@ -29,9 +29,8 @@
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/ModelLink.hpp"
+#include "Corvane/Screens/NativeTypes.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
-#include "Corvane/Screens/InputMode.hpp"
-#include "Corvane/Screens/Sparkline.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
 #include "Corvane/Screens/TrayHost.hpp"
 #include "Corvane/Screens/TrayItem.hpp"
@@ -180,8 +179,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TrayItem tray(bridge, trayIcon.get());
-        Sparkline::registerType();
-        InputMode::registerType();
+        registerNativeTypes();
         QQmlApplicationEngine engine;
         engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
         engine.addImportPath(QStringLiteral("qrc:/"));

@@ -12,8 +12,7 @@
 
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
-#include "Corvane/Screens/InputMode.hpp"
-#include "Corvane/Screens/Sparkline.hpp"
+#include "Corvane/Screens/NativeTypes.hpp"
 #include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
@@ -243,8 +242,7 @@ void ViewHarness::openUrl(const QUrl& url) {
 }
 
 void ViewHarness::install(QQmlEngine& engine) {
-    Sparkline::registerType();
-    InputMode::registerType();
+    registerNativeTypes();
     engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
     engine.addImportPath(QStringLiteral("qrc:/"));
     engine.rootContext()->setContextProperty(QStringLiteral("bridge"), bridge_.get());
