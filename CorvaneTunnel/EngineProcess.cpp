@@ -132,6 +132,7 @@ void EngineProcess::start() {
         std::lock_guard lock(mutex_);
         exited_ = false;
         readerDone_ = false;
+        foreignListener_.clear();
         closing_ = false;
         starting_ = true;  // an exit now fails the start; it is not a drop
     }
@@ -170,15 +171,39 @@ void EngineProcess::start() {
             }
         }
         if (std::chrono::steady_clock::now() > deadline) {
+            std::string why = "the engine did not open its control API in time";
+            {
+                std::lock_guard lock(mutex_);
+                if (!foreignListener_.empty()) why += " (" + foreignListener_ + ")";
+            }
             close();
-            throw EngineStartError("the engine did not open its control API in time");
+            throw EngineStartError(why);
         }
     }
 }
 
 bool EngineProcess::controlAPIAnswers() const { return controlRequest("GET", "/") == 200; }
 
+std::uint32_t EngineProcess::controlOwner() const noexcept {
+    return options_.account ? options_.account->uid : static_cast<std::uint32_t>(::geteuid());
+}
+
+std::optional<std::vector<LoopbackListener>> EngineProcess::engineListeners() const {
+    ListenerExpectation expected{.uid = controlOwner()};
+    if (pid_ > 0) expected.inodes = socketInodesOf(pid_);
+    ListenerCheck check = checkLoopbackListener(options_.controlPort, expected);
+    if (check) return std::move(check.listeners);
+    std::lock_guard lock(mutex_);
+    foreignListener_ = *check.refusal;
+    return std::nullopt;
+}
+
 int EngineProcess::controlRequest(std::string_view method, std::string_view path) const {
+    // The port was free when it was chosen, but anyone may have bound it since:
+    // the secret goes only to the engine's own listener, the same one before the
+    // connection and after it (so it cannot have been swapped in between).
+    const auto before = engineListeners();
+    if (!before) return 0;
     FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return 0;
     sockaddr_in addr{};
@@ -189,6 +214,7 @@ int EngineProcess::controlRequest(std::string_view method, std::string_view path
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
+    if (engineListeners() != before) return 0;
     const std::string request = std::string(method) + " " + std::string(path) +
                                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + options_.controlSecret +
                                 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";

@@ -12,9 +12,11 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <sys/types.h>
 
+#include "CorvaneCore/Support/LoopbackListener.hpp"
 #include "CorvaneTunnel/EngineAccount.hpp"
 
 namespace corvane {
@@ -65,8 +67,15 @@ public:
     // The last line the engine printed at level ERROR or FATAL.
     std::string lastErrorLine() const;
     // One bodiless request to the engine's control API; the HTTP status, or 0
-    // when there was no answer within a second.
+    // when there was no answer within a second, or the port is not the
+    // engine's (the secret then stays here).
     int controlRequest(std::string_view method, std::string_view path) const;
+    // The account whose listener the control port must be: the engine's.
+    std::uint32_t controlOwner() const noexcept;
+    // The engine's listening sockets on its control port, once the kernel shows
+    // them as its account's and, where its descriptors can be read, its own;
+    // else nothing, with the reason kept for a start that then fails.
+    std::optional<std::vector<LoopbackListener>> engineListeners() const;
 
 private:
     void readOutput(int fd);
@@ -91,6 +100,7 @@ private:
     std::atomic<bool> cancelled_{false};
     std::string lastError_;
     std::string lastFatal_;
+    mutable std::string foreignListener_;  // why the control port was last refused, under mutex_
 };
 
 }  // namespace corvane

@@ -19,6 +19,7 @@
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
+#include "CorvaneCore/Support/LoopbackListener.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/LinuxTunnelMode.hpp"
 
@@ -40,6 +41,19 @@ std::uint16_t freeLoopbackPort() {
         throw std::system_error(errno, std::generic_category(), "cannot find a free port for the control API");
     }
     return ntohs(addr.sin_port);
+}
+
+// Whether a listener could have 127.0.0.1:`port` now (as the engine's would:
+// a connection in TIME_WAIT does not count).
+bool loopbackPortIsFree(std::uint16_t port) {
+    FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 // 192 bits from the CSPRNG, as hex.
@@ -83,8 +97,9 @@ std::string EngineProvider::prepare(const std::string& config, std::uint16_t con
     return prepareDocument(config, controlPort, secret).serialize();
 }
 
-KillSwitchRules EngineProvider::blockRulesFor(const JSONValue& prepared) {
+KillSwitchRules EngineProvider::blockRulesFor(const JSONValue& prepared, std::optional<std::uint32_t> engineUID) {
     KillSwitchRules rules;
+    rules.engineUID = engineUID;
     if (const JSONValue* inbounds = prepared.find("inbounds"); inbounds && inbounds->array()) {
         for (const JSONValue& inbound : *inbounds->array()) {
             const JSONValue* tag = inbound.find("tag");
@@ -122,10 +137,24 @@ JSONValue EngineProvider::prepareDocument(const std::string& config, std::uint16
     }
     JSONValue document = JSONValue::parse(checked.config);
     confineEngineFiles(document);
-    applyLinuxTunnelMode(document, settings_.mode, settings_.proxyPort);
+    applyLinuxTunnelMode(document, settings_.mode, proxyPort_ != 0 ? proxyPort_ : settings_.proxyPort);
     // The kill switch lets the engine's own connections out by this mark.
     if (settings_.killSwitch) document["route"]["default_mark"] = KillSwitchRules{}.engineMark;
     return document;
+}
+
+std::uint16_t EngineProvider::chooseProxyPort() {
+    const std::uint16_t wanted = settings_.proxyPort;
+    if (loopbackPortIsFree(wanted)) return wanted;
+    // Another program has it (and would receive what this user's programs send
+    // to the proxy): keep to the port used last while it is free, else a new one.
+    const std::uint16_t chosen = proxyPort_ != 0 && proxyPort_ != wanted && loopbackPortIsFree(proxyPort_) ? proxyPort_
+                                                                                                          : freeLoopbackPort();
+    std::string holder;
+    if (auto listeners = loopbackListeners(wanted); !listeners.empty()) holder = " by uid " + std::to_string(listeners.front().uid);
+    note("WARN", "127.0.0.1:" + std::to_string(wanted) + " is taken" + holder + "; the local proxy is on 127.0.0.1:" +
+                     std::to_string(chosen) + " instead");
+    return chosen;
 }
 
 void EngineProvider::note(std::string level, std::string message) {
@@ -150,13 +179,30 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
 
     auto config = options.find(std::string(TunnelIPC::StartOption::config));
     if (config == options.end()) throw fail("the start options carry no engine configuration");
+    // The account first: the kill switch lets only its LAN share replies out.
+    EngineProcess::Options engine;
+    if (settings_.engineAccount) {
+        try {
+            engine.account = findEngineAccount(*settings_.engineAccount);
+            if (!engine.account) {
+                throw std::runtime_error("the engine's account " + *settings_.engineAccount +
+                                         " does not exist (the package's sysusers.d file creates it)");
+            }
+            prepareEngineFolder(settings_.workingDirectory, *engine.account);
+        } catch (const std::exception& e) {
+            throw fail(std::string("the engine cannot run unprivileged: ") + e.what());
+        }
+    }
+    const std::uint32_t owner = engine.account ? engine.account->uid : static_cast<std::uint32_t>(::geteuid());
     std::uint16_t port = 0;
     std::string secret = freshSecret(), prepared;
     KillSwitchRules block;
     try {
         port = freeLoopbackPort();
+        if (settings_.mode == ServiceMode::user) proxyPort_ = chooseProxyPort();
         JSONValue document = prepareDocument(config->second, port, secret);
-        block = blockRulesFor(document);
+        block = blockRulesFor(document, owner);
+        if (settings_.killSwitch) block.allowLAN = settings_.killSwitch->lockdown().enabled && settings_.killSwitch->lockdown().allowLAN;
         prepared = document.serialize();
     } catch (const std::exception& e) {
         throw fail(std::string("the engine configuration cannot be used: ") + e.what());
@@ -176,19 +222,6 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
         if (failure) throw fail(std::move(*failure));
     }
 
-    EngineProcess::Options engine;
-    if (settings_.engineAccount) {
-        try {
-            engine.account = findEngineAccount(*settings_.engineAccount);
-            if (!engine.account) {
-                throw std::runtime_error("the engine's account " + *settings_.engineAccount +
-                                         " does not exist (the package's sysusers.d file creates it)");
-            }
-            prepareEngineFolder(settings_.workingDirectory, *engine.account);
-        } catch (const std::exception& e) {
-            throw fail(std::string("the engine cannot run unprivileged: ") + e.what());
-        }
-    }
     if (engine.account) {
         struct stat tun {};
         if (::stat("/dev/net/tun", &tun) == 0 && (tun.st_mode & 0006) != 0006 && tun.st_uid != engine.account->uid) {
@@ -209,7 +242,8 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
         });
     };
 
-    run_ = Run{.generation = generation, .port = port, .secret = secret};
+    run_ = Run{.generation = generation, .port = port, .secret = secret, .owner = owner};
+    if (settings_.mode == ServiceMode::user) run_->proxyPort = proxyPort_;
     note("INFO", "starting the engine");
     TunnelServiceLifecycle<EngineService>::Make make = [engine = std::move(engine)] { return std::make_shared<EngineService>(engine); };
     TunnelServiceLifecycle<EngineService>::DidStart didStart = [](const auto&) {};
@@ -267,6 +301,8 @@ TunnelIPC::StatusReply EngineProvider::statusReply() const {
         reply.clashPort = run_->port;
         reply.clashSecret = run_->secret;
         reply.startedAtUnix = run_->startedAtUnix;
+        reply.clashOwnerUID = run_->owner;
+        if (run_->proxyPort) reply.localProxy = "127.0.0.1:" + std::to_string(*run_->proxyPort);
     }
     reply.lastError = lastError_;
     return reply;

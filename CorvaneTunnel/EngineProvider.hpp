@@ -59,17 +59,22 @@ public:
     // std::exception with a sentence for people when the text is not a configuration.
     std::string prepare(const std::string& config, std::uint16_t controlPort, const std::string& secret);
     // What the kill switch lets through for a prepared configuration: the
-    // engine's mark and the LAN share's listener.
-    static KillSwitchRules blockRulesFor(const JSONValue& prepared);
+    // engine's mark and the LAN share's replies from the engine's account.
+    static KillSwitchRules blockRulesFor(const JSONValue& prepared, std::optional<std::uint32_t> engineUID = std::nullopt);
 
 private:
     JSONValue prepareDocument(const std::string& config, std::uint16_t controlPort, const std::string& secret);
+    // User mode: the configured proxy port, or, when another program holds it,
+    // the one used last or a free one (said in the log and the status reply).
+    std::uint16_t chooseProxyPort();
 
     // The engine of one start, from the start until a stop, a later start or its own end.
     struct Run {
         std::uint64_t generation = 0;
         std::uint16_t port = 0;
         std::string secret;
+        std::uint32_t owner = 0;                    // whose listener the control port must be
+        std::optional<std::uint16_t> proxyPort;     // user mode's local proxy
         std::optional<std::int64_t> startedAtUnix;  // once its control API answered
         std::optional<std::string> endedWith;       // it ended on its own before its start was through
     };
@@ -86,6 +91,7 @@ private:
     std::uint64_t generation_ = 0;  // of the latest start or stop
     std::optional<Run> run_;         // belongs to generation_ whenever it is set
     std::optional<std::string> lastError_;
+    std::uint16_t proxyPort_ = 0;  // where the local proxy went last
     // Posted work holds this weakly, so it does nothing once the provider is gone.
     std::shared_ptr<EngineProvider*> self_;
 };

@@ -17,6 +17,7 @@ namespace {
 
 constexpr const char* kTable = "inet corvane";
 constexpr const char* kIntentFile = "killswitch.json";
+constexpr const char* kLockdownFile = "lockdown.json";
 
 // Interface names go into the ruleset as quoted strings; anything but the
 // characters a Linux interface name uses could change the rule's meaning.
@@ -37,6 +38,9 @@ JSONValue encode(const KillSwitchRules& rules) {
         out["lanShareAddress"] = *rules.lanShareAddress;
         out["lanSharePort"] = rules.lanSharePort;
     }
+    if (rules.engineUID) out["engineUID"] = static_cast<double>(*rules.engineUID);
+    if (rules.allowLAN) out["allowLAN"] = true;
+    if (rules.lockdown) out["lockdown"] = true;
     return out;
 }
 
@@ -53,6 +57,11 @@ std::optional<KillSwitchRules> decode(const JSONValue& value) {
         rules.lanShareAddress = *address->string();
         rules.lanSharePort = static_cast<std::uint16_t>(*port->number());
     }
+    if (const JSONValue* uid = value.find("engineUID"); uid && uid->number() && *uid->number() >= 0 && *uid->number() <= 4294967295.0) {
+        rules.engineUID = static_cast<std::uint32_t>(*uid->number());
+    }
+    if (const JSONValue* lan = value.find("allowLAN"); lan && lan->boolValue()) rules.allowLAN = *lan->boolValue();
+    if (const JSONValue* only = value.find("lockdown"); only && only->boolValue()) rules.lockdown = *only->boolValue();
     return rules;
 }
 
@@ -67,7 +76,9 @@ std::string killSwitchRuleset(const KillSwitchRules& rules) {
         throw std::invalid_argument("not an interface name: " + rules.tunInterface);
     }
     std::string lanShare;
-    if (rules.lanShareAddress) {
+    // Without the engine's account the share has no rule: an address and a port
+    // alone would let out whatever program binds them once the engine is gone.
+    if (rules.lanShareAddress && rules.engineUID) {
         // Parsing proves it is an address and nothing else.
         in6_addr v6{};
         const bool isV4 = IPv4Prefix::parseAddress(*rules.lanShareAddress).has_value();
@@ -75,11 +86,21 @@ std::string killSwitchRuleset(const KillSwitchRules& rules) {
         if ((!isV4 && !isV6) || rules.lanSharePort == 0) {
             throw std::invalid_argument("not a LAN share address: " + *rules.lanShareAddress);
         }
-        lanShare = std::string("\t\t") + (isV4 ? "ip" : "ip6") + " saddr " + *rules.lanShareAddress + " tcp sport " +
-                   std::to_string(rules.lanSharePort) + " accept comment \"LAN share replies\"\n";
+        lanShare = "\t\tmeta skuid " + std::to_string(*rules.engineUID) + " " + (isV4 ? "ip" : "ip6") + " saddr " +
+                   *rules.lanShareAddress + " tcp sport " + std::to_string(rules.lanSharePort) +
+                   " ct direction reply accept comment \"LAN share replies\"\n";
     }
+    const std::string lan = rules.allowLAN
+                                ? "\t\tip daddr { 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16, 169.254.0.0/16, 224.0.0.0/4, "
+                                  "255.255.255.255 } accept comment \"LAN\"\n"
+                                  "\t\tip6 daddr { fe80::/10, fc00::/7, ff00::/8 } accept comment \"LAN\"\n"
+                                : "";
+    const std::string tun = "\"" + rules.tunInterface + "\"";
     char mark[16];
     std::snprintf(mark, sizeof mark, "0x%08x", rules.engineMark);
+    // Refused rather than dropped: programs fail at once instead of hanging.
+    const std::string refuse = "\t\tmeta l4proto tcp counter name \"rejected\" reject with tcp reset\n"
+                               "\t\tcounter name \"rejected\" reject with icmpx type admin-prohibited\n";
     std::string text;
     text += std::string("table ") + kTable + "\n";
     text += std::string("delete table ") + kTable + "\n";
@@ -88,16 +109,28 @@ std::string killSwitchRuleset(const KillSwitchRules& rules) {
     text += "\tchain output {\n";
     text += "\t\ttype filter hook output priority filter; policy accept;\n";
     text += "\t\toifname \"lo\" accept\n";
-    text += "\t\toifname \"" + rules.tunInterface + "\" accept\n";
+    text += "\t\toifname " + tun + " accept\n";
     text += std::string("\t\tmeta mark ") + mark + " accept comment \"the engine's own connections\"\n";
     text += "\t\tudp sport 68 udp dport 67 accept comment \"DHCP\"\n";
     text += "\t\tudp sport 546 udp dport 547 accept comment \"DHCPv6\"\n";
     text += "\t\ticmpv6 type { nd-router-solicit, nd-router-advert, nd-neighbor-solicit, nd-neighbor-advert, nd-redirect, "
             "mld2-listener-report } accept\n";
+    text += lan;
     text += lanShare;
-    // Refused rather than dropped: programs fail at once instead of hanging.
-    text += "\t\tmeta l4proto tcp counter name \"rejected\" reject with tcp reset\n";
-    text += "\t\tcounter name \"rejected\" reject with icmpx type admin-prohibited\n";
+    // What the kernel sends back for a packet that arrived or was refused here
+    // (a reset, an "unreachable"): a guest's refused connection fails at once.
+    text += "\t\tct direction reply ct state related accept comment \"errors answering what arrived\"\n";
+    text += "\t\tmeta l4proto tcp ct state untracked tcp flags & rst == rst accept comment \"resets for refused guests\"\n";
+    text += refuse;
+    text += "\t}\n";
+    // What the machine routes for guests (containers, VMs, a shared connection)
+    // goes through the tunnel or nowhere.
+    text += "\tchain forward {\n";
+    text += "\t\ttype filter hook forward priority filter; policy accept;\n";
+    text += "\t\toifname " + tun + " accept\n";
+    text += "\t\tiifname " + tun + " accept\n";
+    text += lan;
+    text += refuse;
     text += "\t}\n";
     text += "}\n";
     return text;
@@ -121,7 +154,43 @@ std::string runNftables(const std::string& commands, bool json) {
     return nft_ctx_get_output_buffer(ctx.get());
 }
 
-KillSwitch::KillSwitch(std::filesystem::path stateDirectory) : intentFile_(std::move(stateDirectory) / kIntentFile) {}
+KillSwitch::KillSwitch(std::filesystem::path stateDirectory)
+    : intentFile_(stateDirectory / kIntentFile), lockdownFile_(stateDirectory / kLockdownFile) {
+    std::optional<std::string> text;
+    try {
+        text = readFileIfExists(lockdownFile_);
+        if (!text) return;
+        JSONValue value = JSONValue::parse(*text);
+        const JSONValue* enabled = value.find("enabled");
+        const JSONValue* lan = value.find("allowLAN");
+        lockdown_.enabled = enabled && enabled->boolValue() && *enabled->boolValue();
+        lockdown_.allowLAN = lan && lan->boolValue() && *lan->boolValue();
+    } catch (const std::exception&) {
+        // An unreadable setting that existed meant "on": blocking too much is the safe side.
+        lockdown_.enabled = text.has_value();
+    }
+}
+
+void KillSwitch::setLockdown(Lockdown lockdown) {
+    if (lockdown.enabled) {
+        JSONValue out = JSONObject{};
+        out["enabled"] = true;
+        out["allowLAN"] = lockdown.allowLAN;
+        writeFileAtomically(lockdownFile_, out.serialize() + "\n", std::filesystem::perms(0600));
+    } else {
+        std::error_code ec;
+        std::filesystem::remove(lockdownFile_, ec);
+        if (ec) throw std::runtime_error("cannot remove " + lockdownFile_.string() + ": " + ec.message());
+    }
+    lockdown_ = lockdown;
+}
+
+KillSwitchRules KillSwitch::lockdownRules() const {
+    KillSwitchRules rules;
+    rules.allowLAN = lockdown_.allowLAN;
+    rules.lockdown = true;
+    return rules;
+}
 
 void KillSwitch::engage(const KillSwitchRules& rules) {
     // The intent is written first: a crash between the two leaves a service
@@ -140,7 +209,11 @@ void KillSwitch::release() {
 
 bool KillSwitch::restore() {
     std::optional<std::string> text = readFileIfExists(intentFile_);
-    if (!text) return false;
+    if (!text) {
+        if (!lockdown_.enabled) return false;
+        engage(lockdownRules());  // before the first connect after boot too
+        return true;
+    }
     std::optional<KillSwitchRules> rules;
     try {
         rules = decode(JSONValue::parse(*text));

@@ -13,9 +13,15 @@ struct KillSwitchRules {
     // The engine marks every connection it makes (route.default_mark); those
     // packets carry the tunnel, its direct routes and its server bypass.
     std::uint32_t engineMark = 0x2025;
-    // The LAN share answers devices on the LAN from this address and port.
+    // The LAN share answers devices on the LAN from this address and port. Only
+    // replies from the engine's account pass: any program could bind them.
     std::optional<std::string> lanShareAddress;
     std::uint16_t lanSharePort = 0;
+    std::optional<std::uint32_t> engineUID;
+    // Private networks, link-local and multicast stay reachable (the user's choice).
+    bool allowLAN = false;
+    // The block stands for the lockdown setting alone, with no session wanted.
+    bool lockdown = false;
 
     bool operator==(const KillSwitchRules&) const = default;
 };
@@ -28,14 +34,32 @@ std::string killSwitchRuleset(const KillSwitchRules& rules);
 std::string killSwitchRemoval();
 
 // Keeps traffic that does not go through the tunnel from leaving the machine,
-// from a connect until the user disconnects: while connecting, after the
-// engine dies and while the service itself is down (the table is kernel state).
+// its own and what it routes for guests (containers, VMs, a shared
+// connection), from a connect until the user disconnects: while connecting,
+// after the engine dies and while the service itself is down or restarts (the
+// table is kernel state).
 // Whether the block is intended lives in `stateDirectory`, so a service that
 // restarts after a crash puts the table back. Not thread-safe: the service
 // calls it from its own executor.
 class KillSwitch {
 public:
+    // "Always require the tunnel": block whenever no tunnel is up, from the
+    // service's start on and across disconnects, until it is turned off.
+    struct Lockdown {
+        bool enabled = false;
+        bool allowLAN = false;
+        bool operator==(const Lockdown&) const = default;
+    };
+
+    // Reads the lockdown setting kept in `stateDirectory` (off when absent or unreadable).
     explicit KillSwitch(std::filesystem::path stateDirectory);
+
+    const Lockdown& lockdown() const noexcept { return lockdown_; }
+    // Keeps the setting for later starts; the caller applies it to the table.
+    // Throws std::runtime_error when it cannot be saved.
+    void setLockdown(Lockdown lockdown);
+    // The rules of a block that stands for the lockdown alone.
+    KillSwitchRules lockdownRules() const;
 
     // Loads the table (replacing any earlier one) and records the intent.
     // Throws std::runtime_error with nftables' own message when it cannot.
@@ -53,7 +77,9 @@ public:
 
 private:
     std::filesystem::path intentFile_;
+    std::filesystem::path lockdownFile_;
     std::optional<KillSwitchRules> engaged_;
+    Lockdown lockdown_;
 };
 
 // Runs nftables commands in this process through libnftables; throws

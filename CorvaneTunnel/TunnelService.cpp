@@ -63,6 +63,8 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
             tooMuch = e.what();
         }
         if (tooMuch) co_return refusal(ServiceErrorCode::limitExceeded, *tooMuch);
+    } else if (op == ServiceOp::setLockdown) {
+        co_return setLockdown(request);
     } else if (op == ServiceOp::loadProfile || op == ServiceOp::removeProfile || op == ServiceOp::status ||
                op == ServiceOp::startTunnel || op == ServiceOp::stopTunnel || op == ServiceOp::lastDisconnectError ||
                op == ServiceOp::providerMessage) {
@@ -159,12 +161,25 @@ Async<void> TunnelService::stopTunnel(bool release) {
 
 Async<void> TunnelService::shutdown() {
     co_await provider_.stop(++generation_);
-    releaseBlock();
+    // A restart or an upgrade while a session was meant to be up must not open
+    // the machine: the table stays, and the next service start finds its intent.
+    if (killSwitch_ && killSwitch_->engaged() && onServiceLine) {
+        onServiceLine("INFO", "traffic outside the tunnel stays blocked while the service is down; "
+                              "disconnect, or run corvane-tunnel --lift-block as root, to lift it");
+    }
 }
 
 bool TunnelService::releaseBlock() {
     if (!killSwitch_ || !killSwitch_->engaged()) return false;
     try {
+        if (killSwitch_->lockdown().enabled) {
+            // Lockdown keeps blocking with no tunnel up; only the session's openings go.
+            const KillSwitchRules rules = killSwitch_->lockdownRules();
+            if (killSwitch_->rules() == rules) return false;
+            killSwitch_->engage(rules);
+            if (onServiceLine) onServiceLine("INFO", "traffic outside the tunnel stays blocked: the tunnel is always required");
+            return true;
+        }
         killSwitch_->release();
         if (onServiceLine) onServiceLine("INFO", "traffic outside the tunnel is no longer blocked");
         return true;
@@ -175,10 +190,65 @@ bool TunnelService::releaseBlock() {
     }
 }
 
+ServiceReply TunnelService::setLockdown(const ServiceRequest& request) {
+    if (!killSwitch_) {
+        return refusal(ServiceErrorCode::noKillSwitch,
+                       mode_ == ServiceMode::user
+                           ? "always requiring the tunnel needs the system tunnel service: in user mode nothing can be blocked"
+                           : "this tunnel service runs without a kill switch (--no-kill-switch), so it cannot require the tunnel");
+    }
+    auto flag = [&](std::string_view key) -> std::optional<bool> {
+        if (!request.options) return std::nullopt;
+        auto found = request.options->find(std::string(key));
+        if (found == request.options->end()) return std::nullopt;
+        if (found->second == "true") return true;
+        if (found->second == "false") return false;
+        throw std::invalid_argument(std::string(key));
+    };
+    std::optional<bool> enabled, allowLAN;
+    try {
+        enabled = flag("enabled");
+        allowLAN = flag("allowLAN");
+    } catch (const std::invalid_argument& e) {
+        return refusal(ServiceErrorCode::missingArgument, std::string("setLockdown: \"") + e.what() + "\" is true or false");
+    }
+    if (!enabled) return refusal(ServiceErrorCode::missingArgument, "setLockdown needs the option \"enabled\" (true or false)");
+    const KillSwitch::Lockdown wanted{.enabled = *enabled, .allowLAN = allowLAN.value_or(killSwitch_->lockdown().allowLAN)};
+    const bool wasBlocking = killSwitch_->engaged();
+    try {
+        killSwitch_->setLockdown(wanted);
+        const std::optional<KillSwitchRules> current = killSwitch_->rules();
+        if (wanted.enabled && !current) {
+            killSwitch_->engage(killSwitch_->lockdownRules());
+        } else if (!wanted.enabled && current && current->lockdown) {
+            killSwitch_->release();
+        } else if (current) {
+            // A session's block keeps its openings; the LAN follows the setting.
+            KillSwitchRules rules = *current;
+            rules.allowLAN = wanted.enabled && wanted.allowLAN;
+            if (rules != *current) killSwitch_->engage(rules);
+        }
+    } catch (const std::exception& e) {
+        return refusal(ServiceErrorCode::blockFailed, std::string("the tunnel requirement could not be applied: ") + e.what());
+    }
+    if (onServiceLine) {
+        onServiceLine("INFO", wanted.enabled ? std::string("the tunnel is always required from now on") +
+                                                   (wanted.allowLAN ? " (the LAN stays reachable)" : "")
+                                             : "the tunnel is no longer always required");
+    }
+    if (wasBlocking != killSwitch_->engaged()) broadcastStatus();
+    ServiceReply reply;
+    describeBlock(reply);
+    return reply;
+}
+
 void TunnelService::describeBlock(ServiceReply& reply) const {
     // The mode says whether a missing `blocking` means "cannot block" (user mode) or "runs without a kill switch".
     reply.mode = mode_ == ServiceMode::system ? "system" : "user";
-    if (killSwitch_) reply.blocking = killSwitch_->engaged();
+    if (!killSwitch_) return;
+    reply.blocking = killSwitch_->engaged();
+    reply.lockdown = killSwitch_->lockdown().enabled;
+    if (killSwitch_->lockdown().enabled) reply.lockdownAllowsLAN = killSwitch_->lockdown().allowLAN;
 }
 
 void TunnelService::countRejected(ServiceReply& reply) const {

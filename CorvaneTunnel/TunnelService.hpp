@@ -17,8 +17,8 @@ namespace corvane {
 class TunnelService final : public ServiceHandler {
 public:
     // `killSwitch`: the block of traffic outside the tunnel that the provider
-    // sets on a start; this lifts it on an explicit stop, a removal of the
-    // profile and a clean shutdown (none: no kill switch).
+    // sets on a start; this lifts it on an explicit stop and a removal of the
+    // profile, unless the tunnel is always required (none: no kill switch).
     TunnelService(ProfileStore& profiles, TunnelProvider& provider, ServiceMode mode, KillSwitch* killSwitch = nullptr);
 
     // Where status events go; set before the first request.
@@ -29,7 +29,7 @@ public:
     NEVPNStatus status() const noexcept { return status_; }
     // Told the lines the service logs about itself (level, text).
     std::function<void(const std::string&, const std::string&)> onServiceLine;
-    // Takes the tunnel down before the service ends, and lifts the block.
+    // Takes the tunnel down before the service ends; a block stays in place.
     Async<void> shutdown();
 
 private:
@@ -37,8 +37,9 @@ private:
     Async<void> runStart(std::uint64_t generation, std::map<std::string, std::string> options);
     // `release`: also lift the block of traffic outside the tunnel.
     Async<void> stopTunnel(bool release);
-    // Whether a block was lifted.
+    // Whether the block changed: lifted, or narrowed to the lockdown's.
     bool releaseBlock();
+    ServiceReply setLockdown(const ServiceRequest& request);
     void broadcastStatus();
     // The mode, and whether traffic outside the tunnel is blocked when this service has a kill switch.
     void describeBlock(ServiceReply& reply) const;

@@ -27,6 +27,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: corvane-tunnel [--system | --user [--strict]] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
     "                      [--engine-user NAME] [--no-kill-switch]\n"
+    "       corvane-tunnel --lift-block [--state-dir DIR]\n"
     "\n"
     "  --system      serve root and the \"corvane\" group on /run/corvane/tunnel.sock and route all\n"
     "                traffic through a TUN interface (needs CAP_NET_ADMIN; the systemd unit runs this)\n"
@@ -43,7 +44,9 @@ constexpr std::string_view kUsage =
     "  --engine-user the account --system runs the engine as (default corvane-engine)\n"
     "  --no-kill-switch  with --system, let traffic leave outside the tunnel while it connects, after\n"
     "                the engine fails and while this service is down (by default it is blocked from\n"
-    "                a connect until the user disconnects)\n";
+    "                a connect until the user disconnects)\n"
+    "  --lift-block  as root: remove the block of traffic outside the tunnel that a stopped or\n"
+    "                crashed service left, and turn \"always require the tunnel\" off, then exit\n";
 
 std::optional<fs::path> executableIn(const fs::path& candidate) {
     std::error_code ec;
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
     ServiceMode mode = ServiceMode::user;
     bool strict = false;
     bool killSwitchWanted = true;
+    bool liftBlock = false;
     std::string engineUser(defaultEngineAccountName);
     std::optional<fs::path> socket, stateDirectory, engine;
     long proxyPort = 2080;
@@ -128,6 +132,8 @@ int main(int argc, char** argv) {
             strict = true;
         } else if (a == "--no-kill-switch") {
             killSwitchWanted = false;
+        } else if (a == "--lift-block") {
+            liftBlock = true;
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return 0;
@@ -155,6 +161,19 @@ int main(int argc, char** argv) {
         } else {
             std::cerr << "corvane-tunnel: unknown option " << a << "\n" << kUsage;
             return 2;
+        }
+    }
+    if (liftBlock) {
+        // The administrator's way out: the block outlives the service on purpose.
+        try {
+            KillSwitch killSwitch(stateDirectory.value_or(defaultStateDirectory(ServiceMode::system)));
+            if (killSwitch.lockdown().enabled) killSwitch.setLockdown({});
+            killSwitch.release();
+            std::cout << "Traffic outside the tunnel is no longer blocked; the tunnel is not always required.\n";
+            return 0;
+        } catch (const std::exception& e) {
+            std::cerr << "corvane-tunnel: the block could not be lifted: " << e.what() << "\n";
+            return 1;
         }
     }
     if (!socket) socket = mode == ServiceMode::system ? fs::path(TunnelServiceEndpoint::systemSocketPath)
@@ -186,8 +205,10 @@ int main(int argc, char** argv) {
             try {
                 // The table outlives a crash of this service; the intent makes sure a restart keeps it.
                 if (killSwitch->restore()) {
-                    say("WARN", "traffic outside the tunnel stays blocked, as it was when the service ended; "
-                                "connect again, or disconnect to lift the block");
+                    say("WARN", killSwitch->rules() && killSwitch->rules()->lockdown
+                                    ? "the tunnel is always required: traffic outside it is blocked until one is up"
+                                    : "traffic outside the tunnel stays blocked, as it was when the service ended; "
+                                      "connect again, or disconnect to lift the block");
                 }
             } catch (const std::exception& e) {
                 say("ERROR", std::string("the intended block of traffic outside the tunnel could not be restored: ") + e.what());

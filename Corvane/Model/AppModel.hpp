@@ -264,7 +264,7 @@ private:
     Async<void> trafficLoop(std::shared_ptr<ClashClient> client);
     Async<void> siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
     void lastErrorChanged();
-    std::shared_ptr<ClashClient> makeClashClient(std::int64_t port, std::string secret) const;
+    std::shared_ptr<ClashClient> makeClashClient(const TunnelIPC::StatusReply& reply) const;
     Async<void> recoveryTimer(Recovery kind);
     Async<void> updateCheckLoop();
     Async<void> logPollLoop();

@@ -23,8 +23,14 @@ bool sameEndpoint(const std::shared_ptr<ClashClient>& a, const std::shared_ptr<C
 
 }  // namespace
 
-std::shared_ptr<ClashClient> AppModel::makeClashClient(std::int64_t port, std::string secret) const {
-    return std::make_shared<ClashClient>(port, std::move(secret), clashEndpoints());
+std::shared_ptr<ClashClient> AppModel::makeClashClient(const TunnelIPC::StatusReply& reply) const {
+    // A service that names no owner runs the engine as this user.
+    std::optional<std::uint32_t> owner;
+    if (reply.clashOwnerUID && *reply.clashOwnerUID >= 0 && *reply.clashOwnerUID <= 0xffffffffLL) {
+        owner = static_cast<std::uint32_t>(*reply.clashOwnerUID);
+    }
+    return std::make_shared<ClashClient>(reply.clashPort.value_or(0), reply.clashSecret.value_or(""), clashEndpoints(), nullptr,
+                                         owner);
 }
 
 Async<void> AppModel::runLiveState() {
@@ -34,7 +40,7 @@ Async<void> AppModel::runLiveState() {
         // The session may have ended while the service answered.
         if (CORVANE_CANCELLED()) co_return;
         if (reply && reply->clashPort) {
-            clash = makeClashClient(*reply->clashPort, reply->clashSecret.value_or(""));
+            clash = makeClashClient(*reply);
             break;
         }
         co_await sleepFor(timings_.endpointAttemptInterval);
@@ -122,9 +128,9 @@ Async<void> AppModel::resyncTotals() {
 Async<void> AppModel::refreshClashEndpointIfChanged() {
     auto reply = co_await tunnel.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status());
     if (!reply || CORVANE_CANCELLED() || tunnel.status() != NEVPNStatus::connected || !reply->clashPort) co_return;
-    const std::string secret = reply->clashSecret.value_or("");
-    if (clash && clash->port() == *reply->clashPort && clash->secret() == secret) co_return;
-    clash = makeClashClient(*reply->clashPort, secret);
+    auto fresh = makeClashClient(*reply);
+    if (clash && clash->port() == fresh->port() && clash->secret() == fresh->secret() && clash->owner() == fresh->owner()) co_return;
+    clash = std::move(fresh);
     ++selectionGeneration;
     switchingTo = std::nullopt;
     restartHealthChecks(true);

@@ -1,6 +1,7 @@
 #include "Corvane/Tunnel/ClashClient.hpp"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
+#include <unistd.h>
 #include <pcre2.h>
 
 #include <algorithm>
@@ -187,8 +188,13 @@ ClashClient::ClashError ClashClient::ClashError::http(int status) { return Clash
 
 ClashClient::ClashClient(std::int64_t port, std::string secret) : ClashClient(port, std::move(secret), Endpoints{}) {}
 
-ClashClient::ClashClient(std::int64_t port, std::string secret, Endpoints endpoints, HttpClient* http)
-    : port_(port), secret_(std::move(secret)), endpoints_(std::move(endpoints)), http_(http) {}
+ClashClient::ClashClient(std::int64_t port, std::string secret, Endpoints endpoints, HttpClient* http,
+                         std::optional<std::uint32_t> owner)
+    : port_(port),
+      secret_(std::move(secret)),
+      owner_(owner.value_or(static_cast<std::uint32_t>(::getuid()))),
+      endpoints_(std::move(endpoints)),
+      http_(http) {}
 
 std::string ClashClient::url(std::string_view pathAndQuery) const {
     std::string u = "http://127.0.0.1:" + std::to_string(port_);
@@ -200,9 +206,10 @@ HttpClient& ClashClient::http() const { return http_ ? *http_ : HttpClient::shar
 
 namespace {
 
-HttpRequest controlRequest(std::string method, std::string url, const std::string& secret,
+HttpRequest controlRequest(std::string method, std::string url, const std::string& secret, std::uint32_t owner,
                            std::chrono::milliseconds timeout) {
     HttpRequest request;
+    request.loopbackListenerUID = owner;
     request.method = std::move(method);
     request.url = std::move(url);
     request.headers.push_back({"Authorization", "Bearer " + secret});
@@ -219,7 +226,7 @@ Async<void> ClashClient::setSelector(std::string group, std::string choice) cons
 Async<void> ClashClient::runSetSelector(ClashClient self, std::string group, std::string choice) {
     boost::json::object body;
     body["name"] = choice;
-    HttpRequest request = controlRequest("PUT", self.url("/proxies/" + group), self.secret_, kControlTimeout);
+    HttpRequest request = controlRequest("PUT", self.url("/proxies/" + group), self.secret_, self.owner_, kControlTimeout);
     request.headers.push_back({"Content-Type", "application/json"});
     request.body = encodeJSONValue(body);
     HttpResponse response = co_await self.http().send(std::move(request));
@@ -229,7 +236,7 @@ Async<void> ClashClient::runSetSelector(ClashClient self, std::string group, std
 Async<ClashClient::ProxiesResponse> ClashClient::proxies() const { return runProxies(*this); }
 
 Async<ClashClient::ProxiesResponse> ClashClient::runProxies(ClashClient self) {
-    HttpRequest request = controlRequest("GET", self.url("/proxies"), self.secret_, kControlTimeout);
+    HttpRequest request = controlRequest("GET", self.url("/proxies"), self.secret_, self.owner_, kControlTimeout);
     HttpResponse response = co_await self.http().send(std::move(request));
     if (response.status != 200) throw ClashError::http(response.status);
     co_return decodeJSON<ProxiesResponse>(std::string_view(response.body));
@@ -239,7 +246,7 @@ Async<std::optional<ClashClient::Totals>> ClashClient::totals() const { return r
 
 Async<std::optional<ClashClient::Totals>> ClashClient::runTotals(ClashClient self) {
     try {
-        HttpRequest request = controlRequest("GET", self.url("/connections"), self.secret_, kControlTimeout);
+        HttpRequest request = controlRequest("GET", self.url("/connections"), self.secret_, self.owner_, kControlTimeout);
         HttpResponse response = co_await self.http().send(std::move(request));
         if (response.status != 200) co_return std::nullopt;
         auto body = decodeJSON<TotalsBody>(std::string_view(response.body));
@@ -256,7 +263,7 @@ Async<std::int64_t> ClashClient::closeConnections(std::string tag) const {
 Async<std::int64_t> ClashClient::runCloseConnections(ClashClient self, std::string tag) {
     std::vector<ConnectionEntry> connections;
     try {
-        HttpRequest request = controlRequest("GET", self.url("/connections"), self.secret_, kControlTimeout);
+        HttpRequest request = controlRequest("GET", self.url("/connections"), self.secret_, self.owner_, kControlTimeout);
         HttpResponse response = co_await self.http().send(std::move(request));
         if (response.status != 200) co_return 0;
         connections = decodeJSON<ConnectionListing>(std::string_view(response.body)).connections.value_or(
@@ -271,7 +278,7 @@ Async<std::int64_t> ClashClient::runCloseConnections(ClashClient self, std::stri
         if (!isSafeConnectionId(connection.id)) continue;
         try {
             HttpRequest request =
-                controlRequest("DELETE", self.url("/connections/" + escapeNonASCII(connection.id)), self.secret_, kControlTimeout);
+                controlRequest("DELETE", self.url("/connections/" + escapeNonASCII(connection.id)), self.secret_, self.owner_, kControlTimeout);
             HttpResponse response = co_await self.http().send(std::move(request));
             if (response.status >= 200 && response.status <= 299) ++closed;
         } catch (const std::exception&) {
@@ -286,7 +293,7 @@ Async<void> ClashClient::runTestGroup(ClashClient self) {
     try {
         std::string path = "/group/" + std::string(urlTestGroup) + "/delay?url=" +
                            encodeQueryValue(self.endpoints_.groupTestURL) + "&timeout=" + std::string(kEngineTestTimeoutMs);
-        HttpRequest request = controlRequest("GET", self.url(path), self.secret_, kGroupTestTimeout);
+        HttpRequest request = controlRequest("GET", self.url(path), self.secret_, self.owner_, kGroupTestTimeout);
         co_await self.http().send(std::move(request));
     } catch (const std::exception&) {
     }
@@ -302,7 +309,7 @@ Async<bool> ClashClient::runProbe(ClashClient self, std::string name) {
         try {
             std::string path = "/proxies/" + name + "/delay?url=" + encodeQueryValue(target) +
                                "&timeout=" + std::string(kEngineTestTimeoutMs);
-            HttpRequest request = controlRequest("GET", self.url(path), self.secret_, kProbeTimeout);
+            HttpRequest request = controlRequest("GET", self.url(path), self.secret_, self.owner_, kProbeTimeout);
             HttpResponse response = co_await self.http().send(std::move(request));
             if (response.status == 200) co_return true;
         } catch (const std::exception&) {
@@ -320,7 +327,7 @@ Async<std::optional<ClashClient::Traffic>> ClashClient::TrafficStream::next() {
     if (ended_) co_return std::nullopt;
     if (!stream_) {
         // The status is not examined: an error answer yields no samples and ends.
-        HttpRequest request = controlRequest("GET", client_->url("/traffic"), client_->secret_, kTrafficTimeout);
+        HttpRequest request = controlRequest("GET", client_->url("/traffic"), client_->secret_, client_->owner_, kTrafficTimeout);
         stream_ = std::make_unique<HttpLineStream>(co_await client_->http().openStream(std::move(request)));
     }
     for (;;) {

@@ -129,13 +129,19 @@ public:
     // With the default endpoints and the process-wide HTTP client.
     ClashClient(std::int64_t port, std::string secret);
     // `http` defaults to the process-wide client; it must outlive every call.
-    ClashClient(std::int64_t port, std::string secret, Endpoints endpoints, HttpClient* http = nullptr);
+    // `owner`: the account whose listener the port must be before the secret
+    // goes there (the engine's, as the tunnel service reports it); this
+    // process's own by default.
+    ClashClient(std::int64_t port, std::string secret, Endpoints endpoints, HttpClient* http = nullptr,
+                std::optional<std::uint32_t> owner = std::nullopt);
 
     std::int64_t port() const noexcept { return port_; }
     const std::string& secret() const noexcept { return secret_; }
+    std::uint32_t owner() const noexcept { return owner_; }
     const Endpoints& endpoints() const noexcept { return endpoints_; }
     bool operator==(const ClashClient& other) const {
-        return port_ == other.port_ && secret_ == other.secret_ && endpoints_ == other.endpoints_ && http_ == other.http_;
+        return port_ == other.port_ && secret_ == other.secret_ && owner_ == other.owner_ && endpoints_ == other.endpoints_ &&
+               http_ == other.http_;
     }
 
     // Makes the selector `group` use `choice`. Throws ClashError for a status
@@ -169,6 +175,7 @@ private:
 
     std::int64_t port_;
     std::string secret_;
+    std::uint32_t owner_;
     Endpoints endpoints_;
     HttpClient* http_;
 };

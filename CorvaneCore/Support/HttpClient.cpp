@@ -17,6 +17,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include "CorvaneCore/Support/LoopbackListener.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
 
 namespace corvane {
@@ -64,6 +65,7 @@ struct Target {
     std::uint16_t port = 0;
     std::string hostHeader;  // as written in the URL
     std::string resource;    // path and query
+    std::optional<std::uint32_t> listenerUID;  // HttpRequest::loopbackListenerUID
 };
 
 Target parseTarget(const std::string& url) {
@@ -114,6 +116,11 @@ public:
         auto ex = co_await asio::this_coro::executor;
         tcp::socket& socket = secure_ ? secure_->next_layer() : *plain_;
         std::optional<boost::system::system_error> failure;
+        std::optional<std::vector<LoopbackListener>> listeners;
+        if (t.listenerUID) {
+            if (t.host != "127.0.0.1") throw HttpError(HttpError::Kind::invalidURL, "a checked listener must be on 127.0.0.1");
+            listeners = checkedListeners(t);
+        }
         try {
             boost::system::error_code ec;
             auto address = asio::ip::make_address(t.host, ec);
@@ -128,6 +135,10 @@ public:
             failure = e;
         }
         if (failure) rethrowAs(HttpError::Kind::connect, *failure, "cannot connect to " + t.hostHeader);
+        if (listeners && checkedListeners(t) != *listeners) {
+            close();
+            throw HttpError(HttpError::Kind::connect, "the listener on " + t.hostHeader + " changed while connecting");
+        }
         socket.set_option(tcp::no_delay(true));
         if (!secure_) co_return;
 
@@ -153,6 +164,12 @@ public:
     }
 
 private:
+    static std::vector<LoopbackListener> checkedListeners(const Target& t) {
+        ListenerCheck check = checkLoopbackListener(t.port, ListenerExpectation{.uid = *t.listenerUID});
+        if (!check) throw HttpError(HttpError::Kind::connect, "not sent to " + t.hostHeader + ": " + *check.refusal);
+        return std::move(check.listeners);
+    }
+
     std::optional<tcp::socket> plain_;
     std::optional<ssl::stream<tcp::socket>> secure_;
 };
@@ -382,6 +399,7 @@ Async<T> bounded(std::chrono::milliseconds limit, Async<T> work) {
 
 Async<HttpResponse> HttpClient::send(HttpRequest request) {
     Target target = parseTarget(request.url);
+    target.listenerUID = request.loopbackListenerUID;
     if (target.tls && !tls_->setupError.empty()) throw HttpError(HttpError::Kind::tls, tls_->setupError);
     auto ex = co_await asio::this_coro::executor;
     ssl::context* tls = target.tls ? &tls_->context : nullptr;
@@ -394,6 +412,7 @@ Async<HttpResponse> HttpClient::send(HttpRequest request) {
 
 Async<HttpLineStream> HttpClient::openStream(HttpRequest request) {
     Target target = parseTarget(request.url);
+    target.listenerUID = request.loopbackListenerUID;
     if (target.tls && !tls_->setupError.empty()) throw HttpError(HttpError::Kind::tls, tls_->setupError);
     auto ex = co_await asio::this_coro::executor;
     auto impl = std::make_unique<HttpLineStream::Impl>(ex, target.tls ? &tls_->context : nullptr, options_.maxLineBytes);

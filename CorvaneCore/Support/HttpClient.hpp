@@ -35,6 +35,10 @@ struct HttpRequest {
     HttpHeaders headers;
     std::string body;
     std::chrono::milliseconds timeout{60'000};
+    // For a port on 127.0.0.1 that carries a secret: the account whose listener
+    // it must be. The request goes out only when the kernel shows every listener
+    // there as this account's, the same sockets before and after connecting.
+    std::optional<std::uint32_t> loopbackListenerUID;
 };
 
 struct HttpResponse {

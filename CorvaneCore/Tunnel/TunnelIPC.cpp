@@ -59,6 +59,8 @@ StatusReply StatusReply::decode(const RecordDecoder& d) {
         .clashSecret = d.optional<std::string>("clashSecret"),
         .lastError = d.optional<std::string>("lastError"),
         .startedAtUnix = d.optional<std::int64_t>("startedAtUnix"),
+        .clashOwnerUID = d.optional<std::int64_t>("clashOwnerUID"),
+        .localProxy = d.optional<std::string>("localProxy"),
     };
 }
 
@@ -67,6 +69,8 @@ void StatusReply::encode(RecordEncoder& e) const {
     e.setOptional("clashSecret", clashSecret);
     e.setOptional("lastError", lastError);
     e.setOptional("startedAtUnix", startedAtUnix);
+    e.setOptional("clashOwnerUID", clashOwnerUID);
+    e.setOptional("localProxy", localProxy);
 }
 
 SequencedLine SequencedLine::decode(const RecordDecoder& d) {

@@ -83,6 +83,11 @@ struct StatusReply {
     std::optional<std::string> clashSecret;   // its bearer secret
     std::optional<std::string> lastError;     // the last error the service recorded
     std::optional<std::int64_t> startedAtUnix;
+    // The account whose listener the control port is (the engine's): the secret
+    // goes to that port only while the kernel shows it as this account's.
+    std::optional<std::int64_t> clashOwnerUID;
+    // User mode: where the engine offers the tunnel as a local proxy, "127.0.0.1:2080".
+    std::optional<std::string> localProxy;
 
     bool operator==(const StatusReply&) const = default;
     static StatusReply decode(const RecordDecoder& d);

@@ -72,6 +72,8 @@ ServiceReply ServiceReply::decode(const RecordDecoder& d) {
         .mode = d.optional<std::string>("mode"),
         .blocking = d.optional<bool>("blocking"),
         .rejectedPackets = d.optional<std::uint64_t>("rejectedPackets"),
+        .lockdown = d.optional<bool>("lockdown"),
+        .lockdownAllowsLAN = d.optional<bool>("lockdownAllowsLAN"),
     };
 }
 
@@ -90,6 +92,8 @@ void ServiceReply::encode(RecordEncoder& e) const {
     e.setOptional("mode", mode);
     e.setOptional("blocking", blocking);
     e.setOptional("rejectedPackets", rejectedPackets);
+    e.setOptional("lockdown", lockdown);
+    e.setOptional("lockdownAllowsLAN", lockdownAllowsLAN);
 }
 
 std::filesystem::path TunnelServiceEndpoint::userSocketPath() { return xdgRuntimeDir() / "corvane" / "tunnel.sock"; }

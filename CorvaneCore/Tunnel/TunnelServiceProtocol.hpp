@@ -44,6 +44,8 @@ inline constexpr std::int64_t notPermitted = 14;  // the peer may not use this s
 inline constexpr std::int64_t tooManyConnections = 15;  // this user has as many open as the service allows
 inline constexpr std::int64_t peerCheckFailed = 16;     // the peer's groups could not be looked up (out of descriptors, say)
 inline constexpr std::int64_t limitExceeded = 17;       // more profiles, or longer ones, than the service keeps
+inline constexpr std::int64_t noKillSwitch = 18;        // the request needs a kill switch this service does not have
+inline constexpr std::int64_t blockFailed = 19;         // the firewall table could not be changed
 }  // namespace ServiceErrorCode
 
 // An error as the platform reports it: a domain, a code and a text for people.
@@ -119,6 +121,10 @@ struct ServiceReply {
     std::optional<bool> blocking;
     // hello and status while the block is loaded: the packets it refused so far.
     std::optional<std::uint64_t> rejectedPackets;
+    // The same replies as `blocking`: whether the service blocks whenever no
+    // tunnel is up ("always require the tunnel"), and whether it lets the LAN through then.
+    std::optional<bool> lockdown;
+    std::optional<bool> lockdownAllowsLAN;
 
     bool operator==(const ServiceReply&) const = default;
     static ServiceReply decode(const RecordDecoder& d);
@@ -157,6 +163,8 @@ inline constexpr std::string_view status = "status";
 inline constexpr std::string_view subscribe = "subscribe";
 inline constexpr std::string_view lastDisconnectError = "lastDisconnectError";
 inline constexpr std::string_view providerMessage = "providerMessage";
+// Options "enabled" and "allowLAN", each "true" or "false"; needs a kill switch.
+inline constexpr std::string_view setLockdown = "setLockdown";
 }  // namespace ServiceOp
 
 // Options of a stop request.

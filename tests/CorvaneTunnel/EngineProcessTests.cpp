@@ -16,6 +16,7 @@
 
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
+#include "TestSupport/ForeignListener.hpp"
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
@@ -275,4 +276,34 @@ TEST(EngineProcessSignals, AStopBeforeTheEngineRunsEndsTheChildAndNeverReachesTh
     char byte = 0;
     EXPECT_EQ(::read(terminationPipe[0], &byte, 1), -1) << "a child ran the service's SIGTERM handler";
     for (int& fd : terminationPipe) ::close(std::exchange(fd, -1));
+}
+
+// The control port is chosen free, but any local program may take it before
+// the engine does: the start's secret goes only to the engine's own listener.
+TEST(EngineProcessControlPort, TheSecretGoesToNoListenerButTheEngines) {
+    struct Case {
+        const char* holder;
+        uid_t uid;
+        const char* refusal;
+    };
+    std::vector<Case> cases = {{"a program of this account", ::geteuid(), "held by another process of uid"}};
+    if (::geteuid() == 0) cases.push_back({"another account", 65534, "held by uid 65534"});
+    for (const auto& c : cases) {
+        TempDir dir;
+        std::vector<std::string> lines;
+        std::mutex mutex;
+        corvane::testing::ForeignListener holder(c.uid);
+        EngineProcess::Options options = scriptedEngine(dir, "exec sleep 600\n", lines, mutex);
+        options.controlPort = holder.port();
+        options.controlSecret = "the-live-secret";
+        EngineProcess engine(options);
+        try {
+            engine.start();
+            ADD_FAILURE() << c.holder << ": started";
+        } catch (const EngineStartError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << c.holder << ": " << e.what();
+        }
+        EXPECT_EQ(holder.connections(), 0) << c.holder;
+        EXPECT_EQ(holder.received().find("the-live-secret"), std::string::npos) << c.holder;
+    }
 }

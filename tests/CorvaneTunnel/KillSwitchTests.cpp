@@ -11,9 +11,11 @@
 
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneTunnel/KillSwitch.hpp"
+#include "TestSupport/ForeignListener.hpp"
 #include "TestSupport/NetworkNamespaces.hpp"
 #include "TestSupport/SocketAddress.hpp"
 #include "tools/fleet/TempDir.hpp"
@@ -25,22 +27,35 @@ using namespace corvane::fleet;
 namespace {
 
 constexpr std::uint32_t kMark = 0x2025;
+constexpr std::uint32_t kEngineUID = 65534;
 
 // One namespace with an uplink (one end of a veth pair, with IPv4 and IPv6
-// default routes: what leaves through it is a leak) and a stand-in for the tunnel
-// interface that carries 10.213.8.0/24.
+// default routes: what leaves through it is a leak) whose other end is a LAN
+// device's namespace (10.213.7.2), a stand-in for the tunnel interface that
+// carries 10.213.8.0/24, and a routed guest behind it (a container or VM,
+// 10.213.9.2) whose traffic the machine forwards.
 class KillSwitchNamespace : public ::testing::Test {
 protected:
     void SetUp() override {
         try {
             ns_ = namespaces_.add('k');
+            lan_ = namespaces_.add('l');
+            guest_ = namespaces_.add('g');
         } catch (const std::exception& e) {
             GTEST_SKIP() << e.what();
         }
         std::string error = NetworkNamespaces::run({
-            {"ip", "-n", ns_, "link", "add", "uplink", "type", "veth", "peer", "name", "uplink-peer"},
-            {"ip", "-n", ns_, "link", "set", "uplink-peer", "up"},
+            {"ip", "-n", ns_, "link", "add", "uplink", "type", "veth", "peer", "name", "uplink-peer", "netns", lan_},
+            {"ip", "-n", lan_, "addr", "add", "10.213.7.2/24", "dev", "uplink-peer"},
+            {"ip", "-n", lan_, "link", "set", "uplink-peer", "up"},
             {"ip", "-n", ns_, "link", "set", "uplink", "up"},
+            {"ip", "-n", ns_, "link", "add", "guests", "type", "veth", "peer", "name", "guest0", "netns", guest_},
+            {"ip", "-n", ns_, "addr", "add", "10.213.9.1/24", "dev", "guests"},
+            {"ip", "-n", ns_, "link", "set", "guests", "up"},
+            {"ip", "-n", guest_, "addr", "add", "10.213.9.2/24", "dev", "guest0"},
+            {"ip", "-n", guest_, "link", "set", "guest0", "up"},
+            {"ip", "-n", guest_, "route", "add", "default", "via", "10.213.9.1"},
+            {"ip", "netns", "exec", ns_, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
             {"ip", "-n", ns_, "addr", "add", "10.213.7.1/24", "dev", "uplink"},
             {"ip", "-n", ns_, "addr", "add", "fd00:213::1/64", "dev", "uplink", "nodad"},
             {"ip", "-n", ns_, "route", "add", "default", "via", "10.213.7.2"},
@@ -60,6 +75,8 @@ protected:
     }
 
     void inside(const std::function<void()>& work) { inNetworkNamespace(ns_, work); }
+    void inGuest(const std::function<void()>& work) { inNetworkNamespace(guest_, work); }
+    void onLAN(const std::function<void()>& work) { inNetworkNamespace(lan_, work); }
 
     std::uint64_t rejected(const KillSwitch& killSwitch) {
         std::optional<std::uint64_t> count;
@@ -75,7 +92,7 @@ protected:
     }
 
     NetworkNamespaces namespaces_{"cvks"};
-    std::string ns_;
+    std::string ns_, lan_, guest_;
     TempDir state_;
 };
 
@@ -88,6 +105,7 @@ struct PacketCase {
     std::uint16_t port;
     std::function<void(int)> prepare;  // socket options before sending
     bool refused;
+    bool fromGuest = false;  // sent by the routed guest, forwarded by the machine
 };
 
 // Sends one packet of the case's kind; a packet the table refuses is counted
@@ -115,7 +133,9 @@ void setInt(int fd, int level, int name, int value) { ::setsockopt(fd, level, na
 
 TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedKindsThrough) {
     KillSwitch killSwitch(state_.path());
-    inside([&] { killSwitch.engage({.engineMark = kMark, .lanShareAddress = "10.213.7.1", .lanSharePort = 2081}); });
+    inside([&] {
+        killSwitch.engage({.engineMark = kMark, .lanShareAddress = "10.213.7.1", .lanSharePort = 2081, .engineUID = kEngineUID});
+    });
 
     const auto bindTo = [](const char* device) {
         return [device](int fd) { ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, device, std::strlen(device)); };
@@ -140,6 +160,13 @@ TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedK
          [](int fd) { setInt(fd, SOL_SOCKET, SO_MARK, kMark + 1); }, true},
         {"another port from the LAN share's address", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 80,
          bindPort("10.213.7.1", 2082), true},
+        // Once the engine is gone anyone may bind the share's address and port.
+        {"a program bound to the LAN share's address and port", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 80,
+         bindPort("10.213.7.1", 2081), true},
+        {"a guest's TCP", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 443, nullptr, true, true},
+        {"a guest's DNS", AF_INET, SOCK_DGRAM, 0, "10.213.7.9", 53, nullptr, true, true},
+        {"a guest's ICMP echo", AF_INET, SOCK_RAW, IPPROTO_ICMP, "10.213.7.9", 0, nullptr, true, true},
+        {"a guest's TCP through the tunnel interface", AF_INET, SOCK_STREAM, 0, "10.213.8.9", 443, nullptr, false, true},
         {"through the tunnel interface", AF_INET, SOCK_STREAM, 0, "10.213.8.9", 443, nullptr, false},
         {"UDP through the tunnel interface", AF_INET, SOCK_DGRAM, 0, "10.213.8.9", 53, nullptr, false},
         {"loopback", AF_INET, SOCK_STREAM, 0, "127.0.0.1", 9, nullptr, false},
@@ -153,21 +180,59 @@ TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedK
          false},
         {"DHCP request", AF_INET, SOCK_DGRAM, 0, "255.255.255.255", 67, bindPort("0.0.0.0", 68), false},
         {"DHCPv6 request", AF_INET6, SOCK_DGRAM, 0, "fd00:213::9", 547, bindPort("::", 546), false},
-        {"the LAN share's replies", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 50000, bindPort("10.213.7.1", 2081), false},
     };
     for (const auto& c : cases) {
         std::uint64_t before = rejected(killSwitch);
-        inside([&] { send(c); });
+        if (c.fromGuest) {
+            inGuest([&] { send(c); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a forwarded packet is counted on arrival
+        } else {
+            inside([&] { send(c); });
+        }
         EXPECT_EQ(rejected(killSwitch) - before, c.refused ? 1u : 0u) << c.kind;
     }
 
-    // A refused TCP connection fails at once instead of hanging.
-    inside([] {
+    // The engine's account may not start a connection from the share's port:
+    // only replies pass.
+    std::uint64_t before = rejected(killSwitch);
+    inside([&] {
+        FileDescriptor outgoing(socketOwnedBy(kEngineUID, AF_INET, SOCK_STREAM));
+        bindPort("10.213.7.1", 2081)(outgoing.get());
+        sockaddr_storage to = socketAddress("10.213.7.9", 80);
+        ::connect(outgoing.get(), reinterpret_cast<sockaddr*>(&to), socketAddressLength(to));
+    });
+    EXPECT_EQ(rejected(killSwitch) - before, 1u) << "a connection from the share's port is not a reply";
+    // The share's listener, the engine's account's own, answers a LAN device.
+    FileDescriptor share;
+    inside([&] {
+        share = FileDescriptor(socketOwnedBy(kEngineUID, AF_INET, SOCK_STREAM));
+        setInt(share.get(), SOL_SOCKET, SO_REUSEADDR, 1);
+        sockaddr_storage at = socketAddress("10.213.7.1", 2081);
+        ASSERT_EQ(::bind(share.get(), reinterpret_cast<sockaddr*>(&at), socketAddressLength(at)), 0) << std::strerror(errno);
+        ASSERT_EQ(::listen(share.get(), 4), 0);
+    });
+    before = rejected(killSwitch);
+    onLAN([] {
+        FileDescriptor device(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        timeval tv{5, 0};
+        ::setsockopt(device.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_storage to = socketAddress("10.213.7.1", 2081);
+        EXPECT_EQ(::connect(device.get(), reinterpret_cast<sockaddr*>(&to), socketAddressLength(to)), 0)
+            << "the share's reply was refused: " << std::strerror(errno);
+    });
+    EXPECT_EQ(rejected(killSwitch), before);
+
+    // A refused TCP connection fails at once instead of hanging, a guest's too.
+    const auto refusedAtOnce = [] {
         FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        timeval tv{5, 0};
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         sockaddr_storage to = socketAddress("10.213.7.9", 443);
         EXPECT_NE(::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), socketAddressLength(to)), 0);
         EXPECT_EQ(errno, ECONNREFUSED);
-    });
+    };
+    inside(refusedAtOnce);
+    inGuest(refusedAtOnce);
 }
 
 TEST_F(KillSwitchNamespace, TheListedTableHoldsExactlyTheIntendedRules) {
@@ -184,6 +249,8 @@ TEST_F(KillSwitchNamespace, TheListedTableHoldsExactlyTheIntendedRules) {
              "nd-neighbor-solicit",
              "meta l4proto tcp counter name \"rejected\" reject with tcp reset",
              "counter name \"rejected\" reject with icmpx admin-prohibited",
+             "type filter hook forward priority filter; policy accept;",
+             "iifname \"Corvane\" accept",
          }) {
         EXPECT_NE(table.find(rule), std::string::npos) << rule << "\nin\n" << table;
     }
@@ -224,9 +291,56 @@ TEST_F(KillSwitchNamespace, ARestartedServiceRestoresTheIntendedBlockOnceAndRele
     inside([&] { fourth.release(); });  // releasing twice is harmless
 }
 
+TEST_F(KillSwitchNamespace, LockdownBlocksWithoutASessionFromTheNextStartOnAndMayLetTheLANThrough) {
+    {
+        KillSwitch setting(state_.path());
+        EXPECT_FALSE(setting.lockdown().enabled);
+        setting.setLockdown({.enabled = true, .allowLAN = false});
+    }
+    KillSwitch booted(state_.path());  // a service starting after boot, before any connect
+    ASSERT_TRUE(booted.lockdown().enabled);
+    bool restored = false;
+    inside([&] { restored = booted.restore(); });
+    ASSERT_TRUE(restored);
+    ASSERT_TRUE(booted.rules());
+    EXPECT_TRUE(booted.rules()->lockdown);
+    const auto refusedNow = [&](const PacketCase& c) {
+        const std::uint64_t before = rejected(booted);
+        if (c.fromGuest) {
+            inGuest([&] { send(c); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else {
+            inside([&] { send(c); });
+        }
+        return rejected(booted) != before;
+    };
+    const PacketCase lanTCP{"TCP to the LAN", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 443, nullptr, true};
+    const PacketCase publicTCP{"TCP to the internet", AF_INET, SOCK_STREAM, 0, "203.0.113.5", 443, nullptr, true};
+    const PacketCase guestLAN{"a guest's TCP to the LAN", AF_INET, SOCK_STREAM, 0, "10.213.7.9", 443, nullptr, true, true};
+    EXPECT_TRUE(refusedNow(lanTCP));
+    EXPECT_TRUE(refusedNow(publicTCP));
+    EXPECT_TRUE(refusedNow(guestLAN));
+
+    booted.setLockdown({.enabled = true, .allowLAN = true});
+    inside([&] { booted.engage(booted.lockdownRules()); });
+    EXPECT_FALSE(refusedNow(lanTCP));
+    EXPECT_FALSE(refusedNow(guestLAN));
+    EXPECT_TRUE(refusedNow(publicTCP));
+
+    booted.setLockdown({});
+    EXPECT_FALSE(std::filesystem::exists(state_ / "lockdown.json"));
+    inside([&] { booted.release(); });
+    KillSwitch after(state_.path());
+    inside([&] { restored = after.restore(); });
+    EXPECT_FALSE(restored);
+}
+
 TEST(KillSwitchRuleset, RefusesValuesThatCouldChangeTheRulesMeaning) {
     EXPECT_THROW(killSwitchRuleset({.tunInterface = "Corvane\" accept"}), std::invalid_argument);
     EXPECT_THROW(killSwitchRuleset({.tunInterface = ""}), std::invalid_argument);
-    EXPECT_THROW(killSwitchRuleset({.lanShareAddress = "10.0.0.1 accept", .lanSharePort = 2081}), std::invalid_argument);
-    EXPECT_THROW(killSwitchRuleset({.lanShareAddress = "10.0.0.1", .lanSharePort = 0}), std::invalid_argument);
+    EXPECT_THROW(killSwitchRuleset({.lanShareAddress = "10.0.0.1 accept", .lanSharePort = 2081, .engineUID = 1}),
+                 std::invalid_argument);
+    EXPECT_THROW(killSwitchRuleset({.lanShareAddress = "10.0.0.1", .lanSharePort = 0, .engineUID = 1}), std::invalid_argument);
+    // Without the engine's account there is no opening for the share at all.
+    EXPECT_EQ(killSwitchRuleset({.lanShareAddress = "10.0.0.1", .lanSharePort = 2081}).find("2081"), std::string::npos);
 }

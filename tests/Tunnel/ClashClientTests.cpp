@@ -2,6 +2,8 @@
 // engine cannot be made to give on purpose.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "Corvane/Tunnel/ClashClient.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/HttpClient.hpp"
+#include "TestSupport/ForeignListener.hpp"
 #include "tools/fleet/HttpServer.hpp"
 
 using namespace corvane;
@@ -312,3 +315,26 @@ TEST_F(ClashClientScriptedTest, AFailureToConnectIsAnErrorOnlyForUserOperations)
 }
 
 }  // namespace
+
+// The engine's port on loopback is open to every local account's race: the
+// secret goes there only while the kernel shows the engine's account listening.
+TEST(ClashClientListener, TheSecretGoesOnlyToTheNamedAccountsListener) {
+    if (::geteuid() != 0) GTEST_SKIP() << "taking another account's uid for the listener needs root";
+    corvane::testing::ForeignListener other(65534);
+    ClashClient mine(other.port(), "the-live-secret", {}, nullptr, ::geteuid());
+    try {
+        runToCompletion(mine.proxies());
+        ADD_FAILURE() << "the request went out";
+    } catch (const HttpError& e) {
+        EXPECT_EQ(e.kind(), HttpError::Kind::connect);
+        EXPECT_NE(std::string(e.what()).find("held by uid 65534"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(runToCompletion(mine.totals()), std::nullopt);
+    EXPECT_EQ(other.connections(), 0);
+    EXPECT_EQ(other.received(), "");
+
+    // The same listener, named as the engine's by the service, gets the request.
+    ClashClient engines(other.port(), "the-live-secret", {}, nullptr, 65534);
+    EXPECT_TRUE(runToCompletion(engines.proxies()).proxies.empty());
+    EXPECT_NE(other.received().find("Bearer the-live-secret"), std::string::npos);
+}
