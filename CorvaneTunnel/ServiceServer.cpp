@@ -1,10 +1,12 @@
 #include "CorvaneTunnel/ServiceServer.hpp"
 
 #include "CorvaneCore/Support/FileDescriptor.hpp"
+#include "CorvaneCore/Support/Timeout.hpp"
 
 #include <cstring>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 #include <grp.h>
 #include <sys/socket.h>
@@ -52,13 +54,16 @@ public:
 
     void start();
     void send(ServiceReply reply);
-    void close() {
+    // Closes the connection and forgets what waits for it; returns the bytes it had queued.
+    std::size_t close() {
         closed_ = true;
         boost::system::error_code ignored;
         socket_.close(ignored);
         wake_.cancel();
         deadline_.cancel();
         settled_.cancel();
+        outbox_.clear();
+        return std::exchange(queued_, 0);
     }
     bool subscribed = false;
     const uid_t uid;
@@ -71,6 +76,7 @@ private:
     Async<void> writer();
     Async<void> watchdog();
     Async<void> answer(ServiceRequest request);
+    Async<void> untilSettled();
     void handleLine(std::string line);
     void await(Wait wait);
 
@@ -80,8 +86,8 @@ private:
     asio::steady_timer settled_;  // told when an answer or a write finishes
     Wait waiting_ = Wait::firstMessage;
     std::deque<std::string> outbox_;
-    std::size_t outboxBytes_ = 0;
-    std::size_t answering_ = 0;  // requests whose answer is still being worked out
+    std::size_t queued_ = 0;     // the outbox's bytes and those of the line being written
+    std::size_t answering_ = 0;  // requests read whose answer is not sent yet
     bool writing_ = false;
     bool closed_ = false;
     ServiceServer::Impl& server_;
@@ -96,13 +102,19 @@ struct ServiceServer::Impl {
     ServiceHandler& handler;
     ServiceLimits limits;
     std::set<std::shared_ptr<ServiceSession>> sessions;
-    std::map<uid_t, std::size_t> connections;  // open sessions per user
+    struct User {
+        std::size_t connections = 0;  // open sessions
+        std::size_t queued = 0;       // bytes waiting to be written to them
+    };
+    std::map<uid_t, User> users;  // of the open sessions
 
     void drop(const std::shared_ptr<ServiceSession>& session) {
-        session->close();
+        const std::size_t released = session->close();
         if (sessions.erase(session) == 0) return;
-        auto it = connections.find(session->uid);
-        if (it != connections.end() && --it->second == 0) connections.erase(it);
+        auto it = users.find(session->uid);
+        if (it == users.end()) return;
+        it->second.queued -= released;
+        if (--it->second.connections == 0) users.erase(it);
     }
     Async<void> acceptLoop();
     Async<local::socket> acceptCloseOnExec(boost::system::error_code& ec);
@@ -118,12 +130,14 @@ void ServiceSession::send(ServiceReply reply) {
                                      "the reply is longer than a message may be (" +
                                          std::to_string(TunnelServiceEndpoint::maxMessageBytes) + " bytes)")) + "\n";
     }
-    if (outboxBytes_ + line.size() > server_.limits.outbox) {
-        // It does not read what it asked for; keeping it all would let one client exhaust the service's memory.
+    ServiceServer::Impl::User& user = server_.users[uid];
+    if (queued_ + line.size() > server_.limits.outbox || user.queued + line.size() > server_.limits.userOutbox) {
+        // It does not read what it asked for; keeping it all would let one user exhaust the service's memory.
         server_.drop(shared_from_this());
         return;
     }
-    outboxBytes_ += line.size();
+    queued_ += line.size();
+    user.queued += line.size();
     outbox_.push_back(std::move(line));
     wake_.cancel_one();
 }
@@ -146,13 +160,20 @@ Async<void> ServiceSession::writer() {
         }
         std::string line = std::move(outbox_.front());
         outbox_.pop_front();
-        outboxBytes_ -= line.size();
-        boost::system::error_code ec;
+        bool written = true;
         writing_ = true;
-        co_await asio::async_write(socket_, asio::buffer(line), asio::redirect_error(asio::use_awaitable, ec));
+        try {
+            // A client that takes longer than this does not read; waiting on would let it hold its outbox.
+            co_await withTimeout(server_.limits.write, asio::async_write(socket_, asio::buffer(line), asio::use_awaitable));
+        } catch (const std::exception&) {
+            written = false;
+        }
         writing_ = false;
+        if (closed_) break;  // dropped meanwhile, and its bytes with it
+        queued_ -= line.size();
+        server_.users[uid].queued -= line.size();
         settled_.cancel();
-        if (ec) server_.drop(self);
+        if (!written) server_.drop(self);
     }
 }
 
@@ -187,7 +208,6 @@ Async<void> ServiceSession::answer(ServiceRequest request) {
     const std::int64_t id = request.id;
     ServiceReply reply;
     std::optional<std::string> failure;
-    ++answering_;
     try {
         if (request.op == ServiceOp::subscribe) {
             subscribed = true;
@@ -197,11 +217,18 @@ Async<void> ServiceSession::answer(ServiceRequest request) {
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    --answering_;
     if (failure) reply = errorReply(id, ServiceErrorCode::handlerFailed, "the service failed to handle the request: " + *failure);
     reply.id = id;
     send(std::move(reply));
+    --answering_;
     settled_.cancel();
+}
+
+// Until an answer is sent or a write ends (or the connection closes).
+Async<void> ServiceSession::untilSettled() {
+    settled_.expires_at(asio::steady_timer::time_point::max());
+    boost::system::error_code ignored;
+    co_await settled_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
 }
 
 void ServiceSession::handleLine(std::string line) {
@@ -217,6 +244,7 @@ void ServiceSession::handleLine(std::string line) {
         send(errorReply(std::nullopt, ServiceErrorCode::malformedMessage, "the message is not a service request: " + problem));
         return;
     }
+    ++answering_;  // counted from here: the answer starts only once the reader yields
     asio::co_spawn(socket_.get_executor(), answer(std::move(*request)), asio::detached);
 }
 
@@ -233,10 +261,17 @@ Async<void> ServiceSession::reader() {
         buffer.append(chunk.data(), n);
         std::size_t start = 0, newline;
         while ((newline = buffer.find('\n', start)) != std::string::npos && newline - start <= TunnelServiceEndpoint::maxMessageBytes) {
+            if (answering_ >= server_.limits.answering) {
+                // Enough in hand: the rest waits in the buffer and in the socket, and the client's sends block.
+                await(Wait::idle);  // waiting for answers, which the watchdog does not count as idle
+                while (!closed_ && answering_ >= server_.limits.answering) co_await untilSettled();
+                if (closed_) break;
+            }
             handleLine(buffer.substr(start, newline - start));
             start = newline + 1;
             anyMessage = true;
         }
+        if (closed_) break;
         buffer.erase(0, start);
         if (buffer.size() > TunnelServiceEndpoint::maxMessageBytes) {
             send(errorReply(std::nullopt, ServiceErrorCode::messageTooLong, "the message is longer than the service accepts"));
@@ -250,11 +285,7 @@ Async<void> ServiceSession::reader() {
         }
     }
     // Every request read gets its answer, and every answer is written, before the connection closes.
-    while (!closed_ && (answering_ > 0 || writing_ || !outbox_.empty())) {
-        settled_.expires_at(asio::steady_timer::time_point::max());
-        boost::system::error_code ignored;
-        co_await settled_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
+    while (!closed_ && (answering_ > 0 || writing_ || !outbox_.empty())) co_await untilSettled();
     server_.drop(self);
 }
 
@@ -305,9 +336,9 @@ Async<void> ServiceServer::Impl::acceptLoop() {
             refuse(ServiceErrorCode::notPermitted, "permission denied: this user may not use the tunnel service");
             continue;
         }
-        std::size_t& open = connections[peer->uid];
+        std::size_t& open = users[peer->uid].connections;
         if (open >= limits.connectionsPerUser) {
-            if (open == 0) connections.erase(peer->uid);
+            if (open == 0) users.erase(peer->uid);
             refuse(ServiceErrorCode::tooManyConnections, "this user has " + std::to_string(limits.connectionsPerUser) +
                                                              " connections to the service open already");
             continue;
@@ -380,6 +411,11 @@ void ServiceServer::start() {
     asio::co_spawn(impl_->context, impl_->acceptLoop(), asio::detached);
 }
 
+std::size_t ServiceServer::queuedBytes(uid_t uid) const {
+    auto it = impl_->users.find(uid);
+    return it == impl_->users.end() ? 0 : it->second.queued;
+}
+
 void ServiceServer::broadcast(const ServiceReply& event) {
     const auto sessions = impl_->sessions;  // a session may drop out while it is told
     for (const auto& s : sessions) {
@@ -396,7 +432,7 @@ void ServiceServer::stop() {
         std::filesystem::remove(socketPath_, removeError);
     }
     auto sessions = std::move(impl_->sessions);
-    impl_->connections.clear();
+    impl_->users.clear();
     for (const auto& s : sessions) s->close();
 }
 

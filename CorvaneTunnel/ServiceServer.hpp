@@ -28,12 +28,23 @@ public:
 // What one client may make the service hold. Members of the access group
 // share the service, so none of them may deny it to the others.
 struct ServiceLimits {
-    // Replies and events waiting for a client that does not read; past it the client is dropped.
-    std::size_t outbox = 4 * TunnelServiceEndpoint::maxMessageBytes;
+    // Replies and events waiting for one connection that does not read; past it the connection is
+    // dropped. Room for one reply as long as a message may be, and the events that queue beside it.
+    std::size_t outbox = TunnelServiceEndpoint::maxMessageBytes + 1024 * 1024;
+    // The same for all of one user's connections together: otherwise each connection the user may
+    // open could hold a full outbox. Past it, the connection whose reply or event does not fit is dropped.
+    std::size_t userOutbox = 2 * TunnelServiceEndpoint::maxMessageBytes;
+    // Requests of one connection being answered at once. At the limit the service reads no more from
+    // that connection until an answer is out, so that pipelined requests cannot build up replies
+    // faster than the outbox limits are checked.
+    std::size_t answering = 8;
     std::size_t connectionsPerUser = 16;
     std::chrono::milliseconds firstMessage{10'000};  // from connecting to the first whole line
     std::chrono::milliseconds idle{300'000};         // between requests, unless subscribed to events
     std::chrono::milliseconds unfinishedLine{30'000};  // from a line's first byte to its end
+    // For one write to a client to complete. A client that stops reading (a subscriber that hangs,
+    // say) is dropped after it, so that it holds neither its outbox nor its place for long.
+    std::chrono::milliseconds write{10'000};
 };
 
 // Listens on a Unix socket and speaks the service protocol: one JSON object a
@@ -57,6 +68,9 @@ public:
     void stop();
 
     const std::filesystem::path& socketPath() const noexcept { return socketPath_; }
+    // The bytes of replies and events that wait to be written to the user's connections,
+    // as counted against ServiceLimits::userOutbox. Call on the server's io_context.
+    std::size_t queuedBytes(uid_t uid) const;
 
 private:
     friend class ServiceSession;

@@ -51,6 +51,10 @@ public:
     std::uint64_t generation = 0;  // of the latest start or stop
     std::chrono::milliseconds stopTakes{20};
     std::optional<std::size_t> replyBytes;  // answers every message with this many bytes
+    bool holdMessages = false;              // messages wait until it is cleared
+    int messagesInFlight = 0;
+    int mostMessagesInFlight = 0;
+    int messagesAnswered = 0;
 
     Async<void> start(std::map<std::string, std::string> options, std::uint64_t g) override {
         generation = g;
@@ -71,6 +75,13 @@ public:
         co_await t.async_wait(asio::use_awaitable);
     }
     Async<std::optional<std::string>> handleMessage(std::string message) override {
+        mostMessagesInFlight = std::max(mostMessagesInFlight, ++messagesInFlight);
+        while (holdMessages) {
+            asio::steady_timer t(co_await asio::this_coro::executor, 5ms);
+            co_await t.async_wait(asio::use_awaitable);
+        }
+        --messagesInFlight;
+        ++messagesAnswered;  // the service sends the reply on, before it turns to anything else
         if (replyBytes) co_return std::string(*replyBytes, 'x');
         co_return "echo " + message;
     }
@@ -105,7 +116,19 @@ public:
         });
         done.get_future().wait();
     }
+    // What `f` returns on the service's thread.
+    template <class F>
+    auto ask(F f) {
+        std::optional<decltype(f())> result;
+        onServiceThread([&] { result = f(); });
+        return std::move(*result);
+    }
+    // What waits to be written to this user's connections.
+    std::size_t queuedBytes() {
+        return ask([&] { return server_.queuedBytes(geteuid()); });
+    }
     const std::filesystem::path& socket() const { return socket_; }
+    ServiceServer& server() { return server_; }
     ScriptedProvider provider;
 
 private:
@@ -554,6 +577,11 @@ public:
         }
     }
     void finishSending() { ::shutdown(fd_, SHUT_WR); }
+    // Whether the service has closed the connection, without reading what it sent before.
+    bool hungUp() {
+        pollfd p{fd_, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP)) != 0;
+    }
     // One line, or what stopped it: "(closed)" when the service closed the connection, "(timeout)".
     std::string readLine(std::chrono::milliseconds limit = 5s) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -779,4 +807,169 @@ TEST(ServiceLimits, AFailingGroupLookupIsNotARefusal) {
     ::setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(verdict.kind, PeerVerdict::Kind::unknown);
     EXPECT_EQ(verdict.error, EMFILE);
+}
+
+namespace {
+
+// Asks the provider for its log, as the app does; its reply is as long as the test makes it.
+std::string logsRequests(const std::string& identifier, int count) {
+    std::string requests;
+    for (int id = 1; id <= count; ++id) {
+        requests += request(id, "providerMessage", R"(,"identifier":")" + identifier + R"(","message":"{\"logs\":{\"after\":0}}")");
+    }
+    return requests;
+}
+
+// The identifier of a profile whose tunnel is up, so that provider messages reach the provider.
+std::string connectedProfile(AppSide& app) {
+    app.run(app.controller.connect("{}", "panel"));
+    if (!app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; })) throw std::runtime_error("not connected");
+    return app.run(app.platform->loadAllProfiles()).at(0).identifier;
+}
+
+// Reads `count` replies and returns their ids; a reply shorter than `leastBytes` counts as id 0.
+std::set<std::int64_t> readReplies(RawClient& client, int count, std::size_t leastBytes = 0) {
+    std::set<std::int64_t> ids;
+    for (int i = 0; i < count; ++i) {
+        const std::string line = client.readLine();
+        const auto at = line.find(R"("id":)");
+        if (line.size() < leastBytes || at == std::string::npos || line.find(R"("ok":true)") == std::string::npos) {
+            ids.insert(0);
+            continue;
+        }
+        ids.insert(std::stoll(line.substr(at + 5)));
+    }
+    return ids;
+}
+
+std::set<std::int64_t> idsUpTo(int count) {
+    std::set<std::int64_t> ids;
+    for (int id = 1; id <= count; ++id) ids.insert(id);
+    return ids;
+}
+
+}  // namespace
+
+TEST(ServiceLimits, AUsersConnectionsTogetherQueueNoMoreThanItsOutbox) {
+    constexpr std::size_t MiB = 1024 * 1024;
+    constexpr std::size_t replyBytes = MiB / 2;
+    // 3 MiB of replies for each connection: within a connection's outbox, but two of them exceed the user's.
+    constexpr int hogs = 8, requestsEach = 6;
+    const ServiceLimits limits{.outbox = 4 * MiB, .userOutbox = 5 * MiB};
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user, limits);
+    AppSide app(service.socket());
+    const std::string identifier = connectedProfile(app);
+    RawClient bystander(service.socket());
+    bystander.send(request(1, "hello"));
+    ASSERT_NE(bystander.readLine().find(R"("ok":true)"), std::string::npos);
+    service.onServiceThread([&] { service.provider.replyBytes = replyBytes; });
+
+    // Connections that ask and never read.
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < hogs; ++i) {
+        clients.push_back(std::make_unique<RawClient>(service.socket()));
+        clients.back()->send(logsRequests(identifier, requestsEach));
+    }
+    std::size_t mostQueued = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    auto answered = [&] { return service.ask([&] { return service.provider.messagesAnswered; }); };
+    while (answered() < hogs * requestsEach && std::chrono::steady_clock::now() < deadline) {
+        mostQueued = std::max(mostQueued, service.queuedBytes());
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_EQ(answered(), hogs * requestsEach);
+    mostQueued = std::max(mostQueued, service.queuedBytes());
+    EXPECT_LE(mostQueued, limits.userOutbox);
+    EXPECT_GT(mostQueued, limits.outbox / 2) << "the replies did not queue up: the test shows nothing";
+
+    // Those dropped overflowed the user's outbox; the others keep every reply.
+    int dropped = 0;
+    for (auto& client : clients) {
+        if (client->hungUp()) {
+            ++dropped;
+            continue;
+        }
+        EXPECT_EQ(readReplies(*client, requestsEach, replyBytes), idsUpTo(requestsEach));
+    }
+    EXPECT_GE(dropped, hogs - 2) << "(the socket buffers take in less than a connection's replies)";
+    bystander.send(request(2, "hello"));
+    EXPECT_NE(bystander.readLine().find(R"("id":2,"ok":true)"), std::string::npos) << "a connection that reads was dropped";
+
+    // Nothing is left counted for connections that are gone: the user gets the whole outbox again.
+    clients.clear();
+    const auto released = std::chrono::steady_clock::now() + 5s;
+    while (service.queuedBytes() != 0 && std::chrono::steady_clock::now() < released) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(service.queuedBytes(), 0u);
+    RawClient fresh(service.socket());
+    fresh.send(logsRequests(identifier, requestsEach));
+    EXPECT_EQ(readReplies(fresh, requestsEach, replyBytes), idsUpTo(requestsEach));
+}
+
+TEST(ServiceLimits, AConnectionHasOnlySoManyRequestsAnsweredAtOnce) {
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user, {.answering = 4});
+    AppSide app(service.socket());
+    const std::string identifier = connectedProfile(app);
+    service.onServiceThread([&] { service.provider.holdMessages = true; });
+
+    // Far more requests than may be answered at once, sent together.
+    constexpr int count = 300;
+    RawClient client(service.socket());
+    client.send(logsRequests(identifier, count));
+    auto inFlight = [&] { return service.ask([&] { return service.provider.messagesInFlight; }); };
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (inFlight() < 4 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(200ms);  // time to read on, were the service still reading
+    EXPECT_EQ(service.ask([&] { return service.provider.mostMessagesInFlight; }), 4);
+
+    // Reading resumes as answers go out, and every request is answered.
+    service.onServiceThread([&] { service.provider.holdMessages = false; });
+    EXPECT_EQ(readReplies(client, count), idsUpTo(count));
+    EXPECT_EQ(service.ask([&] { return service.provider.mostMessagesInFlight; }), 4);
+}
+
+TEST(ServiceLimits, ASubscriberThatStopsReadingIsDroppedAndTheOthersHearOn) {
+    TempDir dir;
+    // The outbox holds every event sent here: only the time a write takes can drop the subscriber.
+    RunningService service(dir.path(), ServiceMode::user, {.write = 300ms});
+    RawClient stalled(service.socket()), listening(service.socket());
+    for (RawClient* client : {&stalled, &listening}) {
+        client->send(request(1, "subscribe"));
+        ASSERT_NE(client->readLine().find(R"("id":1,"ok":true)"), std::string::npos);
+    }
+    auto broadcast = [&](int n) {
+        service.onServiceThread([&] {
+            ServiceReply event;
+            event.event = "status";
+            event.status = static_cast<int>(NEVPNStatus::connected);
+            event.identifier = std::to_string(n) + std::string(64 * 1024, 'i');  // far more than the socket buffers hold, soon
+            service.server().broadcast(event);
+        });
+    };
+    auto heard = [&](int n) {
+        const std::string line = listening.readLine();
+        return line.find(R"("identifier":")" + std::to_string(n) + "i") != std::string::npos;
+    };
+    // Events go on while the stalled subscriber's writes wait, up to the limit and past it.
+    int n = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!stalled.hungUp() && std::chrono::steady_clock::now() < deadline) {
+        broadcast(++n);
+        ASSERT_TRUE(heard(n)) << "event " << n;
+        std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(stalled.hungUp()) << "the subscriber that does not read is still connected after " << n << " events";
+    EXPECT_LT(n * 64 * 1024, static_cast<int>(ServiceLimits{}.outbox));
+    broadcast(++n);
+    EXPECT_TRUE(heard(n));
+    // What was written before the drop, then the end; the events queued for it are forgotten.
+    std::string line;
+    int received = 0;
+    while ((line = stalled.readLine()) != "(closed)" && line != "(timeout)") ++received;
+    EXPECT_EQ(line, "(closed)");
+    EXPECT_LT(received, n);
+    const auto released = std::chrono::steady_clock::now() + 5s;
+    while (service.queuedBytes() != 0 && std::chrono::steady_clock::now() < released) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(service.queuedBytes(), 0u);
 }
