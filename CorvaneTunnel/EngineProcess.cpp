@@ -193,8 +193,10 @@ std::optional<std::vector<LoopbackListener>> EngineProcess::engineListeners() co
     if (pid_ > 0) expected.inodes = socketInodesOf(pid_);
     ListenerCheck check = checkLoopbackListener(options_.controlPort, expected);
     if (check) return std::move(check.listeners);
-    std::lock_guard lock(mutex_);
-    foreignListener_ = *check.refusal;
+    if (!check.nobodyListens) {
+        std::lock_guard lock(mutex_);
+        foreignListener_ = *check.refusal;
+    }
     return std::nullopt;
 }
 

@@ -125,6 +125,7 @@ ListenerCheck checkLoopbackListener(std::uint16_t port, const ListenerExpectatio
     }
     if (listeners.empty()) {
         check.refusal = "nothing listens on 127.0.0.1:" + std::to_string(port);
+        check.nobodyListens = true;
         return check;
     }
     for (const auto& listener : listeners) {

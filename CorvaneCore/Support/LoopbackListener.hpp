@@ -42,6 +42,7 @@ struct ListenerExpectation {
 struct ListenerCheck {
     std::vector<LoopbackListener> listeners;  // sorted; empty when refused
     std::optional<std::string> refusal;
+    bool nobodyListens = false;  // refused only because nothing listens yet
     explicit operator bool() const noexcept { return !refusal; }
 };
 ListenerCheck checkLoopbackListener(std::uint16_t port, const ListenerExpectation& expected);

@@ -203,11 +203,12 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     if (::access(enginePath().c_str(), X_OK) != 0) GTEST_SKIP() << "sing-box is not installed at " << enginePath();
     if (::access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "this machine offers no TUN device (/dev/net/tun)";
     std::unique_ptr<NetworkNamespaces> namespaces;
-    std::string server, client;
+    std::string server, client, guest;
     try {
         namespaces = std::make_unique<NetworkNamespaces>("cvtun");
         server = namespaces->add('s');
         client = namespaces->add('c');
+        guest = namespaces->add('g');
     } catch (const std::exception& e) {
         GTEST_SKIP() << e.what();
     }
@@ -221,6 +222,14 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
                   {"ip", "-n", server, "link", "set", "cvt1", "up"},
                   {"ip", "-n", client, "route", "add", "default", "via", "10.214.0.1"},
                   {"ip", "-n", server, "addr", "add", "203.0.113.10/32", "dev", "lo"},
+                  // A guest the client routes (a container or VM).
+                  {"ip", "-n", client, "link", "add", "cvg0", "type", "veth", "peer", "name", "cvg1", "netns", guest},
+                  {"ip", "-n", client, "addr", "add", "10.214.9.1/24", "dev", "cvg0"},
+                  {"ip", "-n", guest, "addr", "add", "10.214.9.2/24", "dev", "cvg1"},
+                  {"ip", "-n", client, "link", "set", "cvg0", "up"},
+                  {"ip", "-n", guest, "link", "set", "cvg1", "up"},
+                  {"ip", "-n", guest, "route", "add", "default", "via", "10.214.9.1"},
+                  {"ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
               }),
               "");
 
@@ -276,14 +285,20 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
     EXPECT_EQ(body, "target") << log();
     ASSERT_EQ(target.peers().size(), 1u);
     EXPECT_NE(target.peers()[0], "10.214.0.2") << "the request bypassed the tunnel";
+    // What the client routes for its guest goes through the tunnel as well.
+    inNetworkNamespace(guest, [&] { body = plainGet("203.0.113.10", target.port()); });
+    EXPECT_EQ(body, "target") << log();
+    ASSERT_EQ(target.peers().size(), 2u);
+    EXPECT_NE(target.peers()[1], "10.214.9.2") << "the guest's request bypassed the tunnel";
+    EXPECT_NE(target.peers()[1], "10.214.0.2") << "the guest's request bypassed the tunnel";
 
     app->controller.disconnect();
     ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }, 15s));
     EXPECT_FALSE(linkExists(client, "Corvane")) << "the TUN interface outlived the tunnel";
     inNetworkNamespace(client, [&] { body = plainGet("203.0.113.10", target.port()); });
     EXPECT_EQ(body, "target");
-    ASSERT_EQ(target.peers().size(), 2u);
-    EXPECT_EQ(target.peers()[1], "10.214.0.2") << "without the tunnel the client connects itself";
+    ASSERT_EQ(target.peers().size(), 3u);
+    EXPECT_EQ(target.peers()[2], "10.214.0.2") << "without the tunnel the client connects itself";
 }
 
 namespace {
@@ -344,7 +359,14 @@ private:
             char dst[INET_ADDRSTRLEN];
             ::inet_ntop(AF_INET, p + 16, dst, sizeof dst);
             const std::string to = dst;
-            if (p[9] == IPPROTO_TCP && to == "203.0.113.10") return port(header) == 81 ? "bound to the uplink" : "TCP4";
+            if (p[9] == IPPROTO_TCP && to == "203.0.113.10") {
+                switch (port(header)) {
+                case 81: return "bound to the uplink";
+                case 82: return "routed guest";
+                case 83: return "LAN share's port";
+                default: return "TCP4";
+                }
+            }
             if (p[9] == IPPROTO_UDP && to == "203.0.113.53" && port(header) == 53) return "DNS";
             if (p[9] == IPPROTO_UDP && to == "203.0.113.10") return "UDP";
             if (p[9] == IPPROTO_ICMP && to == "203.0.113.10") return "ICMP";
@@ -363,14 +385,30 @@ private:
     std::map<std::string, int> seen_;
 };
 
-// One probe of each kind from the client namespace; each socket stays open
-// until the counter has looked.
-std::vector<FileDescriptor> sendProbes(const std::string& client, const std::string& uplink) {
+// One probe of each kind from the client namespace, and one from the guest
+// namespace it routes; each socket stays open until the counter has looked.
+// `lanShare`: the LAN share's address, which a probe binds with the share's port
+// as any program may once the engine is gone.
+std::vector<FileDescriptor> sendProbes(const std::string& client, const std::string& uplink, const std::string& guest,
+                                       const std::string& lanShare) {
     std::vector<FileDescriptor> open;
+    inNetworkNamespace(guest, [&] {
+        FileDescriptor fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        sockaddr_storage address = socketAddress("203.0.113.10", 82);
+        ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), socketAddressLength(address));
+        open.push_back(std::move(fd));
+    });
     inNetworkNamespace(client, [&] {
-        auto send = [&](int family, int type, int protocol, const char* to, std::uint16_t port, const std::string& device) {
+        auto send = [&](int family, int type, int protocol, const char* to, std::uint16_t port, const std::string& device,
+                        const char* from = nullptr, std::uint16_t fromPort = 0) {
             FileDescriptor fd(::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
             if (!device.empty()) ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device.data(), device.size());
+            if (from) {
+                const int on = 1;
+                ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+                sockaddr_storage at = socketAddress(from, fromPort);
+                ::bind(fd.get(), reinterpret_cast<sockaddr*>(&at), socketAddressLength(at));  // taken while the engine runs
+            }
             sockaddr_storage address = socketAddress(to, port);
             const socklen_t length = socketAddressLength(address);
             if (type == SOCK_STREAM) {
@@ -393,6 +431,7 @@ std::vector<FileDescriptor> sendProbes(const std::string& client, const std::str
         send(AF_INET, SOCK_DGRAM, 0, "203.0.113.10", 9999, "");
         send(AF_INET, SOCK_RAW, IPPROTO_ICMP, "203.0.113.10", 0, "");
         send(AF_INET, SOCK_STREAM, 0, "203.0.113.10", 81, uplink);
+        send(AF_INET, SOCK_STREAM, 0, "203.0.113.10", 83, "", lanShare.c_str(), static_cast<std::uint16_t>(ConfigBuilder::LanShare::port));
     });
     return open;
 }
@@ -448,11 +487,12 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     if (::access(enginePath().c_str(), X_OK) != 0) GTEST_SKIP() << "sing-box is not installed at " << enginePath();
     if (::access("/dev/net/tun", R_OK | W_OK) != 0) GTEST_SKIP() << "this machine offers no TUN device (/dev/net/tun)";
     std::unique_ptr<NetworkNamespaces> namespaces;
-    std::string server, client;
+    std::string server, client, guest;
     try {
         namespaces = std::make_unique<NetworkNamespaces>("cvleak");
         server = namespaces->add('s');
         client = namespaces->add('c');
+        guest = namespaces->add('g');
     } catch (const std::exception& e) {
         GTEST_SKIP() << e.what();
     }
@@ -469,6 +509,14 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
                   {"ip", "-n", server, "addr", "add", "203.0.113.10/32", "dev", "lo"},
                   {"ip", "-n", server, "addr", "add", "203.0.113.53/32", "dev", "lo"},
                   {"ip", "-n", server, "addr", "add", "2001:db8:215::10/128", "dev", "lo"},
+                  // A routed guest behind the client (a container or VM).
+                  {"ip", "-n", client, "link", "add", "cvg0", "type", "veth", "peer", "name", "cvg1", "netns", guest},
+                  {"ip", "-n", client, "addr", "add", "10.215.9.1/24", "dev", "cvg0"},
+                  {"ip", "-n", guest, "addr", "add", "10.215.9.2/24", "dev", "cvg1"},
+                  {"ip", "-n", client, "link", "set", "cvg0", "up"},
+                  {"ip", "-n", guest, "link", "set", "cvg1", "up"},
+                  {"ip", "-n", guest, "route", "add", "default", "via", "10.215.9.1"},
+                  {"ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
               }),
               "");
     std::unique_ptr<Fleet> fleet;
@@ -477,9 +525,11 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     });
     LeakCounter wire(server, "cvk1");
     auto probe = [&] {
-        auto open = sendProbes(client, "cvk0");
+        auto open = sendProbes(client, "cvk0", guest, "10.215.0.2");
         return wire.take();
     };
+    const std::vector<const char*> kinds = {"TCP4", "TCP6", "DNS", "UDP", "ICMP", "bound to the uplink", "routed guest",
+                                            "LAN share's port"};
 
     // The client knows its router's IPv4 and IPv6 link addresses first (a fresh
     // link's IPv6 takes a moment), so that no probe waits for them into a later phase.
@@ -489,7 +539,7 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     }
     // Without a tunnel every probe goes out, so the counter can see a leak at all.
     const auto control = probe();
-    for (const char* kind : {"TCP4", "TCP6", "DNS", "UDP", "ICMP", "bound to the uplink"}) {
+    for (const char* kind : kinds) {
         EXPECT_GT(control.count(kind), 0u) << kind << " was not seen without a tunnel: " << describe(control);
     }
 
@@ -507,6 +557,8 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     inputs.smartRouting = false;
     inputs.urlTestURL = fleet->probeURL();
     inputs.resolvers = {.proxy = "127.0.0.1", .direct = "127.0.0.1"};
+    inputs.shareOverLanListen = "10.215.0.2";
+    inputs.shareOverLanPassword = "leak-test-share";
     app.run(app.controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
     ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 60s))
         << app.controller.lastError().value_or("") << "\n" << log();
@@ -566,6 +618,17 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto afterRestart = probe();
     EXPECT_TRUE(afterRestart.empty()) << "after the service restarted: " << describe(afterRestart);
 
+    // A clean stop (systemctl restart, a package upgrade) while the session was
+    // meant to be up keeps the block too.
+    ::kill(service->pid(), SIGTERM);
+    for (int i = 0; i < 500 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_FALSE(service->isRunning());
+    auto afterCleanStop = probe();
+    EXPECT_TRUE(afterCleanStop.empty()) << "after a clean stop of the service: " << describe(afterCleanStop);
+    history += "second service's log:\n" + service->log();
+    service = std::make_unique<BackgroundProcess>(command, dir.path() / "service-3.log");
+    ASSERT_NE(awaitHello(*service, socket).find(R"("blocking":true)"), std::string::npos) << log();
+
     // The app finds the new service by itself (once its loop notices the old one
     // is gone) and hears that the block stands; its disconnect lifts it.
     bool blockSeen = false;
@@ -595,7 +658,57 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     inNetworkNamespace(client, [&] { tables = runNftables("list tables"); });
     EXPECT_EQ(tables.find("corvane"), std::string::npos) << tables;
     const auto disconnected = probe();
-    for (const char* kind : {"TCP4", "TCP6", "DNS", "UDP", "ICMP", "bound to the uplink"}) {
+    for (const char* kind : kinds) {
         EXPECT_GT(disconnected.count(kind), 0u) << kind << " after the disconnect: " << describe(disconnected);
+    }
+
+    // Always require the tunnel: blocked with no tunnel up, across a restart of
+    // the service and a disconnect, until the setting is turned off.
+    auto ask = [&](ServiceRequest request) {
+        for (int i = 0; i < 100; ++i) {
+            try {
+                return app.run(app.platform->request(request));
+            } catch (const std::exception&) {
+                app.waitFor([] { return false; }, 100ms);  // the app finds a restarted service by itself
+            }
+        }
+        return app.run(app.platform->request(request));
+    };
+    const auto lockdown = [](bool on) {
+        return ServiceRequest{.op = std::string(ServiceOp::setLockdown), .options = std::map<std::string, std::string>{{"enabled", on ? "true" : "false"}}};
+    };
+    ServiceReply locked = ask(lockdown(true));
+    EXPECT_TRUE(locked.ok) << (locked.error ? locked.error->localizedDescription : "");
+    EXPECT_EQ(locked.lockdown, true);
+    EXPECT_EQ(locked.blocking, true);
+    auto lockedDown = probe();
+    EXPECT_TRUE(lockedDown.empty()) << "disconnected with the tunnel always required: " << describe(lockedDown);
+
+    ::kill(service->pid(), SIGTERM);
+    for (int i = 0; i < 500 && service->isRunning(); ++i) std::this_thread::sleep_for(10ms);
+    history += "third service's log:\n" + service->log();
+    service = std::make_unique<BackgroundProcess>(command, dir.path() / "service-4.log");
+    const std::string lockedHello = awaitHello(*service, socket);
+    EXPECT_NE(lockedHello.find(R"("lockdown":true)"), std::string::npos) << lockedHello;
+    auto lockedAfterRestart = probe();
+    EXPECT_TRUE(lockedAfterRestart.empty()) << "a new service with the tunnel always required: " << describe(lockedAfterRestart);
+
+    ask(ServiceRequest{.op = std::string(ServiceOp::hello)});
+    app.run(app.controller.connect(ConfigBuilder::build(inputs).serialize(), "panel.example.com"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }, 60s))
+        << app.controller.lastError().value_or("") << "\n" << log();
+    auto lockedConnected = probe();
+    EXPECT_TRUE(lockedConnected.empty()) << "connected with the tunnel always required: " << describe(lockedConnected);
+    app.controller.disconnect();
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }, 15s)) << log();
+    auto lockedDisconnected = probe();
+    EXPECT_TRUE(lockedDisconnected.empty()) << "after a disconnect with the tunnel always required: " << describe(lockedDisconnected);
+
+    ServiceReply unlocked = ask(lockdown(false));
+    EXPECT_EQ(unlocked.lockdown, false);
+    EXPECT_EQ(unlocked.blocking, false);
+    const auto free = probe();
+    for (const char* kind : kinds) {
+        EXPECT_GT(free.count(kind), 0u) << kind << " once the tunnel is no longer required: " << describe(free);
     }
 }
