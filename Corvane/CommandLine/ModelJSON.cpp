@@ -105,9 +105,15 @@ std::string routeText(const AppModel& model) {
 json::object statusJSON(const AppModel& m) {
     json::object o;
     o["status"] = rawValue(m.status());
-    o["statusTitle"] = statusTitle(m.status(), m.tunnel.trafficBlocked());
+    const auto lockdown = m.tunnel.lockdown();
+    o["statusTitle"] = statusTitle(m.status(), m.tunnel.trafficBlocked(), lockdown && lockdown->enabled);
     o["trafficBlocked"] = m.tunnel.trafficBlocked();
     o["killSwitch"] = rawValue(m.tunnel.killSwitch());
+    if (lockdown) {
+        o["lockdown"] = lockdown->enabled;
+        o["lockdownAllowsLAN"] = lockdown->allowLAN;
+    }
+    if (m.localProxy->has_value()) o["localProxy"] = **m.localProxy;
     o["route"] = routeText(m);
     o["pinChoice"] = m.pinChoice();
     o["entryName"] = m.entryName();

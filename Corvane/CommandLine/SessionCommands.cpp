@@ -69,6 +69,14 @@ int connect(CommandContext& ctx) {
     return 0;
 }
 
+bool tunnelRequired(const AppModel& m) {
+    const auto lockdown = m.tunnel.lockdown();
+    return lockdown && lockdown->enabled;
+}
+
+constexpr std::string_view kStillRequired =
+    "Traffic outside the tunnel stays blocked: the tunnel is always required (corvanectl lockdown off).";
+
 int disconnect(CommandContext& ctx) {
     if (!ctx.args.empty()) {
         ctx.err << "usage: corvanectl disconnect\n";
@@ -77,6 +85,8 @@ int disconnect(CommandContext& ctx) {
     HeadlessModel headless({});
     AppModel& model = headless.model();
     headless.run(model.tunnel.load());
+    // With the tunnel always required the block stays; only the tunnel goes.
+    const bool required = tunnelRequired(model);
     if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
         if (!model.tunnel.trafficBlocked()) {
             ctx.out << "Not connected.\n";
@@ -84,6 +94,10 @@ int disconnect(CommandContext& ctx) {
         }
         // The tunnel failed or the service restarted: the block outlived it until now.
         model.disconnect();
+        if (required) {
+            ctx.out << "Not connected. " << kStillRequired << "\n";
+            return 0;
+        }
         if (!headless.runUntil([&] { return !model.tunnel.trafficBlocked(); }, 15s)) {
             ctx.err << "corvanectl: traffic outside the tunnel is still blocked\n";
             return 1;
@@ -95,14 +109,45 @@ int disconnect(CommandContext& ctx) {
     const bool down = headless.runUntil(
         [&] {
             return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting &&
-                   !model.tunnel.trafficBlocked();
+                   (required || !model.tunnel.trafficBlocked());
         },
         15s);
     if (!down) {
         ctx.err << "corvanectl: the tunnel did not stop within 15 seconds\n";
         return 1;
     }
-    ctx.out << "Disconnected.\n";
+    ctx.out << "Disconnected." << (required ? " " + std::string(kStillRequired) : std::string()) << "\n";
+    return 0;
+}
+
+// corvanectl lockdown on|off [--allow-lan]: the system service blocks traffic
+// outside the tunnel whenever none is up, for everyone on this computer.
+int lockdown(CommandContext& ctx) {
+    const bool valid = (ctx.args.size() == 1 && (ctx.args[0] == "on" || ctx.args[0] == "off")) ||
+                       (ctx.args.size() == 2 && ctx.args[0] == "on" && ctx.args[1] == "--allow-lan");
+    if (!valid) return ctx.usageError();
+    const bool on = ctx.args[0] == "on", allowLAN = ctx.args.size() == 2;
+    HeadlessModel headless({});
+    AppModel& model = headless.model();
+    headless.run(model.tunnel.load());
+    std::optional<std::string> failure;
+    try {
+        headless.run(model.setLockdown(on, allowLAN));
+    } catch (const TunnelPlatformError& e) {
+        failure = e.description();
+    }
+    if (failure) {
+        ctx.err << "corvanectl: " << *failure << "\n";
+        return 1;
+    }
+    if (on) {
+        ctx.out << "The tunnel is always required: traffic outside it is blocked whenever no tunnel is up, for every "
+                   "user of this computer, also after a restart, until corvanectl lockdown off.\n";
+        if (allowLAN) ctx.out << "The local network stays reachable.\n";
+    } else {
+        ctx.out << "The tunnel is no longer always required."
+                << (model.tunnel.trafficBlocked() ? " Traffic outside it stays blocked until you disconnect." : "") << "\n";
+    }
     return 0;
 }
 
@@ -149,7 +194,7 @@ std::vector<std::pair<std::string, std::int64_t>> delaysInFleetOrder(const std::
 std::string delayName(const AppModel& m, const std::string& tag) { return tag == "proxy" ? "Current route" : m.prettyTag(tag); }
 
 void printStatus(const AppModel& m, std::ostream& out) {
-    out << "Status:    " << statusTitle(m.status(), m.tunnel.trafficBlocked()) << "\n";
+    out << "Status:    " << statusTitle(m.status(), m.tunnel.trafficBlocked(), tunnelRequired(m)) << "\n";
     out << "Route:     " << routeText(m) << "\n";
     out << "Entry:     " << m.entryName() << "\n";
     out << "Exit:      " << m.exitName() << "\n";
@@ -167,6 +212,10 @@ void printStatus(const AppModel& m, std::ostream& out) {
     }
     if (m.sharingOn->has_value()) out << "Sharing:   on " << **m.sharingOn << "\n";
     out << "Kill switch: " << killSwitchText(m.tunnel.killSwitch()) << "\n";
+    if (const auto lockdown = m.tunnel.lockdown(); lockdown && lockdown->enabled) {
+        out << "Lockdown:  on, the tunnel is always required" << (lockdown->allowLAN ? " (the LAN stays reachable)" : "") << "\n";
+    }
+    if (m.localProxy->has_value()) out << "Proxy:     " << **m.localProxy << " (HTTP and SOCKS5, for every local user)\n";
     if (m.update->has_value() && (*m.update)->updateAvailable && !m.updateDismissed) {
         out << "Update:    version " << (*m.update)->latest << " is available"
             << ((*m.update)->blocking ? " and required to connect" : "") << "\n";
@@ -237,7 +286,7 @@ int watch(CommandContext& ctx) {
             ctx.out << toJSONText(now) << std::endl;
             return;
         }
-        std::string line = statusTitle(model.status(), model.tunnel.trafficBlocked()) + " · " + routeText(model);
+        std::string line = statusTitle(model.status(), model.tunnel.trafficBlocked(), tunnelRequired(model)) + " · " + routeText(model);
         if (model.tunnelReachable->has_value()) line += **model.tunnelReachable ? " · reachable" : " · unreachable";
         if (model.errorMessage->has_value()) line += " · " + **model.errorMessage;
         if (model.quotaNotice->has_value()) line += " · " + **model.quotaNotice;
@@ -261,6 +310,7 @@ const CommandRegistration connectRegistration{"connect", "connect [--wait SECOND
 const CommandRegistration disconnectRegistration{"disconnect", "disconnect", &disconnect};
 const CommandRegistration statusRegistration{"status", "status [--json]", &status};
 const CommandRegistration watchRegistration{"watch", "watch [--json]", &watch};
+const CommandRegistration lockdownRegistration{"lockdown", "lockdown on [--allow-lan] | lockdown off", &lockdown};
 
 }  // namespace
 

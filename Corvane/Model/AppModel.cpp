@@ -226,6 +226,11 @@ void AppModel::setSmartRouting(bool on) {
     writeSetting("smart_routing", json::value(on));
 }
 
+Async<void> AppModel::setLockdown(bool enabled, bool allowLAN) {
+    co_await tunnel.setLockdown(LockdownState{.enabled = enabled, .allowLAN = allowLAN});
+    publishedFieldChanged();
+}
+
 Async<void> AppModel::start() {
     // The HTTP client keeps no response cache, so there are no cached responses to drop.
     co_await tunnel.load();

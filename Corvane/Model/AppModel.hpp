@@ -102,6 +102,8 @@ public:
     PublishedShared<std::vector<FleetSlot>> connectedFleet{*this};
     Published<bool> refreshing{*this, false};
     Published<bool> smartRouting{*this, true};  // change it with setSmartRouting
+    // User mode: where the running engine offers the tunnel as a local proxy.
+    Published<std::optional<std::string>> localProxy{*this};
     Published<std::optional<PinPref>> pin{*this};
     Published<bool> lanShare{*this, false};
     Published<std::optional<std::string>> sharingOn{*this};
@@ -158,6 +160,9 @@ public:
     static bool selfUpdates();
     void scenePhaseChanged(bool active, bool background);
     void setSmartRouting(bool on);
+    // "Always require the tunnel" on the system service, for the whole machine.
+    // Throws TunnelPlatformError with the service's reason (user mode cannot block).
+    Async<void> setLockdown(bool enabled, bool allowLAN);
 
     // Sign-in, server refresh and recovery.
     Async<void> signIn(bool automatic);

@@ -41,6 +41,7 @@ Async<void> AppModel::runLiveState() {
         if (CORVANE_CANCELLED()) co_return;
         if (reply && reply->clashPort) {
             clash = makeClashClient(*reply);
+            localProxy = reply->localProxy;
             break;
         }
         co_await sleepFor(timings_.endpointAttemptInterval);
@@ -129,6 +130,7 @@ Async<void> AppModel::refreshClashEndpointIfChanged() {
     auto reply = co_await tunnel.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status());
     if (!reply || CORVANE_CANCELLED() || tunnel.status() != NEVPNStatus::connected || !reply->clashPort) co_return;
     auto fresh = makeClashClient(*reply);
+    localProxy = reply->localProxy;
     if (clash && clash->port() == fresh->port() && clash->secret() == fresh->secret() && clash->owner() == fresh->owner()) co_return;
     clash = std::move(fresh);
     ++selectionGeneration;

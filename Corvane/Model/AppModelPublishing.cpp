@@ -68,6 +68,8 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->tunnelLastError = tunnel.lastError();
     s->trafficBlocked = tunnel.trafficBlocked();
     s->killSwitch = tunnel.killSwitch();
+    s->lockdown = tunnel.lockdown();
+    s->localProxy = localProxy;
     s->selectedExit = selectedExit();
     s->entryName = entryName();
     s->exitName = exitName();

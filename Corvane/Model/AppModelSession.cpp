@@ -27,6 +27,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     liveTasks.clear();
     cancelTask(trafficTask);
     clash.reset();
+    localProxy = std::nullopt;
     delays = {};
     delayMeasuredAt = {};
     activeOutbound = std::nullopt;

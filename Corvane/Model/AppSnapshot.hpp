@@ -75,6 +75,10 @@ struct AppSnapshot {
     // is blocked, from a connect until the user disconnects, also while down.
     bool trafficBlocked = false;
     KillSwitchState killSwitch = KillSwitchState::unknown;
+    // The service blocks whenever no tunnel is up, until turned off (nothing: it has not said, or cannot).
+    std::optional<LockdownState> lockdown;
+    // User mode: where the tunnel is offered as a local proxy, "127.0.0.1:2080".
+    std::optional<std::string> localProxy;
     std::string pinChoice;                  // the engine tag of the current choice
     std::optional<ClientExit> selectedExit;
     std::string entryName;

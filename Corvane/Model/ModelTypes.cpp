@@ -31,7 +31,11 @@ std::string_view rawValue(UiStatus status) {
     return "disconnected";
 }
 
-std::string statusTitle(UiStatus status, bool trafficBlocked) {
+std::string statusTitle(UiStatus status, bool trafficBlocked, bool tunnelRequired) {
+    if (trafficBlocked && tunnelRequired) {
+        if (status == UiStatus::failed) return "Failed \u00b7 traffic blocked: the tunnel is always required";
+        if (status == UiStatus::disconnected) return "Disconnected \u00b7 traffic blocked: the tunnel is always required";
+    }
     switch (status) {
     case UiStatus::connected: return "Connected";  // blocked or not, everything goes through the tunnel
     case UiStatus::connecting: return trafficBlocked ? "Connecting\u2026 \u00b7 traffic blocked meanwhile" : "Connecting\u2026";

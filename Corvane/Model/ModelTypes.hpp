@@ -47,7 +47,9 @@ std::string_view rawValue(UiStatus status);
 // The status line every view shows (window, tray, corvanectl): the status, and
 // while traffic outside the tunnel is blocked with the tunnel not up, that it
 // is and until when. "Failed · traffic blocked until you reconnect or disconnect".
-std::string statusTitle(UiStatus status, bool trafficBlocked);
+// `tunnelRequired`: the service blocks whenever no tunnel is up, so a
+// disconnect does not lift the block.
+std::string statusTitle(UiStatus status, bool trafficBlocked, bool tunnelRequired = false);
 
 // Which operation a network recovery retries.
 enum class Recovery { servers, signIn };

@@ -71,6 +71,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
     // What the service last said of itself: its mode, and whether its kill switch blocks (absent: it has none).
     std::optional<std::string> mode;
     std::optional<bool> blocking;
+    std::optional<LockdownState> lockdown;
     std::map<int, std::pair<std::string, std::function<void()>>> observers;
     int nextObserver = 0;
     bool closed = false;  // the platform is gone
@@ -95,9 +96,12 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
     bool noteService(const ServiceReply& reply) {
         if (!reply.mode && !reply.blocking) return false;
         const KillSwitchState before = killSwitch();
+        const std::optional<LockdownState> lockdownBefore = lockdown;
         if (reply.mode) mode = reply.mode;
         blocking = reply.blocking;  // a reply that names the mode but no block comes from a service without one
-        return killSwitch() != before;
+        lockdown.reset();
+        if (reply.lockdown) lockdown = LockdownState{.enabled = *reply.lockdown, .allowLAN = reply.lockdownAllowsLAN.value_or(false)};
+        return killSwitch() != before || lockdown != lockdownBefore;
     }
 
     // `reply`: the status event or reply the status came with.
@@ -361,6 +365,23 @@ Async<void> ServiceTunnelPlatform::removeProfile(std::string identifier) {
 }
 
 KillSwitchState ServiceTunnelPlatform::killSwitch() const { return impl_->killSwitch(); }
+
+std::optional<LockdownState> ServiceTunnelPlatform::lockdown() const { return impl_->lockdown; }
+
+Async<void> ServiceTunnelPlatform::setLockdown(LockdownState state) {
+    auto impl = impl_;
+    ServiceRequest r{.op = std::string(ServiceOp::setLockdown),
+                     .options = std::map<std::string, std::string>{{"enabled", state.enabled ? "true" : "false"},
+                                                                   {"allowLAN", state.allowLAN ? "true" : "false"}}};
+    auto reply = co_await impl->exchange(std::move(r));
+    if (impl->noteService(reply)) {
+        // Every profile's observers show the block; its status is unchanged.
+        auto observers = impl->observers;
+        for (auto& [key, entry] : observers) {
+            if (impl->observers.count(key)) entry.second();
+        }
+    }
+}
 
 Async<std::optional<std::uint64_t>> ServiceTunnelPlatform::rejectedPackets(std::string identifier) {
     auto impl = impl_;

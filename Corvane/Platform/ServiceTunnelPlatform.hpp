@@ -52,6 +52,8 @@ public:
     void stopTunnel(const std::string& identifier) override;
     void stopTunnelForReconnect(const std::string& identifier) override;
     KillSwitchState killSwitch() const override;
+    std::optional<LockdownState> lockdown() const override;
+    Async<void> setLockdown(LockdownState state) override;
     Async<std::optional<std::uint64_t>> rejectedPackets(std::string identifier) override;
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override;
     Async<std::optional<PlatformError>> fetchLastDisconnectError(std::string identifier) override;

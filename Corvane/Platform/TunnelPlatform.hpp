@@ -49,6 +49,15 @@ public:
     // switch: from a connect until an explicit disconnect), or could; observers
     // of a status hear of its changes too.
     virtual KillSwitchState killSwitch() const { return KillSwitchState::unknown; }
+    // Whether the service always requires the tunnel, as it last said; nothing
+    // before it said or where it cannot block. Observers hear of its changes.
+    virtual std::optional<LockdownState> lockdown() const { return std::nullopt; }
+    // Sets it for the whole machine. Throws TunnelPlatformError with the service's reason.
+    virtual Async<void> setLockdown(LockdownState /*state*/) {
+        throw TunnelPlatformError(PlatformError{std::string(ServiceErrorDomain), ServiceErrorCode::noKillSwitch,
+                                                "this tunnel service cannot require the tunnel"});
+        co_return;
+    }
     // Asks the service how many packets its block refused so far; nothing when
     // no block is loaded or the service does not answer. Never fails.
     virtual Async<std::optional<std::uint64_t>> rejectedPackets(std::string /*identifier*/) { co_return std::nullopt; }

@@ -92,7 +92,9 @@ void AppBridge::apply(std::shared_ptr<const AppSnapshot> snapshot) {
 
 QString AppBridge::status() const { return q(rawValue(snapshot_->status)); }
 
-QString AppBridge::statusWord() const { return q(statusTitle(snapshot_->status, snapshot_->trafficBlocked)); }
+QString AppBridge::statusWord() const {
+    return q(statusTitle(snapshot_->status, snapshot_->trafficBlocked, snapshot_->lockdown && snapshot_->lockdown->enabled));
+}
 
 QString AppBridge::errorMessage() const { return snapshot_->errorMessage ? q(*snapshot_->errorMessage) : QString(); }
 
@@ -571,6 +573,7 @@ void AppBridge::chooseProtocol(const QString& choice) {
 
 void AppBridge::dismissQuotaNotice() { actions_.dismissQuotaNotice(); }
 void AppBridge::setSmartRouting(bool on) { actions_.setSmartRouting(on); }
+void AppBridge::setLockdown(bool on, bool allowLAN) { actions_.setLockdown(on, allowLAN); }
 void AppBridge::setSiteEnabled(qint64 siteId, bool enabled) { actions_.setSiteEnabled(siteId, enabled); }
 void AppBridge::setLanShare(bool on) { actions_.setLanShare(on); }
 void AppBridge::regenerateLanSharePassword() { actions_.regenerateLanSharePassword(); }

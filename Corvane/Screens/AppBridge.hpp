@@ -63,6 +63,10 @@ class AppBridge : public QObject {
 
     // Smart routing.
     Q_PROPERTY(bool smartRouting READ smartRouting NOTIFY changed)
+    // "Always require the tunnel": offered where the service can block (system mode with a kill switch).
+    Q_PROPERTY(bool lockdownOffered READ lockdownOffered NOTIFY changed)
+    Q_PROPERTY(bool lockdown READ lockdown NOTIFY changed)
+    Q_PROPERTY(bool lockdownAllowsLAN READ lockdownAllowsLAN NOTIFY changed)
 
     // Route selector.
     Q_PROPERTY(QString entryName READ entryName NOTIFY changed)
@@ -181,6 +185,12 @@ public:
     QVariantList upHistory() const;
 
     bool smartRouting() const { return snapshot_->smartRouting; }
+    bool lockdownOffered() const {
+        return snapshot_->lockdown.has_value() &&
+               (snapshot_->killSwitch == KillSwitchState::armed || snapshot_->killSwitch == KillSwitchState::blocking);
+    }
+    bool lockdown() const { return snapshot_->lockdown && snapshot_->lockdown->enabled; }
+    bool lockdownAllowsLAN() const { return snapshot_->lockdown && snapshot_->lockdown->allowLAN; }
 
     QString entryName() const;
     QString exitName() const;
@@ -269,6 +279,7 @@ public:
     Q_INVOKABLE void chooseProtocol(const QString& choice);  // "auto", "reality", "hysteria2"
     Q_INVOKABLE void dismissQuotaNotice();
     Q_INVOKABLE void setSmartRouting(bool on);
+    Q_INVOKABLE void setLockdown(bool on, bool allowLAN);
     Q_INVOKABLE void setSiteEnabled(qint64 siteId, bool enabled);
     Q_INVOKABLE void setLanShare(bool on);
     Q_INVOKABLE void regenerateLanSharePassword();

@@ -34,6 +34,8 @@ public:
     // The report sendDiagnostics() would send now, sanitised, given to `done` on the model's thread.
     virtual void previewDiagnostics(std::function<void(std::string)> done) = 0;
     virtual void setSmartRouting(bool on) = 0;
+    // "Always require the tunnel" on the system service; a refusal shows as the error.
+    virtual void setLockdown(bool enabled, bool allowLAN) = 0;
     virtual void dismissQuotaNotice() = 0;
 
     // The app entry's calls: the window's activation, the update dialog's

@@ -69,6 +69,17 @@ void ModelLink::refreshServers() {
 void ModelLink::setSmartRouting(bool on) {
     later([on](AppModel& m) { m.setSmartRouting(on); });
 }
+void ModelLink::setLockdown(bool enabled, bool allowLAN) {
+    later([=](AppModel& m) -> Async<void> {
+        std::optional<std::string> failure;
+        try {
+            co_await m.setLockdown(enabled, allowLAN);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        if (failure) m.errorMessage = "The tunnel could not be made required: " + *failure;
+    });
+}
 void ModelLink::dismissQuotaNotice() {
     later([](AppModel& m) { m.quotaNotice = std::nullopt; });
 }

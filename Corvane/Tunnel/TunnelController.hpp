@@ -34,6 +34,10 @@ public:
     bool trafficBlocked() const { return platform_->killSwitch() == KillSwitchState::blocking; }
     // Whether the service blocks, could block, or cannot (user mode), as it last said.
     KillSwitchState killSwitch() const { return platform_->killSwitch(); }
+    // Whether the service always requires the tunnel, as it last said.
+    std::optional<LockdownState> lockdown() const { return platform_->lockdown(); }
+    // Sets it for the whole machine. Throws TunnelPlatformError with the service's reason.
+    Async<void> setLockdown(LockdownState state) { return platform_->setLockdown(state); }
 
     // The packets the kill switch refused so far; nothing without a loaded block. Never fails.
     Async<std::optional<std::uint64_t>> rejectedPackets();

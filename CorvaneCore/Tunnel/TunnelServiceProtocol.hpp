@@ -131,6 +131,14 @@ struct ServiceReply {
     void encode(RecordEncoder& e) const;
 };
 
+// "Always require the tunnel": the system service blocks traffic outside the
+// tunnel whenever none is up, for every user, until it is turned off.
+struct LockdownState {
+    bool enabled = false;
+    bool allowLAN = false;  // private networks, link-local and multicast stay reachable meanwhile
+    bool operator==(const LockdownState&) const = default;
+};
+
 // What the tunnel service can do about traffic outside the tunnel, as it last said.
 enum class KillSwitchState {
     unknown,      // the service has not said (not reached yet)

@@ -134,6 +134,7 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
         {[&] { bridge.chooseProtocol("reality"); }, "pinTag:proxy-1"},
         {[&] { bridge.chooseProtocol("auto"); }, "pinTag:proxy-auto"},
         {[&] { bridge.setSmartRouting(false); }, "setSmartRouting:false"},
+        {[&] { bridge.setLockdown(true, true); }, "setLockdown:true,true"},
         {[&] { bridge.setSiteEnabled(3, true); }, "setSiteEnabled:3,true"},
         {[&] { bridge.setLanShare(true); }, "setLanShare:true"},
         {[&] { bridge.regenerateLanSharePassword(); }, "regenerateLanSharePassword"},

@@ -19,6 +19,7 @@ ColumnLayout {
     RouteSelector {}
     ThroughputPanel { visible: bridge.showThroughput }
     SmartRoutingRow {}
+    LockdownRow { visible: bridge.lockdownOffered }
     SitesPanel {}
     LanSharePanel {}
     ServerList {}
