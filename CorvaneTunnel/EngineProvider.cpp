@@ -107,7 +107,7 @@ JSONValue EngineProvider::prepareDocument(const std::string& config, std::uint16
     if (settings_.strict || settings_.mode == ServiceMode::system) {
         // From here on only the shape the app builds, written anew, is used: never the client's text.
         try {
-            accepted = ConfigAllowList::checkText(config);
+            accepted = ConfigAllowList::checkText(config, {.ruleSetBaseURL = settings_.ruleSetBaseURL});
             text = &accepted;
         } catch (const ConfigAllowList::Refusal& e) {
             throw std::runtime_error("the service accepts only configurations the app builds: " + e.description());

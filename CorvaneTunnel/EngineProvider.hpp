@@ -10,6 +10,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneCore/Tunnel/TunnelServiceLifecycle.hpp"
 #include "CorvaneTunnel/SequencedLog.hpp"
@@ -33,6 +34,8 @@ public:
         ServiceMode mode = ServiceMode::user;
         // Accept only configurations of the shape the app builds (always so in system mode).
         bool strict = false;
+        // Where those may fetch remote rule sets from: the operator's rule_set_base_url.
+        std::string ruleSetBaseURL{DeploymentValues::ruleSetBaseURL};
         // Run the engine as this account, with only the capabilities a TUN tunnel needs (system mode).
         std::optional<std::string> engineAccount;
         std::uint16_t proxyPort = 2080;          // user mode's local proxy
