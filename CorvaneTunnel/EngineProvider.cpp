@@ -21,6 +21,7 @@
 #include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/LinuxTunnelMode.hpp"
+#include "CorvaneTunnel/MemoryEvents.hpp"
 
 namespace corvane {
 
@@ -209,7 +210,8 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
         });
     };
 
-    run_ = Run{.generation = generation, .port = port, .secret = secret};
+    const auto oomKillsBefore = MemoryEvents::oomKills();
+    run_ = Run{.generation = generation, .port = port, .secret = secret, .oomKillsBefore = oomKillsBefore};
     note("INFO", "starting the engine");
     TunnelServiceLifecycle<EngineService>::Make make = [engine = std::move(engine)] { return std::make_shared<EngineService>(engine); };
     TunnelServiceLifecycle<EngineService>::DidStart didStart = [](const auto&) {};
@@ -219,7 +221,8 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
     } catch (const TunnelStartCancelled&) {
         failure = "the start was overtaken by a stop or another start";
     } catch (const EngineStartError& e) {
-        failure = describeEngineError(e.what());
+        const bool outOfMemory = e.exitStatus() && MemoryEvents::killedForMemory(*e.exitStatus(), oomKillsBefore);
+        failure = outOfMemory ? std::string(MemoryEvents::engineKilledForMemory) : describeEngineError(e.what());
     } catch (const std::exception& e) {
         failure = e.what();
     }
@@ -242,7 +245,9 @@ Async<void> EngineProvider::stop(std::uint64_t generation) {
 void EngineProvider::engineExited(std::uint64_t generation, int exitStatus, std::string lastError) {
     if (!run_ || run_->generation != generation) return;  // a stop or a newer start came first
     std::string text;
-    if (!lastError.empty()) {
+    if (MemoryEvents::killedForMemory(exitStatus, run_->oomKillsBefore)) {
+        text = MemoryEvents::engineKilledForMemory;
+    } else if (!lastError.empty()) {
         text = describeEngineError(lastError);
     } else if (exitStatus > 128) {
         text = "the engine was ended by signal " + std::to_string(exitStatus - 128) + " (" + ::strsignal(exitStatus - 128) + ")";

@@ -75,6 +75,7 @@ private:
         std::string secret;
         std::optional<std::int64_t> startedAtUnix;  // once its control API answered
         std::optional<std::string> endedWith;       // it ended on its own before its start was through
+        std::optional<std::uint64_t> oomKillsBefore;  // the service's cgroup's OOM kills when it started
     };
 
     TunnelIPC::StatusReply statusReply() const;
