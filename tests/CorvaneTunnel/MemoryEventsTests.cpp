@@ -129,16 +129,18 @@ public:
         }
         const std::filesystem::path root = "/sys/fs/cgroup";
         const std::string name = "corvane-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
+        const std::string bytes = std::to_string(limit);
         std::ifstream own("/proc/self/cgroup");
         for (std::string line; std::getline(own, line);) {
             // A v1 memory hierarchy: a child of the test's own cgroup there.
             const auto first = line.find(':'), second = line.find(':', first + 1);
-            if (second == std::string::npos || ("," + line.substr(first + 1, second - first - 1) + ",").find(",memory,") == std::string::npos) {
+            if (second == std::string::npos ||
+                ("," + line.substr(first + 1, second - first - 1) + ",").find(",memory,") == std::string::npos) {
                 continue;
             }
             auto cgroup = std::unique_ptr<LimitedCgroup>(new LimitedCgroup(root / "memory" / line.substr(second + 2) / name));
-            if (!cgroup->write("memory.limit_in_bytes", std::to_string(limit))) break;
-            cgroup->write("memory.memsw.limit_in_bytes", std::to_string(limit));  // absent without swap accounting
+            if (!cgroup->created_ || !cgroup->write("memory.limit_in_bytes", bytes)) break;
+            cgroup->write("memory.memsw.limit_in_bytes", bytes);  // absent without swap accounting
             return cgroup;
         }
         // v2: a child of the root, the one cgroup that may hold processes and limited children alike.
@@ -150,8 +152,8 @@ public:
             return nullptr;
         }
         auto cgroup = std::unique_ptr<LimitedCgroup>(new LimitedCgroup(root / name));
-        if (!cgroup->write("memory.max", std::to_string(limit))) {
-            whyNot = "cannot limit a cgroup in /sys/fs/cgroup";
+        if (!cgroup->created_ || !cgroup->write("memory.max", bytes)) {
+            whyNot = "cannot make a limited cgroup in /sys/fs/cgroup";
             return nullptr;
         }
         cgroup->write("memory.swap.max", "0");
@@ -159,6 +161,7 @@ public:
     }
 
     ~LimitedCgroup() {
+        if (!created_) return;
         for (int attempt = 0; attempt < 500; ++attempt) {
             std::ifstream procs(dir / "cgroup.procs");
             bool any = false;
@@ -166,7 +169,8 @@ public:
                 ::kill(pid, SIGKILL);
                 any = true;
             }
-            if (!any && std::filesystem::remove(dir)) return;
+            std::error_code ec;
+            if (!any && std::filesystem::remove(dir, ec)) return;
             std::this_thread::sleep_for(20ms);
         }
     }
@@ -180,7 +184,10 @@ public:
     std::filesystem::path dir;
 
 private:
-    explicit LimitedCgroup(std::filesystem::path at) : dir(std::move(at)) { std::filesystem::create_directory(dir); }
+    explicit LimitedCgroup(std::filesystem::path at) : dir(std::move(at)) {
+        std::error_code ec;
+        created_ = std::filesystem::create_directory(dir, ec);
+    }
 
     bool write(const std::string& file, const std::string& value) const {
         std::ofstream out(dir / file);
@@ -188,6 +195,7 @@ private:
         return out.good();
     }
 
+    bool created_ = false;
     static inline int made = 0;
 };
 
