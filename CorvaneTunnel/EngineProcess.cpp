@@ -122,6 +122,12 @@ void EngineProcess::start() {
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Within the service's memory limit the kernel ends the engine first: it is what
+        // a configuration can make large, and the service lives on to say why it ended.
+        if (int adj = ::open("/proc/self/oom_score_adj", O_WRONLY | O_CLOEXEC); adj >= 0) {
+            (void)!::write(adj, "500", 3);
+            ::close(adj);
+        }
         if (options_.account) becomeEngineAccount(*options_.account, parent);
         ::execve(exe.c_str(), argv.data(), environ);
         ::_exit(127);
@@ -153,9 +159,10 @@ void EngineProcess::start() {
             std::unique_lock lock(mutex_);
             if (exited_) {
                 std::string why = lastError_.empty() ? "the engine exited with status " + std::to_string(exitStatus_) : lastError_;
+                const int status = exitStatus_;
                 lock.unlock();
                 close();
-                throw EngineStartError(why);
+                throw EngineStartError(why, status);
             }
             changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return exited_ || cancelled_.load(); });
         }

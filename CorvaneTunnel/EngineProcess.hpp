@@ -25,6 +25,13 @@ namespace corvane {
 class EngineStartError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    EngineStartError(const std::string& what, int exitStatus) : std::runtime_error(what), exitStatus_(exitStatus) {}
+
+    // How the engine ended when it ended by itself during the start (128 + signal for a signal).
+    std::optional<int> exitStatus() const noexcept { return exitStatus_; }
+
+private:
+    std::optional<int> exitStatus_;
 };
 
 // One run of the sing-box engine as a child process. start(), close() and the

@@ -22,6 +22,7 @@
 #include "CorvaneCore/Support/LoopbackListener.hpp"
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/LinuxTunnelMode.hpp"
+#include "CorvaneTunnel/MemoryEvents.hpp"
 
 namespace corvane {
 
@@ -122,7 +123,7 @@ JSONValue EngineProvider::prepareDocument(const std::string& config, std::uint16
     if (settings_.strict || settings_.mode == ServiceMode::system) {
         // From here on only the shape the app builds, written anew, is used: never the client's text.
         try {
-            accepted = ConfigAllowList::checkText(config);
+            accepted = ConfigAllowList::checkText(config, {.ruleSetBaseURL = settings_.ruleSetBaseURL});
             text = &accepted;
         } catch (const ConfigAllowList::Refusal& e) {
             throw std::runtime_error("the service accepts only configurations the app builds: " + e.description());
@@ -242,7 +243,8 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
         });
     };
 
-    run_ = Run{.generation = generation, .port = port, .secret = secret, .owner = owner};
+    const auto oomKillsBefore = MemoryEvents::oomKills();
+    run_ = Run{.generation = generation, .port = port, .secret = secret, .owner = owner, .oomKillsBefore = oomKillsBefore};
     if (settings_.mode == ServiceMode::user) run_->proxyPort = proxyPort_;
     note("INFO", "starting the engine");
     TunnelServiceLifecycle<EngineService>::Make make = [engine = std::move(engine)] { return std::make_shared<EngineService>(engine); };
@@ -253,7 +255,8 @@ Async<void> EngineProvider::start(std::map<std::string, std::string> options, st
     } catch (const TunnelStartCancelled&) {
         failure = "the start was overtaken by a stop or another start";
     } catch (const EngineStartError& e) {
-        failure = describeEngineError(e.what());
+        const bool outOfMemory = e.exitStatus() && MemoryEvents::killedForMemory(*e.exitStatus(), oomKillsBefore);
+        failure = outOfMemory ? std::string(MemoryEvents::engineKilledForMemory) : describeEngineError(e.what());
     } catch (const std::exception& e) {
         failure = e.what();
     }
@@ -276,7 +279,9 @@ Async<void> EngineProvider::stop(std::uint64_t generation) {
 void EngineProvider::engineExited(std::uint64_t generation, int exitStatus, std::string lastError) {
     if (!run_ || run_->generation != generation) return;  // a stop or a newer start came first
     std::string text;
-    if (!lastError.empty()) {
+    if (MemoryEvents::killedForMemory(exitStatus, run_->oomKillsBefore)) {
+        text = MemoryEvents::engineKilledForMemory;
+    } else if (!lastError.empty()) {
         text = describeEngineError(lastError);
     } else if (exitStatus > 128) {
         text = "the engine was ended by signal " + std::to_string(exitStatus - 128) + " (" + ::strsignal(exitStatus - 128) + ")";

@@ -10,6 +10,7 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
 #include "CorvaneCore/Tunnel/TunnelServiceLifecycle.hpp"
 #include "CorvaneTunnel/SequencedLog.hpp"
@@ -33,6 +34,8 @@ public:
         ServiceMode mode = ServiceMode::user;
         // Accept only configurations of the shape the app builds (always so in system mode).
         bool strict = false;
+        // Where those may fetch remote rule sets from: the operator's rule_set_base_url.
+        std::string ruleSetBaseURL{DeploymentValues::ruleSetBaseURL};
         // Run the engine as this account, with only the capabilities a TUN tunnel needs (system mode).
         std::optional<std::string> engineAccount;
         std::uint16_t proxyPort = 2080;          // user mode's local proxy
@@ -77,6 +80,7 @@ private:
         std::optional<std::uint16_t> proxyPort;     // user mode's local proxy
         std::optional<std::int64_t> startedAtUnix;  // once its control API answered
         std::optional<std::string> endedWith;       // it ended on its own before its start was through
+        std::optional<std::uint64_t> oomKillsBefore;  // the service's cgroup's OOM kills when it started
     };
 
     TunnelIPC::StatusReply statusReply() const;

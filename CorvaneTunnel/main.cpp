@@ -13,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Support/XDGPaths.hpp"
 #include "CorvaneTunnel/EngineProvider.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
@@ -26,7 +27,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: corvane-tunnel [--system | --user [--strict]] [--socket PATH] [--state-dir DIR] [--engine PATH] [--proxy-port PORT]\n"
-    "                      [--engine-user NAME] [--no-kill-switch]\n"
+    "                      [--engine-user NAME] [--no-kill-switch] [--deployment FILE]\n"
     "       corvane-tunnel --lift-block [--state-dir DIR]\n"
     "\n"
     "  --system      serve root and the \"corvane\" group on /run/corvane/tunnel.sock and route all\n"
@@ -45,6 +46,9 @@ constexpr std::string_view kUsage =
     "  --no-kill-switch  with --system, let traffic leave outside the tunnel while it connects, after\n"
     "                the engine fails and while this service is down (by default it is blocked from\n"
     "                a connect until the user disconnects)\n"
+    "  --deployment  the operator's deployment values that --system and --strict hold configurations to\n"
+    "                (remote rule sets only under its rule_set_base_url), instead of /etc/corvane/deployment.json;\n"
+    "                a user's own deployment file is never read\n"
     "  --lift-block  as root: remove the block of traffic outside the tunnel that a stopped or\n"
     "                crashed service left, and turn \"always require the tunnel\" off, then exit\n";
 
@@ -108,6 +112,19 @@ void prepareStateDirectory(const fs::path& dir, ServiceMode mode) {
 
 void say(std::string_view level, std::string_view text) { std::cerr << level << " " << text << std::endl; }
 
+// The operator's deployment values from `file` alone: the service serves other
+// users, so a member's own file must not widen what it accepts. A file it
+// cannot use is reported and the build's defaults apply.
+Deployment operatorDeployment(const fs::path& file, bool named) {
+    std::error_code ec;
+    if (named && !fs::exists(file, ec) && !ec) say("WARN", file.string() + " does not exist; the build's deployment values apply");
+    Deployment::Loaded loaded = Deployment::load({file});
+    for (const auto& problem : loaded.problems) {
+        say("WARN", problem.description() + (problem.ignoredKeyOnly ? "" : "; the build's deployment values apply"));
+    }
+    return loaded.values;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,7 +133,7 @@ int main(int argc, char** argv) {
     bool killSwitchWanted = true;
     bool liftBlock = false;
     std::string engineUser(defaultEngineAccountName);
-    std::optional<fs::path> socket, stateDirectory, engine;
+    std::optional<fs::path> socket, stateDirectory, engine, deploymentFile;
     long proxyPort = 2080;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
@@ -140,7 +157,8 @@ int main(int argc, char** argv) {
         } else if (a == "--version") {
             std::cout << "corvane-tunnel " << CORVANE_VERSION << "\n";
             return 0;
-        } else if (a == "--socket" || a == "--state-dir" || a == "--engine" || a == "--proxy-port" || a == "--engine-user") {
+        } else if (a == "--socket" || a == "--state-dir" || a == "--engine" || a == "--proxy-port" || a == "--engine-user" ||
+                   a == "--deployment") {
             auto v = value();
             if (!v || v->empty()) {
                 std::cerr << "corvane-tunnel: " << a << " needs a value\n" << kUsage;
@@ -150,6 +168,7 @@ int main(int argc, char** argv) {
             if (a == "--state-dir") stateDirectory = *v;
             if (a == "--engine") engine = *v;
             if (a == "--engine-user") engineUser = *v;
+            if (a == "--deployment") deploymentFile = *v;
             if (a == "--proxy-port") {
                 char* end = nullptr;
                 proxyPort = std::strtol(v->c_str(), &end, 10);
@@ -195,6 +214,11 @@ int main(int argc, char** argv) {
         settings.workingDirectory = *stateDirectory / "engine";
         settings.mode = mode;
         settings.strict = strict || mode == ServiceMode::system;
+        if (settings.strict) {
+            settings.ruleSetBaseURL = operatorDeployment(deploymentFile.value_or(Deployment::systemFile()), deploymentFile.has_value())
+                                          .ruleSetBaseURL;
+            say("INFO", "remote rule sets are accepted only under " + settings.ruleSetBaseURL);
+        }
         if (mode == ServiceMode::system) settings.engineAccount = engineUser;
         settings.proxyPort = static_cast<std::uint16_t>(proxyPort);
         settings.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -25,14 +26,17 @@ namespace {
 
 constexpr std::string_view kUsage =
     "build-config --server-list FILE [--no-smart-routing] [--no-rule-sets] "
-    "[--lan-listen ADDRESS --lan-password PASSWORD] [--clash-listen ADDRESS] [--probe-url URL] [--resolver ADDRESS]";
+    "[--lan-listen ADDRESS (--lan-password-stdin | --lan-password-file FILE)] [--clash-listen ADDRESS] [--probe-url URL] "
+    "[--resolver ADDRESS]";
 
 struct Options {
     std::string serverList;
     bool smartRouting = true;
     bool ruleSets = true;
     std::optional<std::string> lanListen;
-    std::optional<std::string> lanPassword;
+    // The LAN share's password never comes from an argument: every local user can read those.
+    bool lanPasswordFromStdin = false;
+    std::optional<std::string> lanPasswordFile;
     std::string clashListen{ConfigBuilder::defaultClashListen};
     std::optional<std::string> probeURL;
     std::optional<std::string> resolver;  // both resolvers
@@ -66,8 +70,13 @@ Options parseOptions(const std::vector<std::string_view>& args) {
             options.ruleSets = false;
         } else if (arg == "--lan-listen") {
             options.lanListen = value();
+        } else if (arg == "--lan-password-stdin") {
+            options.lanPasswordFromStdin = true;
+        } else if (arg == "--lan-password-file") {
+            options.lanPasswordFile = value();
         } else if (arg == "--lan-password") {
-            options.lanPassword = value();
+            throw UsageError{"--lan-password would show the password to every user of this machine; "
+                             "use --lan-password-stdin or --lan-password-file FILE"};
         } else if (arg == "--clash-listen") {
             options.clashListen = value();
         } else if (arg == "--probe-url") {
@@ -79,7 +88,40 @@ Options parseOptions(const std::vector<std::string_view>& args) {
         }
     }
     if (!haveServerList) throw UsageError{"--server-list is required"};
+    if (options.lanPasswordFromStdin && options.lanPasswordFile) {
+        throw UsageError{"--lan-password-stdin and --lan-password-file: give the password one way"};
+    }
+    if (options.lanPasswordFromStdin && options.serverList == "-") {
+        throw UsageError{"--lan-password-stdin and --server-list - both read standard input; give the server list as a file"};
+    }
     return options;
+}
+
+// The first line of `in`, without its line end; nothing when there is none.
+std::optional<std::string> firstLine(std::istream& in) {
+    std::string line;
+    if (!std::getline(in, line)) return std::nullopt;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return line;
+}
+
+std::optional<std::string> readLanPassword(const Options& options, std::istream& in) {
+    if (options.lanPasswordFromStdin) {
+        auto line = firstLine(in);
+        if (!line) throw Failure{{}, "no LAN password on standard input"};
+        return line;
+    }
+    if (!options.lanPasswordFile) return std::nullopt;
+    const std::string& file = *options.lanPasswordFile;
+    std::optional<std::string> text;
+    try {
+        text = readFileIfExists(file);
+    } catch (const std::system_error& e) {
+        throw Failure{{}, "cannot read " + file + ": " + e.code().message()};
+    }
+    if (!text) throw Failure{{}, "cannot read " + file + ": " + std::strerror(ENOENT)};
+    std::istringstream lines(*text);
+    return firstLine(lines).value_or("");
 }
 
 std::string readServerList(const std::string& file, std::istream& in) {
@@ -118,6 +160,7 @@ ShareUrl parseShare(const ServerListEntry& server, std::string_view key, const s
 }
 
 std::string buildConfig(const Options& options, std::istream& in) {
+    std::optional<std::string> lanPassword = readLanPassword(options, in);
     std::string text = readServerList(options.serverList, in);
     ServerListResponse list;
     try {
@@ -134,7 +177,7 @@ std::string buildConfig(const Options& options, std::istream& in) {
     inputs.smartRouting = options.smartRouting;
     inputs.includeRuleSets = options.ruleSets;
     inputs.shareOverLanListen = options.lanListen;
-    inputs.shareOverLanPassword = options.lanPassword;
+    inputs.shareOverLanPassword = std::move(lanPassword);
     inputs.clashListen = options.clashListen;
     inputs.sites = list.sites;
     if (options.probeURL) inputs.urlTestURL = *options.probeURL;

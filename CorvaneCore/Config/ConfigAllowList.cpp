@@ -426,26 +426,59 @@ JSONValue routeRule(const JSONValue& v, const std::string& path) {
     return f.take();
 }
 
-// Rule sets are fetched over https; a local one would have the engine read a file.
-JSONValue ruleSet(const JSONValue& v, const std::string& path) {
+// Why `url` is not a file below `base`, or nothing when it is. The rest after
+// the base may hold only plain path characters, so that no dot segment,
+// percent-encoding, backslash, query or fragment can make a server (or a
+// redirect it sends) resolve it to somewhere else.
+std::optional<std::string> outsideBase(std::string_view url, std::string base) {
+    if (base.empty()) return "no remote rule sets are allowed (no rule-set base is set)";
+    // "https://r.example/rules" must not take in "https://r.example/rules-evil/".
+    if (!base.ends_with('/')) base += '/';
+    const std::string only = "only rule sets under " + base + " are allowed";
+    if (!url.starts_with(base)) return only;
+    const std::string_view rest = url.substr(base.size());
+    if (rest.empty()) return only + ", and the URL names no file below it";
+    for (unsigned char c : rest) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && std::string_view("-._~!/").find(static_cast<char>(c)) == std::string_view::npos) {
+            return only + ", and the rest of the URL may hold only letters, digits, \"-._~!\" and \"/\"";
+        }
+    }
+    for (std::size_t start = 0; start <= rest.size();) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string_view::npos) end = rest.size();
+        const std::string_view segment = rest.substr(start, end - start);
+        if (segment.empty() || segment == "." || segment == "..") {
+            return only + ", and the rest of the URL may not have empty, \".\" or \"..\" segments";
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+// Rule sets are fetched over https, from the operator's rule-set base only; a
+// local one would have the engine read a file.
+JSONValue ruleSet(const JSONValue& v, const std::string& path, const Options& options) {
     const std::string type = typeOf(v, path);
     if (type != "remote") refuse(path + ".type", quoted(type) + " is not allowed: only remote rule sets over https");
     Fields f(v, path, {"type", "tag", "format", "url", "download_detour", "update_interval"});
     f.string("type");
     f.nonEmptyString("tag");
     f.oneOf("format", {"binary", "source"});
-    if (!isHttpsURL(f.string("url"))) refuse(f.pathOf("url"), "only https URLs are allowed");
+    const std::string& url = f.string("url");
+    if (auto why = outsideBase(url, options.ruleSetBaseURL)) refuse(f.pathOf("url"), std::move(*why));
+    if (!isHttpsURL(url)) refuse(f.pathOf("url"), "only https URLs are allowed");
     f.optionalString("download_detour");
     f.optionalString("update_interval");
     return f.take();
 }
 
-JSONValue route(const JSONValue& v, const std::string& path) {
+JSONValue route(const JSONValue& v, const std::string& path, const Options& options) {
     Fields f(v, path, {"rules", "auto_detect_interface", "final", "rule_set"});
     f.optionalEach("rules", routeRule);
     f.optionalBoolean("auto_detect_interface");
     f.optionalString("final");
-    f.optionalEach("rule_set", ruleSet);
+    f.optionalEach("rule_set", [&](const JSONValue& item, const std::string& itemPath) { return ruleSet(item, itemPath, options); });
     return f.take();
 }
 
@@ -469,18 +502,20 @@ JSONValue experimental(const JSONValue& v, const std::string& path) {
 
 }  // namespace
 
-JSONValue check(const JSONValue& document) {
+JSONValue check(const JSONValue& document, const Options& options) {
     Fields f(document, "", {"log", "dns", "inbounds", "outbounds", "route", "endpoints", "experimental"});
     if (const JSONValue* v = f.find("log")) f.put("log", log(*v, "log"));
     if (const JSONValue* v = f.find("dns")) f.put("dns", dns(*v, "dns"));
     f.put("inbounds", inbounds(f.required("inbounds"), "inbounds"));
     f.each("outbounds", 1, outbound);
-    f.put("route", route(f.required("route"), "route"));
+    f.put("route", route(f.required("route"), "route", options));
     f.optionalEach("endpoints", endpoint);
     if (const JSONValue* v = f.find("experimental")) f.put("experimental", experimental(*v, "experimental"));
     return f.take();
 }
 
-std::string checkText(std::string_view text) { return check(JSONValue::parse(text)).serialize(); }
+std::string checkText(std::string_view text, const Options& options) {
+    return check(JSONValue::parse(text), options).serialize();
+}
 
 }  // namespace corvane::ConfigAllowList

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
 
 namespace corvane::ConfigAllowList {
@@ -31,12 +32,20 @@ private:
     std::string path_, reason_, description_;
 };
 
+// What the accepted shape depends on beyond the app's own code.
+struct Options {
+    // Remote rule sets are fetched only from below this URL (the operator's
+    // rule_set_base_url): the engine holds a downloaded rule set whole in
+    // memory, so a member must not point it at a file of any size.
+    std::string ruleSetBaseURL{DeploymentValues::ruleSetBaseURL};
+};
+
 // The accepted shape of `document`, built anew from checked values only.
 // Throws Refusal.
-JSONValue check(const JSONValue& document);
+JSONValue check(const JSONValue& document, const Options& options = {});
 // The same for a configuration text, returned as compact text. Throws
 // Refusal, or JSONError when the text is not JSON.
-std::string checkText(std::string_view text);
+std::string checkText(std::string_view text, const Options& options = {});
 
 // Limits of the accepted shape.
 inline constexpr int lowestLanSharePort = 1024;

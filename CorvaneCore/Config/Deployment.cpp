@@ -129,8 +129,10 @@ Deployment Deployment::defaults() {
     };
 }
 
+std::filesystem::path Deployment::systemFile() { return "/etc/corvane/deployment.json"; }
+
 std::vector<std::filesystem::path> Deployment::standardFiles() {
-    return {"/etc/corvane/deployment.json", xdgConfigHome() / "corvane" / "deployment.json"};
+    return {systemFile(), xdgConfigHome() / "corvane" / "deployment.json"};
 }
 
 Deployment::Loaded Deployment::load(const std::vector<std::filesystem::path>& files) {

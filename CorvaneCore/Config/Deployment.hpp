@@ -39,7 +39,10 @@ struct Deployment {
 
     // The build's defaults.
     static Deployment defaults();
-    // /etc/corvane/deployment.json, then $XDG_CONFIG_HOME/corvane/deployment.json.
+    // /etc/corvane/deployment.json: the operator's, and the only one a service
+    // that serves several users reads.
+    static std::filesystem::path systemFile();
+    // systemFile(), then $XDG_CONFIG_HOME/corvane/deployment.json.
     static std::vector<std::filesystem::path> standardFiles();
     // Starts from the defaults and applies each file in order; a later file
     // wins. An absent file is skipped. A file that cannot be read, is not a JSON

@@ -75,10 +75,13 @@ TEST(BuildConfigCommand, TheExampleFleetBecomesAValidConfiguration) {
 }
 
 TEST(BuildConfigCommand, OptionsAndStandardInput) {
+    corvane::fleet::TempDir dir;
     // The second entry of VPS 1 is skipped: one per VPS, first one kept.
     std::string list = R"({"servers": [)" + server(1, "A") + "," + server(2, "B") + "," + server(1, "A again") + "]}";
+    // The password's first line only.
+    corvane::fleet::writeFile(dir / "lan-password", "s3cret-_\nnot part of it\n");
     ProcessResult result = buildConfig({"--no-smart-routing", "--server-list", "-", "--no-rule-sets", "--clash-listen", "127.0.0.1:9191",
-                                        "--lan-listen", "192.168.1.5", "--lan-password", "s3cret-_"},
+                                        "--lan-listen", "192.168.1.5", "--lan-password-file", (dir / "lan-password").string()},
                                        list);
     ASSERT_EQ(result.exitStatus, 0) << result.err;
     JSONValue config = JSONValue::parse(result.out);
@@ -92,6 +95,16 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
     EXPECT_EQ((*config.find("inbounds")->array())[1], ConfigBuilder::LanShare::inbound("192.168.1.5", "s3cret-_"));
     EXPECT_TRUE(isValidEngineConfig(result.out));
     EXPECT_TRUE(isAcceptedAsBuilt(result.out));
+
+    // The same password on standard input, as a terminal or another program ends its line.
+    corvane::fleet::writeFile(dir / "list.json", list);
+    for (const std::string input : {"s3cret-_\n", "s3cret-_\r\n", "s3cret-_"}) {
+        ProcessResult piped = buildConfig({"--no-smart-routing", "--server-list", (dir / "list.json").string(), "--no-rule-sets",
+                                           "--clash-listen", "127.0.0.1:9191", "--lan-listen", "192.168.1.5", "--lan-password-stdin"},
+                                          input);
+        ASSERT_EQ(piped.exitStatus, 0) << piped.err;
+        EXPECT_EQ(piped.out, result.out);
+    }
 
     // Smart routing without rule sets, probing and resolving on local servers.
     ProcessResult smart = buildConfig({"--server-list", "-", "--no-rule-sets", "--probe-url", "https://127.0.0.1:8443/generate_204",
@@ -112,6 +125,7 @@ TEST(BuildConfigCommand, OptionsAndStandardInput) {
 TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
     corvane::fleet::TempDir dir;
     corvane::fleet::writeFile(dir / "garbage.json", "{ not json");
+    corvane::fleet::writeFile(dir / "empty", "");
     struct Case { std::vector<std::string> args; std::string input; std::string lastLine; };
     const Case cases[] = {
         {{"--server-list", (dir / "missing.json").string()}, "", "cannot read " + (dir / "missing.json").string() + ": No such file or directory"},
@@ -123,8 +137,11 @@ TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
          "malformed URL: expected security=reality, got security=\"tls\""},
         {{"--server-list", "-", "--lan-listen", "192.168.1.5"}, R"({"servers": [)" + server(1, "A") + "]}",
          "shareOverLanPassword is required when shareOverLanListen is set \u2014 no open relays"},
-        {{"--server-list", "-", "--lan-listen", "192.168.1.5", "--lan-password", ""}, R"({"servers": [)" + server(1, "A") + "]}",
-         "shareOverLanPassword is required when shareOverLanListen is set \u2014 no open relays"},
+        {{"--server-list", "-", "--lan-listen", "192.168.1.5", "--lan-password-file", (dir / "empty").string()},
+         R"({"servers": [)" + server(1, "A") + "]}", "shareOverLanPassword is required when shareOverLanListen is set \u2014 no open relays"},
+        {{"--server-list", kExample, "--lan-listen", "192.168.1.5", "--lan-password-file", (dir / "missing").string()}, "",
+         "cannot read " + (dir / "missing").string() + ": No such file or directory"},
+        {{"--server-list", kExample, "--lan-listen", "192.168.1.5", "--lan-password-stdin"}, "", "no LAN password on standard input"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args) + " " + c.input);
@@ -144,5 +161,22 @@ TEST(BuildConfigCommand, FailuresEndWithTheErrorAndPrintNoConfiguration) {
         EXPECT_EQ(usage.exitStatus, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(usage.out, "");
         EXPECT_NE(usage.err.find("Usage: corvanectl build-config --server-list FILE"), std::string::npos) << usage.err;
+    }
+    // A password as an argument is seen by every local user: refused, and not repeated.
+    const std::string lan[] = {"--lan-listen", "192.168.1.5"};
+    for (const auto& [args, reason] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--server-list", kExample, lan[0], lan[1], "--lan-password", "hunter2"},
+              "--lan-password would show the password to every user of this machine; use --lan-password-stdin or "
+              "--lan-password-file FILE"},
+             {{"--server-list", "-", lan[0], lan[1], "--lan-password-stdin"},
+              "--lan-password-stdin and --server-list - both read standard input"},
+             {{"--server-list", kExample, lan[0], lan[1], "--lan-password-stdin", "--lan-password-file", (dir / "empty").string()},
+              "give the password one way"},
+         }) {
+        ProcessResult usage = buildConfig(args, "hunter2\n");
+        EXPECT_EQ(usage.exitStatus, 2) << ::testing::PrintToString(args);
+        EXPECT_EQ(usage.out, "");
+        EXPECT_NE(usage.err.find(reason), std::string::npos) << usage.err;
+        EXPECT_EQ(usage.err.find("hunter2"), std::string::npos) << usage.err;
     }
 }

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // Everything the builder can write: both protocols, a site, the LAN share, rule sets.
-JSONValue everythingTheAppBuilds() {
+JSONValue everythingTheAppBuilds(std::string ruleSetBaseURL = std::string(DeploymentValues::ruleSetBaseURL)) {
     SiteAccess site;
     site.siteId = 7;
     site.name = "Office";
@@ -45,6 +45,7 @@ JSONValue everythingTheAppBuilds() {
     inputs.shareOverLanListen = "192.168.1.20";
     inputs.shareOverLanPassword = "pw";
     inputs.sites = {site};
+    inputs.ruleSetBaseURL = std::move(ruleSetBaseURL);
     return ConfigBuilder::build(inputs);
 }
 
@@ -139,16 +140,20 @@ std::vector<Attack> attacks() {
     };
 }
 
-// corvane-tunnel with an engine that only notes that it was started.
+// corvane-tunnel with an engine that only notes that it was started, and
+// `deployment` as its deployment file (never the machine's own).
 class StrictService {
 public:
-    StrictService(const std::filesystem::path& dir, std::vector<std::string> modeArguments)
+    StrictService(const std::filesystem::path& dir, std::vector<std::string> modeArguments, const std::string& deployment = "{}")
         : engine(dir / "engine"), marker(dir / "engine-started"), socket(dir / "run" / "tunnel.sock") {
+        std::filesystem::create_directories(dir);
         writeFile(engine, "#!/bin/sh\ntouch '" + marker.string() + "'\nexec sleep 60\n");
         std::filesystem::permissions(engine, std::filesystem::perms(0755));
+        writeFile(dir / "deployment.json", deployment);
         std::vector<std::string> argv{CORVANE_TUNNEL_PATH};
         argv.insert(argv.end(), modeArguments.begin(), modeArguments.end());
         for (const auto& a : {"--socket", socket.c_str()}) argv.push_back(a);
+        argv.insert(argv.end(), {"--deployment", (dir / "deployment.json").string()});
         argv.insert(argv.end(), {"--state-dir", (dir / "state").string(), "--engine", engine.string()});
         process = std::make_unique<BackgroundProcess>(argv, dir / "service.log");
         const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -167,6 +172,13 @@ public:
         app->run(app->controller.connect(config.serialize(), "panel.example.com"));
         if (!app->waitFor([&] { return app->controller.lastError().has_value(); }, 10s)) return "no failure";
         return *app->controller.lastError();
+    }
+    // Whether `config` reaches the engine.
+    bool startsTheEngine(const JSONValue& config) {
+        app->run(app->controller.connect(config.serialize(), "panel.example.com"));
+        const bool started = app->waitFor([&] { return std::filesystem::exists(marker); }, 10s);
+        app->controller.disconnect();
+        return started;
     }
 
     std::filesystem::path engine, marker, socket;
@@ -237,4 +249,76 @@ TEST(ConfigAllowList, OnlyCheckedValuesAreWrittenAnew) {
         }
     }
     EXPECT_THROW(ConfigAllowList::checkText("[1, 2]"), ConfigAllowList::Refusal);
+}
+
+TEST(ConfigAllowList, RemoteRuleSetsComeOnlyFromTheRuleSetBase) {
+    const ConfigAllowList::Options options{.ruleSetBaseURL = "https://r.example/rules/"};
+    // What the app builds with that base, and only with it.
+    const JSONValue built = everythingTheAppBuilds(options.ruleSetBaseURL);
+    EXPECT_EQ(ConfigAllowList::check(built, options), built);
+    EXPECT_THROW(ConfigAllowList::check(everythingTheAppBuilds(), options), ConfigAllowList::Refusal);
+
+    struct Case {
+        std::string base, url;
+        bool accepted;
+    };
+    const std::string base = options.ruleSetBaseURL, bare = "https://r.example/rules";
+    const Case cases[] = {
+        {base, "https://r.example/rules/sing-geoip/rule-set/geoip-cn.srs", true},
+        {base, "https://r.example/rules/geosite-geolocation-!cn.srs", true},
+        {bare, "https://r.example/rules/x.srs", true},
+        {base, "https://big.example/rules/x.srs", false},
+        {base, "https://r.example/other/x.srs", false},
+        {base, "https://r.example.big.example/rules/x.srs", false},
+        {base, "https://r.example/rules-evil/x.srs", false},
+        {bare, "https://r.example/rules-evil/x.srs", false},
+        {base, "https://r.example/rules/../huge.bin", false},
+        {base, "https://r.example/rules/a/../../huge.bin", false},
+        {base, "https://r.example/rules/./x.srs", false},
+        {base, "https://r.example/rules/%2e%2e/huge.bin", false},
+        {base, "https://r.example/rules/%2E%2E/huge.bin", false},
+        {base, "https://r.example/rules/..%2fhuge.bin", false},
+        {base, "https://r.example/rules/a\\..\\..\\huge.bin", false},
+        {base, "https://r.example/rules//big.example/x.srs", false},
+        {base, "https://r.example/rules/x.srs?next=https://big.example/", false},
+        {base, "https://r.example/rules/x.srs#f", false},
+        {base, "https://r.example/rules/", false},
+        {"", "https://r.example/rules/x.srs", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.base + " " + c.url);
+        JSONValue config = everythingTheAppBuilds(options.ruleSetBaseURL);
+        (*config["route"]["rule_set"].array())[0]["url"] = c.url;
+        try {
+            const JSONValue accepted = ConfigAllowList::check(config, {.ruleSetBaseURL = c.base});
+            EXPECT_TRUE(c.accepted) << "accepted";
+            EXPECT_EQ(accepted, config);
+        } catch (const ConfigAllowList::Refusal& e) {
+            EXPECT_FALSE(c.accepted) << e.description();
+            EXPECT_EQ(e.path(), "route.rule_set[0].url");
+            if (!c.base.empty()) {
+                EXPECT_TRUE(e.reason().starts_with("only rule sets under https://r.example/rules/ are allowed")) << e.reason();
+            }
+        }
+    }
+}
+
+TEST(ConfigAllowList, TheServiceTakesTheRuleSetBaseFromItsDeploymentFile) {
+    TempDir dir;
+    const std::string base = "https://rules.example/corvane/";
+    StrictService service(dir.path() / "operator", {"--user", "--strict"}, R"({"rule_set_base_url": ")" + base + R"("})");
+    EXPECT_NE(service.refusalOf(everythingTheAppBuilds())
+                  .find("the service accepts only configurations the app builds: route.rule_set[0].url: only rule sets under " +
+                        base + " are allowed"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(service.marker)) << "a refused configuration started the engine";
+    EXPECT_TRUE(service.startsTheEngine(everythingTheAppBuilds(base))) << service.process->log();
+
+    // A file the service cannot use is reported, and the build's base applies.
+    StrictService unusable(dir.path() / "unusable", {"--user", "--strict"}, R"({"rule_set_base_url": "http://rules.example/"})");
+    EXPECT_TRUE(unusable.startsTheEngine(everythingTheAppBuilds())) << unusable.process->log();
+    EXPECT_NE(unusable.process->log().find("WARN " + (dir.path() / "unusable" / "deployment.json").string() +
+                                           ": rule_set_base_url: must be an https:// URL ending in /"),
+              std::string::npos)
+        << unusable.process->log();
 }
