@@ -453,7 +453,9 @@ struct ObservingModel {
         subscription = model->observe([this](const std::shared_ptr<const AppSnapshot>& s) { last = s; });
         app.run(model->start());
     }
-    std::string title() const { return last ? statusTitle(last->status, last->trafficBlocked) : "nothing published"; }
+    std::string title() const {
+        return last ? statusTitle(last->status, last->trafficBlocked, last->lockdown && last->lockdown->enabled) : "nothing published";
+    }
     // The hints of the reports the model queued (it has no panel to send them to).
     std::vector<DiagnosticHint> queuedHints(const std::filesystem::path& dir) const {
         std::vector<DiagnosticHint> hints;
@@ -704,9 +706,14 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     auto lockedDisconnected = probe();
     EXPECT_TRUE(lockedDisconnected.empty()) << "after a disconnect with the tunnel always required: " << describe(lockedDisconnected);
 
-    ServiceReply unlocked = ask(lockdown(false));
-    EXPECT_EQ(unlocked.lockdown, false);
-    EXPECT_EQ(unlocked.blocking, false);
+    // What the window shows, and its switch: the model turns the setting off.
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->lockdown && shown.last->lockdown->enabled && shown.last->trafficBlocked; }, 10s))
+        << shown.title();
+    EXPECT_TRUE(shown.title().ends_with("traffic blocked: the tunnel is always required")) << shown.title();
+    app.run(shown.model->setLockdown(false, false));
+    EXPECT_TRUE(app.waitFor([&] { return shown.last->lockdown && !shown.last->lockdown->enabled && !shown.last->trafficBlocked; }, 10s))
+        << shown.title();
+    EXPECT_EQ(shown.title().find("blocked"), std::string::npos) << shown.title();
     const auto free = probe();
     for (const char* kind : kinds) {
         EXPECT_GT(free.count(kind), 0u) << kind << " once the tunnel is no longer required: " << describe(free);
