@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -94,11 +95,12 @@ std::vector<LoopbackListener> loopbackListeners(std::uint16_t port) {
     return listeners;
 }
 
-std::optional<std::set<std::uint64_t>> socketInodesOf(pid_t pid) {
+namespace {
+
+bool addSocketInodes(pid_t pid, std::set<std::uint64_t>& inodes) {
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
     DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return std::nullopt;
-    std::set<std::uint64_t> inodes;
+    if (!dir) return false;
     char target[64];
     while (const dirent* entry = ::readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
@@ -111,6 +113,40 @@ std::optional<std::set<std::uint64_t>> socketInodesOf(pid_t pid) {
         inodes.insert(std::stoull(std::string(text.substr(prefix.size(), text.size() - prefix.size() - 1))));
     }
     ::closedir(dir);
+    return true;
+}
+
+// The children of every thread of `pid`, as /proc lists them.
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = ::opendir(tasks.c_str());
+    if (!dir) return children;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        FILE* list = std::fopen((tasks + "/" + entry->d_name + "/children").c_str(), "re");
+        if (!list) continue;
+        long child = 0;
+        while (std::fscanf(list, "%ld", &child) == 1) children.push_back(static_cast<pid_t>(child));
+        std::fclose(list);
+    }
+    ::closedir(dir);
+    return children;
+}
+
+}  // namespace
+
+std::optional<std::set<std::uint64_t>> socketInodesOf(pid_t pid) {
+    std::set<std::uint64_t> inodes;
+    if (!addSocketInodes(pid, inodes)) return std::nullopt;
+    // A program the engine runs is still the engine's; a bounded walk, as the tree may change meanwhile.
+    std::vector<pid_t> pending = childrenOf(pid);
+    for (std::size_t visited = 0; !pending.empty() && visited < 256; ++visited) {
+        const pid_t next = pending.back();
+        pending.pop_back();
+        addSocketInodes(next, inodes);
+        for (pid_t child : childrenOf(next)) pending.push_back(child);
+    }
     return inodes;
 }
 

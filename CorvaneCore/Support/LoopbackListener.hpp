@@ -26,8 +26,9 @@ struct LoopbackListener {
 // cannot be read.
 std::vector<LoopbackListener> loopbackListeners(std::uint16_t port);
 
-// The socket inodes process `pid` holds open; nothing when its descriptors
-// cannot be read (another account's process without the right to look).
+// The socket inodes process `pid` and the processes it started hold open;
+// nothing when its descriptors cannot be read (another account's process
+// without the right to look).
 std::optional<std::set<std::uint64_t>> socketInodesOf(pid_t pid);
 
 // What the owner of a control port must be.
