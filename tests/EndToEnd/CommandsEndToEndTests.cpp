@@ -151,6 +151,11 @@ TEST_F(Commands, LogsShareAndReportAsANewUserWouldUseThem) {
              {{"share", "sideways"}, 2, "usage: corvanectl share on|off|new-password|show [--json]\n"},
              {{"share", "show", "--yaml"}, 2, "usage: corvanectl share on|off|new-password|show [--json]\n"},
              {{"report", "--send"}, 2, "usage: corvanectl report [--preview]\n"},
+             {{"lockdown"}, 2, "usage: corvanectl lockdown on [--allow-lan] | lockdown off\n"},
+             {{"lockdown", "off", "--allow-lan"}, 2, "usage: corvanectl lockdown on [--allow-lan] | lockdown off\n"},
+             // User mode can block nothing, so it cannot require the tunnel.
+             {{"lockdown", "on"}, 1,
+              "corvanectl: always requiring the tunnel needs the system tunnel service: in user mode nothing can be blocked\n"},
          }) {
         auto r = ctl(c.args);
         EXPECT_EQ(r.exitStatus, c.status) << ::testing::PrintToString(c.args);

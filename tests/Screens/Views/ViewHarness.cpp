@@ -148,6 +148,16 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     read(o, "working", s->working);
     read(o, "tunnelLastError", s->tunnelLastError);
     read(o, "trafficBlocked", s->trafficBlocked);
+    if (auto* v = o.if_contains("killSwitch")) {
+        const std::string state(v->as_string());
+        for (auto k : {KillSwitchState::unavailable, KillSwitchState::off, KillSwitchState::armed, KillSwitchState::blocking}) {
+            if (rawValue(k) == state) s->killSwitch = k;
+        }
+    }
+    if (auto* v = o.if_contains("lockdown")) {
+        const auto& lockdown = v->as_object();
+        s->lockdown = LockdownState{.enabled = lockdown.at("enabled").as_bool(), .allowLAN = lockdown.at("allowLAN").as_bool()};
+    }
     if (auto* v = o.if_contains("status")) s->status = uiStatus(v->as_string());
     if (auto* v = o.if_contains("tunnelStatus")) {
         s->tunnelStatus = tunnelStatus(v->as_string());

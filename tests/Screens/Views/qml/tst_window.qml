@@ -305,6 +305,29 @@ TestCase {
         verify(item("smartRoutingSwitch").checked)
     }
 
+    // --- Always require the tunnel ----------------------------------------------------------
+
+    function test_lockdownIsOfferedWhereTheServiceCanBlock() {
+        for (const state of ["unavailable", "off", "unknown"]) {
+            feed({ killSwitch: state, lockdown: { enabled: false, allowLAN: false } })
+            verify(!item("lockdownRow").visible, state)
+        }
+        feed({ killSwitch: "armed", lockdown: { enabled: false, allowLAN: false } })
+        verify(item("lockdownRow").visible)
+        verify(!item("lockdownLANSwitch").visible, "the LAN choice belongs to the requirement")
+        click("lockdownSwitch")
+        compare(harness.calls, ["setLockdown:true,false"])
+        verify(!item("lockdownSwitch").checked)
+
+        harness.clearCalls()
+        feed({ killSwitch: "blocking", lockdown: { enabled: true, allowLAN: false }, trafficBlocked: true })
+        verify(item("lockdownSwitch").checked)
+        verify(item("lockdownLANSwitch").visible)
+        click("lockdownLANSwitch")
+        compare(harness.calls, ["setLockdown:true,true"])
+        compare(item("statusTitle").text, "Disconnected \u00b7 traffic blocked: the tunnel is always required")
+    }
+
     // --- Private networks ---------------------------------------------------------------------
 
     readonly property var sites: [
