@@ -65,6 +65,8 @@ public:
         outbox_.clear();
         return std::exchange(queued_, 0);
     }
+    // The unfinished message's bytes, as counted against the user's inbox, handed back once.
+    std::size_t takeUnread() { return std::exchange(unread_, 0); }
     bool subscribed = false;
     const uid_t uid;
 
@@ -87,6 +89,7 @@ private:
     Wait waiting_ = Wait::firstMessage;
     std::deque<std::string> outbox_;
     std::size_t queued_ = 0;     // the outbox's bytes and those of the line being written
+    std::size_t unread_ = 0;     // the unfinished message held in the reader's buffer
     std::size_t answering_ = 0;  // requests read whose answer is not sent yet
     bool writing_ = false;
     bool closed_ = false;
@@ -105,6 +108,7 @@ struct ServiceServer::Impl {
     struct User {
         std::size_t connections = 0;  // open sessions
         std::size_t queued = 0;       // bytes waiting to be written to them
+        std::size_t unread = 0;       // bytes of messages they have begun but not finished
     };
     std::map<uid_t, User> users;  // of the open sessions
 
@@ -114,6 +118,7 @@ struct ServiceServer::Impl {
         auto it = users.find(session->uid);
         if (it == users.end()) return;
         it->second.queued -= released;
+        it->second.unread -= session->takeUnread();
         if (--it->second.connections == 0) users.erase(it);
     }
     Async<void> acceptLoop();
@@ -276,6 +281,16 @@ Async<void> ServiceSession::reader() {
         if (buffer.size() > TunnelServiceEndpoint::maxMessageBytes) {
             send(errorReply(std::nullopt, ServiceErrorCode::messageTooLong, "the message is longer than the service accepts"));
             break;  // the rest of the line cannot be told from the next message
+        }
+        if (!closed_) {
+            auto& user = server_.users[uid];
+            user.unread = user.unread - unread_ + buffer.size();
+            unread_ = buffer.size();
+            if (user.unread > server_.limits.userInbox) {
+                send(errorReply(std::nullopt, ServiceErrorCode::messageTooLong,
+                                "this user's connections hold more unfinished messages than the service keeps"));
+                break;
+            }
         }
         if (!anyMessage) continue;  // the first message keeps its own time limit
         if (!buffer.empty()) {

@@ -34,6 +34,9 @@ struct ServiceLimits {
     // The same for all of one user's connections together: otherwise each connection the user may
     // open could hold a full outbox. Past it, the connection whose reply or event does not fit is dropped.
     std::size_t userOutbox = 2 * TunnelServiceEndpoint::maxMessageBytes;
+    // Unfinished messages all of one user's connections hold together: each may send a message as
+    // long as one may be, but not all of them at once. Past it, the connection that adds is dropped.
+    std::size_t userInbox = 2 * TunnelServiceEndpoint::maxMessageBytes;
     // Requests of one connection being answered at once. At the limit the service reads no more from
     // that connection until an answer is out, so that pipelined requests cannot build up replies
     // faster than the outbox limits are checked.

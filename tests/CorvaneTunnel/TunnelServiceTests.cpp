@@ -906,6 +906,37 @@ TEST(ServiceLimits, AUsersConnectionsTogetherQueueNoMoreThanItsOutbox) {
     EXPECT_EQ(readReplies(fresh, requestsEach, replyBytes), idsUpTo(requestsEach));
 }
 
+// Each connection may begin a message as long as one may be, but one user's
+// connections together hold no more than the user's inbox.
+TEST(ServiceLimits, AUsersUnfinishedMessagesTogetherStayWithinItsInbox) {
+    constexpr std::size_t MiB = 1024 * 1024;
+    TempDir dir;
+    RunningService service(dir.path(), ServiceMode::user, {.userInbox = 3 * MiB + MiB / 2});
+    const std::string begun = R"({"id":1,"op":")" + std::string(MiB, 'x');  // a megabyte of a line, never ended
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(std::make_unique<RawClient>(service.socket()));
+        clients.back()->send(begun);
+    }
+    std::this_thread::sleep_for(200ms);  // all read by now
+    for (auto& client : clients) EXPECT_FALSE(client->hungUp());
+    RawClient fourth(service.socket());
+    fourth.send(begun);
+    EXPECT_NE(fourth.readLine().find("more unfinished messages than the service keeps"), std::string::npos);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(fourth.hungUp());
+
+    // A connection that finishes or goes gives its share back.
+    clients.pop_back();
+    std::this_thread::sleep_for(100ms);
+    RawClient fifth(service.socket());
+    fifth.send(begun);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fifth.hungUp());
+    clients.front()->send("\"}\n");
+    EXPECT_NE(clients.front()->readLine().find(R"("ok":false)"), std::string::npos) << "an unknown operation, answered";
+}
+
 TEST(ServiceLimits, AConnectionHasOnlySoManyRequestsAnsweredAtOnce) {
     TempDir dir;
     RunningService service(dir.path(), ServiceMode::user, {.answering = 4});
