@@ -185,6 +185,20 @@ std::vector<std::string> systemServiceCommand(const std::string& client, const s
     return command;
 }
 
+// A guest (a container or VM) in `guest` that `client` routes: the guest is
+// `subnet`.2, the client `subnet`.1 and its default route.
+std::vector<std::vector<std::string>> routedGuest(const std::string& client, const std::string& guest, const std::string& subnet) {
+    return {
+        {"ip", "-n", client, "link", "add", "cvg0", "type", "veth", "peer", "name", "cvg1", "netns", guest},
+        {"ip", "-n", client, "addr", "add", subnet + ".1/24", "dev", "cvg0"},
+        {"ip", "-n", guest, "addr", "add", subnet + ".2/24", "dev", "cvg1"},
+        {"ip", "-n", client, "link", "set", "cvg0", "up"},
+        {"ip", "-n", guest, "link", "set", "cvg1", "up"},
+        {"ip", "-n", guest, "route", "add", "default", "via", subnet + ".1"},
+        {"ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
+    };
+}
+
 // Waits until the service on `socket` answers hello; its reply, or "" after `limit`.
 std::string awaitHello(BackgroundProcess& service, const std::filesystem::path& socket,
                        std::chrono::milliseconds limit = 10s) {
@@ -222,16 +236,9 @@ TEST(SystemModeTunnel, TrafficFromTheClientNamespaceTravelsThroughTheTunInterfac
                   {"ip", "-n", server, "link", "set", "cvt1", "up"},
                   {"ip", "-n", client, "route", "add", "default", "via", "10.214.0.1"},
                   {"ip", "-n", server, "addr", "add", "203.0.113.10/32", "dev", "lo"},
-                  // A guest the client routes (a container or VM).
-                  {"ip", "-n", client, "link", "add", "cvg0", "type", "veth", "peer", "name", "cvg1", "netns", guest},
-                  {"ip", "-n", client, "addr", "add", "10.214.9.1/24", "dev", "cvg0"},
-                  {"ip", "-n", guest, "addr", "add", "10.214.9.2/24", "dev", "cvg1"},
-                  {"ip", "-n", client, "link", "set", "cvg0", "up"},
-                  {"ip", "-n", guest, "link", "set", "cvg1", "up"},
-                  {"ip", "-n", guest, "route", "add", "default", "via", "10.214.9.1"},
-                  {"ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
               }),
               "");
+    ASSERT_EQ(NetworkNamespaces::run(routedGuest(client, guest, "10.214.9")), "");
 
     std::unique_ptr<Fleet> fleet;
     inNetworkNamespace(server, [&] {
@@ -511,16 +518,9 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
                   {"ip", "-n", server, "addr", "add", "203.0.113.10/32", "dev", "lo"},
                   {"ip", "-n", server, "addr", "add", "203.0.113.53/32", "dev", "lo"},
                   {"ip", "-n", server, "addr", "add", "2001:db8:215::10/128", "dev", "lo"},
-                  // A routed guest behind the client (a container or VM).
-                  {"ip", "-n", client, "link", "add", "cvg0", "type", "veth", "peer", "name", "cvg1", "netns", guest},
-                  {"ip", "-n", client, "addr", "add", "10.215.9.1/24", "dev", "cvg0"},
-                  {"ip", "-n", guest, "addr", "add", "10.215.9.2/24", "dev", "cvg1"},
-                  {"ip", "-n", client, "link", "set", "cvg0", "up"},
-                  {"ip", "-n", guest, "link", "set", "cvg1", "up"},
-                  {"ip", "-n", guest, "route", "add", "default", "via", "10.215.9.1"},
-                  {"ip", "netns", "exec", client, "sysctl", "-qw", "net.ipv4.ip_forward=1"},
               }),
               "");
+    ASSERT_EQ(NetworkNamespaces::run(routedGuest(client, guest, "10.215.9")), "");
     std::unique_ptr<Fleet> fleet;
     inNetworkNamespace(server, [&] {
         fleet = std::make_unique<Fleet>("10.215.0.1", std::vector<std::string>{"10.215.0.0/30", "203.0.113.0/24"});
