@@ -164,8 +164,11 @@ Async<void> TunnelService::shutdown() {
     // A restart or an upgrade while a session was meant to be up must not open
     // the machine: the table stays, and the next service start finds its intent.
     if (killSwitch_ && killSwitch_->engaged() && onServiceLine) {
-        onServiceLine("INFO", "traffic outside the tunnel stays blocked while the service is down; "
-                              "disconnect, or run corvane-tunnel --lift-block as root, to lift it");
+        onServiceLine("INFO", killSwitch_->lockdown().enabled
+                                  ? "traffic outside the tunnel stays blocked while the service is down: the tunnel is "
+                                    "always required (corvane-tunnel --lift-block as root turns that off)"
+                                  : "traffic outside the tunnel stays blocked while the service is down; "
+                                    "disconnect, or run corvane-tunnel --lift-block as root, to lift it");
     }
 }
 
