@@ -12,6 +12,12 @@
 #include "CorvaneTunnel/EngineLog.hpp"
 #include "CorvaneTunnel/SequencedLog.hpp"
 #include "CorvaneTunnel/EngineProvider.hpp"
+#include "CorvaneCore/Support/LoopbackListener.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace corvane;
 
@@ -100,5 +106,35 @@ void BM_PrepareConfiguration(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * config.size()));
 }
 BENCHMARK(BM_PrepareConfiguration)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+// What every request with the engine's secret pays first: the kernel's table
+// of the port's listeners, and this process's sockets (the engine's, in the
+// service), among `others` listeners elsewhere.
+void BM_CheckControlListener(benchmark::State& state) {
+    std::vector<int> fds;
+    auto listen = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd, 4);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+        fds.push_back(fd);
+        return ntohs(addr.sin_port);
+    };
+    const std::uint16_t port = listen();
+    for (int i = 0; i < state.range(0); ++i) listen();
+    const bool withInodes = state.range(1) != 0;
+    for (auto _ : state) {
+        ListenerExpectation expected{.uid = static_cast<std::uint32_t>(::geteuid())};
+        if (withInodes) expected.inodes = socketInodesOf(::getpid());
+        benchmark::DoNotOptimize(checkLoopbackListener(port, expected));
+    }
+    for (int fd : fds) ::close(fd);
+    state.SetLabel(std::to_string(state.range(0)) + " other listeners" + (withInodes ? ", with the process's sockets" : ""));
+}
+BENCHMARK(BM_CheckControlListener)->Args({0, 0})->Args({200, 0})->Args({200, 1})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
