@@ -210,6 +210,8 @@ QString AppBridge::connectButtonText() const {
 
 bool AppBridge::disconnectOffered() const {
     const auto& s = *snapshot_;
+    // With the tunnel always required a disconnect lifts nothing; it still ends a failed session.
+    if (s.lockdown && s.lockdown->enabled && s.status != UiStatus::failed) return false;
     return s.trafficBlocked && !tunnelUp(s.tunnelStatus) && s.tunnelStatus != NEVPNStatus::disconnecting &&
            !s.connectInFlight;
 }

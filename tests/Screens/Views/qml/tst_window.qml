@@ -326,6 +326,7 @@ TestCase {
         click("lockdownLANSwitch")
         compare(harness.calls, ["setLockdown:true,true"])
         compare(item("statusTitle").text, "Disconnected \u00b7 traffic blocked: the tunnel is always required")
+        verify(!item("liftBlock").visible, "a disconnect would lift nothing")
     }
 
     // --- Private networks ---------------------------------------------------------------------
