@@ -10,6 +10,7 @@
 #include <QQmlContext>
 #include <QQmlEngine>
 
+#include "Corvane/Agent/SnapshotCoding.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/NativeTypes.hpp"
@@ -18,151 +19,13 @@
 #include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
-namespace {
-
-template <class T>
-void read(const boost::json::object& o, std::string_view key, T& out) {
-    if (auto* v = o.if_contains(key)) out = decodeValue<T>(*v, CodingContext{"AppSnapshot", std::string(key)});
-}
-
-template <class T>
-void readShared(const boost::json::object& o, std::string_view key, std::shared_ptr<const T>& out) {
-    T value{};
-    if (o.if_contains(key)) {
-        read(o, key, value);
-        out = std::make_shared<const T>(std::move(value));
-    } else if (!out) {
-        out = std::make_shared<const T>();
-    }
-}
-
-NEVPNStatus tunnelStatus(std::string_view s) {
-    if (s == "disconnected") return NEVPNStatus::disconnected;
-    if (s == "connecting") return NEVPNStatus::connecting;
-    if (s == "connected") return NEVPNStatus::connected;
-    if (s == "reasserting") return NEVPNStatus::reasserting;
-    if (s == "disconnecting") return NEVPNStatus::disconnecting;
-    return NEVPNStatus::invalid;
-}
-
-UiStatus uiStatus(std::string_view s) {
-    for (auto st : {UiStatus::disconnected, UiStatus::connecting, UiStatus::connected, UiStatus::reconnecting,
-                    UiStatus::failed}) {
-        if (rawValue(st) == s) return st;
-    }
-    return UiStatus::disconnected;
-}
-
-}  // namespace
-
-}  // namespace corvane
-
-// Coding of the model's small types as the tests write them.
-namespace corvane {
-
-template <>
-struct JSONCoding<TrafficSample> {
-    static TrafficSample decode(const boost::json::value& v, const CodingContext& ctx) {
-        RecordDecoder d(v, ctx);
-        return {.up = d.defaulted<std::int64_t>("up", 0), .down = d.defaulted<std::int64_t>("down", 0)};
-    }
-};
-
-template <>
-struct JSONCoding<SiteStatus> {
-    static SiteStatus decode(const boost::json::value& v, const CodingContext& ctx) {
-        RecordDecoder d(v, ctx);
-        return {.siteId = d.required<std::int64_t>("siteId"),
-                .name = d.required<std::string>("name"),
-                .mode = SiteStatus::modeFromRawValue(d.required<std::string>("mode")).value_or(SiteStatus::Mode::off),
-                .endpoint = d.optional<std::string>("endpoint"),
-                .viaLocal = d.defaulted<bool>("viaLocal", false)};
-    }
-};
-
-template <>
-struct JSONCoding<std::set<std::int64_t>> {
-    static std::set<std::int64_t> decode(const boost::json::value& v, const CodingContext& ctx) {
-        auto ids = decodeValue<std::vector<std::int64_t>>(v, ctx);
-        return {ids.begin(), ids.end()};
-    }
-};
-
-template <>
-struct JSONCoding<UpdateStatus> {
-    static UpdateStatus decode(const boost::json::value& v, const CodingContext& ctx) {
-        RecordDecoder d(v, ctx);
-        return {.updateAvailable = d.defaulted<bool>("updateAvailable", false),
-                .blocking = d.defaulted<bool>("blocking", false),
-                .latest = d.defaulted<std::string>("latest", ""),
-                .installed = d.defaulted<std::string>("installed", "")};
-    }
-};
 
 std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     const auto root = boost::json::parse(json);
     const auto& o = root.as_object();
-    auto s = std::make_shared<AppSnapshot>();
-    read(o, "panelURL", s->panelURL);
-    read(o, "email", s->email);
-    read(o, "password", s->password);
-    read(o, "signedIn", s->signedIn);
-    read(o, "busy", s->busy);
-    read(o, "errorMessage", s->errorMessage);
-    readShared(o, "servers", s->servers);
-    readShared(o, "exits", s->exits);
-    read(o, "selectedExitId", s->selectedExitId);
-    read(o, "quotaNotice", s->quotaNotice);
-    readShared(o, "sites", s->sites);
-    readShared(o, "siteStatuses", s->siteStatuses);
-    readShared(o, "disabledSiteIds", s->disabledSiteIds);
-    readShared(o, "connectedFleet", s->connectedFleet);
-    read(o, "refreshing", s->refreshing);
-    read(o, "smartRouting", s->smartRouting);
-    read(o, "pin", s->pin);
-    read(o, "lanShare", s->lanShare);
-    read(o, "sharingOn", s->sharingOn);
-    read(o, "lanAddress", s->lanAddress);
-    read(o, "lanSharePassword", s->lanSharePassword);
-    readShared(o, "delays", s->delays);
-    if (o.if_contains("delayMeasuredAt")) {
-        std::map<std::string, std::int64_t> seconds;
-        read(o, "delayMeasuredAt", seconds);
-        std::map<std::string, std::chrono::system_clock::time_point> times;
-        for (const auto& [tag, at] : seconds) times[tag] = std::chrono::system_clock::time_point(std::chrono::seconds(at));
-        s->delayMeasuredAt = std::make_shared<const decltype(times)>(std::move(times));
-    }
-    read(o, "activeOutbound", s->activeOutbound);
-    read(o, "switchingTo", s->switchingTo);
-    read(o, "tunnelReachable", s->tunnelReachable);
-    read(o, "trafficNow", s->trafficNow);
-    read(o, "trafficTotal", s->trafficTotal);
-    readShared(o, "trafficHistory", s->trafficHistory);
-    read(o, "update", s->update);
-    read(o, "updateDismissed", s->updateDismissed);
-    read(o, "updateURL", s->updateURL);
-    read(o, "diagnosticsNote", s->diagnosticsNote);
-    readShared(o, "logLines", s->logLines);
-    read(o, "connectInFlight", s->connectInFlight);
-    read(o, "waitingForNetwork", s->waitingForNetwork);
-    read(o, "working", s->working);
-    read(o, "tunnelLastError", s->tunnelLastError);
-    read(o, "trafficBlocked", s->trafficBlocked);
-    if (auto* v = o.if_contains("killSwitch")) {
-        const std::string state(v->as_string());
-        for (auto k : {KillSwitchState::unavailable, KillSwitchState::off, KillSwitchState::armed, KillSwitchState::blocking}) {
-            if (rawValue(k) == state) s->killSwitch = k;
-        }
-    }
-    if (auto* v = o.if_contains("lockdown")) {
-        const auto& lockdown = v->as_object();
-        s->lockdown = LockdownState{.enabled = lockdown.at("enabled").as_bool(), .allowLAN = lockdown.at("allowLAN").as_bool()};
-    }
-    if (auto* v = o.if_contains("status")) s->status = uiStatus(v->as_string());
-    if (auto* v = o.if_contains("tunnelStatus")) {
-        s->tunnelStatus = tunnelStatus(v->as_string());
-    } else {
-        // The tunnel's own status as the shown one implies it.
+    auto s = std::make_shared<AppSnapshot>(*SnapshotCoding::decode(o));
+    // A state file may leave out what the shown status implies.
+    if (!o.if_contains("tunnelStatus")) {
         switch (s->status) {
         case UiStatus::connecting: s->tunnelStatus = NEVPNStatus::connecting; break;
         case UiStatus::connected: s->tunnelStatus = NEVPNStatus::connected; break;
@@ -170,9 +33,7 @@ std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
         default: s->tunnelStatus = NEVPNStatus::disconnected; break;
         }
     }
-    if (o.if_contains("snapshot")) {
-        readShared(o, "snapshot", s->snapshot);
-    } else {
+    if (!o.if_contains("snapshot")) {
         const bool up = s->tunnelStatus == NEVPNStatus::connecting || s->tunnelStatus == NEVPNStatus::connected ||
                         s->tunnelStatus == NEVPNStatus::reasserting;
         if (up && !s->connectedFleet->empty()) {
