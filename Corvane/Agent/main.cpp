@@ -1,0 +1,149 @@
+// corvane-agent: the user's one application model, without a window. The
+// window, the tray and corvanectl are its clients; it keeps the tunnel
+// healthy while none of them runs.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string_view>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <systemd/sd-daemon.h>
+
+#include "Corvane/Agent/AgentOperations.hpp"
+#include "Corvane/Agent/AgentProtocol.hpp"
+#include "Corvane/Model/AppModel.hpp"
+#include "CorvaneCore/Support/FileDescriptor.hpp"
+
+namespace fs = std::filesystem;
+using namespace corvane;
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: corvane-agent [--socket PATH]\n"
+    "\n"
+    "Runs the user's Corvane model for the window, the tray and corvanectl, which start it\n"
+    "when it is not running (or systemd starts it from corvane-agent.socket).\n"
+    "  --socket  listen here instead of $XDG_RUNTIME_DIR/corvane/agent.sock\n";
+
+void say(std::string_view text) { std::cerr << "corvane-agent: " << text << std::endl; }
+
+// The model, its server and the loop they share, and the way they end.
+class Agent {
+public:
+    void run(const fs::path& socket, int activated) {
+        model_ = std::make_unique<AppModel>(io_.get_executor(), AppModelParts::system(io_.get_executor()));
+        operations_ = std::make_unique<AgentOperations>(*model_, [this](bool disconnect) { stop(disconnect); });
+        server_ = std::make_unique<AgentServer>(io_, *operations_);
+        server_->start(socket, activated);
+        subscription_ = model_->observe([this](const std::shared_ptr<const AppSnapshot>& s) { server_->publish(s); });
+        server_->publish(model_->published());
+        boost::asio::co_spawn(io_, model_->start(), boost::asio::detached);
+        say("serves " + socket.string() + (activated >= 0 ? " (socket from systemd)" : ""));
+        boost::asio::signal_set signals(io_, SIGINT, SIGTERM);
+        signals.async_wait([this](const boost::system::error_code& error, int) {
+            if (!error) stop(false);
+        });
+        io_.run();
+    }
+
+    // Ends the agent; the tunnel stays as it is unless `disconnect`.
+    void stop(bool disconnect) {
+        if (stopping_) return;
+        stopping_ = true;
+        say(disconnect ? "stopping after a disconnect" : "stopping; the tunnel stays as it is");
+        boost::asio::co_spawn(io_, shutdown(disconnect), boost::asio::detached);
+    }
+
+private:
+    Async<void> shutdown(bool disconnect) {
+        if (disconnect) {
+            model_->disconnect();
+            for (int i = 0; i < 100 && model_->tunnel.status() != NEVPNStatus::disconnected &&
+                            model_->tunnel.status() != NEVPNStatus::invalid;
+                 ++i) {
+                co_await pause(std::chrono::milliseconds(100));
+            }
+        }
+        co_await pause(std::chrono::milliseconds(100));  // the last replies go out first
+        subscription_.reset();
+        server_->stop();
+        model_.reset();
+        io_.stop();
+    }
+    Async<void> pause(std::chrono::milliseconds length) {
+        boost::asio::steady_timer timer(io_, length);
+        co_await timer.async_wait(boost::asio::use_awaitable);
+    }
+
+    boost::asio::io_context io_;
+    std::unique_ptr<AppModel> model_;
+    std::unique_ptr<AgentOperations> operations_;
+    std::unique_ptr<AgentServer> server_;
+    Subscription subscription_;
+    bool stopping_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::optional<fs::path> socket;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (a == "--version") {
+            std::cout << "corvane-agent " << CORVANE_VERSION << "\n";
+            return 0;
+        }
+        if (a == "--socket" && i + 1 < argc && argv[i + 1][0] != '\0') {
+            socket = argv[++i];
+            continue;
+        }
+        std::cerr << "corvane-agent: unknown option " << a << "\n" << kUsage;
+        return 2;
+    }
+    if (!socket) socket = AgentEndpoint::socketPath();
+    ::signal(SIGPIPE, SIG_IGN);
+
+    // systemd's socket activation hands over the listening socket.
+    int activated = -1;
+    if (sd_listen_fds(0) == 1 && sd_is_socket_unix(SD_LISTEN_FDS_START, SOCK_STREAM, 1, nullptr, 0) > 0) {
+        activated = SD_LISTEN_FDS_START;
+        ::fcntl(activated, F_SETFD, FD_CLOEXEC);
+    }
+
+    // One agent per user: the lock lives as long as this process.
+    std::error_code ec;
+    fs::create_directories(socket->parent_path(), ec);
+    FileDescriptor lock(::open(AgentEndpoint::instanceLockPath(*socket).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.valid()) {
+        say("cannot open " + AgentEndpoint::instanceLockPath(*socket).string() + ": " + std::strerror(errno));
+        return 1;
+    }
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        say("another agent already runs for this user");
+        return 0;
+    }
+
+    Agent agent;
+    try {
+        agent.run(*socket, activated);
+    } catch (const std::exception& e) {
+        say(e.what());
+        return 1;
+    }
+    return 0;
+}
