@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -123,6 +124,12 @@ int main(int argc, char** argv) {
     if (sd_listen_fds(0) == 1 && sd_is_socket_unix(SD_LISTEN_FDS_START, SOCK_STREAM, 1, nullptr, 0) > 0) {
         activated = SD_LISTEN_FDS_START;
         ::fcntl(activated, F_SETFD, FD_CLOEXEC);
+        // Its lock lives beside the socket systemd made.
+        sockaddr_un bound{};
+        socklen_t length = sizeof bound;
+        if (::getsockname(activated, reinterpret_cast<sockaddr*>(&bound), &length) == 0 && bound.sun_path[0] != '\0') {
+            socket = fs::path(bound.sun_path);
+        }
     }
 
     // One agent per user: the lock lives as long as this process.
