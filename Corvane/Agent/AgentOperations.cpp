@@ -140,7 +140,15 @@ Async<json::value> AgentOperations::call(std::string op, json::object args) {
         co_return json::object{};
     }
     if (op == "setLockdown") {
-        co_await m.setLockdown(a.boolean("enabled"), a.boolean("allowLAN", false));
+        std::optional<std::string> failure;
+        try {
+            co_await m.setLockdown(a.boolean("enabled"), a.boolean("allowLAN", false));
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        // A window's switch has nobody to read the reply: the model's error says why.
+        if (failure && a.boolean("showError", false)) m.errorMessage = "The tunnel could not be made required: " + *failure;
+        if (failure) throw AgentError(*failure);
         co_return json::object{};
     }
     if (op == "sendDiagnostics") {

@@ -28,7 +28,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
-#include "Corvane/Screens/ModelLink.hpp"
+#include "Corvane/Screens/AgentLink.hpp"
 #include "Corvane/Screens/NativeTypes.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
@@ -151,19 +151,19 @@ int main(int argc, char** argv) {
     auto guard = boost::asio::make_work_guard(loop);
     std::thread modelThread([&loop] { loop.run(); });
 
-    std::unique_ptr<AppModel> model;
+    // The model is the user's agent's (started here when none runs); this loop
+    // only checks that the tunnel service is there and lets this user in.
     std::unique_ptr<SystemExtensionController> extension;
     onModelThread(loop, [&] {
-        model = std::make_unique<AppModel>(loop.get_executor(), AppModelParts::system(loop.get_executor()));
         extension = std::make_unique<SystemExtensionController>(std::make_shared<ServiceActivationPlatform>(
             loop.get_executor(), preferredTunnelServiceSocket(), AppModel::appVersion()));
     });
 
-    ModelLink link(*model, *extension, loop.get_executor());
+    AgentLink link(AgentClient::Options{}, *extension, loop.get_executor());
     AppBridge bridge(link, {.appVersion = AppModel::appVersion(), .previewLogs = previewLogs});
     bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
-    onModelThread(loop, [&] { link.observe(bridge); });
+    link.observe(bridge);
 
     // Without a host at start the item still registers, and shows once a panel starts.
     std::unique_ptr<TrayIcon> trayIcon(xembed ? xembed->makeIcon() : new StatusNotifierTray);
@@ -207,12 +207,10 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The model goes first, on its own thread, and its loop stops in the same
-    // step: a handler its cancelled tasks left queued must never run after it.
+    // Quitting the window leaves the agent, and the tunnel, as they are.
+    link.stopObserving();
     onModelThread(loop, [&] {
-        link.stopObserving();
         extension.reset();
-        model.reset();
         loop.stop();
     });
     modelThread.join();

@@ -85,6 +85,11 @@ Window {
                     Layout.margins: 16
                     Layout.bottomMargin: 0
                 }
+                AgentNotice {
+                    Layout.fillWidth: true
+                    Layout.margins: 16
+                    Layout.bottomMargin: 0
+                }
                 Loader {
                     objectName: "screenLoader"
                     Layout.fillWidth: true

@@ -23,6 +23,7 @@ import argparse
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -62,6 +63,18 @@ def free_port():
         return s.getsockname()[1]
 
 
+def stop_agent(runtime):
+    """Ends the agent the app started for this test: it outlives the app on purpose."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(os.path.join(runtime, "corvane", "agent.sock"))
+            s.sendall(b'{"id":1,"op":"stopAgent"}\n')
+            s.recv(4096)
+    except OSError:
+        pass
+
+
 class World:
     """Xvfb, private folders and the processes a case starts, stopped at the end."""
 
@@ -92,7 +105,7 @@ class World:
 
     def start_display(self):
         read, write = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset"],
                                 pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write)
         self.procs.append(xvfb)
@@ -126,6 +139,7 @@ class World:
                 proc.wait()
 
     def close(self, keep=False):
+        stop_agent(self.env["XDG_RUNTIME_DIR"])
         for proc in reversed(self.procs):
             self.stop(proc)
         if keep:
