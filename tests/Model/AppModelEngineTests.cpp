@@ -23,6 +23,24 @@ namespace {
 
 }  // namespace
 
+TEST(ModelWithEngine, AnUnreachableTunnelHasTheServiceCloseEveryConnectionBeforeTheGroupIsTested) {
+    REQUIRE_ENGINE();
+    // A probe target that refuses through every server: the checks fail until the policy recovers.
+    EngineSession s({.reachabilityProbeURLs = {"https://127.0.0.1:" + std::to_string(freeTcpPort()) + "/generate_204"}});
+    AppModel& m = s.connected();
+    ProxyTunnel open(s.proxyPort, "", "", "127.0.0.1", s.fleet.httpTarget().port());
+    ASSERT_FALSE(open.get("/").empty()) << "a connection through the engine";
+    const auto recovered = [&] {
+        return std::any_of(m.logLines->begin(), m.logLines->end(), [](const TunnelIPC::SequencedLine& l) {
+            return l.line.message.find("closed every connection to recover the network") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(s.runUntil(recovered, 40s)) << "the service never heard of a recovery\n" << s.service.process.log();
+    EXPECT_EQ(m.tunnelReachable.get(), false);
+    EXPECT_TRUE(open.waitForClose(5s)) << "the open connection was left on the old path";
+    EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected) << "a recovery is no reconnect";
+}
+
 TEST(ModelWithEngine, RatesTotalsAndDelaysFollowARealSession) {
     REQUIRE_ENGINE();
     EngineSession s;
