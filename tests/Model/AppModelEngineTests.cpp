@@ -21,7 +21,40 @@ namespace {
     if (!engineInstalled()) GTEST_SKIP() << "sing-box is not installed at " << enginePath()                \
                                          << " (scripts/install-engine.sh installs it)"
 
+// What the engine's selector uses now, read from its control API.
+std::optional<std::string> selectorNow(EngineSession& s, AppModel& m) {
+    if (!m.clash) return std::nullopt;
+    const auto table = s.run(m.clash->proxies());
+    auto it = table.proxies.find("proxy");
+    return it == table.proxies.end() ? std::nullopt : it->second.now;
+}
+
 }  // namespace
+
+TEST(ModelWithEngine, EachStartSetsTheChoiceOverWhatTheEnginesCacheKept) {
+    REQUIRE_ENGINE();
+    EngineSession s;
+    AppModel& m = s.connected();
+    m.pinTag("proxy-1");  // Reality on Alpha
+    ASSERT_TRUE(s.runUntil([&] { return !m.switchingTo->has_value(); }));
+    ASSERT_EQ(m.errorMessage.get(), std::nullopt);
+    ASSERT_EQ(selectorNow(s, m), "proxy-1");
+
+    // Each choice is made while disconnected; the engine's cache file still holds the one before.
+    for (const std::string tag : {"proxy-auto", "proxy-0"}) {
+        SCOPED_TRACE(tag);
+        m.disconnect();
+        ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::disconnected; }));
+        m.pinTag(tag);
+        EXPECT_EQ(m.pinChoice(), tag);
+        s.run(m.connect());
+        ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::connected && m.activeOutbound->has_value(); },
+                               30s))
+            << s.service.process.log();
+        EXPECT_EQ(selectorNow(s, m), tag);
+        EXPECT_EQ(m.errorMessage.get(), std::nullopt);
+    }
+}
 
 TEST(ModelWithEngine, AnUnreachableTunnelHasTheServiceCloseEveryConnectionBeforeTheGroupIsTested) {
     REQUIRE_ENGINE();
