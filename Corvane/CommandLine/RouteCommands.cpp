@@ -43,6 +43,10 @@ std::optional<std::int64_t> findExit(const AppModel& m, std::string_view word) {
     return std::nullopt;
 }
 
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
 std::string failureText(const AppModel& m) {
     if (m.tunnel.lastError()) return *m.tunnel.lastError();
     if (m.errorMessage->has_value()) return **m.errorMessage;
@@ -95,9 +99,33 @@ int pin(CommandContext& ctx) {
         if (model.errorMessage->has_value() && !model.connectInFlight) return headless.finish(ctx.err);
         return reportReconnect(headless, ctx);
     }
-    headless.runUntil([&] { return !model.switchingTo->has_value(); }, 15s);
+    const std::string pinned = model.prettyTag(model.pinChoice());
+    if (!tunnelIsUp(model.tunnel.status())) {
+        ctx.out << "Pinned: " << pinned << " (from the next connect).\n";
+        return 0;
+    }
+    // Reported only once the running engine uses it: after the session's start and any
+    // switch under way, whichever of them set the selector last.
+    const bool live = headless.runUntil(
+        [&] {
+            return model.errorMessage->has_value() || !tunnelIsUp(model.tunnel.status()) ||
+                   (model.tunnel.status() == NEVPNStatus::connected && model.clash && !model.switchingTo->has_value());
+        },
+        connectWait);
     if (model.errorMessage->has_value()) return headless.finish(ctx.err);
-    ctx.out << "Pinned: " << model.prettyTag(model.pinChoice()) << "\n";
+    if (!tunnelIsUp(model.tunnel.status())) {
+        ctx.err << "The tunnel went down before the engine took the choice; it applies from the next connect.\n";
+        return 1;
+    }
+    if (!live) {
+        ctx.err << "The tunnel's engine did not answer in time; the choice applies from the next connect.\n";
+        return 1;
+    }
+    if (const auto failure = headless.run(model.selectInEngine(model.clash, tag))) {
+        ctx.err << "Could not switch server: " << terminalText(*failure) << "\n";
+        return 1;
+    }
+    ctx.out << "Pinned: " << pinned << "\n";
     return 0;
 }
 

@@ -198,6 +198,9 @@ public:
     std::string entryName() const;
     std::string exitName() const;
     void pinTag(const std::string& tag);
+    // Makes the running engine's selector use `tag`, then reads it back: nothing once the
+    // engine uses it, else why not (the user's text). Only a cancelled task throws.
+    Async<std::optional<std::string>> selectInEngine(std::shared_ptr<ClashClient> client, std::string tag);
     Async<void> applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                            bool quotaFallback);
     void handleQuotaFallback(const ServerListResponse& response, bool duringConnect);
@@ -280,7 +283,10 @@ private:
     Async<void> connectSequence();
     // Asks the held profile to stop and waits until it is down; false when it stays up.
     Async<bool> stopAndWait();
-    Async<void> switchSelector(std::string tag);
+    // Writes the current pick to the running engine's selector; an error when the engine does not take it.
+    Async<void> switchSelector();
+    // Sets the running engine's selector and site switches to the current choices.
+    Async<void> applyChoices();
     Async<void> quotaFallbackTask(ClientExit exit, std::string notice);
 
     boost::asio::any_io_executor executor_;
@@ -300,6 +306,7 @@ private:
 
     NEVPNStatus lastTunnelStatus_ = NEVPNStatus::invalid;
     std::optional<std::string> lastSeenError_;  // the controller's lastError as last seen
+    std::optional<std::uint64_t> selectorWriter_;  // the selection generation whose selector writer runs
     // The session's traffic samples summed. The engine's counters run ahead of
     // the samples, so the total is the larger of the two, never their sum.
     TrafficSample sampledTotal_;

@@ -48,14 +48,7 @@ Async<void> AppModel::runLiveState() {
     }
     if (!clash) co_return;  // the engine never said where it listens: no live data
 
-    // A pinned server survives an engine restart.
-    if (const std::string choice = pinChoice(); choice != automaticGroup) {
-        try {
-            co_await clash->setSelector(selectorGroup, choice);
-        } catch (const std::exception&) {
-        }
-    }
-    co_await applySiteSwitches(activeSites, clash);
+    co_await applyChoices();
     co_await resyncTotals();
     startTrafficStream();
     restartHealthChecks(true);
@@ -69,6 +62,16 @@ Async<void> AppModel::runLiveState() {
         if (CORVANE_CANCELLED()) co_return;
         co_await pollProxies();
     }
+}
+
+Async<void> AppModel::applyChoices() {
+    const std::shared_ptr<ClashClient> client = clash;
+    if (!client) co_return;
+    // The engine starts on the selections its cache file kept from an earlier session, which
+    // may be a pin the user has lifted since: the current choice is set at every start, the
+    // automatic group too.
+    co_await switchSelector();
+    if (clash == client) co_await applySiteSwitches(activeSites, client);
 }
 
 Async<void> AppModel::pollProxies() {
@@ -139,6 +142,7 @@ Async<void> AppModel::refreshClashEndpointIfChanged() {
     cancelTask(trafficTask);
     trafficHistory = {};
     startTrafficStream();
+    co_await applyChoices();  // a new engine: its cache speaks for an earlier session
 }
 
 void AppModel::startTrafficStream() {

@@ -3,6 +3,9 @@
 // fallback from a metered exit whose allowance ran out.
 #include <charconv>
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Model/ModelErrors.hpp"
 #include "CorvaneCore/Panel/ExitSelection.hpp"
@@ -30,6 +33,15 @@ std::optional<std::size_t> shareIndex(std::string_view tag) {
     if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
     return n;
 }
+
+// Frees a session's selector writer however the writer ends (a cancelled one throws).
+struct WriterSlot {
+    std::optional<std::uint64_t>& writer;
+    std::uint64_t generation;
+    ~WriterSlot() {
+        if (writer == generation) writer.reset();
+    }
+};
 
 std::optional<json::value> encodedPin(const std::optional<PinPref>& pin) {
     if (!pin) return std::nullopt;
@@ -110,30 +122,56 @@ void AppModel::pinTag(const std::string& tag) {
     if (status() == UiStatus::connected && clash) {
         switchingTo = tag;
         restartHealthChecks(false);  // paused while the switch runs
-        spawn(switchSelector(tag));
+        spawn(switchSelector());
     }
 }
 
-Async<void> AppModel::switchSelector(std::string tag) {
-    const std::uint64_t generation = selectionGeneration;
-    const std::shared_ptr<ClashClient> client = clash;
-    std::exception_ptr failure;
+Async<std::optional<std::string>> AppModel::selectInEngine(std::shared_ptr<ClashClient> client, std::string tag) {
+    if (!client) co_return "the tunnel's engine is not running.";
+    // A 204 only says the engine read the request: the selector it then uses is what counts.
+    std::optional<ClashClient::ProxiesResponse> table;
     try {
         co_await client->setSelector(selectorGroup, tag);
+        table = co_await client->proxies();
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::asio::error::operation_aborted) throw;
+        co_return userText(std::current_exception());
     } catch (const std::exception&) {
-        failure = std::current_exception();
+        co_return userText(std::current_exception());
     }
+    const auto selector = table->proxies.find(selectorGroup);
+    if (selector == table->proxies.end() || !selector->second.now || selector->second.now->empty()) {
+        co_return "the engine does not say which server it uses.";
+    }
+    if (*selector->second.now != tag) co_return "the engine uses " + prettyTag(*selector->second.now) + " instead.";
+    co_return std::nullopt;
+}
+
+Async<void> AppModel::switchSelector() {
+    const std::uint64_t generation = selectionGeneration;
+    const std::shared_ptr<ClashClient> client = clash;
+    // One writer per session, so that the engine takes the picks in the order they were made:
+    // a pick made while it writes is written by it next.
+    if (!client || selectorWriter_ == generation) co_return;
+    std::optional<std::string> failure;
+    {
+        selectorWriter_ = generation;
+        const WriterSlot slot{selectorWriter_, generation};
+        std::string choice;
+        do {
+            choice = pinChoice();
+            failure = co_await selectInEngine(client, choice);
+        } while (selectionGeneration == generation && clash == client && pinChoice() != choice);
+    }
+    // A switch in a session that has ended since (its engine is gone) says nothing
+    // about the session now running, nor about a pick made there.
+    if (selectionGeneration != generation || clash != client) co_return;
     if (failure) {
-        // A switch in a session that has ended since (its engine is gone) says nothing
-        // about the session now running, nor about a pick made there.
-        if (selectionGeneration != generation) co_return;
-        errorMessage = "Could not switch server: " + userText(failure);
-        switchingTo = std::nullopt;
-        restartHealthChecks(false);
-        co_return;
+        errorMessage = "Could not switch server: " + *failure;
+    } else if (switchingTo->has_value()) {
+        co_await pollProxies();  // the server a pick shows
     }
-    if (selectionGeneration == generation && clash == client && pinChoice() == tag) co_await pollProxies();
-    if (selectionGeneration == generation) {
+    if (selectionGeneration == generation && switchingTo->has_value()) {
         switchingTo = std::nullopt;
         restartHealthChecks(false);
     }

@@ -1,6 +1,7 @@
 // The tunnel session as the model follows it: status changes, health checks,
 // and the extension's log.
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/AppLog.hpp"
 #include "Corvane/Tunnel/ClashClient.hpp"
 
 namespace corvane {
@@ -80,10 +81,17 @@ Async<void> AppModel::checkTunnelHealth() {
     case TunnelHealthPolicy::Result::stale: break;
     case TunnelHealthPolicy::Result::reachable: tunnelReachable = true; break;
     case TunnelHealthPolicy::Result::unreachable: tunnelReachable = false; break;
-    case TunnelHealthPolicy::Result::recover:
+    case TunnelHealthPolicy::Result::recover: {
         tunnelReachable = false;
+        // Connections opened over a path that has gone keep failing; the service closes every
+        // one through the engine, then the group measures its members afresh and may pick another.
+        auto reply = co_await tunnel.send<TunnelIPC::ActionReply>(TunnelIPC::Request::recoverNetwork(client->port()));
+        if (!reply || !reply->performed) {
+            appLog("WARN", "health", "the tunnel service did not recover the network; testing the servers again");
+        }
         co_await client->testGroup();
         break;
+    }
     }
 }
 

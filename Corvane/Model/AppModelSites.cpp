@@ -172,7 +172,9 @@ Async<void> AppModel::runSiteWatch() {
             }
         }
 
-        if (sites->empty()) continue;
+        // With none listed and none running there is nothing to follow; with none listed but
+        // some running, the engine still routes their networks and is rebuilt below.
+        if (sites->empty() && activeSites.empty()) continue;
         // A session another process started: its sites are learned, not rebuilt.
         if (activeSites.empty()) co_await adoptRunningSites();
         std::vector<SiteAccess> listed = sites;

@@ -41,8 +41,8 @@ protected:
         ASSERT_EQ(r.exitStatus, 0) << r.err;
     }
     // The model beside corvanectl, signed in and connected.
-    std::unique_ptr<LiveModel> connectedModel() {
-        auto live = std::make_unique<LiveModel>(home, socket, true);
+    std::unique_ptr<LiveModel> connectedModel(const std::function<void(AppModelParts&)>& adjust = {}) {
+        auto live = std::make_unique<LiveModel>(home, socket, true, adjust);
         AppModel& m = *live->model;
         m.panelURL = panelURL;
         m.email = "demo@corvane.test";
@@ -140,6 +140,34 @@ TEST_F(Commands, SitesAndSiteSwitchesReachTheEngineAndAnotherRunningModel) {
     EXPECT_TRUE(live->runUntil([&] { return m.lanSharePassword.get() == password; }, 5s));
     EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected) << "no change of these reconnects";
     EXPECT_EQ(m.errorMessage.get(), std::nullopt);
+}
+
+TEST_F(Commands, TheLastSiteRemovedOnThePanelReconnectsOnce) {
+    login();
+    auto live = connectedModel([](AppModelParts& parts) { parts.timings.siteWatchPeriod = 1s; });
+    AppModel& m = *live->model;
+    ASSERT_EQ(m.activeSites.size(), 1u);
+    ASSERT_TRUE(live->runUntil([&] { return firstSiteChoice(*live) == "site-0"; }, 10s));
+    int connects = 0;
+    NEVPNStatus last = NEVPNStatus::connected;
+    Subscription counting = m.observe([&](const auto& snapshot) {
+        if (snapshot->tunnelStatus != last && snapshot->tunnelStatus == NEVPNStatus::connecting) ++connects;
+        last = snapshot->tunnelStatus;
+    });
+
+    auto removed = simCtl({"remove-site", "5"});
+    ASSERT_EQ(removed.exitStatus, 0) << removed.err;
+    ASSERT_TRUE(live->runUntil([&] {
+        return connects >= 1 && m.tunnel.status() == NEVPNStatus::connected && !m.connectInFlight && m.clash &&
+               m.activeOutbound->has_value();
+    }, 30s)) << "connects: " << connects;
+    EXPECT_TRUE(m.sites->empty());
+    EXPECT_TRUE(m.activeSites.empty());
+    EXPECT_EQ(firstSiteChoice(*live), std::nullopt) << "the rebuilt engine routes no site";
+    live->runUntil([] { return false; }, 3s);  // more passes of the watch, were it still running
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected);
+    EXPECT_NE(viaProxy().find("through server "), std::string::npos);
 }
 
 TEST_F(Commands, LogsShareAndReportAsANewUserWouldUseThem) {

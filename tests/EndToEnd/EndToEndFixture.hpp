@@ -147,7 +147,9 @@ class LiveModel {
 public:
     // `besideCorvanectl`: the settings file and kept configuration that corvanectl uses
     // in the same home, as the desktop app shares them; else files of its own.
-    LiveModel(const fs::path& home, const fs::path& socket, bool besideCorvanectl = false)
+    // `adjust` changes the parts (shorter timings, say) before the model is made.
+    LiveModel(const fs::path& home, const fs::path& socket, bool besideCorvanectl = false,
+              const std::function<void(AppModelParts&)>& adjust = {})
         : http(HttpClientOptions::fromEnvironment()) {
         AppModelParts parts;
         parts.store = std::make_shared<InMemoryTokenStore>();
@@ -159,6 +161,7 @@ public:
         parts.deployment = Deployment::load({home / "config" / "corvane" / "deployment.json"}).values;
         parts.selfUpdates = false;
         parts.timings.healthCheckPeriod = 500ms;
+        if (adjust) adjust(parts);
         model = std::make_unique<AppModel>(io.get_executor(), std::move(parts));
     }
     ~LiveModel() { model.reset(); }

@@ -21,7 +21,58 @@ namespace {
     if (!engineInstalled()) GTEST_SKIP() << "sing-box is not installed at " << enginePath()                \
                                          << " (scripts/install-engine.sh installs it)"
 
+// What the engine's selector uses now, read from its control API.
+std::optional<std::string> selectorNow(EngineSession& s, AppModel& m) {
+    if (!m.clash) return std::nullopt;
+    const auto table = s.run(m.clash->proxies());
+    auto it = table.proxies.find("proxy");
+    return it == table.proxies.end() ? std::nullopt : it->second.now;
+}
+
 }  // namespace
+
+TEST(ModelWithEngine, EachStartSetsTheChoiceOverWhatTheEnginesCacheKept) {
+    REQUIRE_ENGINE();
+    EngineSession s;
+    AppModel& m = s.connected();
+    m.pinTag("proxy-1");  // Reality on Alpha
+    ASSERT_TRUE(s.runUntil([&] { return !m.switchingTo->has_value(); }));
+    ASSERT_EQ(m.errorMessage.get(), std::nullopt);
+    ASSERT_EQ(selectorNow(s, m), "proxy-1");
+
+    // Each choice is made while disconnected; the engine's cache file still holds the one before.
+    for (const std::string tag : {"proxy-auto", "proxy-0"}) {
+        SCOPED_TRACE(tag);
+        m.disconnect();
+        ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::disconnected; }));
+        m.pinTag(tag);
+        EXPECT_EQ(m.pinChoice(), tag);
+        s.run(m.connect());
+        ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::connected && m.activeOutbound->has_value(); },
+                               30s))
+            << s.service.process.log();
+        EXPECT_EQ(selectorNow(s, m), tag);
+        EXPECT_EQ(m.errorMessage.get(), std::nullopt);
+    }
+}
+
+TEST(ModelWithEngine, AnUnreachableTunnelHasTheServiceCloseEveryConnectionBeforeTheGroupIsTested) {
+    REQUIRE_ENGINE();
+    // A probe target that refuses through every server: the checks fail until the policy recovers.
+    EngineSession s({.reachabilityProbeURLs = {"https://127.0.0.1:" + std::to_string(freeTcpPort()) + "/generate_204"}});
+    AppModel& m = s.connected();
+    ProxyTunnel open(s.proxyPort, "", "", "127.0.0.1", s.fleet.httpTarget().port());
+    ASSERT_FALSE(open.get("/").empty()) << "a connection through the engine";
+    const auto recovered = [&] {
+        return std::any_of(m.logLines->begin(), m.logLines->end(), [](const TunnelIPC::SequencedLine& l) {
+            return l.line.message.find("closed every connection to recover the network") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(s.runUntil(recovered, 40s)) << "the service never heard of a recovery\n" << s.service.process.log();
+    EXPECT_EQ(m.tunnelReachable.get(), false);
+    EXPECT_TRUE(open.waitForClose(5s)) << "the open connection was left on the old path";
+    EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected) << "a recovery is no reconnect";
+}
 
 TEST(ModelWithEngine, RatesTotalsAndDelaysFollowARealSession) {
     REQUIRE_ENGINE();

@@ -82,12 +82,26 @@ TEST_F(RoutesTest, PickingATagStoresThePinItStandsFor) {
 }
 
 TEST_F(RoutesTest, APickWhileConnectedSwitchesTheSelectorAndAnOldSwitchLeavesANewOneAlone) {
+    // The selector of the engine's control API: a PUT it answers as scripted and, when `takes`,
+    // uses from then on; the table reads back what it uses.
+    std::mutex mutex;
+    std::string now = "proxy-auto";
+    ScriptedReply put{.status = 204, .delay = 200ms};
+    bool takes = true;
     fleet::HttpServer engineAPI;
-    engineAPI.setHandler([](const RecordedRequest& r) {
-        ScriptedReply reply = r.method == "PUT" ? ScriptedReply{.status = 204} : ScriptedReply::json(200, R"({"proxies":{}})");
-        if (r.method == "PUT") reply.delay = 200ms;
-        return reply;
+    engineAPI.setHandler([&](const RecordedRequest& r) {
+        std::lock_guard lock(mutex);
+        if (r.method == "PUT") {
+            if (takes && put.status == 204) now = boost::json::parse(r.body).at("name").as_string();
+            return put;
+        }
+        return ScriptedReply::json(200, R"({"proxies":{"proxy":{"now":")" + now + R"("}}})");
     });
+    auto puts = [&] {
+        std::size_t n = 0;
+        for (const auto& r : engineAPI.requests()) n += r.method == "PUT" && r.target == "/proxies/proxy";
+        return n;
+    };
     AppModel& m = withFleet();
     run(m.connect());
     auto liveClient = [&] { m.clash = std::make_shared<ClashClient>(engineAPI.port(), "s"); };
@@ -96,15 +110,17 @@ TEST_F(RoutesTest, APickWhileConnectedSwitchesTheSelectorAndAnOldSwitchLeavesANe
     EXPECT_EQ(m.switchingTo.get(), "proxy-1");
     EXPECT_EQ(m.pin.get(), (PinPref{1, true}));
     // Down and up again while the first switch is on its way; the user picks again.
+    ASSERT_TRUE(runUntil([&] { return puts() == 1; }));
     tunnelPlatform->setStatus(profile(), NEVPNStatus::disconnected);
     tunnelPlatform->setStatus(profile(), NEVPNStatus::connected);
     liveClient();
     m.pinTag("proxy-2");
-    ASSERT_TRUE(runUntil([&] { return engineAPI.requestCount() >= 2; }));
+    ASSERT_TRUE(runUntil([&] { return puts() >= 2; }));
     runFor(120ms);  // the first switch has answered by now; the second not yet
     EXPECT_EQ(m.switchingTo.get(), "proxy-2");
     EXPECT_TRUE(runUntil([&] { return !m.switchingTo->has_value(); }));
     EXPECT_EQ(m.errorMessage.get(), std::nullopt);
+    EXPECT_EQ(m.activeOutbound.get(), "proxy-2") << "read back from the engine";
     std::vector<std::string> choices;
     for (const auto& r : engineAPI.requests()) {
         if (r.method == "PUT" && r.target == "/proxies/proxy") choices.push_back(r.body);
@@ -113,17 +129,36 @@ TEST_F(RoutesTest, APickWhileConnectedSwitchesTheSelectorAndAnOldSwitchLeavesANe
     EXPECT_EQ(choices, (std::vector<std::string>{R"({"name":"proxy-1"})", R"({"name":"proxy-2"})"}));
     EXPECT_EQ(starts(), 1u);  // no reconnect
 
-    // A switch the engine refuses says so. Only the switch: a failing poll would make the
-    // model look for a replaced engine and drop the switch's answer with its session.
-    engineAPI.setHandler([](const RecordedRequest& r) {
-        return r.method == "PUT" ? ScriptedReply::json(400, R"({"message":"no such"})")
-                                 : ScriptedReply::json(200, R"({"proxies":{}})");
-    });
-    m.pinTag("proxy-3");
-    ASSERT_TRUE(runUntil([&] { return !m.switchingTo->has_value(); }));
-    ASSERT_TRUE(m.errorMessage->has_value());
-    EXPECT_TRUE(m.errorMessage->value().starts_with("Could not switch server: "));
-    EXPECT_EQ(m.pin.get(), (PinPref{2, true}));  // kept for the next connect
+    // A switch the engine refuses, or acknowledges while it keeps using another server,
+    // says so; the pick is kept for the next connect.
+    struct Failure {
+        const char* name;
+        ScriptedReply put;
+        bool takes;
+        std::string tag;
+        PinPref pin;
+        std::string error;
+    };
+    const std::vector<Failure> failures{
+        {"refused", ScriptedReply::json(400, R"({"message":"Selector update error: not found"})"), true, "proxy-3",
+         PinPref{2, true}, "Could not switch server: The engine's control API answered with HTTP status 400."},
+        {"acknowledged, not taken", ScriptedReply{.status = 204}, false, "proxy-0", PinPref{1, false},
+         "Could not switch server: the engine uses Reality on Tokyo instead."},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.name);
+        {
+            std::lock_guard lock(mutex);
+            now = "proxy-3";
+            put = f.put;
+            takes = f.takes;
+        }
+        m.errorMessage = std::nullopt;
+        m.pinTag(f.tag);
+        ASSERT_TRUE(runUntil([&] { return !m.switchingTo->has_value(); }));
+        EXPECT_EQ(m.errorMessage.get(), f.error);
+        EXPECT_EQ(m.pin.get(), f.pin);
+    }
 }
 
 TEST_F(RoutesTest, APickWhileAMeteredExitIsInUseReconnectsThroughTheNewRoute) {

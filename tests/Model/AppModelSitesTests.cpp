@@ -177,7 +177,7 @@ TEST(ModelWithEngine, ArrivingOnASiteSwitchesItDirectWithoutAReconnect) {
     });
 }
 
-TEST(ModelWithEngine, ASiteAddedOnThePanelReconnectsOnce) {
+TEST(ModelWithEngine, ASiteAddedOrTheLastOneRemovedOnThePanelReconnectsOnce) {
     if (!engineInstalled()) GTEST_SKIP() << "sing-box is not installed at " << enginePath();
     const SiteAccess office = officeSite(3, "Office", freeTcpPort());
     EngineSession s({.sites = {office}});
@@ -197,5 +197,18 @@ TEST(ModelWithEngine, ASiteAddedOnThePanelReconnectsOnce) {
     ASSERT_TRUE(s.runUntil([&] { return m.clash && siteChoice(s, m, 1) == "site-1"; }, 10s));
     s.runFor(3s);  // three more watch passes
     EXPECT_EQ(connects, 1);
+    EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected);
+
+    // With no site left the running engine would still route their networks.
+    s.setSites({});
+    ASSERT_TRUE(s.runUntil([&] { return m.activeSites.empty() && connects == 2 &&
+                                        m.tunnel.status() == NEVPNStatus::connected && !m.connectInFlight && m.clash; },
+                           30s))
+        << "connects: " << connects;
+    ASSERT_TRUE(s.runUntil([&] { return m.activeOutbound->has_value(); }, 10s));
+    EXPECT_EQ(siteChoice(s, m, 0), std::nullopt) << "the rebuilt engine has no site";
+    EXPECT_TRUE(m.siteStatuses->empty());
+    s.runFor(3s);
+    EXPECT_EQ(connects, 2);
     EXPECT_EQ(m.tunnel.status(), NEVPNStatus::connected);
 }

@@ -86,6 +86,7 @@ public:
     struct Options {
         std::optional<std::string> lanAddress;
         std::vector<SiteAccess> sites;
+        std::vector<std::string> reachabilityProbeURLs;  // none: the fleet's probe
     };
 
     explicit EngineSession(Options options = {})
@@ -116,7 +117,8 @@ public:
         parts.selfUpdates = false;
         parts.deployment.panelURL = panel.url("");
         parts.deployment.urlTestProbeURL = fleet.probeURL();
-        parts.deployment.reachabilityProbeURLs = {fleet.probeURL()};
+        parts.deployment.reachabilityProbeURLs = options_.reachabilityProbeURLs;
+        if (parts.deployment.reachabilityProbeURLs.empty()) parts.deployment.reachabilityProbeURLs = {fleet.probeURL()};
         parts.deployment.proxyResolverAddress = "127.0.0.1";
         parts.deployment.directResolverAddress = "127.0.0.1";
         model = std::make_unique<AppModel>(loop->get_executor(), std::move(parts));
