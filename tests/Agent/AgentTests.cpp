@@ -17,6 +17,8 @@
 
 #include "Corvane/Agent/AgentClient.hpp"
 #include "TestSupport/PrivateHome.hpp"
+#include "TestSupport/ScopedEnv.hpp"
+#include "tools/fleet/ChildProcess.hpp"
 #include "TestSupport/ServiceClient.hpp"
 #include "TestSupport/WithoutPrivileges.hpp"
 #include "tools/fleet/TempDir.hpp"
@@ -169,4 +171,23 @@ TEST_F(Agent, AKilledAgentIsStartedAgainByTheNextClient) {
     for (int i = 0; i < 300 && alive(second); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_FALSE(alive(second));
     EXPECT_THROW(AgentClient({.socket = options().socket, .start = false}), AgentError);
+}
+
+TEST_F(Agent, CorvanectlTellsWhetherItRunsAndStopsIt) {
+    ScopedEnv socket("CORVANE_AGENT_SOCKET", options().socket.string());
+    auto status = runProcess({CORVANECTL_PATH, "agent", "status"});
+    EXPECT_EQ(status.exitStatus, 3);
+    EXPECT_EQ(status.out, "The Corvane agent is not running.\n");
+
+    const pid_t agent = static_cast<pid_t>(client()->call("hello").as_object().at("pid").as_int64());
+    status = runProcess({CORVANECTL_PATH, "agent", "status"});
+    EXPECT_EQ(status.exitStatus, 0);
+    EXPECT_NE(status.out.find("(pid " + std::to_string(agent) + ")"), std::string::npos) << status.out;
+
+    const auto stop = runProcess({CORVANECTL_PATH, "agent", "stop"});
+    EXPECT_EQ(stop.exitStatus, 0) << stop.err;
+    EXPECT_EQ(stop.out, "The Corvane agent stopped; the tunnel stays as it was.\n");
+    for (int i = 0; i < 300 && alive(agent); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(alive(agent));
+    EXPECT_EQ(runProcess({CORVANECTL_PATH, "agent", "stop"}).out, "The Corvane agent is not running.\n");
 }
