@@ -80,6 +80,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
       executor_(std::move(executor)),
       timings_(std::move(parts.timings)),
       clock_(parts.clock ? std::move(parts.clock) : ModelClock(&std::chrono::system_clock::now)),
+      steadyClock_(parts.steadyClock ? std::move(parts.steadyClock) : ModelSteadyClock(&std::chrono::steady_clock::now)),
       settings_(std::move(parts.settings)),
       sleepMonitor_(std::move(parts.sleepMonitor)),
       http_(parts.http),

@@ -50,7 +50,8 @@ struct AppModelParts {
     std::function<std::optional<std::string>()> hostName;    // none: the machine's pretty host name
     std::function<std::optional<std::string>()> lanAddress;  // none: LocalAddresses::lan()
     Timings timings;
-    ModelClock clock;  // none: the system clock
+    ModelClock clock;              // none: the system clock
+    ModelSteadyClock steadyClock;  // none: std::chrono::steady_clock
     std::optional<std::string> appVersion;  // none: AppModel::appVersion()
     std::optional<bool> selfUpdates;        // none: AppModel::selfUpdates()
     // Panel address, probe endpoints, resolvers, rule sets and direct domains.
@@ -75,6 +76,7 @@ struct AppModelParts {
 class AppModel final : private PublishedFieldOwner {
 public:
     using Time = std::chrono::system_clock::time_point;
+    using Instant = std::chrono::steady_clock::time_point;  // for deadlines: never jumps
     static constexpr Time distantPast = Time::min();
 
     AppModel(boost::asio::any_io_executor executor, AppModelParts parts);
@@ -138,13 +140,13 @@ public:
     std::optional<std::string> networkSignature;
     bool deviceSleeping = false;
     std::uint64_t selectionGeneration = 0;
-    std::optional<Time> lastSampleAt;
+    std::optional<Instant> lastSampleAt;
     std::optional<TaskHandle> logPoll;
     std::vector<Subscription> subscriptions;
     Published<bool> connectInFlight{*this, false};
     Published<bool> waitingForNetwork{*this, false};
     std::optional<Recovery> recovery;
-    Time recoveryDeadline = distantPast;
+    Instant recoveryDeadline = Instant::min();
     bool recoveryRunning = false;
     std::int64_t signInAutoAttempts = 0;
     std::optional<TaskHandle> backoff;
@@ -251,6 +253,7 @@ public:
     // Where the engine client's latency tests and reachability probes go.
     ClashClient::Endpoints clashEndpoints() const;
     Time now() const { return clock_(); }
+    Instant steadyNow() const { return steadyClock_(); }
 
 private:
     void publishedFieldChanged() override;
@@ -286,6 +289,7 @@ private:
     boost::asio::any_io_executor executor_;
     Timings timings_;
     ModelClock clock_;
+    ModelSteadyClock steadyClock_;
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<SleepMonitor> sleepMonitor_;
     HttpClient* http_;

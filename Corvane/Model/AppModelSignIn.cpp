@@ -173,9 +173,8 @@ void AppModel::recoverWhenNetworkReturns(Recovery kind) {
     recovery = kind;
     waitingForNetwork = true;
     if (previous == kind) return;  // the same recovery keeps its deadline and timer
-    recoveryDeadline = now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                   kind == Recovery::servers ? timings_.serversRecoveryWindow
-                                                             : timings_.signInRecoveryWindow);
+    recoveryDeadline = steadyNow() + (kind == Recovery::servers ? timings_.serversRecoveryWindow
+                                                                : timings_.signInRecoveryWindow);
     cancelTask(backoff);
     backoff = spawn(recoveryTimer(kind));
 }
@@ -198,7 +197,7 @@ void AppModel::clearRecovery() {
 
 Async<void> AppModel::networkMayBeBack() {
     if (recovery && !recoveryRunning) {
-        if (now() >= recoveryDeadline) {
+        if (steadyNow() >= recoveryDeadline) {
             clearRecovery();
             co_return;
         }

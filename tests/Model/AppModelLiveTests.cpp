@@ -61,9 +61,10 @@ TEST_F(ModelTest, SamplesAddUpAndTheHistoryKeepsOnePointPerSpacing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AppModel& m = make();
-        const auto start = std::chrono::system_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < c.atMs.size(); ++i) {
-            fixedNow = start + std::chrono::milliseconds(c.atMs[i]);
+            fixedSteadyNow = start + std::chrono::milliseconds(c.atMs[i]);
+            fixedNow = std::chrono::system_clock::now() - std::chrono::hours(24 * i);  // set back again and again: no matter
             m.record({.up = static_cast<std::int64_t>(i + 1), .down = 10});
         }
         const auto n = static_cast<std::int64_t>(c.atMs.size());
