@@ -161,6 +161,7 @@ public:
     static std::string appVersion();
     static bool selfUpdates();
     void scenePhaseChanged(bool active, bool background);
+    // Throws SettingsWriteError (and changes nothing) when the setting cannot be saved.
     void setSmartRouting(bool on);
     // "Always require the tunnel" on the system service, for the whole machine.
     // Throws TunnelPlatformError with the service's reason (user mode cannot block).
@@ -199,6 +200,7 @@ public:
     std::optional<ClientExit> selectedExit() const;
     std::string entryName() const;
     std::string exitName() const;
+    // Throws SettingsWriteError (and changes nothing) when the pin cannot be saved.
     void pinTag(const std::string& tag);
     Async<void> applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                            bool quotaFallback);
@@ -219,7 +221,7 @@ public:
     Async<void> resyncTotals();
     Async<void> refreshClashEndpointIfChanged();
 
-    // Private sites.
+    // Private sites. Throws SettingsWriteError (and changes nothing) when the setting cannot be saved.
     void setSiteEnabled(std::int64_t id, bool enabled);
     // Throws what setting the selector throws.
     Async<void> setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
@@ -228,7 +230,7 @@ public:
     // the listed sites as the running engine has them, when it has one switch per site.
     Async<void> adoptRunningSites();
 
-    // LAN sharing.
+    // LAN sharing. Both throw SettingsWriteError (and change nothing) when the setting cannot be saved.
     void setLanShare(bool on);
     void regenerateLanSharePassword();
     void restartIfSharing();
@@ -262,7 +264,18 @@ private:
     // Follows a change of the settings file that another process made.
     void storedSettingsChanged();
     void adoptDisabledSites(std::set<std::int64_t> ids);
+    // Stores each value (nothing: removes the key) in one write. Throws SettingsWriteError,
+    // and then nothing is stored.
+    using SettingValues = std::vector<std::pair<std::string_view, std::optional<boost::json::value>>>;
+    void writeSettings(SettingValues values);
     void writeSetting(std::string_view key, std::optional<boost::json::value> value);
+    // writeSettings for a change the model makes on its own: a failure is logged and
+    // shown as the error. False when nothing was stored.
+    bool storeOrReport(SettingValues values);
+    // Turns one site off or on in the stored list, read and written under the settings
+    // file's lock, so that a site another process switches at the same time stays
+    // switched too. Returns the list as stored now. Throws SettingsWriteError.
+    std::set<std::int64_t> storeSiteEnabled(std::int64_t id, bool enabled);
     void pathChanged(const NetworkPath& path);
     void willSleep();
     void didWake();

@@ -99,8 +99,11 @@ void AppModel::signOut() {
     selectedExitId = std::nullopt;
     quotaNotice = std::nullopt;
     quotaFallbackEntryId.reset();
-    writeSetting("quota_fallback_entry_id", std::nullopt);
-    writeSetting("selected_exit_id", std::nullopt);
+    // Signing out goes on when the route cannot be forgotten on disk; the error says so.
+    SettingValues route;
+    route.emplace_back("quota_fallback_entry_id", std::nullopt);
+    route.emplace_back("selected_exit_id", std::nullopt);
+    storeOrReport(std::move(route));
     sites = {};
     siteStatuses = {};
     activeSites.clear();

@@ -234,3 +234,22 @@ TEST_F(ModelTest, SwitchingASiteIsStoredAndShownAtOnce) {
     EXPECT_EQ(m.siteStatuses->at(1).mode, SiteStatus::Mode::off);
     EXPECT_TRUE(m.activeSites[1].disabled);
 }
+
+// Another process (corvanectl) switched site 4 off after this model read the settings and
+// before it noticed: switching site 9 keeps that change in the file and follows it here.
+TEST_F(ModelTest, ASiteSwitchKeepsWhatAnotherProcessSwitchedMeanwhile) {
+    AppModel& m = make();
+    SiteAccess office{.siteId = 4, .name = "Office"}, lab{.siteId = 9, .name = "Lab"};
+    m.activeSites = {{.site = office}, {.site = lab}};
+    FileSettingsStore(dir.path() / "settings.json").update([](boost::json::object& values) {
+        values["disabled_site_ids"] = boost::json::array{4};
+    });
+    m.setSiteEnabled(9, false);
+    EXPECT_EQ(boost::json::serialize(settings->values().at("disabled_site_ids")), "[4,9]");
+    EXPECT_EQ(m.disabledSiteIds.get(), (std::set<std::int64_t>{4, 9}));
+    EXPECT_TRUE(m.activeSites[0].disabled);
+    EXPECT_TRUE(m.activeSites[1].disabled);
+    m.setSiteEnabled(4, true);
+    EXPECT_EQ(boost::json::serialize(settings->values().at("disabled_site_ids")), "[9]");
+    EXPECT_EQ(m.disabledSiteIds.get(), (std::set<std::int64_t>{9}));
+}
