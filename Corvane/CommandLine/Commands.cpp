@@ -1,6 +1,7 @@
 #include "Corvane/CommandLine/Commands.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <ostream>
 #include <string>
 
@@ -109,7 +110,13 @@ int run(std::span<const std::string_view> args, std::istream& in, std::ostream& 
         return 0;
     }
     CommandContext context{{rest.begin(), rest.end()}, in, out, err, best->usage};
-    return best->function(context);
+    try {
+        return best->function(context);
+    } catch (const std::exception& e) {
+        // An operation that failed outright (a setting that could not be saved, say) says why.
+        err << terminalText(e.what()) << "\n";
+        return 1;
+    }
 }
 
 }  // namespace corvane::cli

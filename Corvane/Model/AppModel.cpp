@@ -2,6 +2,7 @@
 #include "Corvane/Model/AppModel.hpp"
 
 #include <boost/asio/post.hpp>
+#include <boost/json/array.hpp>
 #include <boost/url/parse.hpp>
 
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
@@ -80,6 +81,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
       executor_(std::move(executor)),
       timings_(std::move(parts.timings)),
       clock_(parts.clock ? std::move(parts.clock) : ModelClock(&std::chrono::system_clock::now)),
+      steadyClock_(parts.steadyClock ? std::move(parts.steadyClock) : ModelSteadyClock(&std::chrono::steady_clock::now)),
       settings_(std::move(parts.settings)),
       sleepMonitor_(std::move(parts.sleepMonitor)),
       http_(parts.http),
@@ -167,8 +169,24 @@ void AppModel::readSettings() {
     lanAddress = lanAddressSource_();
     auto password = stringSetting(s, "lan_share_password");
     if (!password || password->empty()) {
-        password = ConfigBuilder::LanShare::generatePassword();
-        writeSetting("lan_share_password", json::value(*password));
+        const std::string generated = ConfigBuilder::LanShare::generatePassword();
+        password = generated;
+        try {
+            // Another process starting at the same moment may store its own first; both then use that one.
+            if (settings_) {
+                settings_->update([&](json::object& stored) {
+                    if (auto kept = stringSetting(stored, "lan_share_password"); kept && !kept->empty()) {
+                        password = std::move(kept);
+                    } else {
+                        stored.insert_or_assign("lan_share_password", generated);
+                    }
+                });
+                storedSettings_.insert_or_assign("lan_share_password", *password);
+            }
+        } catch (const std::exception& e) {
+            // Nobody asked for this: the password holds for this run, and the next run makes another.
+            appLog("ERROR", "settings", e.what());
+        }
     }
     lanSharePassword = *password;
     pin = encodedSetting<PinPref>(s, "pin_pref");
@@ -205,25 +223,82 @@ void AppModel::storedSettingsChanged() {
     }
 }
 
-void AppModel::writeSetting(std::string_view key, std::optional<json::value> value) {
+void AppModel::writeSettings(SettingValues values) {
     if (!settings_) return;
     try {
+        settings_->update([&](json::object& stored) {
+            for (const auto& [key, value] : values) {
+                if (value) {
+                    stored.insert_or_assign(key, *value);
+                } else {
+                    stored.erase(key);
+                }
+            }
+        });
+    } catch (const std::exception& e) {
+        appLog("ERROR", "settings", e.what());
+        throw;
+    }
+    for (auto& [key, value] : values) {
         if (value) {
-            settings_->set(key, *value);
             storedSettings_.insert_or_assign(key, std::move(*value));
         } else {
-            settings_->remove(key);
             storedSettings_.erase(key);
         }
-    } catch (const std::exception& e) {
-        // The value stays in effect for this run.
-        appLog("ERROR", "settings", "cannot store \"" + std::string(key) + "\": " + e.what());
     }
 }
 
+void AppModel::writeSetting(std::string_view key, std::optional<json::value> value) {
+    SettingValues values;
+    values.emplace_back(key, std::move(value));
+    writeSettings(std::move(values));
+}
+
+bool AppModel::storeOrReport(SettingValues values) {
+    try {
+        writeSettings(std::move(values));
+        return true;
+    } catch (const std::exception& e) {
+        errorMessage = std::string(e.what());
+        return false;
+    }
+}
+
+std::set<std::int64_t> AppModel::storeSiteEnabled(std::int64_t id, bool enabled) {
+    static constexpr std::string_view key = "disabled_site_ids";
+    std::set<std::int64_t> ids = disabledSiteIds;
+    auto change = [&] {
+        if (enabled) {
+            ids.erase(id);
+        } else {
+            ids.insert(id);
+        }
+    };
+    if (!settings_) {
+        change();
+        return ids;
+    }
+    json::array list;
+    try {
+        settings_->update([&](json::object& stored) {
+            // What another process stored meanwhile counts; a list that does not read as one
+            // is replaced by the one this model shows.
+            if (auto current = siteIdsSetting(stored, key)) ids = std::move(*current);
+            change();
+            for (std::int64_t siteId : ids) list.emplace_back(siteId);
+            stored.insert_or_assign(key, list);
+        });
+    } catch (const std::exception& e) {
+        appLog("ERROR", "settings", e.what());
+        throw;
+    }
+    storedSettings_.insert_or_assign(key, std::move(list));
+    return ids;
+}
+
 void AppModel::setSmartRouting(bool on) {
-    smartRouting = on;
     writeSetting("smart_routing", json::value(on));
+    smartRouting = on;
 }
 
 Async<void> AppModel::setLockdown(bool enabled, bool allowLAN) {

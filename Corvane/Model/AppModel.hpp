@@ -50,7 +50,8 @@ struct AppModelParts {
     std::function<std::optional<std::string>()> hostName;    // none: the machine's pretty host name
     std::function<std::optional<std::string>()> lanAddress;  // none: LocalAddresses::lan()
     Timings timings;
-    ModelClock clock;  // none: the system clock
+    ModelClock clock;              // none: the system clock
+    ModelSteadyClock steadyClock;  // none: std::chrono::steady_clock
     std::optional<std::string> appVersion;  // none: AppModel::appVersion()
     std::optional<bool> selfUpdates;        // none: AppModel::selfUpdates()
     // Panel address, probe endpoints, resolvers, rule sets and direct domains.
@@ -75,6 +76,7 @@ struct AppModelParts {
 class AppModel final : private PublishedFieldOwner {
 public:
     using Time = std::chrono::system_clock::time_point;
+    using Instant = std::chrono::steady_clock::time_point;  // for deadlines: never jumps
     static constexpr Time distantPast = Time::min();
 
     AppModel(boost::asio::any_io_executor executor, AppModelParts parts);
@@ -138,13 +140,13 @@ public:
     std::optional<std::string> networkSignature;
     bool deviceSleeping = false;
     std::uint64_t selectionGeneration = 0;
-    std::optional<Time> lastSampleAt;
+    std::optional<Instant> lastSampleAt;
     std::optional<TaskHandle> logPoll;
     std::vector<Subscription> subscriptions;
     Published<bool> connectInFlight{*this, false};
     Published<bool> waitingForNetwork{*this, false};
     std::optional<Recovery> recovery;
-    Time recoveryDeadline = distantPast;
+    Instant recoveryDeadline = Instant::min();
     bool recoveryRunning = false;
     std::int64_t signInAutoAttempts = 0;
     std::optional<TaskHandle> backoff;
@@ -159,6 +161,7 @@ public:
     static std::string appVersion();
     static bool selfUpdates();
     void scenePhaseChanged(bool active, bool background);
+    // Throws SettingsWriteError (and changes nothing) when the setting cannot be saved.
     void setSmartRouting(bool on);
     // "Always require the tunnel" on the system service, for the whole machine.
     // Throws TunnelPlatformError with the service's reason (user mode cannot block).
@@ -197,6 +200,7 @@ public:
     std::optional<ClientExit> selectedExit() const;
     std::string entryName() const;
     std::string exitName() const;
+    // Throws SettingsWriteError (and changes nothing) when the pin cannot be saved.
     void pinTag(const std::string& tag);
     // Makes the running engine's selector use `tag`, then reads it back: nothing once the
     // engine uses it, else why not (the user's text). Only a cancelled task throws.
@@ -220,7 +224,7 @@ public:
     Async<void> resyncTotals();
     Async<void> refreshClashEndpointIfChanged();
 
-    // Private sites.
+    // Private sites. Throws SettingsWriteError (and changes nothing) when the setting cannot be saved.
     void setSiteEnabled(std::int64_t id, bool enabled);
     // Throws what setting the selector throws.
     Async<void> setSiteSwitch(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via);
@@ -229,7 +233,7 @@ public:
     // the listed sites as the running engine has them, when it has one switch per site.
     Async<void> adoptRunningSites();
 
-    // LAN sharing.
+    // LAN sharing. Both throw SettingsWriteError (and change nothing) when the setting cannot be saved.
     void setLanShare(bool on);
     void regenerateLanSharePassword();
     void restartIfSharing();
@@ -254,6 +258,7 @@ public:
     // Where the engine client's latency tests and reachability probes go.
     ClashClient::Endpoints clashEndpoints() const;
     Time now() const { return clock_(); }
+    Instant steadyNow() const { return steadyClock_(); }
 
 private:
     void publishedFieldChanged() override;
@@ -262,7 +267,18 @@ private:
     // Follows a change of the settings file that another process made.
     void storedSettingsChanged();
     void adoptDisabledSites(std::set<std::int64_t> ids);
+    // Stores each value (nothing: removes the key) in one write. Throws SettingsWriteError,
+    // and then nothing is stored.
+    using SettingValues = std::vector<std::pair<std::string_view, std::optional<boost::json::value>>>;
+    void writeSettings(SettingValues values);
     void writeSetting(std::string_view key, std::optional<boost::json::value> value);
+    // writeSettings for a change the model makes on its own: a failure is logged and
+    // shown as the error. False when nothing was stored.
+    bool storeOrReport(SettingValues values);
+    // Turns one site off or on in the stored list, read and written under the settings
+    // file's lock, so that a site another process switches at the same time stays
+    // switched too. Returns the list as stored now. Throws SettingsWriteError.
+    std::set<std::int64_t> storeSiteEnabled(std::int64_t id, bool enabled);
     void pathChanged(const NetworkPath& path);
     void willSleep();
     void didWake();
@@ -292,6 +308,7 @@ private:
     boost::asio::any_io_executor executor_;
     Timings timings_;
     ModelClock clock_;
+    ModelSteadyClock steadyClock_;
     std::shared_ptr<SettingsStore> settings_;
     std::shared_ptr<SleepMonitor> sleepMonitor_;
     HttpClient* http_;

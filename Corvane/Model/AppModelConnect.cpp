@@ -124,12 +124,6 @@ Async<void> AppModel::connectSequence() {
     inputs.directDomainSuffixes = deployment_.directDomainSuffixes;
     const std::string config = ConfigBuilder::build(inputs).serialize();
 
-    siteStatuses = SitePrep::statuses(prepared);
-    activeSites = std::move(prepared);
-    sharingOn = listen;
-    writeSetting("lan_share_address", listen ? std::optional<json::value>(json::value(*listen)) : std::nullopt);
-    lastConfigJSON = config;
-    storeConfigSnapshot(config);
     std::vector<FleetSlot> fleet;
     if (exit) {
         for (const auto& s : *servers) {
@@ -138,7 +132,17 @@ Async<void> AppModel::connectSequence() {
     } else {
         for (const auto& s : base) fleet.push_back({s.vpsId, s.name});
     }
-    writeSetting("connected_fleet", encodedFleet(fleet));
+    // Other processes (corvanectl) name the session's servers and listener from these: a
+    // session they would misname does not start.
+    SettingValues session;
+    session.emplace_back("lan_share_address", listen ? std::optional<json::value>(json::value(*listen)) : std::nullopt);
+    session.emplace_back("connected_fleet", encodedFleet(fleet));
+    writeSettings(std::move(session));
+    siteStatuses = SitePrep::statuses(prepared);
+    activeSites = std::move(prepared);
+    sharingOn = listen;
+    lastConfigJSON = config;
+    storeConfigSnapshot(config);
     connectedFleet = std::move(fleet);
     lastLogSeq = 0;
     logLines = {};

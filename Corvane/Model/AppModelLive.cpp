@@ -175,7 +175,7 @@ Async<void> AppModel::trafficLoop(std::shared_ptr<ClashClient> client) {
 }
 
 void AppModel::record(const ClashClient::Traffic& sample) {
-    const Time at = now();
+    const Instant at = steadyNow();
     const bool tooClose = lastSampleAt && at - *lastSampleAt < timings_.historySpacing;
     lastSampleAt = at;
     sampledTotal_.up += sample.up;

@@ -117,8 +117,8 @@ void AppModel::pinTag(const std::string& tag) {
         }
         return;
     }
-    pin = requested;
     writeSetting("pin_pref", encodedPin(requested));
+    pin = requested;
     if (status() == UiStatus::connected && clash) {
         switchingTo = tag;
         restartHealthChecks(false);  // paused while the switch runs
@@ -236,16 +236,20 @@ Async<void> AppModel::applyRoute(std::optional<std::int64_t> entryId, std::optio
             co_return;
         }
     }
-    selectedExitId = exitId;
-    writeSetting("selected_exit_id", exitId ? std::optional<json::value>(json::value(*exitId)) : std::nullopt);
-    quotaFallbackEntryId = quotaFallback ? entryId : std::nullopt;
-    writeSetting("quota_fallback_entry_id",
-                 quotaFallbackEntryId ? std::optional<json::value>(json::value(*quotaFallbackEntryId)) : std::nullopt);
-    quotaNotice = std::nullopt;
+    const std::optional<std::int64_t> fallbackEntryId = quotaFallback ? entryId : std::nullopt;
     std::optional<PinPref> newPin;
     if (entryId) newPin = PinPref{.vpsId = *entryId, .reality = reality};
+    // The route is stored whole or not at all.
+    SettingValues route;
+    route.emplace_back("selected_exit_id", exitId ? std::optional<json::value>(json::value(*exitId)) : std::nullopt);
+    route.emplace_back("quota_fallback_entry_id",
+                       fallbackEntryId ? std::optional<json::value>(json::value(*fallbackEntryId)) : std::nullopt);
+    route.emplace_back("pin_pref", encodedPin(newPin));
+    if (!storeOrReport(std::move(route))) co_return;
+    selectedExitId = exitId;
+    quotaFallbackEntryId = fallbackEntryId;
+    quotaNotice = std::nullopt;
     pin = newPin;
-    writeSetting("pin_pref", encodedPin(newPin));
     co_await connect();
 }
 
@@ -260,10 +264,13 @@ void AppModel::handleQuotaFallback(const ServerListResponse& response, bool duri
     if (duringConnect || !tunnelIsUp(tunnel.status())) {
         // Switch the stored route; the connect that asked (or the next one) builds from that entry node alone.
         quotaFallbackEntryId = exit->vpsId;
-        writeSetting("quota_fallback_entry_id", json::value(exit->vpsId));
         selectedExitId = std::nullopt;
-        writeSetting("selected_exit_id", std::nullopt);
         quotaNotice = std::move(notice);
+        // The exit's traffic is gone, so the switch holds for this run even when it cannot be stored.
+        SettingValues route;
+        route.emplace_back("quota_fallback_entry_id", json::value(exit->vpsId));
+        route.emplace_back("selected_exit_id", std::nullopt);
+        storeOrReport(std::move(route));
         return;
     }
     if (quotaFallbackPending || working()) return;

@@ -70,14 +70,14 @@ Async<void> AppModel::healthLoop() {
 
 Async<void> AppModel::checkTunnelHealth() {
     if (!clash || tunnel.status() != NEVPNStatus::connected || !networkAvailable || deviceSleeping) co_return;
-    const auto token = healthPolicy.begin(now());
+    const auto token = healthPolicy.begin(steadyNow());
     if (!token) co_return;
     const std::shared_ptr<ClashClient> client = clash;
     const bool reachable = co_await client->probe(selectorGroup);
     // A restart of the checks or a session change has invalidated this probe meanwhile
     // (both also end its task), so its answer no longer counts.
     if (!healthPolicy.isCurrent(*token) || tunnel.status() != NEVPNStatus::connected) co_return;
-    switch (healthPolicy.finish(*token, reachable, now())) {
+    switch (healthPolicy.finish(*token, reachable, steadyNow())) {
     case TunnelHealthPolicy::Result::stale: break;
     case TunnelHealthPolicy::Result::reachable: tunnelReachable = true; break;
     case TunnelHealthPolicy::Result::unreachable: tunnelReachable = false; break;

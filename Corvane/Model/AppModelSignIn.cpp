@@ -99,8 +99,11 @@ void AppModel::signOut() {
     selectedExitId = std::nullopt;
     quotaNotice = std::nullopt;
     quotaFallbackEntryId.reset();
-    writeSetting("quota_fallback_entry_id", std::nullopt);
-    writeSetting("selected_exit_id", std::nullopt);
+    // Signing out goes on when the route cannot be forgotten on disk; the error says so.
+    SettingValues route;
+    route.emplace_back("quota_fallback_entry_id", std::nullopt);
+    route.emplace_back("selected_exit_id", std::nullopt);
+    storeOrReport(std::move(route));
     sites = {};
     siteStatuses = {};
     activeSites.clear();
@@ -173,9 +176,8 @@ void AppModel::recoverWhenNetworkReturns(Recovery kind) {
     recovery = kind;
     waitingForNetwork = true;
     if (previous == kind) return;  // the same recovery keeps its deadline and timer
-    recoveryDeadline = now() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                   kind == Recovery::servers ? timings_.serversRecoveryWindow
-                                                             : timings_.signInRecoveryWindow);
+    recoveryDeadline = steadyNow() + (kind == Recovery::servers ? timings_.serversRecoveryWindow
+                                                                : timings_.signInRecoveryWindow);
     cancelTask(backoff);
     backoff = spawn(recoveryTimer(kind));
 }
@@ -198,7 +200,7 @@ void AppModel::clearRecovery() {
 
 Async<void> AppModel::networkMayBeBack() {
     if (recovery && !recoveryRunning) {
-        if (now() >= recoveryDeadline) {
+        if (steadyNow() >= recoveryDeadline) {
             clearRecovery();
             co_return;
         }

@@ -57,16 +57,20 @@ Async<void> AppModel::applySiteSwitches(std::vector<PreparedSite> sites, std::sh
 }
 
 void AppModel::setSiteEnabled(std::int64_t id, bool enabled) {
-    disabledSiteIds.modify([&](std::set<std::int64_t>& ids) {
-        if (enabled) {
-            ids.erase(id);
-        } else {
-            ids.insert(id);
-        }
-    });
-    boost::json::array stored;
-    for (std::int64_t siteId : *disabledSiteIds) stored.emplace_back(siteId);
-    writeSetting("disabled_site_ids", boost::json::value(std::move(stored)));
+    std::set<std::int64_t> ids = storeSiteEnabled(id, enabled);
+    std::set<std::int64_t> others = ids;
+    if (disabledSiteIds->contains(id)) {
+        others.insert(id);
+    } else {
+        others.erase(id);
+    }
+    if (others != *disabledSiteIds) {
+        // The stored list brought sites another process switched meanwhile: the whole
+        // list is followed as a change of the file is, this site with it.
+        adoptDisabledSites(std::move(ids));
+        return;
+    }
+    disabledSiteIds = std::move(ids);
 
     std::optional<std::size_t> index;
     for (std::size_t i = 0; i < activeSites.size(); ++i) {
@@ -197,14 +201,15 @@ Async<void> AppModel::runSiteWatch() {
 
 void AppModel::setLanShare(bool on) {
     if (on == lanShare.get()) return;
-    lanShare = on;
     writeSetting("lan_share", boost::json::value(on));
+    lanShare = on;
     restartIfSharing();
 }
 
 void AppModel::regenerateLanSharePassword() {
-    lanSharePassword = ConfigBuilder::LanShare::generatePassword();
-    writeSetting("lan_share_password", boost::json::value(lanSharePassword.get()));
+    std::string fresh = ConfigBuilder::LanShare::generatePassword();
+    writeSetting("lan_share_password", boost::json::value(fresh));
+    lanSharePassword = std::move(fresh);
     if (lanShare) restartIfSharing();
 }
 

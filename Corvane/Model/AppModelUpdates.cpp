@@ -7,7 +7,11 @@
 namespace corvane {
 
 void AppModel::startUpdateChecks() {
-    if (!selfUpdates_ || updateLoop) return;
+    // The checks ask the panel as the signed-in user: none while signed out (a refresh
+    // that finds the session ended signs out before the caller gets here); signOut
+    // stops them and the next sign-in starts them again.
+    if (!selfUpdates_ || !signedIn || !panel) return;
+    if (updateLoop && !updateLoop->isFinished()) return;
     updateLoop = spawn(updateCheckLoop());
 }
 

@@ -56,7 +56,10 @@ struct Timings {
 // Seconds as the panel client takes them.
 inline double inSeconds(Timings::Duration d) { return std::chrono::duration<double>(d).count(); }
 
-// "Now" for deadlines and the health policy; tests move it by hand.
+// The wall clock: when something happened, as shown and stored; tests move it by hand.
 using ModelClock = std::function<std::chrono::system_clock::time_point()>;
+// Deadlines, spacing and the health policy: time that passes, whatever the wall
+// clock is set to meanwhile; tests move it by hand.
+using ModelSteadyClock = std::function<std::chrono::steady_clock::time_point()>;
 
 }  // namespace corvane

@@ -1,8 +1,10 @@
 #include "Corvane/Platform/FileSettingsStore.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -25,16 +27,41 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
-// Holds the settings' lock file locked for as long as it lives.
-FileDescriptor lockSettings(const fs::path& file) {
+std::string cannotSave(const fs::path& file, const std::string& why) {
+    return "Could not save settings to " + file.string() + ": " + why;
+}
+
+std::string durationText(std::chrono::milliseconds wait) {
+    const bool seconds = wait.count() % 1000 == 0;
+    std::string text = std::to_string(seconds ? wait.count() / 1000 : wait.count());
+    text.append(seconds ? " s" : " ms");
+    return text;
+}
+
+// Holds the settings' lock file locked for as long as it lives. Another process
+// holding it longer than `wait` (one stuck, or stopped in a debugger) makes this
+// throw SettingsWriteError rather than hang the caller; other failures throw
+// std::system_error.
+FileDescriptor lockSettings(const fs::path& file, std::chrono::milliseconds wait) {
     std::error_code ec;
     fs::create_directories(file.parent_path(), ec);
     if (!ec) ::chmod(file.parent_path().c_str(), 0700);
     const fs::path lockPath = file.string() + ".lock";
     FileDescriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!fd.valid()) fail("cannot open " + lockPath.string());
-    while (::flock(fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) fail("cannot lock " + lockPath.string());
+    // flock has no timed wait: poll, briefly at first, since a writer holds it only for one write.
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    std::chrono::milliseconds pause(1);
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) fail("cannot lock " + lockPath.string());
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            throw SettingsWriteError(cannotSave(file, "another process has held it locked for more than " +
+                                                          durationText(wait)));
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
     return fd;
 }
@@ -42,7 +69,9 @@ FileDescriptor lockSettings(const fs::path& file) {
 // Moves a damaged file out of the way without replacing an earlier damaged one.
 void setAside(const fs::path& file) {
     for (int n = 0; n < 100; ++n) {
-        fs::path target = file.string() + ".damaged" + (n == 0 ? "" : "." + std::to_string(n));
+        std::string name = file.string() + ".damaged";
+        if (n > 0) name.append(".").append(std::to_string(n));
+        const fs::path target = name;
         if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
             appLog("WARN", "settings", "the settings file did not read as JSON; kept as " + target.filename().string());
             return;
@@ -73,37 +102,54 @@ boost::json::object readLocked(const fs::path& file) {
 
 }  // namespace
 
-FileSettingsStore::FileSettingsStore(fs::path file) : file_(std::move(file)) {}
+FileSettingsStore::FileSettingsStore(fs::path file, std::chrono::milliseconds lockWait)
+    : file_(std::move(file)), lockWait_(lockWait) {}
 
 fs::path FileSettingsStore::defaultPath() { return xdgConfigHome() / "corvane" / "settings.json"; }
 
 boost::json::object FileSettingsStore::values() {
-    try {
-        auto lock = lockSettings(file_);
-        return readLocked(file_);
-    } catch (const std::system_error&) {
+    // Writers replace the file by a rename, so a good file reads whole without the lock;
+    // only setting a damaged one aside needs it.
+    std::error_code error;
+    const std::optional<std::string> text = readFileIfExists(file_, error);
+    if (error) {
+        appLog("ERROR", "settings", "the settings file cannot be read: " + file_.string() + ": " + error.message());
         return {};  // unreadable settings read as absent
+    }
+    if (!text) return {};
+    boost::system::error_code ec;
+    boost::json::value v = boost::json::parse(*text, ec);
+    if (!ec && v.is_object()) return std::move(v.as_object());
+    try {
+        auto lock = lockSettings(file_, lockWait_);
+        return readLocked(file_);
+    } catch (const std::exception&) {
+        return {};
     }
 }
 
-void FileSettingsStore::set(std::string_view key, boost::json::value value) { change(key, std::move(value)); }
-
-void FileSettingsStore::remove(std::string_view key) { change(key, std::nullopt); }
+void FileSettingsStore::update(const std::function<void(boost::json::object&)>& change) {
+    FileDescriptor lock;
+    boost::json::object object;
+    try {
+        lock = lockSettings(file_, lockWait_);
+        object = readLocked(file_);
+    } catch (const std::system_error& e) {
+        throw SettingsWriteError(cannotSave(file_, e.code().message()));
+    }
+    const boost::json::object before = object;
+    change(object);
+    if (object == before) return;
+    try {
+        writeFileAtomically(file_, toJSONText(object, 2, true) + "\n", fs::perms(0600));
+    } catch (const std::system_error& e) {
+        throw SettingsWriteError(cannotSave(file_, e.code().message()));
+    }
+}
 
 std::shared_ptr<void> FileSettingsStore::observeChanges(const boost::asio::any_io_executor& executor,
                                                         std::function<void()> onChange) {
     return std::make_shared<SettingsFileWatcher>(executor, file_, std::move(onChange));
-}
-
-void FileSettingsStore::change(std::string_view key, std::optional<boost::json::value> value) {
-    auto lock = lockSettings(file_);
-    boost::json::object object = readLocked(file_);
-    if (value) {
-        object.insert_or_assign(key, std::move(*value));
-    } else if (object.erase(key) == 0) {
-        return;
-    }
-    writeFileAtomically(file_, toJSONText(object, 2, true) + "\n", fs::perms(0600));
 }
 
 }  // namespace corvane

@@ -24,7 +24,12 @@ void ModelLink::later(Call call) {
     boost::asio::post(executor_, [this, call = std::move(call)]() mutable {
         using Result = decltype(call(model_));
         if constexpr (std::is_void_v<Result>) {
-            call(model_);
+            try {
+                call(model_);
+            } catch (const std::exception& e) {
+                // A change that could not be saved was not made; the window says why.
+                model_.errorMessage = std::string(e.what());
+            }
         } else {
             spawnTask(executor_, call(model_));
         }

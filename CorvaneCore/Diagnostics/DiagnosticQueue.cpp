@@ -58,8 +58,8 @@ std::int64_t EnqueueOutcome::count() const {
     return 0;
 }
 
-DiagnosticQueue::DiagnosticQueue(std::filesystem::path directory, Clock now)
-    : directory_(std::move(directory)), now_(std::move(now)) {
+DiagnosticQueue::DiagnosticQueue(std::filesystem::path directory, Clock now, SteadyClock steadyNow)
+    : directory_(std::move(directory)), now_(std::move(now)), steadyNow_(std::move(steadyNow)) {
     std::filesystem::create_directories(directory_);
 }
 
@@ -92,10 +92,11 @@ std::string DiagnosticQueue::signature(const DiagnosticReport& report) {
 EnqueueOutcome DiagnosticQueue::enqueue(DiagnosticReport report, bool force) {
     const std::string key = signature(report);
     const auto now = now_();
+    const auto elapsedNow = steadyNow_();
 
     if (!force) {
         auto last = lastEnqueued_.find(key);
-        if (last != lastEnqueued_.end() && now - last->second < dedupWindow) {
+        if (last != lastEnqueued_.end() && elapsedNow - last->second < dedupWindow) {
             return EnqueueOutcome::suppressed(++suppressed_[key]);
         }
     }
@@ -110,9 +111,9 @@ EnqueueOutcome DiagnosticQueue::enqueue(DiagnosticReport report, bool force) {
         });
         it->second = 0;
     }
-    std::optional<std::chrono::system_clock::time_point> previous;
+    std::optional<std::chrono::steady_clock::time_point> previous;
     if (auto it = lastEnqueued_.find(key); it != lastEnqueued_.end()) previous = it->second;
-    lastEnqueued_[key] = now;
+    lastEnqueued_[key] = elapsedNow;
 
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     const auto file = directory_ / (std::to_string(seconds) + "-" + makeUUID() + ".json");

@@ -67,6 +67,7 @@ private:
 class DiagnosticQueue {
 public:
     using Clock = std::function<std::chrono::system_clock::time_point()>;
+    using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     // Empty when the report was delivered, else why it was not.
     using PostResult = std::optional<PanelError>;
     using Poster = std::function<Async<PostResult>(const DiagnosticReport&)>;
@@ -75,7 +76,10 @@ public:
     static constexpr std::chrono::seconds dedupWindow{3600};
 
     // Creates the directory and its parents; throws std::filesystem::filesystem_error when it cannot.
-    explicit DiagnosticQueue(std::filesystem::path directory, Clock now = &std::chrono::system_clock::now);
+    // `now` names the files in the order they were queued; the hour of suppression is
+    // measured on `steadyNow`, so setting the wall clock neither stretches nor ends it.
+    explicit DiagnosticQueue(std::filesystem::path directory, Clock now = &std::chrono::system_clock::now,
+                             SteadyClock steadyNow = &std::chrono::steady_clock::now);
     ~DiagnosticQueue();
     DiagnosticQueue(const DiagnosticQueue&) = delete;
     DiagnosticQueue& operator=(const DiagnosticQueue&) = delete;
@@ -104,7 +108,8 @@ private:
 
     std::filesystem::path directory_;
     Clock now_;
-    std::map<std::string, std::chrono::system_clock::time_point> lastEnqueued_;
+    SteadyClock steadyNow_;
+    std::map<std::string, std::chrono::steady_clock::time_point> lastEnqueued_;
     std::map<std::string, std::int64_t> suppressed_;
     // The files that running passes have taken on.
     // Shared with the passes that hold claims: a pass whose frame is destroyed

@@ -11,7 +11,7 @@ namespace corvane {
 // recovery. A plain value: the owner confines it to one thread.
 class TunnelHealthPolicy {
 public:
-    using Clock = std::chrono::system_clock;
+    using Clock = std::chrono::steady_clock;  // spacing is time passed, not the wall clock's
     using Date = Clock::time_point;
 
     enum class Result {

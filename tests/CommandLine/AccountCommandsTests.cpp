@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -255,6 +257,67 @@ TEST_F(AccountCommands, PanelTextCannotControlTheTerminal) {
     EXPECT_EQ(refused.exitStatus, 1);
     EXPECT_FALSE(hasControl(refused.err)) << refused.err;
     EXPECT_NE(refused.err.find("Evil"), std::string::npos) << refused.err;
+}
+
+// A change that cannot be saved (the settings file is a folder here) is no success:
+// the command ends with status 1 and the reason as its last line.
+TEST_F(AccountCommands, ASettingThatCannotBeSavedFailsTheCommandWithTheReason) {
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, kFleet));
+    ASSERT_EQ(login().exitStatus, 0);
+    const fs::path file = home / "config" / "corvane" / "settings.json";
+    fs::remove(file);
+    fs::create_directory(file);
+    const std::string reason = "Could not save settings to " + file.string() + ": Is a directory";
+    for (const auto& args : std::vector<std::vector<std::string>>{{"smart-routing", "off"},
+                                                                  {"site", "off", "9"},
+                                                                  {"pin", "Osaka", "reality"},
+                                                                  {"share", "on"},
+                                                                  {"share", "new-password"}}) {
+        auto r = ctl(args);
+        EXPECT_EQ(r.exitStatus, 1) << ::testing::PrintToString(args) << r.err;
+        EXPECT_EQ(lastLine(r.err), reason) << ::testing::PrintToString(args);
+        EXPECT_EQ(r.out, "") << ::testing::PrintToString(args);
+    }
+    EXPECT_TRUE(fs::is_empty(file));
+}
+
+// Two `site off` at once, each a process with a model of its own that read the settings
+// before the other wrote: both sites end up off, and two `site on` at once turn both on.
+TEST_F(AccountCommands, TwoSiteSwitchesAtOnceAreBothKept) {
+    auto siteJSON = [](int id, const std::string& name) {
+        return R"({"site_id":)" + std::to_string(id) + R"(,"name":")" + name +
+               R"(","endpoint_host":"198.51.100.7","endpoint_port":51820,"server_public_key":"pub",)"
+               R"("cidrs":["10.)" + std::to_string(id) + R"(.0.0/16"],"address":"10.99.0.2/32","private_key":"k"})";
+    };
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, R"({"servers":[)" + serverJSON(1, "Tokyo") + R"(],"sites":[)" +
+                                                          siteJSON(5, "Office") + "," + siteJSON(6, "Lab") + "]}"));
+    ASSERT_EQ(login().exitStatus, 0);
+    auto disabled = [&] {
+        std::set<std::int64_t> ids;
+        const auto stored = json::parse(readFile(home / "config" / "corvane" / "settings.json")).as_object();
+        if (const auto* list = stored.if_contains("disabled_site_ids")) {
+            for (const auto& id : list->as_array()) ids.insert(id.as_int64());
+        }
+        return ids;
+    };
+    for (int round = 1; round <= 3; ++round) {
+        for (const std::string action : {"off", "on"}) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", " + action);
+            ProcessResult office, lab;
+            std::thread first([&] { office = ctl({"site", action, "5"}); });
+            std::thread second([&] { lab = ctl({"site", action, "6"}); });
+            first.join();
+            second.join();
+            EXPECT_EQ(office.exitStatus, 0) << office.err;
+            EXPECT_EQ(office.out, "Office is " + action + " (from the next connect).\n");
+            EXPECT_EQ(lab.exitStatus, 0) << lab.err;
+            EXPECT_EQ(lab.out, "Lab is " + action + " (from the next connect).\n");
+            const std::set<std::int64_t> expected = action == "off" ? std::set<std::int64_t>{5, 6} : std::set<std::int64_t>{};
+            EXPECT_EQ(disabled(), expected);
+        }
+    }
 }
 
 // Interrupted at the password prompt, login leaves the terminal echoing, as it found it.

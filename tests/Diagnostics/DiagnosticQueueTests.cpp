@@ -55,16 +55,23 @@ Async<DiagnosticQueue::PostResult> upload(PanelClient* client, const DiagnosticR
 
 class DiagnosticQueueTest : public ::testing::Test, protected PanelOnLoopback {
 protected:
-    system_clock::time_point now = sys_days{2025y / June / 1} + 9h;
+    system_clock::time_point now = sys_days{2025y / June / 1} + 9h;  // the wall clock
+    steady_clock::time_point steadyNow = steady_clock::time_point{} + 1000h;
     fs::path queueDir = dir / "data" / "corvane" / "diagnostics" / "queue";
-    DiagnosticQueue queue{queueDir, [this] { return now; }};
+    DiagnosticQueue queue{queueDir, [this] { return now; }, [this] { return steadyNow; }};
+
+    // Time passing, as both clocks see it.
+    void advance(steady_clock::duration d) {
+        now += duration_cast<system_clock::duration>(d);
+        steadyNow += d;
+    }
     DiagnosticQueue::Poster post = [this](const DiagnosticReport& r) { return upload(&client, r); };
 
     // Queues a report, then lets a second pass, so files sort in the order they were queued.
     fs::path enqueued(DiagnosticReport r) {
         auto outcome = queue.enqueue(std::move(r), true);
         EXPECT_TRUE(outcome.isQueued());
-        now += 1s;
+        advance(1s);
         return outcome.file();
     }
     std::int64_t drain() { return runToCompletion(queue.drain(post)); }
@@ -75,14 +82,14 @@ protected:
 TEST_F(DiagnosticQueueTest, DuplicatesWithinAnHourAreSuppressedAndCountedInTheNextOne) {
     auto first = queue.enqueue(bindFailure(2080), false);
     ASSERT_TRUE(first.isQueued());
-    now += 10min;
+    advance(10min);
     EXPECT_EQ(queue.enqueue(bindFailure(2081), false), EnqueueOutcome::suppressed(1));
-    now += 10min;
+    advance(10min);
     EXPECT_EQ(queue.enqueue(bindFailure(3000), false), EnqueueOutcome::suppressed(2));
     EXPECT_TRUE(queue.enqueue(report("manual"), false).isQueued());  // another kind of report
     EXPECT_EQ(queue.depth(), 2u);
 
-    now += 41min;  // 61 minutes after the first
+    advance(41min);  // 61 minutes after the first
     auto later = queue.enqueue(bindFailure(2082), false);
     ASSERT_TRUE(later.isQueued());
     const auto hints = bundleAt(later.file()).report.hints;
@@ -91,13 +98,20 @@ TEST_F(DiagnosticQueueTest, DuplicatesWithinAnHourAreSuppressedAndCountedInTheNe
                                         {{"count", JSONValue(2)}}}));
 
     // The window starts again from the report just queued; forcing skips it but still reports the count.
-    now += 59min;
+    advance(59min);
     EXPECT_EQ(queue.enqueue(bindFailure(1), false), EnqueueOutcome::suppressed(1));
     auto forced = queue.enqueue(bindFailure(1), true);
     ASSERT_TRUE(forced.isQueued());
     EXPECT_EQ(bundleAt(forced.file()).report.hints.back().details.at("count"), JSONValue(1));
     EXPECT_EQ(bundleAt(queue.enqueue(bindFailure(1), true).file()).report.hints.size(), 1u);
     EXPECT_EQ(queue.depth(), 5u);
+
+    // The hour is time passed: a wall clock set back a day neither stretches it nor, set ahead, ends it.
+    now -= 24h;
+    advance(61min);
+    EXPECT_TRUE(queue.enqueue(bindFailure(1), false).isQueued());
+    now += 48h;
+    EXPECT_EQ(queue.enqueue(bindFailure(1), false), EnqueueOutcome::suppressed(1));
 }
 
 TEST_F(DiagnosticQueueTest, SignaturesIgnoreDigitsAndUseTheFirstHintAndCrashLocation) {
@@ -277,13 +291,13 @@ TEST_F(DiagnosticQueueTest, FileSystemFailuresAreThrownAndLoseNothing) {
     EXPECT_THROW(DiagnosticQueue(dir / "blocker" / "queue"), fs::filesystem_error);
 
     ASSERT_TRUE(queue.enqueue(bindFailure(2080), false).isQueued());
-    now += 5min;
+    advance(5min);
     EXPECT_EQ(queue.enqueue(bindFailure(2081), false), EnqueueOutcome::suppressed(1));
 
     // The folder is replaced by a file: nothing can be written or listed.
     fs::remove_all(queueDir);
     writeFile(queueDir, "");
-    now += 61min;
+    advance(61min);
     EXPECT_THROW(queue.enqueue(bindFailure(2082), false), std::system_error);
     EXPECT_THROW(queue.depth(), fs::filesystem_error);
     EXPECT_THROW(runToCompletion(queue.drain(post)), fs::filesystem_error);

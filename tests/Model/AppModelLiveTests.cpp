@@ -61,9 +61,10 @@ TEST_F(ModelTest, SamplesAddUpAndTheHistoryKeepsOnePointPerSpacing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         AppModel& m = make();
-        const auto start = std::chrono::system_clock::now();
+        const auto start = std::chrono::steady_clock::now();
         for (std::size_t i = 0; i < c.atMs.size(); ++i) {
-            fixedNow = start + std::chrono::milliseconds(c.atMs[i]);
+            fixedSteadyNow = start + std::chrono::milliseconds(c.atMs[i]);
+            fixedNow = std::chrono::system_clock::now() - std::chrono::hours(24 * i);  // set back again and again: no matter
             m.record({.up = static_cast<std::int64_t>(i + 1), .down = 10});
         }
         const auto n = static_cast<std::int64_t>(c.atMs.size());
@@ -232,4 +233,23 @@ TEST_F(ModelTest, SwitchingASiteIsStoredAndShownAtOnce) {
     EXPECT_EQ(m.siteStatuses->at(0).mode, SiteStatus::Mode::tunnel);
     EXPECT_EQ(m.siteStatuses->at(1).mode, SiteStatus::Mode::off);
     EXPECT_TRUE(m.activeSites[1].disabled);
+}
+
+// Another process (corvanectl) switched site 4 off after this model read the settings and
+// before it noticed: switching site 9 keeps that change in the file and follows it here.
+TEST_F(ModelTest, ASiteSwitchKeepsWhatAnotherProcessSwitchedMeanwhile) {
+    AppModel& m = make();
+    SiteAccess office{.siteId = 4, .name = "Office"}, lab{.siteId = 9, .name = "Lab"};
+    m.activeSites = {{.site = office}, {.site = lab}};
+    FileSettingsStore(dir.path() / "settings.json").update([](boost::json::object& values) {
+        values["disabled_site_ids"] = boost::json::array{4};
+    });
+    m.setSiteEnabled(9, false);
+    EXPECT_EQ(boost::json::serialize(settings->values().at("disabled_site_ids")), "[4,9]");
+    EXPECT_EQ(m.disabledSiteIds.get(), (std::set<std::int64_t>{4, 9}));
+    EXPECT_TRUE(m.activeSites[0].disabled);
+    EXPECT_TRUE(m.activeSites[1].disabled);
+    m.setSiteEnabled(4, true);
+    EXPECT_EQ(boost::json::serialize(settings->values().at("disabled_site_ids")), "[9]");
+    EXPECT_EQ(m.disabledSiteIds.get(), (std::set<std::int64_t>{9}));
 }

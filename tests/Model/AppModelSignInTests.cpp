@@ -182,12 +182,20 @@ TEST_F(ModelTest, AnUnreachableRefreshArmsARecoveryOnlyWithoutAList) {
 
 TEST_F(ModelTest, ARecoveryPastItsWindowEndsWithoutAnAttempt) {
     fixedNow = std::chrono::system_clock::now();
+    fixedSteadyNow = std::chrono::steady_clock::now();
     script.set(kServersPath, unreachable());
     AppModel& m = signedInModel([](AppModelParts& p) { p.timings.serversRecoveryDelays = {1h}; });
     ASSERT_EQ(m.recovery, Recovery::servers);
-    const std::size_t before = requestsTo(kServersPath);
 
-    *fixedNow += 301s;
+    // The wall clock set a day ahead is no time passing: the returning network is still tried.
+    *fixedNow += 24h;
+    std::size_t before = requestsTo(kServersPath);
+    paths->report({true, {{"eth0", 2}}});
+    ASSERT_TRUE(runUntil([&] { return requestsTo(kServersPath) > before && !m.recoveryRunning; }));
+    EXPECT_EQ(m.recovery, Recovery::servers);
+    before = requestsTo(kServersPath);
+
+    *fixedSteadyNow += 301s;
     paths->report({true, {{"eth0", 2}}});
     ASSERT_TRUE(runUntil([&] { return !m.recovery.has_value(); }));
     EXPECT_FALSE(m.waitingForNetwork);

@@ -5,6 +5,7 @@
 #include <boost/json/parse.hpp>
 
 #include "Model/ModelFixture.hpp"
+#include "Model/RouteFixture.hpp"
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
@@ -94,6 +95,56 @@ TEST_F(ModelTest, SmartRoutingIsWrittenBackOnEveryChange) {
     m.setSmartRouting(false);
     model.reset();
     EXPECT_FALSE(make().smartRouting);
+}
+
+// A setting that cannot be saved (the settings file is a folder here) fails the change
+// with the reason and changes nothing: the user's changes throw it; a route change and
+// a connect show it and start nothing; a sign-out still signs out, and says it.
+TEST_F(RouteTest, ASettingThatCannotBeSavedFailsItsChangeAndChangesNothing) {
+    script.set(kServersPath, ScriptedReply::json(200, listJSON({1, 2})));
+    AppModel& m = signedInModel();
+    const std::filesystem::path file = dir.path() / "settings.json";
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    const std::string reason = "Could not save settings to " + file.string() + ": Is a directory";
+    const std::string password = m.lanSharePassword;
+
+    struct Change {
+        const char* name;
+        std::function<void()> change;
+    };
+    for (const auto& c : std::vector<Change>{
+             {"smart routing", [&] { m.setSmartRouting(false); }},
+             {"a site", [&] { m.setSiteEnabled(9, false); }},
+             {"sharing", [&] { m.setLanShare(true); }},
+             {"the sharing password", [&] { m.regenerateLanSharePassword(); }},
+             {"a pin", [&] { m.pinTag("proxy-3"); }},
+         }) {
+        try {
+            c.change();
+            ADD_FAILURE() << c.name << ": the change did not fail";
+        } catch (const SettingsWriteError& e) {
+            EXPECT_EQ(e.what(), reason) << c.name;
+        }
+    }
+    EXPECT_TRUE(m.smartRouting);
+    EXPECT_TRUE(m.disabledSiteIds->empty());
+    EXPECT_FALSE(m.lanShare);
+    EXPECT_EQ(m.lanSharePassword.get(), password);
+    EXPECT_EQ(m.pin.get(), std::nullopt);
+
+    run(m.applyRoute(2, std::nullopt, true, false));
+    EXPECT_EQ(m.errorMessage.get(), reason);
+    EXPECT_EQ(m.pin.get(), std::nullopt);
+    run(m.connect());
+    EXPECT_EQ(m.errorMessage.get(), reason);
+    EXPECT_EQ(starts(), 0u);
+    EXPECT_TRUE(m.connectedFleet->empty());
+
+    m.signOut();
+    EXPECT_FALSE(m.signedIn);
+    EXPECT_EQ(m.errorMessage.get(), reason);
+    EXPECT_TRUE(std::filesystem::is_empty(file));
 }
 
 TEST_F(ModelTest, DerivedStatusFollowsTheTunnelAndTheConnectInFlight) {

@@ -69,3 +69,30 @@ TEST_F(ModelTest, TheDailyCheckRunsOnlyWhenTheAppUpdatesItself) {
     runFor(250ms);
     EXPECT_EQ(requestsTo(kVersionPath), after);
 }
+
+// Checks ask the panel as the signed-in user: a start-up that finds the session
+// ended starts none, and each sign-in starts them again after a sign-out.
+TEST_F(ModelTest, TheDailyCheckRunsOnlyWhileSignedIn) {
+    script.set(kServersPath, ScriptedReply::json(401, R"({"error":"unauthorized"})"));
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kVersionPath, ScriptedReply::json(200, versionJSON("1.5.0")));
+    AppModel& m = signedInModel();  // the stored token is refused
+    ASSERT_FALSE(m.signedIn);
+    m.startUpdateChecks();
+    runFor(100ms);
+    EXPECT_FALSE(m.updateLoop.has_value());
+    EXPECT_EQ(requestsTo(kVersionPath), 0u);
+
+    script.set(kServersPath, ScriptedReply::json(200, R"({"servers":[]})"));
+    m.panelURL = panel.url("");
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        run(m.signIn(false));
+        ASSERT_TRUE(m.signedIn);
+        // The interval is an hour: only a loop started by this sign-in asks now.
+        ASSERT_TRUE(runUntil([&] { return requestsTo(kVersionPath) == static_cast<std::size_t>(round); }));
+        EXPECT_TRUE(m.updateLoop.has_value());
+        m.signOut();
+        EXPECT_FALSE(m.updateLoop.has_value());
+    }
+}

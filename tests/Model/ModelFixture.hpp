@@ -103,6 +103,7 @@ protected:
         parts.lanAddress = [] { return std::optional<std::string>("192.168.1.20"); };
         parts.timings = shortTimings();
         parts.clock = [this] { return fixedNow ? *fixedNow : std::chrono::system_clock::now(); };
+        parts.steadyClock = [this] { return fixedSteadyNow ? *fixedSteadyNow : std::chrono::steady_clock::now(); };
         parts.appVersion = "1.0.0";
         parts.selfUpdates = true;
         if (adjust) adjust(parts);
@@ -149,7 +150,8 @@ protected:
     std::shared_ptr<FakeTunnelPlatform> tunnelPlatform = std::make_shared<FakeTunnelPlatform>();
     std::shared_ptr<FileSettingsStore> settings = std::make_shared<FileSettingsStore>(dir.path() / "settings.json");
     std::shared_ptr<FakePathMonitor> paths = std::make_shared<FakePathMonitor>();
-    std::optional<std::chrono::system_clock::time_point> fixedNow;
+    std::optional<std::chrono::system_clock::time_point> fixedNow;        // the wall clock
+    std::optional<std::chrono::steady_clock::time_point> fixedSteadyNow;  // time passing, for deadlines
     std::unique_ptr<AppModel> model;
 };
 

@@ -223,3 +223,18 @@ TEST_F(ModelLinkTest, EachOperationReachesTheModel) {
         EXPECT_TRUE(runUntil([&] { return c.done(m); })) << "the operation did not reach the model";
     }
 }
+
+// A change the model refuses because its setting cannot be saved (the settings file
+// is a folder here) shows why in the window, and the model's loop runs on.
+TEST_F(ModelLinkTest, AChangeThatCannotBeSavedShowsWhy) {
+    script.set(kServersPath, ScriptedReply::json(200, listJSON({1, 2})));
+    AppModel& m = signedInModel();
+    const std::filesystem::path file = dir.path() / "settings.json";
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    ModelLink link(m, io().get_executor());
+    link.setSmartRouting(false);
+    EXPECT_TRUE(runUntil([&] { return m.errorMessage->has_value(); }));
+    EXPECT_EQ(m.errorMessage.get(), "Could not save settings to " + file.string() + ": Is a directory");
+    EXPECT_TRUE(m.smartRouting);
+}
