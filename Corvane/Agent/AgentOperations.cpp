@@ -69,6 +69,20 @@ json::value outcome(const AppModel& model) {
 AgentOperations::AgentOperations(AppModel& model, std::function<void(bool)> stop) : model_(model), stop_(std::move(stop)) {}
 
 Async<json::value> AgentOperations::call(std::string op, json::object args) {
+    // A window's control has nobody to read the reply: with "showError" the model's error says why it failed.
+    const json::value* show = args.if_contains("showError");
+    const bool showError = show && show->is_bool() && show->as_bool();
+    std::optional<std::string> failure;
+    try {
+        co_return co_await dispatch(op, std::move(args));
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    if (showError && !model_.errorMessage->has_value()) model_.errorMessage = *failure;
+    throw AgentError(*failure);
+}
+
+Async<json::value> AgentOperations::dispatch(std::string op, json::object args) {
     AppModel& m = model_;
     const Arguments a(op, args);
     if (op == "hello") {
@@ -146,7 +160,6 @@ Async<json::value> AgentOperations::call(std::string op, json::object args) {
         } catch (const std::exception& e) {
             failure = e.what();
         }
-        // A window's switch has nobody to read the reply: the model's error says why.
         if (failure && a.boolean("showError", false)) m.errorMessage = "The tunnel could not be made required: " + *failure;
         if (failure) throw AgentError(*failure);
         co_return json::object{};

@@ -19,6 +19,8 @@ public:
     Async<boost::json::value> call(std::string op, boost::json::object args) override;
 
 private:
+    Async<boost::json::value> dispatch(std::string op, boost::json::object args);
+
     AppModel& model_;
     std::function<void(bool)> stop_;
 };

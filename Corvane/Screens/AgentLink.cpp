@@ -118,6 +118,7 @@ void AgentLink::follow() {
 }
 
 void AgentLink::request(std::string op, json::object args, std::function<void(std::optional<json::value>)> done) {
+    args["showError"] = true;  // what fails shows in the window
     std::thread([shared = shared_, options = options_, op = std::move(op), args = std::move(args), done = std::move(done)]() mutable {
         std::optional<json::value> result;
         try {
@@ -179,8 +180,7 @@ void AgentLink::previewDiagnostics(std::function<void(std::string)> done) {
 }
 void AgentLink::setSmartRouting(bool on) { request("setSmartRouting", {{"on", on}}); }
 void AgentLink::setLockdown(bool enabled, bool allowLAN) {
-    // A refusal is the agent's to show: the model's error says why.
-    request("setLockdown", {{"enabled", enabled}, {"allowLAN", allowLAN}, {"showError", true}});
+    request("setLockdown", {{"enabled", enabled}, {"allowLAN", allowLAN}});
 }
 void AgentLink::dismissQuotaNotice() { request("dismissQuotaNotice"); }
 void AgentLink::scenePhaseChanged(bool active, bool background) {
