@@ -220,6 +220,42 @@ TEST(TunnelService, FailuresAndDropsCarryTheirReasonToTheController) {
     EXPECT_EQ(app.controller.lastError(), "the engine exited (status 1)");
 }
 
+// There is one tunnel, so a provider keeps one profile: processes of the app
+// that save theirs at once (none knowing of the others') end up with the same.
+TEST(TunnelService, OneProfilePerProviderHowEverManySaveIt) {
+    TempDir dir;
+    RunningService service(dir.path());
+    auto saveAs = [&](const std::string& provider, const std::string& address) {
+        return rawExchange(service.socket(), R"({"id":1,"op":"saveProfile","profile":{"identifier":"","providerBundleIdentifier":")" +
+                                                 provider + R"(","serverAddress":")" + address +
+                                                 R"(","localizedDescription":"d","enabled":true}})" "\n");
+    };
+    std::vector<std::string> replies(8);
+    std::vector<std::thread> savers;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        savers.emplace_back([&, i] { replies[i] = saveAs("com.corvane.client.tunnel", "panel-" + std::to_string(i)); });
+    }
+    for (auto& t : savers) t.join();
+    EXPECT_NE(saveAs("com.example.other", "elsewhere").find(R"("ok":true)"), std::string::npos);
+
+    AppSide app(service.socket());
+    const auto profiles = app.run(app.platform->loadAllProfiles());
+    ASSERT_EQ(profiles.size(), 2u);
+    const TunnelProfile& ours = profiles[0];
+    EXPECT_EQ(ours.providerBundleIdentifier, "com.corvane.client.tunnel");
+    EXPECT_EQ(profiles[1].providerBundleIdentifier, "com.example.other");
+    for (const auto& reply : replies) {
+        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
+        EXPECT_NE(reply.find(R"("identifier":")" + ours.identifier + "\""), std::string::npos) << reply;
+    }
+
+    // A process still holding a profile that another one removed since saves it again: it gets the one now saved.
+    TunnelProfile gone{.identifier = "removed-meanwhile", .providerBundleIdentifier = "com.corvane.client.tunnel",
+                       .serverAddress = "panel", .localizedDescription = "Corvane", .enabled = true};
+    EXPECT_EQ(app.run(app.platform->saveProfile(std::move(gone))).identifier, ours.identifier);
+    EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), 2u);
+}
+
 TEST(TunnelService, BadMessagesGetAnErrorAndTheServiceGoesOn) {
     TempDir dir;
     RunningService service(dir.path());
@@ -615,24 +651,30 @@ std::string request(std::int64_t id, const std::string& op, const std::string& r
 TEST(ServiceLimits, ProfilesAreCappedInNumberAndSize) {
     TempDir dir;
     RunningService service(dir.path());
-    auto save = [&](const std::string& description, const std::string& identifier = "") {
+    // Each provider keeps one profile (see TunnelService.OneProfilePerProviderHowEverManySaveIt), so the
+    // profiles that fill the store are of as many providers.
+    auto save = [&](const std::string& description, const std::string& identifier = "", const std::string& provider = "p") {
         return rawExchange(service.socket(), request(1, "saveProfile", R"(,"profile":{"identifier":")" + identifier +
-                                                                          R"(","providerBundleIdentifier":"p","serverAddress":"s",)"
-                                                                          R"("localizedDescription":")" + description +
-                                                                          R"(","enabled":true})"));
+                                                                          R"(","providerBundleIdentifier":")" + provider +
+                                                                          R"(","serverAddress":"s","localizedDescription":")" +
+                                                                          description + R"(","enabled":true})"));
     };
     const std::string longest(TunnelServiceEndpoint::maxProfileFieldBytes, 'd');
     EXPECT_NE(save(longest).find(R"("ok":true)"), std::string::npos);
     EXPECT_NE(save(longest + "d").find("at most 1024 bytes"), std::string::npos);
-    for (std::size_t i = 1; i < TunnelServiceEndpoint::maxProfiles; ++i) ASSERT_NE(save("p").find(R"("ok":true)"), std::string::npos);
-    const std::string refused = save("one too many");
+    for (std::size_t i = 1; i < TunnelServiceEndpoint::maxProfiles; ++i) {
+        ASSERT_NE(save("p", "", "p" + std::to_string(i)).find(R"("ok":true)"), std::string::npos);
+    }
+    const std::string refused = save("one too many", "", "one more");
     EXPECT_NE(refused.find(R"("code":17)"), std::string::npos) << refused;
     EXPECT_NE(refused.find("at most 32 profiles"), std::string::npos) << refused;
-    // Replacing one is still allowed at the cap.
+    // Replacing one is still allowed at the cap, by its identifier or as its provider's.
     AppSide app(service.socket());
     auto profiles = app.run(app.platform->loadAllProfiles());
     ASSERT_EQ(profiles.size(), TunnelServiceEndpoint::maxProfiles);
     EXPECT_NE(save("renamed", profiles[3].identifier).find(R"("ok":true)"), std::string::npos);
+    EXPECT_NE(save("again", "", "p").find(R"("ok":true)"), std::string::npos);
+    EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), TunnelServiceEndpoint::maxProfiles);
 }
 
 TEST(ServiceLimits, AReplyLongerThanAMessageBecomesAnError) {
@@ -705,8 +747,9 @@ TEST(ServiceLimits, RefusalsSayWhatToDo) {
     RunningService service(dir.path() / "second");
     for (std::size_t i = 0; i < TunnelServiceEndpoint::maxProfiles; ++i) {
         RawClient client(service.socket());
-        client.send(request(1, "saveProfile", R"(,"profile":{"identifier":"","providerBundleIdentifier":"other",)"
-                                              R"("serverAddress":"s","localizedDescription":"d","enabled":true})"));
+        client.send(request(1, "saveProfile", R"(,"profile":{"identifier":"","providerBundleIdentifier":"other-)" +
+                                                  std::to_string(i) +
+                                                  R"(","serverAddress":"s","localizedDescription":"d","enabled":true})"));
         ASSERT_NE(client.readLine().find(R"("ok":true)"), std::string::npos);
     }
     AppSide app(service.socket());
