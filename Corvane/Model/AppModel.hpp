@@ -182,7 +182,8 @@ public:
     Async<void> toggleConnection();
     // Stops the tunnel and lifts a block of traffic outside it, also when the
     // tunnel is already down (after a failure the block stays until this).
-    void disconnect();
+    // When the service refuses the stop, errorMessage says so.
+    Async<void> disconnect();
     Async<void> connect();
     Async<void> restartTunnel();
 

@@ -37,14 +37,21 @@ ClashClient::Endpoints AppModel::clashEndpoints() const {
 
 Async<void> AppModel::toggleConnection() {
     if (tunnelIsUp(tunnel.status())) {
-        tunnel.disconnect();  // the status change ends the session
+        co_await disconnect();
         co_return;
     }
     co_await connect();
 }
 
-void AppModel::disconnect() {
-    tunnel.disconnect();  // the status change ends the session; the service lifts the block
+Async<void> AppModel::disconnect() {
+    // The status change ends the session; the service lifts the block.
+    std::optional<std::string> refused;
+    try {
+        co_await tunnel.stop();
+    } catch (const TunnelPlatformError& e) {
+        refused = e.description();
+    }
+    if (refused) errorMessage = "The tunnel could not be stopped: " + *refused;
 }
 
 Async<void> AppModel::connect() {

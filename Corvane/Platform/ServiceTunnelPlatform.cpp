@@ -408,22 +408,11 @@ Async<void> ServiceTunnelPlatform::startTunnel(std::string identifier, std::map<
     co_await request(std::move(r));
 }
 
-void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) { sendStop(identifier, false); }
-
-void ServiceTunnelPlatform::stopTunnelForReconnect(const std::string& identifier) { sendStop(identifier, true); }
-
-void ServiceTunnelPlatform::sendStop(const std::string& identifier, bool keepBlocking) {
-    // Fire and forget, like the system's stop call; the outcome arrives as status events.
+Async<void> ServiceTunnelPlatform::stopTunnel(std::string identifier, bool keepBlocking) {
     auto impl = impl_;
-    ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = identifier};
+    ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = std::move(identifier)};
     if (keepBlocking) r.options = std::map<std::string, std::string>{{std::string(StopOption::keepBlocking), "true"}};
-    auto work = [](std::shared_ptr<Impl> impl, ServiceRequest r) -> Async<void> {
-        try {
-            co_await impl->exchange(std::move(r));
-        } catch (const std::exception&) {
-        }
-    };
-    asio::co_spawn(impl->executor, work(impl, std::move(r)), asio::detached);
+    co_await impl->exchange(std::move(r));
 }
 
 Async<std::optional<std::string>> ServiceTunnelPlatform::sendProviderMessage(std::string identifier, std::string message) {

@@ -9,6 +9,11 @@ namespace corvane {
 
 namespace {
 
+bool sessionUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting ||
+           s == NEVPNStatus::disconnecting;
+}
+
 // Records the reason of an unexpected drop once the platform tells it.
 Async<void> recordDisconnectError(std::weak_ptr<TunnelController*> controller, std::shared_ptr<TunnelPlatform> platform,
                                   std::string identifier, NEVPNStatus previous,
@@ -42,6 +47,17 @@ void TunnelController::changed() {
     if (onChange_) onChange_();
 }
 
+std::optional<TunnelProfile> TunnelController::appProfile(std::vector<TunnelProfile> profiles) const {
+    // Earlier versions could save more than one; a stop must reach the one that runs.
+    std::optional<TunnelProfile> first;
+    for (auto& profile : profiles) {
+        if (profile.providerBundleIdentifier != TunnelIPC::providerBundleIdentifier) continue;
+        if (sessionUp(platform_->status(profile.identifier))) return std::move(profile);
+        if (!first) first = std::move(profile);
+    }
+    return first;
+}
+
 Async<void> TunnelController::load() {
     std::vector<TunnelProfile> profiles;
     try {
@@ -49,13 +65,7 @@ Async<void> TunnelController::load() {
     } catch (const std::exception&) {
         // Unreadable preferences read as no profile.
     }
-    manager_.reset();
-    for (auto& profile : profiles) {
-        if (profile.providerBundleIdentifier == TunnelIPC::providerBundleIdentifier) {
-            manager_ = std::move(profile);
-            break;
-        }
-    }
+    manager_ = appProfile(std::move(profiles));
     observe();
 }
 
@@ -73,7 +83,19 @@ Async<void> TunnelController::connect(std::string config, std::string panelHost)
 }
 
 Async<void> TunnelController::saveAndStart(std::string config, std::string panelHost) {
-    TunnelProfile profile = manager_.value_or(TunnelProfile{});
+    std::optional<TunnelProfile> existing = manager_;
+    if (!existing) {
+        // Saved by another process of the app, or found now that the service is up:
+        // a second profile would leave this one's tunnel out of reach of the others.
+        std::vector<TunnelProfile> profiles;
+        try {
+            profiles = co_await platform_->loadAllProfiles();
+        } catch (const std::exception&) {
+            // The save below says what is wrong.
+        }
+        existing = appProfile(std::move(profiles));
+    }
+    TunnelProfile profile = existing.value_or(TunnelProfile{});
     profile.providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier);
     profile.serverAddress = std::move(panelHost);
     profile.localizedDescription = "Corvane";
@@ -87,17 +109,38 @@ Async<void> TunnelController::saveAndStart(std::string config, std::string panel
     co_await platform_->startTunnel(manager_->identifier, std::move(options));
 }
 
-void TunnelController::disconnect() {
-    if (manager_) platform_->stopTunnel(manager_->identifier);
+Async<void> TunnelController::stopProfile(std::shared_ptr<TunnelPlatform> platform, std::string identifier, bool forReconnect) {
+    co_await platform->stopTunnel(std::move(identifier), forReconnect);
 }
 
-void TunnelController::disconnectForReconnect() {
-    if (manager_) platform_->stopTunnelForReconnect(manager_->identifier);
+Async<void> TunnelController::stop(bool forReconnect) {
+    if (!manager_) co_return;
+    co_await stopProfile(platform_, manager_->identifier, forReconnect);
 }
+
+void TunnelController::stopInBackground(bool forReconnect) {
+    if (!manager_) return;
+    auto quietly = [](Async<void> stop) -> Async<void> {
+        try {
+            co_await std::move(stop);
+        } catch (const std::exception&) {
+            // The status says whether the tunnel went down.
+        }
+    };
+    boost::asio::co_spawn(executor_, quietly(stopProfile(platform_, manager_->identifier, forReconnect)),
+                          boost::asio::detached);
+}
+
+void TunnelController::disconnect() { stopInBackground(false); }
+
+void TunnelController::disconnectForReconnect() { stopInBackground(true); }
 
 Async<void> TunnelController::remove() {
     if (manager_) {
-        platform_->stopTunnel(manager_->identifier);
+        try {
+            co_await platform_->stopTunnel(manager_->identifier, false);
+        } catch (const std::exception&) {
+        }
         try {
             co_await platform_->removeProfile(manager_->identifier);
         } catch (const std::exception&) {

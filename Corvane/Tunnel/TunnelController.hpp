@@ -47,12 +47,17 @@ public:
 
     // Finds the app's saved profile, if any. Never fails.
     Async<void> load();
-    // Saves the profile and starts the tunnel with `config`. Throws TunnelPlatformError.
+    // Saves the profile (the one already saved, when this controller holds none
+    // yet) and starts the tunnel with `config`. Throws TunnelPlatformError.
     Async<void> connect(std::string config, std::string panelHost);
-    // Asks the tunnel to stop; keeps the profile.
+    // Asks the tunnel to stop and waits for the service's answer; keeps the
+    // profile. `forReconnect`: the first half of a reconnect, so a block of
+    // traffic outside the tunnel (system mode) stays up until the next connect.
+    // Throws TunnelPlatformError when the service refuses (another profile's
+    // tunnel runs) or cannot be reached.
+    Async<void> stop(bool forReconnect = false);
+    // stop() without waiting: the outcome shows in the status only.
     void disconnect();
-    // The same, as the first half of a reconnect: a block of traffic outside
-    // the tunnel (system mode) stays up until the next connect.
     void disconnectForReconnect();
     // Stops the tunnel and deletes the profile. Never fails.
     Async<void> remove();
@@ -80,7 +85,11 @@ public:
     Async<std::optional<std::string>> sendMessage(std::string message);
 
 private:
+    // The app's profile among the saved ones: the one whose tunnel is up, else the first.
+    std::optional<TunnelProfile> appProfile(std::vector<TunnelProfile> profiles) const;
     Async<void> saveAndStart(std::string config, std::string panelHost);
+    static Async<void> stopProfile(std::shared_ptr<TunnelPlatform> platform, std::string identifier, bool forReconnect);
+    void stopInBackground(bool forReconnect);
     void observe();
     void handleStatusChange();
     void changed();

@@ -647,7 +647,8 @@ TEST(SystemModeTunnel, NothingLeaksOutsideTheTunnelUntilTheUserDisconnects) {
     // The user's disconnect of a tunnel that is already down: the service lifts
     // the block without a change of status, and the model publishes that alone.
     const std::uint64_t before = shown.last->version;
-    shown.model->disconnect();
+    app.run(shown.model->disconnect());
+    EXPECT_EQ(shown.model->errorMessage.get(), std::nullopt);
     ASSERT_TRUE(app.waitFor([&] {
         return rawExchange(socket, R"({"id":2,"op":"hello"})" "\n").find(R"("blocking":false)") != std::string::npos;
     }, 15s)) << log();

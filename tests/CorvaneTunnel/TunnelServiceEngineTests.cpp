@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <latch>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -60,6 +62,16 @@ public:
             if (in >> pid && pid > 0) return pid;
         }
         return 0;
+    }
+
+    // The service's child processes: its engines.
+    std::size_t engineCount() const {
+        std::set<pid_t> children;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(process.pid()) + "/task")) {
+            std::ifstream in(task.path() / "children");
+            for (pid_t pid = 0; in >> pid;) children.insert(pid);
+        }
+        return children.size();
     }
 
     std::filesystem::path socket;
@@ -226,6 +238,55 @@ TEST_F(TunnelServiceEngineTest, AnEngineThatDiesIsAnUnexpectedDrop) {
     ASSERT_TRUE(connectAndWait(unreachableConfig()));
     EXPECT_EQ(app->controller.lastError(), std::nullopt);
     EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()).value().lastError, std::nullopt);
+
+}
+
+// Two processes of the app that connect at once (two corvanectl connect, or a
+// connect while another one waited for the service to come up) share one
+// profile and one tunnel, and a disconnect from either really stops it.
+TEST_F(TunnelServiceEngineTest, TwoAppsConnectingAtOnceShareOneProfileAndOneTunnel) {
+    const std::string config = unreachableConfig();
+    struct Round {
+        const char* name;
+        bool loadFirst;  // false: the apps looked while the service was not up, and know of no profile
+        bool firstStops;
+    };
+    for (const Round& round : {Round{"no profile saved yet", true, false}, Round{"a profile neither app has loaded", false, true}}) {
+        SCOPED_TRACE(round.name);
+        AppSide first(service->socket), second(service->socket);
+        if (round.loadFirst) {
+            first.run(first.controller.load());
+            second.run(second.controller.load());
+        }
+        std::latch together(2);
+        std::vector<std::string> failures;
+        std::mutex failuresLock;
+        auto connect = [&](AppSide& side) {
+            together.arrive_and_wait();
+            try {
+                side.run(side.controller.connect(config, "panel.example.com"));
+            } catch (const std::exception& e) {
+                std::lock_guard lock(failuresLock);
+                failures.push_back(e.what());
+            }
+        };
+        std::thread a([&] { connect(first); }), b([&] { connect(second); });
+        a.join();
+        b.join();
+        EXPECT_TRUE(failures.empty()) << failures.front();
+        EXPECT_TRUE(first.waitFor([&] { return first.controller.status() == NEVPNStatus::connected; }, 30s));
+        EXPECT_TRUE(second.waitFor([&] { return second.controller.status() == NEVPNStatus::connected; }, 30s));
+        EXPECT_EQ(first.run(first.platform->loadAllProfiles()).size(), 1u);
+        EXPECT_EQ(service->engineCount(), 1u);
+        EXPECT_TRUE(isListening(proxyPort));
+
+        AppSide& stopper = round.firstStops ? first : second;
+        stopper.run(stopper.controller.stop());
+        EXPECT_TRUE(first.waitFor([&] { return first.controller.status() == NEVPNStatus::disconnected; }, 15s));
+        EXPECT_TRUE(second.waitFor([&] { return second.controller.status() == NEVPNStatus::disconnected; }, 15s));
+        EXPECT_FALSE(isListening(proxyPort)) << "the tunnel still carries traffic";
+        EXPECT_EQ(service->engineCount(), 0u);
+    }
 }
 
 TEST_F(TunnelServiceEngineTest, AStartTheEngineRefusesIsAConnectFailureWithItsText) {

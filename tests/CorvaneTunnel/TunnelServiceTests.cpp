@@ -25,6 +25,7 @@
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Tunnel/TunnelIPC.hpp"
 #include "CorvaneTunnel/PeerCredentials.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
@@ -254,6 +255,57 @@ TEST(TunnelService, OneProfilePerProviderHowEverManySaveIt) {
                        .serverAddress = "panel", .localizedDescription = "Corvane", .enabled = true};
     EXPECT_EQ(app.run(app.platform->saveProfile(std::move(gone))).identifier, ours.identifier);
     EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), 2u);
+}
+
+// Only the profile whose tunnel runs can stop it; a stop for another one would
+// answer "stopped" while the tunnel still carries traffic, so it is refused.
+TEST(TunnelService, AStopReachesOnlyTheTunnelThatRuns) {
+    TempDir dir;
+    // Two profiles of the app, as earlier versions could leave them.
+    std::string saved;
+    for (const char* identifier : {"first", "second"}) {
+        const TunnelProfile profile{.identifier = identifier, .providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier),
+                                    .serverAddress = "panel", .localizedDescription = "Corvane", .enabled = true};
+        saved += (saved.empty() ? "" : ",") + encodeJSON(profile);
+    }
+    std::filesystem::create_directories(dir.path() / "state");
+    writeFile(dir.path() / "state" / "profiles.json", R"({"profiles":[)" + saved + "]}");
+    RunningService service(dir.path());
+    auto up = [&] { return service.ask([&] { return service.provider.up; }); };
+    AppSide app(service.socket());
+    ASSERT_EQ(app.run(app.platform->loadAllProfiles()).size(), 2u);
+    // Nothing ran since the service started: any profile's stop ends what is left (a restored block).
+    app.run(app.platform->stopTunnel("second", false));
+
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    try {
+        app.run(app.platform->stopTunnel("second", false));
+        ADD_FAILURE() << "a stop for the other profile was answered ok";
+    } catch (const TunnelPlatformError& e) {
+        EXPECT_EQ(e.error().domain, ServiceErrorDomain);
+        EXPECT_EQ(e.error().code, ServiceErrorCode::otherProfileRuns);
+        EXPECT_NE(e.description().find("first"), std::string::npos) << e.description();
+    }
+    EXPECT_TRUE(up());
+    EXPECT_EQ(app.controller.status(), NEVPNStatus::connected);
+
+    // Another process starts the other profile: this one's follower hears its tunnel is
+    // gone, and its stop is refused rather than leaving the other one running unseen.
+    AppSide other(service.socket());
+    std::map<std::string, std::string> options{{"config", "{}"}};
+    other.run(other.platform->startTunnel("second", std::move(options)));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }));
+    EXPECT_THROW(app.run(app.controller.stop()), TunnelPlatformError);
+    ASSERT_TRUE(app.waitFor([&] { return up(); }));
+
+    // A controller loaded now holds the profile that runs, and stops it.
+    AppSide fresh(service.socket());
+    fresh.run(fresh.controller.load());
+    fresh.run(fresh.controller.stop());
+    EXPECT_TRUE(fresh.waitFor([&] { return fresh.controller.status() == NEVPNStatus::disconnected; }));
+    EXPECT_FALSE(up());
+    app.run(app.controller.stop());  // nothing runs: fine again
 }
 
 TEST(TunnelService, BadMessagesGetAnErrorAndTheServiceGoesOn) {

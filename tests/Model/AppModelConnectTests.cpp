@@ -138,6 +138,32 @@ TEST_F(ConnectTest, RestartWaitsForTheTunnelToGoDownThenConnects) {
     EXPECT_FALSE(m.connectInFlight);
 }
 
+// When the service will not stop the tunnel (another profile's tunnel runs),
+// the user learns it, rather than a "Disconnected" that is not true.
+TEST_F(ConnectTest, AStopTheServiceRefusesIsShownAndTheTunnelStaysUp) {
+    script.set(kServersPath, ScriptedReply::json(200, listJSON({1})));
+    AppModel& m = signedInModel();
+    run(m.connect());
+    ASSERT_EQ(m.tunnel.status(), NEVPNStatus::connected);
+    const PlatformError refusal{std::string(ServiceErrorDomain), ServiceErrorCode::otherProfileRuns,
+                                "the tunnel runs another profile (a), not b; nothing was stopped"};
+    tunnelPlatform->stopError = refusal;
+    const std::vector<std::pair<const char*, std::function<Async<void>(AppModel&)>>> presses{
+        {"disconnect", [](AppModel& model) { return model.disconnect(); }},
+        {"toggle", [](AppModel& model) { return model.toggleConnection(); }},
+    };
+    for (const auto& [name, press] : presses) {
+        SCOPED_TRACE(name);
+        m.errorMessage = std::nullopt;
+        run(press(m));
+        EXPECT_EQ(m.errorMessage.get(), "The tunnel could not be stopped: " + refusal.localizedDescription);
+        EXPECT_EQ(m.status(), UiStatus::connected);
+    }
+    tunnelPlatform->stopError.reset();
+    run(m.disconnect());
+    EXPECT_EQ(m.status(), UiStatus::disconnected);
+}
+
 TEST_F(ConnectTest, LeavingConnectedTearsTheSessionDownAsEachStatusSays) {
     struct Row {
         NEVPNStatus status;

@@ -69,14 +69,67 @@ TEST_F(TunnelControllerTest, ConnectSavesReloadsAndStartsWithTheConfiguration) {
     run(controller.connect(R"({"log":{}})", "panel.example.com"));
     ASSERT_EQ(platform->profiles.size(), 1u);
     EXPECT_EQ(platform->profiles[0], (TunnelProfile{"profile-1", "com.corvane.client.tunnel", "panel.example.com", "Corvane", true}));
-    EXPECT_EQ(platform->calls, (std::vector<std::string>{"save", "load profile-1", "start profile-1"}));
+    EXPECT_EQ(platform->calls, (std::vector<std::string>{"loadAll", "save", "load profile-1", "start profile-1"}));
     EXPECT_EQ(platform->startOptions.at(0), (std::map<std::string, std::string>{{"config", R"({"log":{}})"}}));
     EXPECT_EQ(controller.status(), NEVPNStatus::disconnected);
 
+    platform->calls.clear();
     run(controller.connect("{}", "other.example.com"));  // the held profile is reused
+    EXPECT_EQ(platform->calls, (std::vector<std::string>{"save", "load profile-1", "start profile-1"}));
     ASSERT_EQ(platform->profiles.size(), 1u);
     EXPECT_EQ(platform->profiles[0].serverAddress, "other.example.com");
     EXPECT_EQ(platform->observerCount(), 1u);
+}
+
+// Another process of the app, or a service that was not up when this controller
+// loaded, may have saved the profile already: a second one would hold a tunnel
+// that the others cannot see or stop.
+TEST_F(TunnelControllerTest, TheAppKeepsOneProfileAndFindsTheOneThatRuns) {
+    const std::string ours(TunnelIPC::providerBundleIdentifier);
+    struct Row {
+        const char* name;
+        std::vector<TunnelProfile> saved;
+        std::map<std::string, NEVPNStatus> statuses;
+        bool unreadable;
+        std::optional<std::string> loaded;  // what load() holds
+        std::string started;                // what a connect without a loaded profile starts
+    };
+    const std::vector<Row> rows{
+        {"ours among another app's", {{.identifier = "other", .providerBundleIdentifier = "com.example.vpn"},
+                                      {.identifier = "ours", .providerBundleIdentifier = ours}},
+         {{"other", NEVPNStatus::connected}, {"ours", NEVPNStatus::disconnected}}, false, "ours", "ours"},
+        {"of two of ours, the one whose tunnel runs", {{.identifier = "old", .providerBundleIdentifier = ours},
+                                                       {.identifier = "running", .providerBundleIdentifier = ours}},
+         {{"old", NEVPNStatus::disconnected}, {"running", NEVPNStatus::connected}}, false, "running", "running"},
+        {"of two of ours, neither running: the first", {{.identifier = "a", .providerBundleIdentifier = ours},
+                                                        {.identifier = "b", .providerBundleIdentifier = ours}},
+         {{"a", NEVPNStatus::disconnected}, {"b", NEVPNStatus::disconnected}}, false, "a", "a"},
+        {"none saved yet", {}, {}, false, std::nullopt, "profile-1"},
+        {"a list that cannot be read: the save decides", {{.identifier = "ours", .providerBundleIdentifier = ours}},
+         {{"ours", NEVPNStatus::disconnected}}, true, std::nullopt, "profile-1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto fresh = [&] {
+            auto p = std::make_shared<FakeTunnelPlatform>();
+            p->profiles = row.saved;
+            p->statuses = row.statuses;
+            if (row.unreadable) p->loadAllError = PlatformError{"NEVPNErrorDomain", 5, "cannot read"};
+            return p;
+        };
+        auto loading = fresh();
+        TunnelController loader(io.get_executor(), loading);
+        run(loader.load());
+        loading->calls.clear();
+        run(loader.stop());
+        EXPECT_EQ(loading->calls, row.loaded ? std::vector<std::string>{"stop " + *row.loaded} : std::vector<std::string>{});
+
+        auto connecting = fresh();
+        TunnelController connector(io.get_executor(), connecting);
+        run(connector.connect("{}", "panel"));
+        EXPECT_EQ(connecting->calls.back(), "start " + row.started);
+        EXPECT_EQ(connecting->profiles.size(), row.saved.size() + (row.started == "profile-1" ? 1 : 0));
+    }
 }
 
 TEST_F(TunnelControllerTest, ConnectFailuresReachTheCallerUnchanged) {
@@ -150,6 +203,8 @@ TEST_F(TunnelControllerTest, DisconnectKeepsTheProfileRemoveDeletesIt) {
     connectAndRun();
     platform->calls.clear();
     controller.disconnect();
+    io.restart();
+    io.run();
     EXPECT_EQ(platform->calls, std::vector<std::string>{"stop profile-1"});
     EXPECT_TRUE(controller.hasProfile());
     run(controller.remove());
