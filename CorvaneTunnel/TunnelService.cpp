@@ -166,7 +166,11 @@ Async<void> TunnelService::stopTunnel(bool release) {
     }
     if (generation != generation_) co_return;
     const bool lifted = release && releaseBlock();
-    if (status_ == NEVPNStatus::disconnected && lifted) broadcastStatus();  // the block is news by itself
+    // Stopped as asked: why an earlier run went down no longer describes the tunnel.
+    const bool forgotten = lastDisconnectError_.has_value();
+    lastDisconnectError_.reset();
+    // Either is news by itself when the status stays the same.
+    if (status_ == NEVPNStatus::disconnected && (lifted || forgotten)) broadcastStatus();
     setStatus(NEVPNStatus::disconnected);
 }
 

@@ -96,6 +96,8 @@ int disconnect(CommandContext& ctx) {
     const bool required = tunnelRequired(model);
     if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
         if (!model.tunnel.trafficBlocked()) {
+            // A session that failed is over once the user says so.
+            if (model.tunnel.lastError() && !stop()) return 1;
             ctx.out << "Not connected.\n";
             return 0;
         }

@@ -104,11 +104,13 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         return killSwitch() != before || lockdown != lockdownBefore;
     }
 
-    // `reply`: the status event or reply the status came with.
-    void setStatus(const std::string& identifier, NEVPNStatus s, const ServiceReply& reply) {
+    // `reply`: the status event or reply the status came with. Every event is
+    // told on: the service sends one with an unchanged status when something
+    // else about the tunnel changed (a failure it no longer reports, say).
+    void setStatus(const std::string& identifier, NEVPNStatus s, const ServiceReply& reply, bool event = false) {
         auto& current = statuses[identifier];
         const bool blockChanged = noteService(reply);
-        if (current == s && !blockChanged) return;
+        if (current == s && !blockChanged && !event) return;
         current = s;
         notify(identifier);
     }
@@ -189,7 +191,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 continue;  // not ours to understand; the request it answers fails at its timeout
             }
             if (reply->event == "status" && reply->identifier && reply->status) {
-                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), *reply);
+                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), *reply, true);
             } else if (reply->id) {
                 auto it = pending.find(*reply->id);
                 if (it != pending.end() && it->second.connection == c) {

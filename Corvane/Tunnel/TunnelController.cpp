@@ -14,23 +14,17 @@ bool sessionUp(NEVPNStatus s) {
            s == NEVPNStatus::disconnecting;
 }
 
-// Records the reason of an unexpected drop once the platform tells it.
-Async<void> recordDisconnectError(std::weak_ptr<TunnelController*> controller, std::shared_ptr<TunnelPlatform> platform,
-                                  std::string identifier, NEVPNStatus previous,
-                                  std::function<void(std::optional<std::string>, std::string)> apply) {
+// Asks why the profile's last session went down and hands on the answer; a
+// service that cannot be asked leaves what is known as it is.
+Async<void> lookUpDisconnectError(std::shared_ptr<TunnelPlatform> platform, std::string identifier,
+                                  std::function<void(std::optional<PlatformError>)> apply) {
     std::optional<PlatformError> error;
     try {
         error = co_await platform->fetchLastDisconnectError(std::move(identifier));
     } catch (const std::exception&) {
+        co_return;
     }
-    if (!error || controller.expired()) co_return;
-    std::optional<std::string> trigger;
-    if (previous == NEVPNStatus::connecting) {
-        trigger = "connect_fail";
-    } else if (error->domain != NEVPNConnectionErrorDomain) {
-        trigger = "singbox_exit";
-    }
-    apply(std::move(trigger), error->localizedDescription);
+    apply(std::move(error));
 }
 
 }  // namespace
@@ -67,10 +61,42 @@ Async<void> TunnelController::load() {
     }
     manager_ = appProfile(std::move(profiles));
     observe();
+    if (!manager_) co_return;
+    if (status_ != NEVPNStatus::disconnected) {
+        if (sessionUp(status_) && forgetLastError()) changed();
+        co_return;
+    }
+    // A session that failed before this controller existed still shows as failed.
+    const std::string identifier = manager_->identifier;
+    const std::uint64_t epoch = errorEpoch_;
+    std::optional<PlatformError> error;
+    try {
+        error = co_await platform_->fetchLastDisconnectError(identifier);
+    } catch (const std::exception&) {
+        co_return;
+    }
+    if (epoch != errorEpoch_ || !manager_ || manager_->identifier != identifier || status_ != NEVPNStatus::disconnected) {
+        co_return;
+    }
+    if (error) {
+        lastError_ = error->localizedDescription;
+        lastErrorTrigger_.reset();  // this controller did not see it happen, so it reports nothing
+        changed();
+    } else if (forgetLastError()) {
+        changed();
+    }
+}
+
+bool TunnelController::forgetLastError() {
+    ++errorEpoch_;
+    const bool had = lastError_ || lastErrorTrigger_;
+    lastError_.reset();
+    lastErrorTrigger_.reset();
+    return had;
 }
 
 Async<void> TunnelController::connect(std::string config, std::string panelHost) {
-    lastError_.reset();
+    forgetLastError();
     changed();
     try {
         co_await saveAndStart(std::move(config), std::move(panelHost));
@@ -109,13 +135,18 @@ Async<void> TunnelController::saveAndStart(std::string config, std::string panel
     co_await platform_->startTunnel(manager_->identifier, std::move(options));
 }
 
-Async<void> TunnelController::stopProfile(std::shared_ptr<TunnelPlatform> platform, std::string identifier, bool forReconnect) {
+Async<void> TunnelController::stopProfile(std::weak_ptr<TunnelController*> controller, std::shared_ptr<TunnelPlatform> platform,
+                                          std::string identifier, bool forReconnect) {
     co_await platform->stopTunnel(std::move(identifier), forReconnect);
+    // Ended on request: a failure before it no longer describes the tunnel.
+    if (auto self = controller.lock()) {
+        if ((*self)->forgetLastError()) (*self)->changed();
+    }
 }
 
 Async<void> TunnelController::stop(bool forReconnect) {
     if (!manager_) co_return;
-    co_await stopProfile(platform_, manager_->identifier, forReconnect);
+    co_await stopProfile(self_, platform_, manager_->identifier, forReconnect);
 }
 
 void TunnelController::stopInBackground(bool forReconnect) {
@@ -127,7 +158,7 @@ void TunnelController::stopInBackground(bool forReconnect) {
             // The status says whether the tunnel went down.
         }
     };
-    boost::asio::co_spawn(executor_, quietly(stopProfile(platform_, manager_->identifier, forReconnect)),
+    boost::asio::co_spawn(executor_, quietly(stopProfile(self_, platform_, manager_->identifier, forReconnect)),
                           boost::asio::detached);
 }
 
@@ -168,20 +199,45 @@ void TunnelController::handleStatusChange() {
     if (!manager_) return;
     const NEVPNStatus previous = status_;
     status_ = platform_->status(manager_->identifier);
+    // A session begins, whoever started it: an earlier failure is history.
+    if (status_ == NEVPNStatus::connecting && previous != NEVPNStatus::connecting) forgetLastError();
     changed();
-    if (status_ != NEVPNStatus::disconnected ||
-        (previous != NEVPNStatus::connecting && previous != NEVPNStatus::connected)) {
-        return;
+    if (status_ != NEVPNStatus::disconnected) return;
+    if (previous == NEVPNStatus::connecting || previous == NEVPNStatus::connected) {
+        fetchLastError(previous, false);
+    } else if (previous == NEVPNStatus::disconnected && lastError_) {
+        // The service also speaks up when a failed session was ended since (a stop by another process).
+        fetchLastError(previous, true);
     }
-    auto apply = [weak = std::weak_ptr<TunnelController*>(self_)](std::optional<std::string> trigger, std::string text) {
+}
+
+void TunnelController::fetchLastError(NEVPNStatus previous, bool refreshOnly) {
+    auto apply = [weak = std::weak_ptr<TunnelController*>(self_), identifier = manager_->identifier, epoch = errorEpoch_,
+                  previous, refreshOnly](std::optional<PlatformError> error) {
         auto self = weak.lock();
         if (!self) return;
-        TunnelController& controller = **self;
-        controller.lastErrorTrigger_ = std::move(trigger);
-        controller.lastError_ = std::move(text);
-        controller.changed();
+        TunnelController& c = **self;
+        // A session begun or stopped meanwhile, or another profile, makes the answer stale.
+        if (c.errorEpoch_ != epoch || !c.manager_ || c.manager_->identifier != identifier ||
+            c.status_ != NEVPNStatus::disconnected) {
+            return;
+        }
+        if (!error) {
+            if (c.forgetLastError()) c.changed();  // a clean end
+            return;
+        }
+        if (refreshOnly) return;
+        std::optional<std::string> trigger;
+        if (previous == NEVPNStatus::connecting) {
+            trigger = "connect_fail";
+        } else if (error->domain != NEVPNConnectionErrorDomain) {
+            trigger = "singbox_exit";
+        }
+        c.lastErrorTrigger_ = std::move(trigger);
+        c.lastError_ = error->localizedDescription;
+        c.changed();
     };
-    boost::asio::co_spawn(executor_, recordDisconnectError(self_, platform_, manager_->identifier, previous, std::move(apply)),
+    boost::asio::co_spawn(executor_, lookUpDisconnectError(platform_, manager_->identifier, std::move(apply)),
                           boost::asio::detached);
 }
 

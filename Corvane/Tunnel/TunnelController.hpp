@@ -25,6 +25,8 @@ public:
     TunnelController& operator=(const TunnelController&) = delete;
 
     NEVPNStatus status() const noexcept { return status_; }
+    // Why the last session went down unexpectedly, while no session has begun
+    // or been ended by a stop since (the service keeps it across processes).
     const std::optional<std::string>& lastError() const noexcept { return lastError_; }
     // "connect_fail" or "singbox_exit" for the last unexpected drop.
     const std::optional<std::string>& lastErrorTrigger() const noexcept { return lastErrorTrigger_; }
@@ -45,7 +47,7 @@ public:
     // Called after every change of status, lastError or lastErrorTrigger.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
-    // Finds the app's saved profile, if any. Never fails.
+    // Finds the app's saved profile, if any, and why its last session failed. Never fails.
     Async<void> load();
     // Saves the profile (the one already saved, when this controller holds none
     // yet) and starts the tunnel with `config`. Throws TunnelPlatformError.
@@ -88,8 +90,15 @@ private:
     // The app's profile among the saved ones: the one whose tunnel is up, else the first.
     std::optional<TunnelProfile> appProfile(std::vector<TunnelProfile> profiles) const;
     Async<void> saveAndStart(std::string config, std::string panelHost);
-    static Async<void> stopProfile(std::shared_ptr<TunnelPlatform> platform, std::string identifier, bool forReconnect);
+    static Async<void> stopProfile(std::weak_ptr<TunnelController*> controller, std::shared_ptr<TunnelPlatform> platform,
+                                   std::string identifier, bool forReconnect);
     void stopInBackground(bool forReconnect);
+    // A session began or was ended on request: an earlier failure is history.
+    // True when there was one to forget.
+    bool forgetLastError();
+    // Asks the service why the held profile's last session went down. `refreshOnly`:
+    // only drop an error the service no longer reports.
+    void fetchLastError(NEVPNStatus previous, bool refreshOnly);
     void observe();
     void handleStatusChange();
     void changed();
@@ -101,6 +110,8 @@ private:
     NEVPNStatus status_ = NEVPNStatus::invalid;
     std::optional<std::string> lastError_;
     std::optional<std::string> lastErrorTrigger_;
+    // Counts forgetLastError(): a lookup answered after a later one does not apply.
+    std::uint64_t errorEpoch_ = 0;
     std::function<void()> onChange_;
     // Background work holds this weakly, so it does nothing once the controller is gone.
     std::shared_ptr<TunnelController*> self_;

@@ -234,11 +234,37 @@ TEST_F(TunnelServiceEngineTest, AnEngineThatDiesIsAnUnexpectedDrop) {
     EXPECT_EQ(app->controller.status(), NEVPNStatus::disconnected);
     EXPECT_NE(app->controller.lastError().value_or("").find("signal 9"), std::string::npos) << *app->controller.lastError();
 
+    // Another process of the app shows the same failure, without reporting it again.
+    AppSide other(service->socket);
+    other.run(other.controller.load());
+    EXPECT_EQ(other.controller.lastError(), app->controller.lastError());
+    EXPECT_EQ(other.controller.lastErrorTrigger(), std::nullopt);
+    // Its user ends the failed session: no process shows it any more, nor does one started later.
+    other.run(other.controller.stop());
+    EXPECT_EQ(other.controller.lastError(), std::nullopt);
+    EXPECT_TRUE(app->waitFor([&] { return !app->controller.lastError(); }));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), std::nullopt);
+    AppSide later(service->socket);
+    later.run(later.controller.load());
+    EXPECT_EQ(later.controller.lastError(), std::nullopt);
+
     // It starts again afterwards, and the service forgets the old reason.
     ASSERT_TRUE(connectAndWait(unreachableConfig()));
     EXPECT_EQ(app->controller.lastError(), std::nullopt);
     EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()).value().lastError, std::nullopt);
 
+    // A second death counts again; a session another process begins clears it here as well, and its clean end leaves it clear.
+    ASSERT_EQ(::kill(service->enginePid(), SIGKILL), 0);
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastError().has_value(); }, 10s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "singbox_exit");
+    other.run(other.controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(other.waitFor([&] { return other.controller.status() == NEVPNStatus::connected; }, 30s));
+    EXPECT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }));
+    EXPECT_EQ(app->controller.lastError(), std::nullopt);
+    other.run(other.controller.stop());
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }, 15s));
+    app->waitFor([] { return false; }, 200ms);
+    EXPECT_EQ(app->controller.lastError(), std::nullopt);
 }
 
 // Two processes of the app that connect at once (two corvanectl connect, or a

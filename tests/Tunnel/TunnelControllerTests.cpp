@@ -177,6 +177,78 @@ TEST_F(TunnelControllerTest, UnexpectedDropsRecordTheirReason) {
     }
 }
 
+// "Failed" describes the last session only until the next one begins or the
+// user ends it, whichever process does either; a crash after that sets it again.
+TEST_F(TunnelControllerTest, ALaterStartOrRequestedStopClearsTheLastError) {
+    const PlatformError crash{std::string(EngineErrorDomain), 2, "the engine exited (status 1)"};
+    auto crashNow = [&] {
+        platform->setStatus("profile-1", NEVPNStatus::connected);
+        platform->lastDisconnectError = crash;
+        platform->setStatus("profile-1", NEVPNStatus::disconnected);
+        io.restart();
+        io.run();
+        ASSERT_EQ(controller.lastError(), crash.localizedDescription);
+        ASSERT_EQ(controller.lastErrorTrigger(), "singbox_exit");
+    };
+    connectAndRun();
+    crashNow();
+
+    // Another process starts a session and ends it cleanly.
+    platform->lastDisconnectError.reset();
+    platform->setStatus("profile-1", NEVPNStatus::connecting);
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+    EXPECT_EQ(controller.lastErrorTrigger(), std::nullopt);
+    platform->setStatus("profile-1", NEVPNStatus::connected);
+    platform->setStatus("profile-1", NEVPNStatus::disconnecting);
+    platform->setStatus("profile-1", NEVPNStatus::disconnected);
+    io.restart();
+    io.run();
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+
+    // This user's stop of a crashed session; a refused one changes nothing.
+    crashNow();
+    platform->stopError = PlatformError{std::string(ServiceErrorDomain), ServiceErrorCode::otherProfileRuns, "another runs"};
+    EXPECT_THROW(run(controller.stop()), TunnelPlatformError);
+    EXPECT_EQ(controller.lastError(), crash.localizedDescription);
+    platform->stopError.reset();
+    run(controller.stop());
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+
+    // Another process's stop: the service no longer reports the failure and says so with an unchanged status.
+    crashNow();
+    platform->lastDisconnectError.reset();
+    platform->setStatus("profile-1", NEVPNStatus::disconnected);
+    io.restart();
+    io.run();
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+
+    // A lookup answered after the next session began does not bring the old failure back.
+    platform->setStatus("profile-1", NEVPNStatus::connected);
+    platform->lastDisconnectError = crash;
+    platform->setStatus("profile-1", NEVPNStatus::disconnected);  // the lookup is queued
+    platform->setStatus("profile-1", NEVPNStatus::connecting);
+    io.restart();
+    io.run();
+    EXPECT_EQ(controller.lastError(), std::nullopt);
+    EXPECT_EQ(controller.status(), NEVPNStatus::connecting);
+}
+
+// A controller made after the failure (another process, the app started anew)
+// shows it too, without reporting it a second time.
+TEST_F(TunnelControllerTest, LoadFindsWhyTheLastSessionFailed) {
+    const PlatformError crash{std::string(EngineErrorDomain), 2, "the engine exited (status 1)"};
+    platform->profiles = {{.identifier = "ours", .providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier)}};
+    platform->lastDisconnectError = crash;
+    for (auto [status, shown] : {std::pair{NEVPNStatus::disconnected, true}, std::pair{NEVPNStatus::connected, false},
+                                 std::pair{NEVPNStatus::connecting, false}}) {
+        platform->statuses["ours"] = status;
+        TunnelController fresh(io.get_executor(), platform);
+        run(fresh.load());
+        EXPECT_EQ(fresh.lastError().has_value(), shown) << static_cast<int>(status);
+        EXPECT_EQ(fresh.lastErrorTrigger(), std::nullopt);
+    }
+}
+
 TEST_F(TunnelControllerTest, SendCarriesOneRequestWhileTheTunnelRuns) {
     platform->provider = [](const std::string& m) -> std::optional<std::string> {
         if (m == R"({"after":41})") return R"({"after":42,"extra":true})";
