@@ -279,6 +279,8 @@ private:
     // Keeps the configuration's masked form for reports made by other processes.
     void storeConfigSnapshot(const std::string& config);
     Async<void> connectSequence();
+    // The sharing address and sites of a session that is over.
+    void dropSessionValues();
     // Asks the held profile to stop and waits until it is down; false when it stays up.
     Async<bool> stopAndWait();
     Async<void> switchSelector(std::string tag);

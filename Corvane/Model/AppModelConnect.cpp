@@ -67,6 +67,17 @@ Async<void> AppModel::connect() {
         errorMessage = userText(std::current_exception());
     }
     connectInFlight = false;
+    // No tunnel came of it (a restart whose connect failed, say): what the
+    // sequence or the session before it set up is not in effect. A start the
+    // service accepted is connecting by now; its end clears them.
+    const NEVPNStatus s = tunnel.status();
+    if (!tunnelIsUp(s) && s != NEVPNStatus::disconnecting) dropSessionValues();
+}
+
+void AppModel::dropSessionValues() {
+    sharingOn = std::nullopt;
+    siteStatuses = {};
+    activeSites.clear();
 }
 
 Async<void> AppModel::connectSequence() {
