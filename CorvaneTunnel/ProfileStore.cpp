@@ -59,9 +59,18 @@ TunnelProfile ProfileStore::save(TunnelProfile profile) {
     }
     std::lock_guard lock(mutex_);
     auto previous = profiles_;
-    if (profile.identifier.empty()) profile.identifier = makeUUID();
     auto it = std::find_if(profiles_.begin(), profiles_.end(),
-                           [&](const TunnelProfile& p) { return p.identifier == profile.identifier; });
+                           [&](const TunnelProfile& p) { return !profile.identifier.empty() && p.identifier == profile.identifier; });
+    if (it == profiles_.end()) {
+        it = std::find_if(profiles_.begin(), profiles_.end(), [&](const TunnelProfile& p) {
+            return p.providerBundleIdentifier == profile.providerBundleIdentifier;
+        });
+        if (it != profiles_.end()) {
+            profile.identifier = it->identifier;
+        } else if (profile.identifier.empty()) {
+            profile.identifier = makeUUID();
+        }
+    }
     if (it != profiles_.end()) {
         *it = profile;
     } else {

@@ -25,7 +25,11 @@ public:
     // A damaged file is kept aside (".damaged") and the store starts empty, so
     // one bad write never stops the service.
     std::vector<TunnelProfile> all() const;
-    // Gives a new profile an identifier; replaces one with the same identifier.
+    // Replaces the profile with the same identifier. One the store does not know
+    // (no identifier yet, or one removed since) takes the place of its provider's
+    // saved profile, and is added (with a new identifier if it has none) only
+    // when there is none: there is one tunnel, so an app keeps one profile, also
+    // when two of its processes save at once.
     // Throws ProfileLimitError past TunnelServiceEndpoint's limits, std::system_error when it cannot be saved.
     TunnelProfile save(TunnelProfile profile);
     std::optional<TunnelProfile> find(const std::string& identifier) const;

@@ -90,14 +90,18 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
         } else if (op == ServiceOp::startTunnel) {
             co_return co_await startTunnel(request);
         } else if (op == ServiceOp::stopTunnel) {
-            // Without an active profile (the service restarted) a block it restored may still stand.
             const bool keepBlocking = request.options && request.options->contains(std::string(StopOption::keepBlocking)) &&
                                       request.options->at(std::string(StopOption::keepBlocking)) == "true";
-            if (!active_ || active_ == identifier) {
-                // Its subscribers then hear that the block is lifted.
-                if (!active_) active_ = identifier;
-                co_await stopTunnel(!keepBlocking);
+            // Answering ok would let the caller believe the tunnel is down while it still carries traffic.
+            if (active_ && active_ != identifier && status_ != NEVPNStatus::disconnected) {
+                co_return refusal(ServiceErrorCode::otherProfileRuns,
+                                  "the tunnel runs another profile (" + *active_ + "), not " + identifier + "; nothing was stopped");
             }
+            // With no tunnel up (or none since the service restarted) a stop ends what is left of the
+            // last session, whichever profile asks: a block it restored may still stand. The
+            // subscribers of the profile that asked then hear of it.
+            active_ = identifier;
+            co_await stopTunnel(!keepBlocking);
         } else if (op == ServiceOp::lastDisconnectError) {
             if (active_ == identifier) reply.lastDisconnectError = lastDisconnectError_;
         } else {
@@ -115,7 +119,14 @@ Async<ServiceReply> TunnelService::handle(ServiceRequest request) {
 Async<ServiceReply> TunnelService::startTunnel(const ServiceRequest& request) {
     if (!profiles_.find(*request.identifier)->enabled) co_return refusal(ServiceErrorCode::profileDisabled, "the profile is not enabled");
     const std::uint64_t generation = ++generation_;
-    active_ = *request.identifier;
+    if (active_ != *request.identifier) {
+        if (active_ && status_ != NEVPNStatus::disconnected) {
+            // Another profile's tunnel makes way for this one: whoever follows that profile hears it is down.
+            status_ = NEVPNStatus::disconnected;
+            broadcastStatus();
+        }
+        active_ = *request.identifier;
+    }
     lastDisconnectError_.reset();
     setStatus(NEVPNStatus::connecting);
     // The start runs on its own; the caller learns the outcome through status events,
@@ -155,7 +166,11 @@ Async<void> TunnelService::stopTunnel(bool release) {
     }
     if (generation != generation_) co_return;
     const bool lifted = release && releaseBlock();
-    if (status_ == NEVPNStatus::disconnected && lifted) broadcastStatus();  // the block is news by itself
+    // Stopped as asked: why an earlier run went down no longer describes the tunnel.
+    const bool forgotten = lastDisconnectError_.has_value();
+    lastDisconnectError_.reset();
+    // Either is news by itself when the status stays the same.
+    if (status_ == NEVPNStatus::disconnected && (lifted || forgotten)) broadcastStatus();
     setStatus(NEVPNStatus::disconnected);
 }
 

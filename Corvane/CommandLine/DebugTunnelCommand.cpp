@@ -174,7 +174,12 @@ int debugTunnel(CommandContext& ctx) {
             ctx.out << "status: " << statusName(session.controller.status()) << "\n";
             return 0;
         }
-        session.controller.disconnect();
+        try {
+            session.run(session.controller.stop());
+        } catch (const TunnelPlatformError& e) {
+            ctx.err << "corvanectl: the tunnel could not be stopped: " << e.description() << "\n";
+            return 1;
+        }
         bool stopped = session.waitFor([&] { return session.controller.status() == NEVPNStatus::disconnected; }, 30s);
         ctx.out << "status: " << statusName(session.controller.status()) << "\n";
         if (!stopped) ctx.err << "corvanectl: the tunnel did not stop within 30 seconds\n";

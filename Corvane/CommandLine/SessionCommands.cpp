@@ -85,15 +85,24 @@ int disconnect(CommandContext& ctx) {
     HeadlessModel headless({});
     AppModel& model = headless.model();
     headless.run(model.tunnel.load());
+    // The service's answer to the stop; a refusal is the last line of standard error.
+    auto stop = [&] {
+        headless.run(model.disconnect());
+        if (!model.errorMessage->has_value()) return true;
+        ctx.err << "corvanectl: " << **model.errorMessage << "\n";
+        return false;
+    };
     // With the tunnel always required the block stays; only the tunnel goes.
     const bool required = tunnelRequired(model);
     if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
         if (!model.tunnel.trafficBlocked()) {
+            // A session that failed is over once the user says so.
+            if (model.tunnel.lastError() && !stop()) return 1;
             ctx.out << "Not connected.\n";
             return 0;
         }
         // The tunnel failed or the service restarted: the block outlived it until now.
-        model.disconnect();
+        if (!stop()) return 1;
         if (required) {
             ctx.out << "Not connected. " << kStillRequired << "\n";
             return 0;
@@ -105,7 +114,7 @@ int disconnect(CommandContext& ctx) {
         ctx.out << "Disconnected. Traffic outside the tunnel is no longer blocked.\n";
         return 0;
     }
-    model.disconnect();
+    if (!stop()) return 1;
     const bool down = headless.runUntil(
         [&] {
             return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting &&

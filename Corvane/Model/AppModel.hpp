@@ -185,7 +185,8 @@ public:
     Async<void> toggleConnection();
     // Stops the tunnel and lifts a block of traffic outside it, also when the
     // tunnel is already down (after a failure the block stays until this).
-    void disconnect();
+    // When the service refuses the stop, errorMessage says so.
+    Async<void> disconnect();
     Async<void> connect();
     Async<void> restartTunnel();
 
@@ -297,6 +298,8 @@ private:
     // Keeps the configuration's masked form for reports made by other processes.
     void storeConfigSnapshot(const std::string& config);
     Async<void> connectSequence();
+    // The sharing address and sites of a session that is over.
+    void dropSessionValues();
     // Asks the held profile to stop and waits until it is down; false when it stays up.
     Async<bool> stopAndWait();
     // Writes the current pick to the running engine's selector; an error when the engine does not take it.

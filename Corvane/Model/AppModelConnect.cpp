@@ -37,14 +37,21 @@ ClashClient::Endpoints AppModel::clashEndpoints() const {
 
 Async<void> AppModel::toggleConnection() {
     if (tunnelIsUp(tunnel.status())) {
-        tunnel.disconnect();  // the status change ends the session
+        co_await disconnect();
         co_return;
     }
     co_await connect();
 }
 
-void AppModel::disconnect() {
-    tunnel.disconnect();  // the status change ends the session; the service lifts the block
+Async<void> AppModel::disconnect() {
+    // The status change ends the session; the service lifts the block.
+    std::optional<std::string> refused;
+    try {
+        co_await tunnel.stop();
+    } catch (const TunnelPlatformError& e) {
+        refused = e.description();
+    }
+    if (refused) errorMessage = "The tunnel could not be stopped: " + *refused;
 }
 
 Async<void> AppModel::connect() {
@@ -60,6 +67,17 @@ Async<void> AppModel::connect() {
         errorMessage = userText(std::current_exception());
     }
     connectInFlight = false;
+    // No tunnel came of it (a restart whose connect failed, say): what the
+    // sequence or the session before it set up is not in effect. A start the
+    // service accepted is connecting by now; its end clears them.
+    const NEVPNStatus s = tunnel.status();
+    if (!tunnelIsUp(s) && s != NEVPNStatus::disconnecting) dropSessionValues();
+}
+
+void AppModel::dropSessionValues() {
+    sharingOn = std::nullopt;
+    siteStatuses = {};
+    activeSites.clear();
 }
 
 Async<void> AppModel::connectSequence() {

@@ -46,9 +46,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     // starts: the sharing address and sites already belong to that connect.
     if (connectInFlight) return;
     // Down: the last session's total stays on screen.
-    sharingOn = std::nullopt;
-    siteStatuses = {};
-    activeSites.clear();
+    dropSessionValues();
 }
 
 void AppModel::restartHealthChecks(bool newSession) {

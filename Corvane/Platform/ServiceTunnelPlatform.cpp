@@ -104,11 +104,13 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
         return killSwitch() != before || lockdown != lockdownBefore;
     }
 
-    // `reply`: the status event or reply the status came with.
-    void setStatus(const std::string& identifier, NEVPNStatus s, const ServiceReply& reply) {
+    // `reply`: the status event or reply the status came with. Every event is
+    // told on: the service sends one with an unchanged status when something
+    // else about the tunnel changed (a failure it no longer reports, say).
+    void setStatus(const std::string& identifier, NEVPNStatus s, const ServiceReply& reply, bool event = false) {
         auto& current = statuses[identifier];
         const bool blockChanged = noteService(reply);
-        if (current == s && !blockChanged) return;
+        if (current == s && !blockChanged && !event) return;
         current = s;
         notify(identifier);
     }
@@ -189,7 +191,7 @@ struct ServiceTunnelPlatform::Impl : std::enable_shared_from_this<Impl> {
                 continue;  // not ours to understand; the request it answers fails at its timeout
             }
             if (reply->event == "status" && reply->identifier && reply->status) {
-                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), *reply);
+                setStatus(*reply->identifier, static_cast<NEVPNStatus>(*reply->status), *reply, true);
             } else if (reply->id) {
                 auto it = pending.find(*reply->id);
                 if (it != pending.end() && it->second.connection == c) {
@@ -408,22 +410,11 @@ Async<void> ServiceTunnelPlatform::startTunnel(std::string identifier, std::map<
     co_await request(std::move(r));
 }
 
-void ServiceTunnelPlatform::stopTunnel(const std::string& identifier) { sendStop(identifier, false); }
-
-void ServiceTunnelPlatform::stopTunnelForReconnect(const std::string& identifier) { sendStop(identifier, true); }
-
-void ServiceTunnelPlatform::sendStop(const std::string& identifier, bool keepBlocking) {
-    // Fire and forget, like the system's stop call; the outcome arrives as status events.
+Async<void> ServiceTunnelPlatform::stopTunnel(std::string identifier, bool keepBlocking) {
     auto impl = impl_;
-    ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = identifier};
+    ServiceRequest r{.op = std::string(ServiceOp::stopTunnel), .identifier = std::move(identifier)};
     if (keepBlocking) r.options = std::map<std::string, std::string>{{std::string(StopOption::keepBlocking), "true"}};
-    auto work = [](std::shared_ptr<Impl> impl, ServiceRequest r) -> Async<void> {
-        try {
-            co_await impl->exchange(std::move(r));
-        } catch (const std::exception&) {
-        }
-    };
-    asio::co_spawn(impl->executor, work(impl, std::move(r)), asio::detached);
+    co_await impl->exchange(std::move(r));
 }
 
 Async<std::optional<std::string>> ServiceTunnelPlatform::sendProviderMessage(std::string identifier, std::string message) {

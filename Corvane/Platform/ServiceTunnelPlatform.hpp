@@ -49,8 +49,7 @@ public:
     Async<void> removeProfile(std::string identifier) override;
     NEVPNStatus status(const std::string& identifier) override;
     Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) override;
-    void stopTunnel(const std::string& identifier) override;
-    void stopTunnelForReconnect(const std::string& identifier) override;
+    Async<void> stopTunnel(std::string identifier, bool keepBlocking) override;
     KillSwitchState killSwitch() const override;
     std::optional<LockdownState> lockdown() const override;
     Async<void> setLockdown(LockdownState state) override;
@@ -66,7 +65,6 @@ public:
     struct Impl;
 
 private:
-    void sendStop(const std::string& identifier, bool keepBlocking);
     std::shared_ptr<Impl> impl_;
 };
 

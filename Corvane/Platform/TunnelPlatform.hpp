@@ -41,10 +41,12 @@ public:
     virtual NEVPNStatus status(const std::string& identifier) = 0;
     // Starts the tunnel with the given options. Throws TunnelPlatformError.
     virtual Async<void> startTunnel(std::string identifier, std::map<std::string, std::string> options) = 0;
-    virtual void stopTunnel(const std::string& identifier) = 0;
-    // A stop that is the first half of a reconnect: where the service blocks
-    // traffic outside the tunnel, the block stays until the next start.
-    virtual void stopTunnelForReconnect(const std::string& identifier) { stopTunnel(identifier); }
+    // Stops the profile's tunnel and waits for the answer; the status changes follow
+    // as notifications. `keepBlocking`: the stop is the first half of a reconnect,
+    // so where the service blocks traffic outside the tunnel, the block stays until
+    // the next start. Throws TunnelPlatformError when the stop is refused (another
+    // profile's tunnel runs) or the service cannot be reached.
+    virtual Async<void> stopTunnel(std::string identifier, bool keepBlocking) = 0;
     // Whether the service blocks traffic outside the tunnel right now (its kill
     // switch: from a connect until an explicit disconnect), or could; observers
     // of a status hear of its changes too.

@@ -103,7 +103,7 @@ void ModelLink::toggleConnection() {
     later([](AppModel& m) { return m.toggleConnection(); });
 }
 void ModelLink::disconnect() {
-    later([](AppModel& m) { m.disconnect(); });
+    later([](AppModel& m) { return m.disconnect(); });
 }
 void ModelLink::pinTag(std::string tag) {
     later([tag = std::move(tag)](AppModel& m) { m.pinTag(tag); });

@@ -25,6 +25,8 @@ public:
     TunnelController& operator=(const TunnelController&) = delete;
 
     NEVPNStatus status() const noexcept { return status_; }
+    // Why the last session went down unexpectedly, while no session has begun
+    // or been ended by a stop since (the service keeps it across processes).
     const std::optional<std::string>& lastError() const noexcept { return lastError_; }
     // "connect_fail" or "singbox_exit" for the last unexpected drop.
     const std::optional<std::string>& lastErrorTrigger() const noexcept { return lastErrorTrigger_; }
@@ -45,14 +47,19 @@ public:
     // Called after every change of status, lastError or lastErrorTrigger.
     void setOnChange(std::function<void()> onChange) { onChange_ = std::move(onChange); }
 
-    // Finds the app's saved profile, if any. Never fails.
+    // Finds the app's saved profile, if any, and why its last session failed. Never fails.
     Async<void> load();
-    // Saves the profile and starts the tunnel with `config`. Throws TunnelPlatformError.
+    // Saves the profile (the one already saved, when this controller holds none
+    // yet) and starts the tunnel with `config`. Throws TunnelPlatformError.
     Async<void> connect(std::string config, std::string panelHost);
-    // Asks the tunnel to stop; keeps the profile.
+    // Asks the tunnel to stop and waits for the service's answer; keeps the
+    // profile. `forReconnect`: the first half of a reconnect, so a block of
+    // traffic outside the tunnel (system mode) stays up until the next connect.
+    // Throws TunnelPlatformError when the service refuses (another profile's
+    // tunnel runs) or cannot be reached.
+    Async<void> stop(bool forReconnect = false);
+    // stop() without waiting: the outcome shows in the status only.
     void disconnect();
-    // The same, as the first half of a reconnect: a block of traffic outside
-    // the tunnel (system mode) stays up until the next connect.
     void disconnectForReconnect();
     // Stops the tunnel and deletes the profile. Never fails.
     Async<void> remove();
@@ -80,7 +87,18 @@ public:
     Async<std::optional<std::string>> sendMessage(std::string message);
 
 private:
+    // The app's profile among the saved ones: the one whose tunnel is up, else the first.
+    std::optional<TunnelProfile> appProfile(std::vector<TunnelProfile> profiles) const;
     Async<void> saveAndStart(std::string config, std::string panelHost);
+    static Async<void> stopProfile(std::weak_ptr<TunnelController*> controller, std::shared_ptr<TunnelPlatform> platform,
+                                   std::string identifier, bool forReconnect);
+    void stopInBackground(bool forReconnect);
+    // A session began or was ended on request: an earlier failure is history.
+    // True when there was one to forget.
+    bool forgetLastError();
+    // Asks the service why the held profile's last session went down. `refreshOnly`:
+    // only drop an error the service no longer reports.
+    void fetchLastError(NEVPNStatus previous, bool refreshOnly);
     void observe();
     void handleStatusChange();
     void changed();
@@ -92,6 +110,8 @@ private:
     NEVPNStatus status_ = NEVPNStatus::invalid;
     std::optional<std::string> lastError_;
     std::optional<std::string> lastErrorTrigger_;
+    // Counts forgetLastError(): a lookup answered after a later one does not apply.
+    std::uint64_t errorEpoch_ = 0;
     std::function<void()> onChange_;
     // Background work holds this weakly, so it does nothing once the controller is gone.
     std::shared_ptr<TunnelController*> self_;

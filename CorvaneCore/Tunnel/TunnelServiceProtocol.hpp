@@ -46,6 +46,7 @@ inline constexpr std::int64_t peerCheckFailed = 16;     // the peer's groups cou
 inline constexpr std::int64_t limitExceeded = 17;       // more profiles, or longer ones, than the service keeps
 inline constexpr std::int64_t noKillSwitch = 18;        // the request needs a kill switch this service does not have
 inline constexpr std::int64_t blockFailed = 19;         // the firewall table could not be changed
+inline constexpr std::int64_t otherProfileRuns = 20;    // a stop for a profile while another profile's tunnel is up
 }  // namespace ServiceErrorCode
 
 // An error as the platform reports it: a domain, a code and a text for people.

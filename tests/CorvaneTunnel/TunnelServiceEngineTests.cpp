@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <latch>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -60,6 +62,16 @@ public:
             if (in >> pid && pid > 0) return pid;
         }
         return 0;
+    }
+
+    // The service's child processes: its engines.
+    std::size_t engineCount() const {
+        std::set<pid_t> children;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(process.pid()) + "/task")) {
+            std::ifstream in(task.path() / "children");
+            for (pid_t pid = 0; in >> pid;) children.insert(pid);
+        }
+        return children.size();
     }
 
     std::filesystem::path socket;
@@ -222,10 +234,85 @@ TEST_F(TunnelServiceEngineTest, AnEngineThatDiesIsAnUnexpectedDrop) {
     EXPECT_EQ(app->controller.status(), NEVPNStatus::disconnected);
     EXPECT_NE(app->controller.lastError().value_or("").find("signal 9"), std::string::npos) << *app->controller.lastError();
 
+    // Another process of the app shows the same failure, without reporting it again.
+    AppSide other(service->socket);
+    other.run(other.controller.load());
+    EXPECT_EQ(other.controller.lastError(), app->controller.lastError());
+    EXPECT_EQ(other.controller.lastErrorTrigger(), std::nullopt);
+    // Its user ends the failed session: no process shows it any more, nor does one started later.
+    other.run(other.controller.stop());
+    EXPECT_EQ(other.controller.lastError(), std::nullopt);
+    EXPECT_TRUE(app->waitFor([&] { return !app->controller.lastError(); }));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), std::nullopt);
+    AppSide later(service->socket);
+    later.run(later.controller.load());
+    EXPECT_EQ(later.controller.lastError(), std::nullopt);
+
     // It starts again afterwards, and the service forgets the old reason.
     ASSERT_TRUE(connectAndWait(unreachableConfig()));
     EXPECT_EQ(app->controller.lastError(), std::nullopt);
     EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()).value().lastError, std::nullopt);
+
+    // A second death counts again; a session another process begins clears it here as well, and its clean end leaves it clear.
+    ASSERT_EQ(::kill(service->enginePid(), SIGKILL), 0);
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.lastError().has_value(); }, 10s));
+    EXPECT_EQ(app->controller.lastErrorTrigger(), "singbox_exit");
+    other.run(other.controller.connect(unreachableConfig(), "panel.example.com"));
+    ASSERT_TRUE(other.waitFor([&] { return other.controller.status() == NEVPNStatus::connected; }, 30s));
+    EXPECT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::connected; }));
+    EXPECT_EQ(app->controller.lastError(), std::nullopt);
+    other.run(other.controller.stop());
+    ASSERT_TRUE(app->waitFor([&] { return app->controller.status() == NEVPNStatus::disconnected; }, 15s));
+    app->waitFor([] { return false; }, 200ms);
+    EXPECT_EQ(app->controller.lastError(), std::nullopt);
+}
+
+// Two processes of the app that connect at once (two corvanectl connect, or a
+// connect while another one waited for the service to come up) share one
+// profile and one tunnel, and a disconnect from either really stops it.
+TEST_F(TunnelServiceEngineTest, TwoAppsConnectingAtOnceShareOneProfileAndOneTunnel) {
+    const std::string config = unreachableConfig();
+    struct Round {
+        const char* name;
+        bool loadFirst;  // false: the apps looked while the service was not up, and know of no profile
+        bool firstStops;
+    };
+    for (const Round& round : {Round{"no profile saved yet", true, false}, Round{"a profile neither app has loaded", false, true}}) {
+        SCOPED_TRACE(round.name);
+        AppSide first(service->socket), second(service->socket);
+        if (round.loadFirst) {
+            first.run(first.controller.load());
+            second.run(second.controller.load());
+        }
+        std::latch together(2);
+        std::vector<std::string> failures;
+        std::mutex failuresLock;
+        auto connect = [&](AppSide& side) {
+            together.arrive_and_wait();
+            try {
+                side.run(side.controller.connect(config, "panel.example.com"));
+            } catch (const std::exception& e) {
+                std::lock_guard lock(failuresLock);
+                failures.push_back(e.what());
+            }
+        };
+        std::thread a([&] { connect(first); }), b([&] { connect(second); });
+        a.join();
+        b.join();
+        EXPECT_TRUE(failures.empty()) << failures.front();
+        EXPECT_TRUE(first.waitFor([&] { return first.controller.status() == NEVPNStatus::connected; }, 30s));
+        EXPECT_TRUE(second.waitFor([&] { return second.controller.status() == NEVPNStatus::connected; }, 30s));
+        EXPECT_EQ(first.run(first.platform->loadAllProfiles()).size(), 1u);
+        EXPECT_EQ(service->engineCount(), 1u);
+        EXPECT_TRUE(isListening(proxyPort));
+
+        AppSide& stopper = round.firstStops ? first : second;
+        stopper.run(stopper.controller.stop());
+        EXPECT_TRUE(first.waitFor([&] { return first.controller.status() == NEVPNStatus::disconnected; }, 15s));
+        EXPECT_TRUE(second.waitFor([&] { return second.controller.status() == NEVPNStatus::disconnected; }, 15s));
+        EXPECT_FALSE(isListening(proxyPort)) << "the tunnel still carries traffic";
+        EXPECT_EQ(service->engineCount(), 0u);
+    }
 }
 
 TEST_F(TunnelServiceEngineTest, AStartTheEngineRefusesIsAConnectFailureWithItsText) {

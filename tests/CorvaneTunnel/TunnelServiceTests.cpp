@@ -25,6 +25,7 @@
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
+#include "CorvaneCore/Tunnel/TunnelIPC.hpp"
 #include "CorvaneTunnel/PeerCredentials.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
@@ -218,6 +219,93 @@ TEST(TunnelService, FailuresAndDropsCarryTheirReasonToTheController) {
     ASSERT_TRUE(app.waitFor([&] { return app.controller.lastError().has_value(); }));
     EXPECT_EQ(app.controller.lastErrorTrigger(), "singbox_exit");
     EXPECT_EQ(app.controller.lastError(), "the engine exited (status 1)");
+}
+
+// There is one tunnel, so a provider keeps one profile: processes of the app
+// that save theirs at once (none knowing of the others') end up with the same.
+TEST(TunnelService, OneProfilePerProviderHowEverManySaveIt) {
+    TempDir dir;
+    RunningService service(dir.path());
+    auto saveAs = [&](const std::string& provider, const std::string& address) {
+        return rawExchange(service.socket(), R"({"id":1,"op":"saveProfile","profile":{"identifier":"","providerBundleIdentifier":")" +
+                                                 provider + R"(","serverAddress":")" + address +
+                                                 R"(","localizedDescription":"d","enabled":true}})" "\n");
+    };
+    std::vector<std::string> replies(8);
+    std::vector<std::thread> savers;
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        savers.emplace_back([&, i] { replies[i] = saveAs("com.corvane.client.tunnel", "panel-" + std::to_string(i)); });
+    }
+    for (auto& t : savers) t.join();
+    EXPECT_NE(saveAs("com.example.other", "elsewhere").find(R"("ok":true)"), std::string::npos);
+
+    AppSide app(service.socket());
+    const auto profiles = app.run(app.platform->loadAllProfiles());
+    ASSERT_EQ(profiles.size(), 2u);
+    const TunnelProfile& ours = profiles[0];
+    EXPECT_EQ(ours.providerBundleIdentifier, "com.corvane.client.tunnel");
+    EXPECT_EQ(profiles[1].providerBundleIdentifier, "com.example.other");
+    for (const auto& reply : replies) {
+        EXPECT_NE(reply.find(R"("ok":true)"), std::string::npos) << reply;
+        EXPECT_NE(reply.find(R"("identifier":")" + ours.identifier + "\""), std::string::npos) << reply;
+    }
+
+    // A process still holding a profile that another one removed since saves it again: it gets the one now saved.
+    TunnelProfile gone{.identifier = "removed-meanwhile", .providerBundleIdentifier = "com.corvane.client.tunnel",
+                       .serverAddress = "panel", .localizedDescription = "Corvane", .enabled = true};
+    EXPECT_EQ(app.run(app.platform->saveProfile(std::move(gone))).identifier, ours.identifier);
+    EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), 2u);
+}
+
+// Only the profile whose tunnel runs can stop it; a stop for another one would
+// answer "stopped" while the tunnel still carries traffic, so it is refused.
+TEST(TunnelService, AStopReachesOnlyTheTunnelThatRuns) {
+    TempDir dir;
+    // Two profiles of the app, as earlier versions could leave them.
+    std::string saved;
+    for (const char* identifier : {"first", "second"}) {
+        const TunnelProfile profile{.identifier = identifier, .providerBundleIdentifier = std::string(TunnelIPC::providerBundleIdentifier),
+                                    .serverAddress = "panel", .localizedDescription = "Corvane", .enabled = true};
+        saved += (saved.empty() ? "" : ",") + encodeJSON(profile);
+    }
+    std::filesystem::create_directories(dir.path() / "state");
+    writeFile(dir.path() / "state" / "profiles.json", R"({"profiles":[)" + saved + "]}");
+    RunningService service(dir.path());
+    auto up = [&] { return service.ask([&] { return service.provider.up; }); };
+    AppSide app(service.socket());
+    ASSERT_EQ(app.run(app.platform->loadAllProfiles()).size(), 2u);
+    // Nothing ran since the service started: any profile's stop ends what is left (a restored block).
+    app.run(app.platform->stopTunnel("second", false));
+
+    app.run(app.controller.connect("{}", "panel"));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::connected; }));
+    try {
+        app.run(app.platform->stopTunnel("second", false));
+        ADD_FAILURE() << "a stop for the other profile was answered ok";
+    } catch (const TunnelPlatformError& e) {
+        EXPECT_EQ(e.error().domain, ServiceErrorDomain);
+        EXPECT_EQ(e.error().code, ServiceErrorCode::otherProfileRuns);
+        EXPECT_NE(e.description().find("first"), std::string::npos) << e.description();
+    }
+    EXPECT_TRUE(up());
+    EXPECT_EQ(app.controller.status(), NEVPNStatus::connected);
+
+    // Another process starts the other profile: this one's follower hears its tunnel is
+    // gone, and its stop is refused rather than leaving the other one running unseen.
+    AppSide other(service.socket());
+    std::map<std::string, std::string> options{{"config", "{}"}};
+    other.run(other.platform->startTunnel("second", std::move(options)));
+    ASSERT_TRUE(app.waitFor([&] { return app.controller.status() == NEVPNStatus::disconnected; }));
+    EXPECT_THROW(app.run(app.controller.stop()), TunnelPlatformError);
+    ASSERT_TRUE(app.waitFor([&] { return up(); }));
+
+    // A controller loaded now holds the profile that runs, and stops it.
+    AppSide fresh(service.socket());
+    fresh.run(fresh.controller.load());
+    fresh.run(fresh.controller.stop());
+    EXPECT_TRUE(fresh.waitFor([&] { return fresh.controller.status() == NEVPNStatus::disconnected; }));
+    EXPECT_FALSE(up());
+    app.run(app.controller.stop());  // nothing runs: fine again
 }
 
 TEST(TunnelService, BadMessagesGetAnErrorAndTheServiceGoesOn) {
@@ -615,24 +703,30 @@ std::string request(std::int64_t id, const std::string& op, const std::string& r
 TEST(ServiceLimits, ProfilesAreCappedInNumberAndSize) {
     TempDir dir;
     RunningService service(dir.path());
-    auto save = [&](const std::string& description, const std::string& identifier = "") {
+    // Each provider keeps one profile (see TunnelService.OneProfilePerProviderHowEverManySaveIt), so the
+    // profiles that fill the store are of as many providers.
+    auto save = [&](const std::string& description, const std::string& identifier = "", const std::string& provider = "p") {
         return rawExchange(service.socket(), request(1, "saveProfile", R"(,"profile":{"identifier":")" + identifier +
-                                                                          R"(","providerBundleIdentifier":"p","serverAddress":"s",)"
-                                                                          R"("localizedDescription":")" + description +
-                                                                          R"(","enabled":true})"));
+                                                                          R"(","providerBundleIdentifier":")" + provider +
+                                                                          R"(","serverAddress":"s","localizedDescription":")" +
+                                                                          description + R"(","enabled":true})"));
     };
     const std::string longest(TunnelServiceEndpoint::maxProfileFieldBytes, 'd');
     EXPECT_NE(save(longest).find(R"("ok":true)"), std::string::npos);
     EXPECT_NE(save(longest + "d").find("at most 1024 bytes"), std::string::npos);
-    for (std::size_t i = 1; i < TunnelServiceEndpoint::maxProfiles; ++i) ASSERT_NE(save("p").find(R"("ok":true)"), std::string::npos);
-    const std::string refused = save("one too many");
+    for (std::size_t i = 1; i < TunnelServiceEndpoint::maxProfiles; ++i) {
+        ASSERT_NE(save("p", "", "p" + std::to_string(i)).find(R"("ok":true)"), std::string::npos);
+    }
+    const std::string refused = save("one too many", "", "one more");
     EXPECT_NE(refused.find(R"("code":17)"), std::string::npos) << refused;
     EXPECT_NE(refused.find("at most 32 profiles"), std::string::npos) << refused;
-    // Replacing one is still allowed at the cap.
+    // Replacing one is still allowed at the cap, by its identifier or as its provider's.
     AppSide app(service.socket());
     auto profiles = app.run(app.platform->loadAllProfiles());
     ASSERT_EQ(profiles.size(), TunnelServiceEndpoint::maxProfiles);
     EXPECT_NE(save("renamed", profiles[3].identifier).find(R"("ok":true)"), std::string::npos);
+    EXPECT_NE(save("again", "", "p").find(R"("ok":true)"), std::string::npos);
+    EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), TunnelServiceEndpoint::maxProfiles);
 }
 
 TEST(ServiceLimits, AReplyLongerThanAMessageBecomesAnError) {
@@ -705,8 +799,9 @@ TEST(ServiceLimits, RefusalsSayWhatToDo) {
     RunningService service(dir.path() / "second");
     for (std::size_t i = 0; i < TunnelServiceEndpoint::maxProfiles; ++i) {
         RawClient client(service.socket());
-        client.send(request(1, "saveProfile", R"(,"profile":{"identifier":"","providerBundleIdentifier":"other",)"
-                                              R"("serverAddress":"s","localizedDescription":"d","enabled":true})"));
+        client.send(request(1, "saveProfile", R"(,"profile":{"identifier":"","providerBundleIdentifier":"other-)" +
+                                                  std::to_string(i) +
+                                                  R"(","serverAddress":"s","localizedDescription":"d","enabled":true})"));
         ASSERT_NE(client.readLine().find(R"("ok":true)"), std::string::npos);
     }
     AppSide app(service.socket());

@@ -3,6 +3,8 @@
 // in user mode running the real engine, and HTTP through the local proxy.
 #include "EndToEnd/EndToEndFixture.hpp"
 
+#include <thread>
+
 using namespace corvane;
 using namespace corvane::fleet;
 using namespace corvane::testing;
@@ -215,6 +217,29 @@ TEST_F(EndToEnd, CorvanectlAutomaticChosenAfterAPinHoldsAtTheNextConnect) {
     ASSERT_EQ(connect.exitStatus, 0) << connect.err;
     EXPECT_EQ(selectorNow(), "proxy-auto") << "the engine fails over between servers again";
     EXPECT_EQ(ctl({"disconnect"}).exitStatus, 0);
+}
+
+// Two corvanectl connect at once: one profile and one tunnel, which status
+// shows and one disconnect really stops.
+TEST_F(EndToEnd, TwoConnectsAtOnceMakeOneTunnelThatOneDisconnectStops) {
+    auto login = ctl({"login", "--panel", panelURL, "--email", "demo@corvane.test", "--password-stdin"}, "demo-password\n");
+    ASSERT_EQ(login.exitStatus, 0) << login.err;
+    ProcessResult connects[2];
+    std::thread first([&] { connects[0] = ctl({"connect", "--wait", "30"}); });
+    std::thread second([&] { connects[1] = ctl({"connect", "--wait", "30"}); });
+    first.join();
+    second.join();
+    for (const auto& connect : connects) EXPECT_EQ(connect.exitStatus, 0) << connect.err;
+    AppSide app(socket);
+    EXPECT_EQ(app.run(app.platform->loadAllProfiles()).size(), 1u);
+    EXPECT_EQ(boost::json::parse(ctl({"status", "--json"}).out).at("status").as_string(), "connected");
+    EXPECT_NE(viaProxy().find("through server "), std::string::npos);
+
+    auto disconnect = ctl({"disconnect"});
+    EXPECT_EQ(disconnect.exitStatus, 0) << disconnect.err;
+    EXPECT_EQ(disconnect.out, "Disconnected.\n");
+    EXPECT_EQ(boost::json::parse(ctl({"status", "--json"}).out).at("status").as_string(), "disconnected");
+    EXPECT_EQ(viaProxy().find("through server "), std::string::npos) << "the tunnel still carries traffic";
 }
 
 }  // namespace

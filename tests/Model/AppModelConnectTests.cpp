@@ -138,6 +138,80 @@ TEST_F(ConnectTest, RestartWaitsForTheTunnelToGoDownThenConnects) {
     EXPECT_FALSE(m.connectInFlight);
 }
 
+// When the service will not stop the tunnel (another profile's tunnel runs),
+// the user learns it, rather than a "Disconnected" that is not true.
+TEST_F(ConnectTest, AStopTheServiceRefusesIsShownAndTheTunnelStaysUp) {
+    script.set(kServersPath, ScriptedReply::json(200, listJSON({1})));
+    AppModel& m = signedInModel();
+    run(m.connect());
+    ASSERT_EQ(m.tunnel.status(), NEVPNStatus::connected);
+    const PlatformError refusal{std::string(ServiceErrorDomain), ServiceErrorCode::otherProfileRuns,
+                                "the tunnel runs another profile (a), not b; nothing was stopped"};
+    tunnelPlatform->stopError = refusal;
+    const std::vector<std::pair<const char*, std::function<Async<void>(AppModel&)>>> presses{
+        {"disconnect", [](AppModel& model) { return model.disconnect(); }},
+        {"toggle", [](AppModel& model) { return model.toggleConnection(); }},
+    };
+    for (const auto& [name, press] : presses) {
+        SCOPED_TRACE(name);
+        m.errorMessage = std::nullopt;
+        run(press(m));
+        EXPECT_EQ(m.errorMessage.get(), "The tunnel could not be stopped: " + refusal.localizedDescription);
+        EXPECT_EQ(m.status(), UiStatus::connected);
+    }
+    tunnelPlatform->stopError.reset();
+    run(m.disconnect());
+    EXPECT_EQ(m.status(), UiStatus::disconnected);
+}
+
+// The sharing address and the sites belong to a session; a restart that brings
+// none back leaves nothing of the one before on screen.
+TEST_F(ConnectTest, ARestartThatDoesNotConnectDropsTheSessionsSharingAndSites) {
+    const std::string site =
+        R"({"site_id":5,"name":"Head office","endpoint_host":"127.0.0.40","endpoint_port":51820,)"
+        R"("server_public_key":"QxL2rbfDuuKYSFAGnu6/Ybgk+NziczqcQJ2T/AEeKDo=","cidrs":["10.77.10.0/24"],)"
+        R"("address":"10.77.0.2/32","private_key":"wJoCME9RWUUpa4AJ4zLy880NcTGmTnx70H7WCmAFz1o="})";
+    std::string withSite = listJSON({1});
+    withSite.insert(withSite.size() - 1, R"(,"sites":[)" + site + "]");
+    struct Row {
+        const char* name;
+        std::function<void()> meanwhile;
+        bool connects;
+    };
+    const std::vector<Row> rows{
+        {"the service refuses the start",
+         [&] { tunnelPlatform->startError = PlatformError{std::string(ServiceErrorDomain), ServiceErrorCode::profileDisabled, "no"}; },
+         false},
+        {"the panel lists no servers any more", [&] { script.set(kServersPath, ScriptedReply::json(200, R"({"servers":[]})")); },
+         false},
+        {"a restart that connects keeps them", [] {}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        script.set(kServersPath, ScriptedReply::json(200, withSite));
+        AppModel& m = signedInModel([](AppModelParts& parts) {
+            parts.siteProbe = [](std::string, std::uint16_t) -> Async<bool> { co_return false; };
+        });
+        m.setLanShare(true);
+        run(m.connect());
+        ASSERT_EQ(m.tunnel.status(), NEVPNStatus::connected);
+        ASSERT_EQ(m.sharingOn.get(), "192.168.1.20");
+        ASSERT_EQ(m.siteStatuses->size(), 1u);
+
+        row.meanwhile();
+        run(m.restartTunnel());
+        EXPECT_EQ(m.tunnel.status() == NEVPNStatus::connected, row.connects);
+        EXPECT_EQ(m.errorMessage->has_value(), !row.connects);
+        EXPECT_EQ(m.sharingOn->has_value(), row.connects);
+        EXPECT_EQ(m.siteStatuses->size(), row.connects ? 1u : 0u);
+        EXPECT_EQ(m.activeSites.size(), row.connects ? 1u : 0u);
+        EXPECT_EQ(m.published()->sharingOn.has_value(), row.connects);
+
+        tunnelPlatform->startError.reset();
+        run(m.disconnect());
+    }
+}
+
 TEST_F(ConnectTest, LeavingConnectedTearsTheSessionDownAsEachStatusSays) {
     struct Row {
         NEVPNStatus status;

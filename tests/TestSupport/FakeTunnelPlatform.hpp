@@ -14,7 +14,7 @@ namespace corvane::testing {
 class FakeTunnelPlatform final : public TunnelPlatform {
 public:
     std::vector<TunnelProfile> profiles;
-    std::optional<PlatformError> loadAllError, saveError, startError;
+    std::optional<PlatformError> loadAllError, saveError, startError, stopError;
     std::map<std::string, NEVPNStatus> statuses;
     std::optional<PlatformError> lastDisconnectError;
     std::function<std::optional<std::string>(const std::string&)> provider;
@@ -74,9 +74,11 @@ public:
         if (onStart) onStart(identifier);
         co_return;
     }
-    void stopTunnel(const std::string& identifier) override {
+    Async<void> stopTunnel(std::string identifier, bool /*keepBlocking*/) override {
         calls.push_back("stop " + identifier);
+        if (stopError) throw TunnelPlatformError(*stopError);
         if (onStop) onStop(identifier);
+        co_return;
     }
     Async<std::optional<std::string>> sendProviderMessage(std::string identifier, std::string message) override {
         calls.push_back("message " + identifier + " " + message);
