@@ -115,8 +115,8 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         co_return outcome(m);
     }
     if (op == "disconnect") {
-        m.disconnect();
-        co_return json::object{};
+        co_await m.disconnect();
+        co_return outcome(m);
     }
     if (op == "refreshServers") {
         const bool loaded = co_await m.refreshServers(false);

@@ -69,7 +69,7 @@ public:
 private:
     Async<void> shutdown(bool disconnect) {
         if (disconnect) {
-            model_->disconnect();
+            co_await model_->disconnect();
             for (int i = 0; i < 100 && model_->tunnel.status() != NEVPNStatus::disconnected &&
                             model_->tunnel.status() != NEVPNStatus::invalid;
                  ++i) {

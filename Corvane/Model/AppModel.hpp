@@ -213,6 +213,10 @@ public:
     // The session's live part, started when the status becomes connected.
     Async<void> runLiveState();
     Async<void> runSiteWatch();
+    // Starts the site watch of a connected session that has sites or exits to
+    // follow, once: also when the list arrives after the session was found running.
+    void startSiteWatchIfNeeded();
+    bool siteWatchRunning = false;
     Async<void> pollProxies();
 
     // The extension's log.

@@ -167,6 +167,10 @@ Async<void> AppModel::switchSelector() {
     // about the session now running, nor about a pick made there.
     if (selectionGeneration != generation || clash != client) co_return;
     if (failure) {
+        // An engine that ended meanwhile is no failed switch: its end is reported as what it is.
+        const auto running = co_await tunnel.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status());
+        if (selectionGeneration != generation || clash != client) co_return;
+        if (!running || !running->clashPort || *running->clashPort != client->port()) co_return;
         errorMessage = "Could not switch server: " + *failure;
     } else if (switchingTo->has_value()) {
         co_await pollProxies();  // the server a pick shows

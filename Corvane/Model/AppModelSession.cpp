@@ -18,7 +18,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     if (status == NEVPNStatus::connected) {
         if (!liveTasks.empty()) return;  // already live
         liveTasks.push_back(spawn(runLiveState()));
-        if (!sites->empty() || !exits->empty()) liveTasks.push_back(spawn(runSiteWatch()));
+        startSiteWatchIfNeeded();
         return;
     }
     ++selectionGeneration;  // pending route and pin work gives up
@@ -26,6 +26,7 @@ void AppModel::tunnelStatusChanged(NEVPNStatus status) {
     healthPolicy.invalidate(true);
     for (auto& task : liveTasks) task.cancel();
     liveTasks.clear();
+    siteWatchRunning = false;
     cancelTask(trafficTask);
     clash.reset();
     localProxy = std::nullopt;

@@ -140,6 +140,7 @@ Async<bool> AppModel::refreshServers(bool forConnect) {
         sites = response->sites;
         exits = response->exits;
         handleQuotaFallback(*response, forConnect);
+        startSiteWatchIfNeeded();  // a session found running before the list came
         errorMessage = std::nullopt;
         if (recovery == Recovery::servers) clearRecovery();
         refreshing = false;

@@ -141,6 +141,13 @@ Async<void> AppModel::siteSwitchTask(std::int64_t index, PreparedSite site, std:
     }
 }
 
+void AppModel::startSiteWatchIfNeeded() {
+    if (siteWatchRunning || liveTasks.empty() || tunnel.status() != NEVPNStatus::connected) return;
+    if (sites->empty() && exits->empty()) return;
+    siteWatchRunning = true;
+    liveTasks.push_back(spawn(runSiteWatch()));
+}
+
 Async<void> AppModel::runSiteWatch() {
     for (;;) {
         co_await sleepFor(timings_.siteWatchPeriod);

@@ -116,8 +116,6 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY changed)
     Q_PROPERTY(bool connectEnabled READ connectEnabled NOTIFY changed)
     Q_PROPERTY(QString trayNotice READ trayNotice NOTIFY changed)
-    // While the window cannot reach the user's agent: why, and that it keeps trying.
-    Q_PROPERTY(QString agentNotice READ agentNotice NOTIFY changed)
 
     // Update dialog.
     Q_PROPERTY(bool updateShown READ updateShown NOTIFY changed)
@@ -257,9 +255,6 @@ public:
     void setHelpURL(const QString& url) { helpURL_ = url; }
     // Why there is no tray item and how to get one; empty: there is one.
     QString trayNotice() const { return trayNotice_; }
-    QString agentNotice() const { return agentNotice_; }
-    // From any thread.
-    void deliverAgentNotice(QString text);
     void setTrayNotice(const QString& text);
     Q_INVOKABLE void dismissTrayNotice() { setTrayNotice({}); }
 
@@ -340,7 +335,6 @@ private:
     SystemExtensionController::State extension_;
     QString helpURL_;
     QString trayNotice_;
-    QString agentNotice_;
     std::optional<std::pair<bool, bool>> lastPhase_;
 
     std::mutex inboxMutex_;

@@ -28,7 +28,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
-#include "Corvane/Screens/AgentLink.hpp"
+#include "Corvane/Screens/ModelLink.hpp"
 #include "Corvane/Screens/NativeTypes.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
@@ -151,19 +151,19 @@ int main(int argc, char** argv) {
     auto guard = boost::asio::make_work_guard(loop);
     std::thread modelThread([&loop] { loop.run(); });
 
-    // The model is the user's agent's (started here when none runs); this loop
-    // only checks that the tunnel service is there and lets this user in.
+    std::unique_ptr<AppModel> model;
     std::unique_ptr<SystemExtensionController> extension;
     onModelThread(loop, [&] {
+        model = std::make_unique<AppModel>(loop.get_executor(), AppModelParts::system(loop.get_executor()));
         extension = std::make_unique<SystemExtensionController>(std::make_shared<ServiceActivationPlatform>(
             loop.get_executor(), preferredTunnelServiceSocket(), AppModel::appVersion()));
     });
 
-    AgentLink link(AgentClient::Options{}, *extension, loop.get_executor());
+    ModelLink link(*model, *extension, loop.get_executor());
     AppBridge bridge(link, {.appVersion = AppModel::appVersion(), .previewLogs = previewLogs});
     bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
-    link.observe(bridge);
+    onModelThread(loop, [&] { link.observe(bridge); });
 
     // Without a host at start the item still registers, and shows once a panel starts.
     std::unique_ptr<TrayIcon> trayIcon(xembed ? xembed->makeIcon() : new StatusNotifierTray);
@@ -207,10 +207,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    // Quitting the window leaves the agent, and the tunnel, as they are.
-    link.stopObserving();
+    // The model goes first, on its own thread, and its loop stops in the same
+    // step: a handler its cancelled tasks left queued must never run after it.
     onModelThread(loop, [&] {
+        link.stopObserving();
         extension.reset();
+        model.reset();
         loop.stop();
     });
     modelThread.join();

@@ -170,6 +170,35 @@ TEST_F(Commands, TheLastSiteRemovedOnThePanelReconnectsOnce) {
     EXPECT_NE(viaProxy().find("through server "), std::string::npos);
 }
 
+// A model that finds a session running (another process started it) before it
+// has the server list still follows the session's sites once the list arrives.
+TEST_F(Commands, ASessionFoundRunningIsWatchedOnceTheListArrives) {
+    login();
+    auto connect = ctl({"connect", "--wait", "30"});
+    ASSERT_EQ(connect.exitStatus, 0) << connect.err;
+    LiveModel live(home, socket, true, [](AppModelParts& parts) { parts.timings.siteWatchPeriod = 1s; });
+    AppModel& m = *live.model;
+    live.run(m.start());
+    ASSERT_TRUE(live.runUntil([&] { return m.tunnel.status() == NEVPNStatus::connected; }, 10s));
+    ASSERT_TRUE(m.sites->empty()) << "the list is not there yet";
+    m.panelURL = panelURL;
+    m.email = "demo@corvane.test";
+    m.password = "demo-password";
+    live.run(m.signIn(false));
+    ASSERT_EQ(m.sites->size(), 1u);
+    int connects = 0;
+    NEVPNStatus last = NEVPNStatus::connected;
+    Subscription counting = m.observe([&](const auto& snapshot) {
+        if (snapshot->tunnelStatus != last && snapshot->tunnelStatus == NEVPNStatus::connecting) ++connects;
+        last = snapshot->tunnelStatus;
+    });
+
+    // The panel takes the site away: the watch sees it and rebuilds the tunnel.
+    ASSERT_EQ(simCtl({"remove-site", "5"}).exitStatus, 0);
+    EXPECT_TRUE(live.runUntil([&] { return connects >= 1 && m.tunnel.status() == NEVPNStatus::connected; }, 30s))
+        << "the running session's sites were never watched";
+}
+
 TEST_F(Commands, LogsShareAndReportAsANewUserWouldUseThem) {
     login();
     for (const auto& c : std::vector<Refusal>{

@@ -43,7 +43,7 @@ TEST(ModelWithEngine, EachStartSetsTheChoiceOverWhatTheEnginesCacheKept) {
     // Each choice is made while disconnected; the engine's cache file still holds the one before.
     for (const std::string tag : {"proxy-auto", "proxy-0"}) {
         SCOPED_TRACE(tag);
-        m.disconnect();
+        s.run(m.disconnect());
         ASSERT_TRUE(s.runUntil([&] { return m.tunnel.status() == NEVPNStatus::disconnected; }));
         m.pinTag(tag);
         EXPECT_EQ(m.pinChoice(), tag);

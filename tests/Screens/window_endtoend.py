@@ -112,7 +112,6 @@ class World:
             return ""
 
     def stop(self):
-        stop_agent(os.path.join(self.dir, "runtime"))
         for name, proc in reversed(self.procs):
             if proc.poll() is None:
                 proc.terminate()
@@ -122,18 +121,6 @@ class World:
                     proc.kill()
                     proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def stop_agent(runtime):
-    """Ends the agent the app started for this test: it outlives the app on purpose."""
-    try:
-        with socket.socket(socket.AF_UNIX) as s:
-            s.settimeout(5)
-            s.connect(os.path.join(runtime, "corvane", "agent.sock"))
-            s.sendall(b'{"id":1,"op":"stopAgent"}\n')
-            s.recv(4096)
-    except OSError:
-        pass
 
 
 def free_port():

@@ -85,11 +85,6 @@ Window {
                     Layout.margins: 16
                     Layout.bottomMargin: 0
                 }
-                AgentNotice {
-                    Layout.fillWidth: true
-                    Layout.margins: 16
-                    Layout.bottomMargin: 0
-                }
                 Loader {
                     objectName: "screenLoader"
                     Layout.fillWidth: true
