@@ -205,7 +205,9 @@ public:
     void pinTag(const std::string& tag);
     // Makes the running engine's selector use `tag`, then reads it back: nothing once the
     // engine uses it, else why not (the user's text). Only a cancelled task throws.
-    Async<std::optional<std::string>> selectInEngine(std::shared_ptr<ClashClient> client, std::string tag);
+    // `unreachable`, when given, tells a failure to reach the engine at all apart.
+    Async<std::optional<std::string>> selectInEngine(std::shared_ptr<ClashClient> client, std::string tag,
+                                                     bool* unreachable = nullptr);
     Async<void> applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                            bool quotaFallback);
     void handleQuotaFallback(const ServerListResponse& response, bool duringConnect);

@@ -7,6 +7,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "Corvane/Model/AppModel.hpp"
+#include "CorvaneCore/Support/HttpClient.hpp"
 #include "Corvane/Model/ModelErrors.hpp"
 #include "CorvaneCore/Panel/ExitSelection.hpp"
 #include "CorvaneCore/Panel/PanelClient.hpp"
@@ -126,7 +127,9 @@ void AppModel::pinTag(const std::string& tag) {
     }
 }
 
-Async<std::optional<std::string>> AppModel::selectInEngine(std::shared_ptr<ClashClient> client, std::string tag) {
+Async<std::optional<std::string>> AppModel::selectInEngine(std::shared_ptr<ClashClient> client, std::string tag,
+                                                           bool* unreachable) {
+    if (unreachable) *unreachable = false;
     if (!client) co_return "the tunnel's engine is not running.";
     // A 204 only says the engine read the request: the selector it then uses is what counts.
     std::optional<ClashClient::ProxiesResponse> table;
@@ -135,6 +138,9 @@ Async<std::optional<std::string>> AppModel::selectInEngine(std::shared_ptr<Clash
         table = co_await client->proxies();
     } catch (const boost::system::system_error& e) {
         if (e.code() == boost::asio::error::operation_aborted) throw;
+        co_return userText(std::current_exception());
+    } catch (const HttpError& e) {
+        if (unreachable) *unreachable = e.kind() == HttpError::Kind::connect;
         co_return userText(std::current_exception());
     } catch (const std::exception&) {
         co_return userText(std::current_exception());
@@ -154,23 +160,22 @@ Async<void> AppModel::switchSelector() {
     // a pick made while it writes is written by it next.
     if (!client || selectorWriter_ == generation) co_return;
     std::optional<std::string> failure;
+    bool unreachable = false;
     {
         selectorWriter_ = generation;
         const WriterSlot slot{selectorWriter_, generation};
         std::string choice;
         do {
             choice = pinChoice();
-            failure = co_await selectInEngine(client, choice);
+            failure = co_await selectInEngine(client, choice, &unreachable);
         } while (selectionGeneration == generation && clash == client && pinChoice() != choice);
     }
     // A switch in a session that has ended since (its engine is gone) says nothing
     // about the session now running, nor about a pick made there.
     if (selectionGeneration != generation || clash != client) co_return;
-    if (failure) {
-        // An engine that ended meanwhile is no failed switch: its end is reported as what it is.
-        const auto running = co_await tunnel.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status());
-        if (selectionGeneration != generation || clash != client) co_return;
-        if (!running || !running->clashPort || *running->clashPort != client->port()) co_return;
+    // An engine that cannot be reached has ended or moved: that is reported as what it is
+    // (the session's end, or the live state following the new port), not as a failed switch.
+    if (failure && !unreachable) {
         errorMessage = "Could not switch server: " + *failure;
     } else if (switchingTo->has_value()) {
         co_await pollProxies();  // the server a pick shows

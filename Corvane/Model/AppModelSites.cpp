@@ -146,6 +146,8 @@ void AppModel::startSiteWatchIfNeeded() {
     if (sites->empty() && exits->empty()) return;
     siteWatchRunning = true;
     liveTasks.push_back(spawn(runSiteWatch()));
+    // A session found running learns its sites as soon as the list names them.
+    if (activeSites.empty() && !sites->empty() && clash) liveTasks.push_back(spawn(adoptRunningSites()));
 }
 
 Async<void> AppModel::runSiteWatch() {
