@@ -1,6 +1,7 @@
 #include "CorvaneTunnel/ServiceServer.hpp"
 
 #include "CorvaneCore/Support/FileDescriptor.hpp"
+#include "CorvaneCore/Support/LocalSocket.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
 
 #include <cstring>
@@ -370,18 +371,6 @@ ServiceServer::ServiceServer(asio::io_context& context, std::filesystem::path so
     : impl_(std::make_unique<Impl>(context, mode, handler, limits)), socketPath_(std::move(socketPath)) {}
 
 ServiceServer::~ServiceServer() { stop(); }
-
-namespace {
-
-bool someoneListensOn(const std::filesystem::path& path) {
-    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    return fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-}
-
-}  // namespace
 
 void ServiceServer::start() {
     namespace fs = std::filesystem;

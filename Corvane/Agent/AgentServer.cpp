@@ -24,6 +24,7 @@
 #include "Corvane/Agent/AgentProtocol.hpp"
 #include "Corvane/Agent/SnapshotCoding.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
+#include "CorvaneCore/Support/LocalSocket.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
 #include "CorvaneCore/Support/Timeout.hpp"
 
@@ -256,18 +257,6 @@ AgentServer::AgentServer(asio::io_context& context, AgentHandler& handler, Agent
     : impl_(std::make_shared<Impl>(context, handler, limits)) {}
 
 AgentServer::~AgentServer() { stop(); }
-
-namespace {
-
-bool someoneListensOn(const std::filesystem::path& path) {
-    FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    return fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-}
-
-}  // namespace
 
 void AgentServer::start(const std::filesystem::path& socketPath, int listeningFd) {
     namespace fs = std::filesystem;

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <filesystem>
+
+namespace corvane {
+
+// Whether something accepts connections on the Unix socket at `path` now: a
+// server that finds one there must not take the path over.
+bool someoneListensOn(const std::filesystem::path& path);
+
+}  // namespace corvane
