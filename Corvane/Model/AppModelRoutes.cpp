@@ -35,11 +35,14 @@ std::optional<std::size_t> shareIndex(std::string_view tag) {
     return n;
 }
 
-// Frees a session's selector writer however the writer ends (a cancelled one throws).
+// Frees a session's selector writer however the writer ends (a cancelled one throws),
+// unless the model is gone: a loop destroyed after it drops the writer's frame unrun.
 struct WriterSlot {
+    std::weak_ptr<AppModel*> model;
     std::optional<std::uint64_t>& writer;
     std::uint64_t generation;
     ~WriterSlot() {
+        if (model.expired()) return;
         if (writer == generation) writer.reset();
     }
 };
@@ -163,7 +166,7 @@ Async<void> AppModel::switchSelector() {
     bool unreachable = false;
     {
         selectorWriter_ = generation;
-        const WriterSlot slot{selectorWriter_, generation};
+        const WriterSlot slot{self_, selectorWriter_, generation};
         std::string choice;
         do {
             choice = pinChoice();
