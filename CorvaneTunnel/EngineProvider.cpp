@@ -152,7 +152,11 @@ std::uint16_t EngineProvider::chooseProxyPort() {
     const std::uint16_t chosen = proxyPort_ != 0 && proxyPort_ != wanted && loopbackPortIsFree(proxyPort_) ? proxyPort_
                                                                                                           : freeLoopbackPort();
     std::string holder;
-    if (auto listeners = loopbackListeners(wanted); !listeners.empty()) holder = " by uid " + std::to_string(listeners.front().uid);
+    try {
+        if (auto listeners = loopbackListeners(wanted); !listeners.empty()) holder = " by uid " + std::to_string(listeners.front().uid);
+    } catch (const std::system_error&) {
+        // Who holds it only adds to the message.
+    }
     note("WARN", "127.0.0.1:" + std::to_string(wanted) + " is taken" + holder + "; the local proxy is on 127.0.0.1:" +
                      std::to_string(chosen) + " instead");
     return chosen;
