@@ -161,6 +161,7 @@ void eachField(Snapshot& s, Visit&& visit) {
     visit("servers", s.servers);
     visit("exits", s.exits);
     visit("selectedExitId", s.selectedExitId);
+    visit("quotaFallbackEntryId", s.quotaFallbackEntryId);
     visit("quotaNotice", s.quotaNotice);
     visit("sites", s.sites);
     visit("siteStatuses", s.siteStatuses);

@@ -33,6 +33,7 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->servers = servers.shared();
     s->exits = exits.shared();
     s->selectedExitId = selectedExitId;
+    s->quotaFallbackEntryId = quotaFallbackEntryId;
     s->quotaNotice = quotaNotice;
     s->sites = sites.shared();
     s->siteStatuses = siteStatuses.shared();

@@ -36,6 +36,8 @@ struct AppSnapshot {
     Shared<std::vector<ServerListEntry>> servers;
     Shared<std::vector<ClientExit>> exits;
     std::optional<std::int64_t> selectedExitId;
+    // The entry node a used-up metered exit fell back to: the route keeps to it.
+    std::optional<std::int64_t> quotaFallbackEntryId;
     std::optional<std::string> quotaNotice;
     Shared<std::vector<SiteAccess>> sites;
     Shared<std::vector<SiteStatus>> siteStatuses;

@@ -8,7 +8,7 @@
 #include <QMetaObject>
 
 #include "Corvane/Screens/Formatters.hpp"
-#include "Corvane/Screens/SnapshotRoutes.hpp"
+#include "Corvane/Model/SnapshotRoutes.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 
 namespace corvane {

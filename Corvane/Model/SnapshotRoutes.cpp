@@ -1,4 +1,4 @@
-#include "Corvane/Screens/SnapshotRoutes.hpp"
+#include "Corvane/Model/SnapshotRoutes.hpp"
 
 #include <charconv>
 

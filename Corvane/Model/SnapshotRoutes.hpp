@@ -1,6 +1,6 @@
 #pragma once
 
-// Route names the window shows, read from a snapshot on the GUI thread. The
+// Route names the front ends show, read from a snapshot. The
 // model publishes pinChoice, entryName and exitName once its route flow is in;
 // until then they are worked out here from the same published fields and rules.
 
