@@ -104,13 +104,13 @@ cleanup() {
   trap - EXIT INT TERM
   if ((status != 0 && status != 130 && ${#started[@]})); then
     echo
-    echo "The demo failed (exit status $status). Its programs' output: $demo/panel-sim.log, $demo/tunnel.log"
+    echo "The demo failed (exit status $status). Its programs' output: $demo/panel-sim.log, $demo/tunnel.log, $demo/agent.log"
   fi
   if ((keep_running == 0 && ${#started[@]})); then
     echo
     echo "== Stopping the demo"
     stop_pids "${started[@]}"
-    echo "Stopped the panel sim and the tunnel service."
+    echo "Stopped the panel sim, the tunnel service and the agent."
   fi
   ((keep_running)) || rm -f "$lock"
   exit "$status"
@@ -144,8 +144,8 @@ build_step() {  # description, command...: output to the build log, a progress l
 : >"$build_log"
 echo "build: the compilers' output goes to $build_log"
 build_step "configuring (Release)" cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
-build_step "compiling corvanectl, corvane-tunnel and corvane-panel-sim" \
-  cmake --build build/release --target corvanectl corvane-tunnel corvane-panel-sim
+build_step "compiling corvanectl, corvane-agent, corvane-tunnel and corvane-panel-sim" \
+  cmake --build build/release --target corvanectl corvane-agent corvane-tunnel corvane-panel-sim
 # With --keep on a desktop, the app's window shows the demo too.
 with_app=0
 if [ "$mode" = keep ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
@@ -243,6 +243,15 @@ wait_for 30 "tunnel service" "$!" "$demo/tunnel.log" test -S "$XDG_RUNTIME_DIR/c
 sed 's/^/  /' "$demo/tunnel.log"
 proxy=http://127.0.0.1:$proxy_port
 
+heading "Starting the session agent (corvane-agent)"
+# As a desktop session starts it (its user unit, or the first client): it holds the
+# demo user's model, and corvanectl and the window are its clients.
+setsid "$bin/Corvane/corvane-agent" >"$demo/agent.log" 2>&1 &
+started+=($!)
+echo "$!" >>"$lock"
+wait_for 30 "agent" "$!" "$demo/agent.log" test -S "$XDG_RUNTIME_DIR/corvane/agent.sock"
+sed 's/^/  /' "$demo/agent.log"
+
 cat >"$demo/env.sh" <<EOF
 # The demo's environment: source it, then run corvanectl (scripts/run.sh --stop ends the demo).
 export XDG_CONFIG_HOME='$XDG_CONFIG_HOME' XDG_DATA_HOME='$XDG_DATA_HOME' XDG_STATE_HOME='$XDG_STATE_HOME'
@@ -338,7 +347,7 @@ if [ "$mode" = keep ]; then
   cat <<EOF
 Panel:        $panel   (admin: corvane-panel-sim ctl --state-dir $demo/sim help)
 Local proxy:  $proxy   (e.g. curl -x $proxy $web)
-Logs:         $demo/panel-sim.log, $demo/tunnel.log$( ((with_app)) && echo ", $demo/corvane.log")
+Logs:         $demo/panel-sim.log, $demo/tunnel.log, $demo/agent.log$( ((with_app)) && echo ", $demo/corvane.log")
 
 Use it from a shell with the demo's environment:
   source build/demo/env.sh

@@ -2,14 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/this_coro.hpp>
 
 #include "Corvane/Agent/AgentProtocol.hpp"
 #include "Corvane/Agent/SnapshotCoding.hpp"
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Model/SnapshotRoutes.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
 
@@ -43,6 +48,14 @@ public:
         required(key);
         return *optionalInteger(key);
     }
+    // "wait": answer once the outcome is known, within this many seconds.
+    std::optional<std::chrono::seconds> wait() const {
+        const auto seconds = optionalInteger("wait");
+        if (!seconds) return std::nullopt;
+        if (*seconds < 0 || *seconds > 24 * 3600) fail("wait", "a number of seconds up to a day");
+        return std::chrono::seconds(*seconds);
+    }
+    bool has(std::string_view key) const { return args_.contains(key); }
 
 private:
     const json::value& required(std::string_view key) const {
@@ -64,9 +77,75 @@ json::value outcome(const AppModel& model) {
     return out;
 }
 
+bool tunnelIsUp(NEVPNStatus s) {
+    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
+}
+
+// Lets the model's loops run until `done` holds or `limit` has passed; whether it holds.
+Async<bool> until(std::function<bool()> done, std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) co_return false;
+        co_await sleepFor(std::chrono::milliseconds(20));
+    }
+    co_return true;
+}
+
+// While connected: the engine's first answer, so that the live values (route, delays) are there.
+Async<void> liveValues(AppModel& m, std::chrono::steady_clock::duration limit) {
+    if (m.tunnel.status() != NEVPNStatus::connected) co_return;
+    co_await until([&m] { return m.tunnel.status() != NEVPNStatus::connected || (m.clash && m.activeOutbound->has_value()); },
+                   limit);
+}
+
+// Why a connect ended without a tunnel.
+std::string failureText(const AppModel& m, std::chrono::seconds waited) {
+    if (m.tunnel.lastError()) return *m.tunnel.lastError();
+    if (m.errorMessage->has_value()) return **m.errorMessage;
+    if (tunnelIsUp(m.tunnel.status())) {
+        return "The tunnel did not connect within " + std::to_string(waited.count()) + " seconds.";
+    }
+    return "The tunnel did not connect.";
+}
+
+// After a connect or a change that reconnects: waits (up to `limit`) until it has
+// ended, connected or down again. {"connected": true} or {"connected": false, "failure": why}.
+Async<json::object> settled(AppModel& m, std::chrono::seconds limit) {
+    co_await until(
+        [&m] {
+            const NEVPNStatus s = m.tunnel.status();
+            return s == NEVPNStatus::connected ||
+                   (!m.connectInFlight && s != NEVPNStatus::connecting && s != NEVPNStatus::reasserting);
+        },
+        limit);
+    const bool connected = m.tunnel.status() == NEVPNStatus::connected;
+    json::object out{{"connected", connected}};
+    if (!connected) {
+        out["failure"] = failureText(m, limit);
+        co_return out;
+    }
+    co_await liveValues(m, std::chrono::seconds(3));
+    co_return out;
+}
+
 }  // namespace
 
-AgentOperations::AgentOperations(AppModel& model, std::function<void(bool)> stop) : model_(model), stop_(std::move(stop)) {}
+AgentOperations::AgentOperations(AppModel& model, std::function<void(bool)> stop)
+    : model_(model), stop_(std::move(stop)), readyTimer_(model.executor()) {
+    readyTimer_.expires_at(boost::asio::steady_timer::time_point::max());
+}
+
+void AgentOperations::markReady() {
+    ready_ = true;
+    readyTimer_.cancel();
+}
+
+Async<void> AgentOperations::ready() {
+    while (!ready_) {
+        boost::system::error_code ignored;
+        co_await readyTimer_.async_wait(boost::asio::redirect_error(boost::asio::use_awaitable, ignored));
+    }
+}
 
 Async<json::value> AgentOperations::call(std::string op, json::object args) {
     // A window's control has nobody to read the reply: with "showError" the model's error says why it failed.
@@ -100,23 +179,68 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         m.email = a.string("email");
         m.password = a.string("password");
         co_await m.signIn(false);
+        json::object out = outcome(m).as_object();
+        // The panel could not be reached: the model tries again when the network returns.
+        out["recovering"] = m.recovery.has_value() || m.recoveryRunning;
+        co_return out;
+    }
+    if (op == "awaitRecovery") {
+        co_await until([&m] { return !m.recovery && !m.recoveryRunning && !m.busy; }, a.wait().value_or(std::chrono::seconds(0)));
         co_return outcome(m);
     }
     if (op == "signOut") {
         m.signOut();
-        co_return json::object{};
+        json::object out;
+        // Signing out removes the tunnel's profile; the service may take a moment.
+        if (const auto wait = a.wait()) out["profileRemoved"] = co_await until([&m] { return !m.tunnel.hasProfile(); }, *wait);
+        if (m.errorMessage->has_value()) out["errorMessage"] = **m.errorMessage;
+        co_return out;
     }
     if (op == "connect") {
+        const auto wait = a.wait();
+        if (!wait) {
+            co_await m.connect();
+            co_return outcome(m);
+        }
+        if (m.tunnel.status() == NEVPNStatus::connected) {
+            co_await liveValues(m, std::chrono::seconds(3));
+            co_return json::object{{"connected", true}, {"already", true}};
+        }
         co_await m.connect();
-        co_return outcome(m);
+        json::object out = co_await settled(m, *wait);
+        // A warning (a stale list, say) does not stop a connect; it is worth seeing.
+        if (out.at("connected").as_bool() && m.errorMessage->has_value()) out["warning"] = **m.errorMessage;
+        co_return out;
     }
     if (op == "toggleConnection") {
         co_await m.toggleConnection();
         co_return outcome(m);
     }
     if (op == "disconnect") {
+        const auto wait = a.wait();
+        if (!wait) {
+            co_await m.disconnect();
+            co_return outcome(m);
+        }
+        const NEVPNStatus before = m.tunnel.status();
+        const bool up = tunnelIsUp(before) || before == NEVPNStatus::disconnecting;
+        const bool blocked = m.tunnel.trafficBlocked();
+        const auto lockdown = m.tunnel.lockdown();
+        const bool required = lockdown && lockdown->enabled;  // the block stays; only the tunnel goes
+        json::object out{{"wasUp", up}, {"wasBlocked", blocked}, {"required", required}};
+        // A session that failed is over once the user says so.
+        if (!up && !blocked && !m.tunnel.lastError()) co_return out;
+        m.errorMessage = std::nullopt;
         co_await m.disconnect();
-        co_return outcome(m);
+        if (m.errorMessage->has_value()) throw AgentError(**m.errorMessage);
+        out["down"] = co_await until(
+            [&m, required] {
+                const NEVPNStatus s = m.tunnel.status();
+                return !tunnelIsUp(s) && s != NEVPNStatus::disconnecting && (required || !m.tunnel.trafficBlocked());
+            },
+            *wait);
+        out["trafficBlocked"] = m.tunnel.trafficBlocked();
+        co_return out;
     }
     if (op == "refreshServers") {
         const bool loaded = co_await m.refreshServers(false);
@@ -129,29 +253,109 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         co_return json::object{{"answered", answered}};
     }
     if (op == "pinTag") {
-        m.pinTag(a.string("tag"));
-        co_return json::object{};
+        std::string tag;
+        if (a.has("vpsId")) {
+            // By server, so that a fleet that changed since the client looked pins the right one.
+            const std::int64_t vpsId = a.integer("vpsId");
+            const auto fleet = m.snapshot();
+            const auto slot = std::find_if(fleet.begin(), fleet.end(), [&](const FleetSlot& f) { return f.vpsId == vpsId; });
+            if (slot == fleet.end()) throw AgentError("no server " + std::to_string(vpsId) + " in the fleet");
+            tag = SnapshotRoutes::shareTag(static_cast<std::size_t>(slot - fleet.begin()), a.boolean("reality", false));
+        } else {
+            tag = a.string("tag");
+        }
+        const auto wait = a.wait();
+        if (!wait) {
+            m.pinTag(tag);
+            co_return json::object{};
+        }
+        co_await liveValues(m, std::chrono::seconds(5));  // a running engine switches in place once its client is there
+        const bool reroutes = m.selectedExitId->has_value() || m.quotaFallbackEntryId.has_value();
+        m.errorMessage = std::nullopt;
+        m.pinTag(tag);
+        if (reroutes) {
+            // Leaving a metered exit builds a new route, which reconnects.
+            co_await until([&m] { return m.connectInFlight.get() || m.errorMessage->has_value(); }, std::chrono::seconds(2));
+            if (m.errorMessage->has_value() && !m.connectInFlight) throw AgentError(**m.errorMessage);
+            json::object out = co_await settled(m, *wait);
+            out["applied"] = "reconnected";
+            co_return out;
+        }
+        if (!tunnelIsUp(m.tunnel.status())) co_return json::object{{"applied", "nextConnect"}};
+        // Only once the running engine uses it: after the session's start and any
+        // switch under way, whichever of them set the selector last.
+        const bool live = co_await until(
+            [&m] {
+                return m.errorMessage->has_value() || !tunnelIsUp(m.tunnel.status()) ||
+                       (m.tunnel.status() == NEVPNStatus::connected && m.clash && !m.switchingTo->has_value());
+            },
+            *wait);
+        if (m.errorMessage->has_value()) throw AgentError(**m.errorMessage);
+        if (!tunnelIsUp(m.tunnel.status())) {
+            throw AgentError("The tunnel went down before the engine took the choice; it applies from the next connect.");
+        }
+        if (!live) throw AgentError("The tunnel's engine did not answer in time; the choice applies from the next connect.");
+        if (const auto failure = co_await m.selectInEngine(m.clash, tag)) throw AgentError("Could not switch server: " + *failure);
+        co_return json::object{{"applied", "now"}};
     }
     if (op == "applyRoute") {
+        m.errorMessage = std::nullopt;
         co_await m.applyRoute(a.optionalInteger("entryId"), a.optionalInteger("exitId"), a.boolean("reality"),
                               a.boolean("quotaFallback", false));
-        co_return outcome(m);
+        const auto wait = a.wait();
+        if (!wait) co_return outcome(m);
+        const NEVPNStatus s = m.tunnel.status();
+        if (m.errorMessage->has_value() && !m.connectInFlight && s != NEVPNStatus::connecting && s != NEVPNStatus::connected) {
+            throw AgentError(**m.errorMessage);
+        }
+        co_return co_await settled(m, *wait);
     }
     if (op == "setSiteEnabled") {
-        m.setSiteEnabled(a.integer("siteId"), a.boolean("enabled"));
-        co_return json::object{};
+        const std::int64_t siteId = a.integer("siteId");
+        const bool enabled = a.boolean("enabled");
+        const auto wait = a.wait();
+        if (!wait) {
+            m.setSiteEnabled(siteId, enabled);
+            co_return json::object{};
+        }
+        // A running tunnel is switched at once, as long as the engine has one switch per listed site.
+        if (m.tunnel.status() == NEVPNStatus::connected && m.activeSites.empty()) {
+            co_await liveValues(m, std::chrono::seconds(5));
+            co_await m.adoptRunningSites();
+        }
+        const bool running = !m.activeSites.empty();
+        m.errorMessage = std::nullopt;
+        m.setSiteEnabled(siteId, enabled);
+        co_await until([&m] { return m.siteSwitchesRunning == 0; }, *wait);
+        if (m.errorMessage->has_value()) throw AgentError(**m.errorMessage);
+        co_return json::object{{"running", running}};
     }
-    if (op == "setLanShare") {
-        m.setLanShare(a.boolean("on"));
-        co_return json::object{};
-    }
-    if (op == "regenerateLanSharePassword") {
-        m.regenerateLanSharePassword();
+    if (op == "setLanShare" || op == "regenerateLanSharePassword") {
+        const bool wasUp = tunnelIsUp(m.tunnel.status());
+        if (op == "setLanShare") {
+            m.setLanShare(a.boolean("on"));
+        } else {
+            m.regenerateLanSharePassword();
+        }
+        const auto wait = a.wait();
+        // A running tunnel reconnects so that the listener and password take effect.
+        if (wait && wasUp && co_await until([&m] { return m.connectInFlight.get(); }, std::chrono::seconds(2))) {
+            json::object out = co_await settled(m, *wait);
+            if (!out.at("connected").as_bool()) {
+                throw AgentError(m.errorMessage->value_or(m.tunnel.lastError().value_or("The tunnel did not reconnect.")));
+            }
+        }
         co_return json::object{};
     }
     if (op == "setSmartRouting") {
         m.setSmartRouting(a.boolean("on"));
-        co_return json::object{};
+        const auto wait = a.wait();
+        if (!wait || !tunnelIsUp(m.tunnel.status())) co_return json::object{{"restarted", false}};
+        // The running configuration was built with the old setting.
+        co_await m.restartTunnel();
+        json::object out = co_await settled(m, *wait);
+        out["restarted"] = true;
+        co_return out;
     }
     if (op == "setLockdown") {
         std::optional<std::string> failure;
@@ -165,11 +369,26 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         co_return json::object{};
     }
     if (op == "sendDiagnostics") {
-        co_await m.sendDiagnostics("manual", std::nullopt);
-        co_return json::object{};
+        const auto wait = a.wait();
+        if (!wait) {
+            co_await m.sendDiagnostics("manual", std::nullopt);
+            co_return json::object{};
+        }
+        // The answer is the note the window shows; a slow panel keeps the report queued, and the agent sends it later.
+        m.diagnosticsNote = std::nullopt;
+        const TaskHandle sending = spawnTask(m.executor(), m.sendDiagnostics("manual", std::nullopt));
+        co_await until([&] { return m.diagnosticsNote->has_value() || sending.isFinished(); }, *wait);
+        json::object out;
+        if (m.diagnosticsNote->has_value()) out["note"] = **m.diagnosticsNote;
+        co_return out;
     }
     if (op == "previewDiagnostics") {
+        co_await m.pollLogs();
         co_return json::object{{"report", m.diagnosticsPreview()}};
+    }
+    if (op == "logLines") {
+        co_await m.pollLogs();
+        co_return json::object{{"lines", encodeValue(*m.logLines)}};
     }
     if (op == "dismissQuotaNotice") {
         m.quotaNotice = std::nullopt;

@@ -2,6 +2,8 @@
 
 #include <functional>
 
+#include <boost/asio/steady_timer.hpp>
+
 #include "Corvane/Agent/AgentServer.hpp"
 
 namespace corvane {
@@ -17,12 +19,17 @@ public:
     AgentOperations(AppModel& model, std::function<void(bool disconnect)> stop);
 
     Async<boost::json::value> call(std::string op, boost::json::object args) override;
+    Async<void> ready() override;
+    // The model has restored its stored state: waiting operations go on.
+    void markReady();
 
 private:
     Async<boost::json::value> dispatch(std::string op, boost::json::object args);
 
     AppModel& model_;
     std::function<void(bool)> stop_;
+    bool ready_ = false;
+    boost::asio::steady_timer readyTimer_;
 };
 
 }  // namespace corvane

@@ -125,11 +125,12 @@ private:
         auto self = shared_from_this();
         json::object reply{{"id", id}};
         try {
+            if (op != "hello" && op != "stopAgent") co_await server_.handler.ready();
             if (op == "watch") {
                 watching = true;
                 watchingLog = args.contains("logs") && args.at("logs").is_bool() && args.at("logs").as_bool();
                 reply["ok"] = true;
-                reply["result"] = json::object{{"seq", server_.seq}};
+                reply["result"] = json::object{{"seq", server_.seq}, {"lastLogSeq", server_.lastLogSeq}};
                 send(reply);
                 // The whole snapshot first, so the watcher knows where the numbered changes start.
                 send(json::object{{"event", "snapshot"}, {"seq", server_.seq}, {"snapshot", server_.current}});
@@ -331,6 +332,13 @@ void AgentServer::publish(const std::shared_ptr<const AppSnapshot>& snapshot) {
 }
 
 std::uint64_t AgentServer::sequence() const noexcept { return impl_->seq; }
+
+void AgentServer::sayStopping() {
+    const json::object event{{"event", "stopping"}};
+    for (const auto& session : std::set(impl_->sessions)) {
+        if (session->watching) session->send(event);
+    }
+}
 
 void AgentServer::stop() {
     if (!impl_) return;

@@ -23,6 +23,9 @@ public:
     // The operation's result; throws AgentError (or any exception) with the
     // text for people when it fails or `op` is unknown.
     virtual Async<boost::json::value> call(std::string op, boost::json::object args) = 0;
+    // Done once the model has its stored state: operations and watches wait
+    // for it, so that nobody reads a signed-out snapshot of a model still loading.
+    virtual Async<void> ready() { co_return; }
 };
 
 // What one client may make the agent hold. Its clients are the user's own
@@ -50,6 +53,8 @@ public:
     // The model's newest snapshot: watchers are sent what changed, and those
     // that asked for the log its new lines (the log is not part of the stream's snapshot).
     void publish(const std::shared_ptr<const AppSnapshot>& snapshot);
+    // Tells every watcher that the agent ends on purpose: a watcher need not start another.
+    void sayStopping();
     // Closes the listener and every connection.
     void stop();
 

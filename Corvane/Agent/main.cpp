@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -48,8 +49,8 @@ public:
         server_ = std::make_unique<AgentServer>(io_, *operations_);
         server_->start(socket, activated);
         subscription_ = model_->observe([this](const std::shared_ptr<const AppSnapshot>& s) { server_->publish(s); });
-        server_->publish(model_->published());
-        boost::asio::co_spawn(io_, model_->start(), boost::asio::detached);
+        boost::asio::co_spawn(io_, startModel(), boost::asio::detached);
+        boost::asio::co_spawn(io_, followSocket(socket), boost::asio::detached);
         say("serves " + socket.string() + (activated >= 0 ? " (socket from systemd)" : ""));
         boost::asio::signal_set signals(io_, SIGINT, SIGTERM);
         signals.async_wait([this](const boost::system::error_code& error, int) {
@@ -67,6 +68,30 @@ public:
     }
 
 private:
+    Async<void> startModel() {
+        co_await model_->restore();
+        // Clients start from the stored state, never from the empty one before it.
+        server_->publish(model_->published());
+        operations_->markReady();
+        co_await model_->resume();
+    }
+
+    // Ends the agent once its socket is removed or replaced (the session's
+    // runtime folder goes at logout): nobody could reach it any more.
+    Async<void> followSocket(fs::path socket) {
+        struct stat first {};
+        if (::stat(socket.c_str(), &first) != 0) co_return;
+        for (;;) {
+            co_await pause(std::chrono::seconds(2));
+            struct stat now {};
+            if (::stat(socket.c_str(), &now) != 0 || now.st_ino != first.st_ino || now.st_dev != first.st_dev) {
+                say(socket.string() + " is gone");
+                stop(false);
+                co_return;
+            }
+        }
+    }
+
     Async<void> shutdown(bool disconnect) {
         if (disconnect) {
             co_await model_->disconnect();
@@ -76,6 +101,7 @@ private:
                 co_await pause(std::chrono::milliseconds(100));
             }
         }
+        server_->sayStopping();
         co_await pause(std::chrono::milliseconds(100));  // the last replies go out first
         subscription_.reset();
         server_->stop();

@@ -10,13 +10,14 @@
 #include <unistd.h>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 
 namespace corvane::cli {
 
 namespace {
 
 using namespace std::chrono_literals;
+namespace json = boost::json;
 
 constexpr std::string_view kUsage = "login [--panel URL] [--email EMAIL] [--password-stdin]";
 
@@ -84,10 +85,9 @@ int login(CommandContext& ctx) {
     }
     const bool terminal = !passwordFromStdin && onTerminal(ctx.in);
 
-    HeadlessModel headless({.followNetwork = true});
-    AppModel& model = headless.model();
+    AgentConnection agent;
     // The panel signed in to last is the one offered again.
-    const std::string saved = model.panelURL;
+    const std::string saved = agent.snapshot()->panelURL;
     if (!panel) {
         if (!terminal) {
             if (saved == "https://") return usage(ctx.err, "give the panel address with --panel");
@@ -118,21 +118,25 @@ int login(CommandContext& ctx) {
         return usage(ctx.err, "no terminal to ask for the password; use --password-stdin");
     }
 
-    model.panelURL = *panel;
-    model.email = *email;
-    model.password = *password;
-    headless.run(model.signIn(false));
-    // The panel could not be reached: the model retries by itself when the network
-    // returns, for as long as its recovery lasts.
-    if (model.recovery || model.recoveryRunning) {
-        if (model.errorMessage.get()) ctx.err << terminalText(*model.errorMessage.get()) << "\n";
-        headless.runUntil([&] { return !model.recovery && !model.recoveryRunning && !model.busy; }, 24h);
+    // The password goes over the agent's socket, never into any program's arguments.
+    json::object result = agent.call("signIn", {{"panelURL", *panel}, {"email", *email}, {"password", *password}});
+    if (result.at("recovering").as_bool()) {
+        // The panel could not be reached: the agent tries again when the network returns,
+        // for as long as its recovery lasts.
+        if (const auto* error = result.if_contains("errorMessage")) ctx.err << terminalText(error->as_string()) << "\n";
+        result = agent.callWaiting("awaitRecovery", {}, std::chrono::hours(24));
     }
-    if (model.signedIn) {
-        ctx.out << "Signed in to " << model.panelURL.get() << " as " << model.email.get() << ". "
-                << model.servers->size() << (model.servers->size() == 1 ? " server" : " servers") << ".\n";
+    const auto state = agent.snapshot();
+    if (state->signedIn) {
+        const std::size_t count = state->servers ? state->servers->size() : 0;
+        ctx.out << "Signed in to " << terminalText(state->panelURL) << " as " << terminalText(state->email) << ". " << count
+                << (count == 1 ? " server" : " servers") << ".\n";
     }
-    return headless.finish(ctx.err, model.signedIn ? 0 : 1);
+    if (const auto* error = result.if_contains("errorMessage")) {
+        ctx.err << terminalText(error->as_string()) << "\n";  // it may quote the panel
+        return 1;
+    }
+    return state->signedIn ? 0 : 1;
 }
 
 const CommandRegistration registration{"login", kUsage, &login};

@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 
 namespace corvane::cli {
 
@@ -14,16 +14,15 @@ int logout(CommandContext& ctx) {
     if (!ctx.args.empty()) {
         return ctx.usageError();
     }
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    // The profile must be known before sign-out can remove it.
-    headless.run(model.tunnel.load());
-    model.signOut();
-    if (!headless.runUntil([&] { return !model.tunnel.hasProfile(); }, 10s)) {
-        ctx.err << "corvanectl: the tunnel service did not remove the VPN profile\n";
-    }
+    AgentConnection agent;
+    const boost::json::object result = agent.callWaiting("signOut", {}, std::chrono::seconds(10));
+    if (!result.at("profileRemoved").as_bool()) ctx.err << "corvanectl: the tunnel service did not remove the VPN profile\n";
     ctx.out << "Signed out.\n";
-    return headless.finish(ctx.err);
+    if (const auto* error = result.if_contains("errorMessage")) {
+        ctx.err << terminalText(error->as_string()) << "\n";
+        return 1;
+    }
+    return 0;
 }
 
 const CommandRegistration registration{"logout", "logout", &logout};

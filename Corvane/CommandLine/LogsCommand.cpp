@@ -2,11 +2,11 @@
 #include <csignal>
 #include <iostream>
 
-#include <boost/asio/signal_set.hpp>
-
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
 #include "Corvane/CommandLine/LogLines.hpp"
+#include "Corvane/CommandLine/WatchLive.hpp"
 
 namespace corvane::cli {
 
@@ -30,32 +30,22 @@ int logs(CommandContext& ctx) {
         }
         return ctx.usageError();
     }
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.tunnel.load());
-
-    auto poll = [&] {
-        const std::int64_t before = model.lastLogSeq;
-        headless.run(model.pollLogs());
-        for (const auto& line : newLogLines(model.logLines, before, model.lastLogSeq)) {
-            if (keeps(filter, line.line.level)) ctx.out << logLineText(line) << "\n";
+    auto print = [&](const std::vector<TunnelIPC::SequencedLine>& lines) {
+        for (const auto& line : lines) {
+            if (keeps(filter, line.line.level)) ctx.out << terminalText(logLineText(line)) << "\n";
         }
         ctx.out.flush();
     };
-    poll();
+    AgentConnection agent;
+    const auto lines = decodeValue<std::vector<TunnelIPC::SequencedLine>>(agent.call("logLines").at("lines"),
+                                                                            CodingContext{"logLines", "lines"});
+    print(lines);
     if (!follow) {
-        if (model.logLines->empty()) ctx.err << "No log lines yet. They appear while the tunnel is running.\n";
+        if (lines.empty()) ctx.err << "No log lines yet. They appear while the tunnel is running.\n";
         return 0;
     }
-    bool interrupted = false;
-    boost::asio::signal_set signals(headless.io(), SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int) { interrupted = !ec; });
-    while (!interrupted) {
-        // As often as the app's own log view asks while a tunnel starts.
-        headless.runUntil([&] { return interrupted; }, model.timings().logPollConnectingInterval);
-        if (!interrupted) poll();
-    }
-    return 0;
+    // New lines as the agent reads them from the tunnel service, until interrupted.
+    return followAgent(ctx.err, {.logged = print, .shownLogSeq = lines.empty() ? 0 : lines.back().seq});
 }
 
 const CommandRegistration registration{"logs", "logs [--follow] [--level all|warn|error]", &logs};

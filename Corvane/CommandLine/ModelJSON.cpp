@@ -4,7 +4,7 @@
 
 #include <boost/json/array.hpp>
 
-#include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Model/SnapshotRoutes.hpp"
 
 namespace corvane::cli {
 
@@ -96,54 +96,59 @@ json::object traffic(const TrafficSample& sample) { return {{"up", sample.up}, {
 
 }  // namespace
 
-std::string routeText(const AppModel& model) {
+std::string routeText(const AppSnapshot& s) {
     // The automatic group names no member ("") until its first check ends: show the choice instead.
-    const std::optional<std::string>& active = model.activeOutbound;
-    return model.prettyTag(active && !active->empty() ? *active : model.pinChoice());
+    const std::optional<std::string>& active = s.activeOutbound;
+    return SnapshotRoutes::prettyTag(s, active && !active->empty() ? *active : s.pinChoice);
 }
 
-json::object statusJSON(const AppModel& m) {
+json::object statusJSON(const AppSnapshot& s) {
     json::object o;
-    o["status"] = rawValue(m.status());
-    const auto lockdown = m.tunnel.lockdown();
-    o["statusTitle"] = statusTitle(m.status(), m.tunnel.trafficBlocked(), lockdown && lockdown->enabled);
-    o["trafficBlocked"] = m.tunnel.trafficBlocked();
-    o["killSwitch"] = rawValue(m.tunnel.killSwitch());
-    if (lockdown) {
-        o["lockdown"] = lockdown->enabled;
-        o["lockdownAllowsLAN"] = lockdown->allowLAN;
+    o["status"] = rawValue(s.status);
+    o["statusTitle"] = statusTitle(s.status, s.trafficBlocked, s.lockdown && s.lockdown->enabled);
+    o["trafficBlocked"] = s.trafficBlocked;
+    o["killSwitch"] = rawValue(s.killSwitch);
+    if (s.lockdown) {
+        o["lockdown"] = s.lockdown->enabled;
+        o["lockdownAllowsLAN"] = s.lockdown->allowLAN;
     }
-    if (m.localProxy->has_value()) o["localProxy"] = **m.localProxy;
-    o["route"] = routeText(m);
-    o["pinChoice"] = m.pinChoice();
-    o["entryName"] = m.entryName();
-    o["exitName"] = m.exitName();
-    if (m.activeOutbound->has_value()) o["activeOutbound"] = **m.activeOutbound;
-    if (m.switchingTo->has_value()) o["switchingTo"] = **m.switchingTo;
-    if (m.pin->has_value()) o["pin"] = {{"vpsId", (*m.pin)->vpsId}, {"reality", (*m.pin)->reality}};
-    if (m.selectedExitId->has_value()) o["selectedExitId"] = **m.selectedExitId;
-    if (m.quotaFallbackEntryId) o["quotaFallbackEntryId"] = *m.quotaFallbackEntryId;
-    o["smartRouting"] = m.smartRouting.get();
+    if (s.localProxy) o["localProxy"] = *s.localProxy;
+    o["route"] = routeText(s);
+    o["pinChoice"] = s.pinChoice;
+    o["entryName"] = s.entryName;
+    o["exitName"] = s.exitName;
+    if (s.activeOutbound) o["activeOutbound"] = *s.activeOutbound;
+    if (s.switchingTo) o["switchingTo"] = *s.switchingTo;
+    if (s.pin) o["pin"] = {{"vpsId", s.pin->vpsId}, {"reality", s.pin->reality}};
+    if (s.selectedExitId) o["selectedExitId"] = *s.selectedExitId;
+    if (s.quotaFallbackEntryId) o["quotaFallbackEntryId"] = *s.quotaFallbackEntryId;
+    o["smartRouting"] = s.smartRouting;
     json::object delays;
-    for (const auto& [tag, ms] : *m.delays) delays[tag] = ms;
+    if (s.delays) {
+        for (const auto& [tag, ms] : *s.delays) delays[tag] = ms;
+    }
     o["delays"] = std::move(delays);
     json::object measuredAt;  // seconds since 1970
-    for (const auto& [tag, at] : *m.delayMeasuredAt) {
-        measuredAt[tag] = std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
+    if (s.delayMeasuredAt) {
+        for (const auto& [tag, at] : *s.delayMeasuredAt) {
+            measuredAt[tag] = std::chrono::duration_cast<std::chrono::seconds>(at.time_since_epoch()).count();
+        }
     }
     o["delayMeasuredAt"] = std::move(measuredAt);
-    if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
-    o["trafficNow"] = traffic(m.trafficNow);
-    o["trafficTotal"] = traffic(m.trafficTotal);
+    if (s.tunnelReachable) o["tunnelReachable"] = *s.tunnelReachable;
+    o["trafficNow"] = traffic(s.trafficNow);
+    o["trafficTotal"] = traffic(s.trafficTotal);
     json::array fleet;
-    for (const auto& slot : m.snapshot()) fleet.push_back(json::object{{"vpsId", slot.vpsId}, {"name", slot.name}});
+    if (s.snapshot) {
+        for (const auto& slot : *s.snapshot) fleet.push_back(json::object{{"vpsId", slot.vpsId}, {"name", slot.name}});
+    }
     o["snapshot"] = std::move(fleet);  // the fleet shown: the session's servers while up
-    o["lanShare"] = m.lanShare.get();
-    if (m.sharingOn->has_value()) o["sharingOn"] = **m.sharingOn;
-    if (m.update->has_value() && !m.updateDismissed) o["update"] = toJSON(**m.update);
-    if (m.quotaNotice->has_value()) o["quotaNotice"] = **m.quotaNotice;
-    if (m.errorMessage->has_value()) o["errorMessage"] = **m.errorMessage;
-    if (m.tunnel.lastError()) o["tunnelLastError"] = *m.tunnel.lastError();
+    o["lanShare"] = s.lanShare;
+    if (s.sharingOn) o["sharingOn"] = *s.sharingOn;
+    if (s.update && !s.updateDismissed) o["update"] = toJSON(*s.update);
+    if (s.quotaNotice) o["quotaNotice"] = *s.quotaNotice;
+    if (s.errorMessage) o["errorMessage"] = *s.errorMessage;
+    if (s.tunnelLastError) o["tunnelLastError"] = *s.tunnelLastError;
     return o;
 }
 

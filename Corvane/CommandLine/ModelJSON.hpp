@@ -5,6 +5,7 @@
 
 #include <boost/json/object.hpp>
 
+#include "Corvane/Model/AppSnapshot.hpp"
 #include "CorvaneCore/Panel/PanelRecords.hpp"
 #include "CorvaneCore/Panel/UpdateChecker.hpp"
 
@@ -20,18 +21,14 @@ std::vector<std::string> protocols(const ServerListEntry& server);
 
 }  // namespace corvane::cli
 
-namespace corvane {
-class AppModel;
-}
-
 namespace corvane::cli {
 
 // The route in use, as shown: the active outbound's name, or the chosen route's
 // before the engine answers.
-std::string routeText(const AppModel& model);
+std::string routeText(const AppSnapshot& s);
 
 // What `corvanectl status --json` prints: the model's state by its field names,
 // plus the display texts ("route", "entryName", "exitName").
-boost::json::object statusJSON(const AppModel& model);
+boost::json::object statusJSON(const AppSnapshot& s);
 
 }  // namespace corvane::cli

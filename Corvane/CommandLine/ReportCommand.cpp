@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 
 namespace corvane::cli {
 
@@ -13,22 +13,15 @@ using namespace std::chrono_literals;
 int report(CommandContext& ctx) {
     bool preview = false;
     if (!ctx.flags({{"--preview", &preview}})) return ctx.usageError();
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.start());  // signed out, the report is kept for later
-    headless.run(model.pollLogs());
-    headless.awaitLiveValues(5s);
-
+    AgentConnection agent;
     if (preview) {
         // What the reporter would queue and send, after sanitising; nothing is written.
-        ctx.out << model.diagnosticsPreview() << "\n";
+        ctx.out << agent.call("previewDiagnostics").at("report").as_string().c_str() << "\n";
         return 0;
     }
-    model.diagnosticsNote = std::nullopt;
-    auto sending = spawnTask(headless.io().get_executor(), model.sendDiagnostics("manual", std::nullopt));
-    headless.runUntil([&] { return model.diagnosticsNote->has_value() || sending.isFinished(); }, 10min);
-    const std::string note = model.diagnosticsNote->value_or("Could not save the report");
-    sending.cancel();
+    // Signed out, the report is kept for later; the agent sends what stays queued.
+    const boost::json::object result = agent.callWaiting("sendDiagnostics", {}, std::chrono::minutes(10));
+    const std::string note = result.contains("note") ? std::string(result.at("note").as_string()) : "Could not save the report";
     ctx.out << note << "\n";
     return note == "Could not save the report" ? 1 : 0;
 }

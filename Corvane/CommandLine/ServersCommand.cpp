@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 #include "Corvane/CommandLine/ModelJSON.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
@@ -55,43 +55,50 @@ std::string exitText(const ClientExit& exit) {
 int servers(CommandContext& ctx) {
     bool asJSON = false;
     if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err, true)) return 1;
+    AgentConnection agent;
+    const auto state = agent.signedIn(ctx.err, true);
+    if (!state) return 1;
+    const AppSnapshot& model = *state;
+    static const std::vector<ServerListEntry> noServers;
+    static const std::vector<ClientExit> noExits;
+    static const std::vector<SiteAccess> noSites;
+    const auto& servers = model.servers ? *model.servers : noServers;
+    const auto& exits = model.exits ? *model.exits : noExits;
+    const auto& sites = model.sites ? *model.sites : noSites;
 
     if (asJSON) {
         json::object doc;
-        json::array servers, exits, sites;
-        for (const auto& s : *model.servers) servers.emplace_back(toJSON(s));
-        for (const auto& e : *model.exits) exits.emplace_back(toJSON(e));
-        for (const auto& s : *model.sites) sites.emplace_back(toJSON(s));
-        doc["panelURL"] = model.panelURL.get();
-        doc["servers"] = std::move(servers);
-        doc["exits"] = std::move(exits);
-        doc["sites"] = std::move(sites);
-        if (model.selectedExitId.get()) doc["selectedExitId"] = *model.selectedExitId.get();
+        json::array serverList, exitList, siteList;
+        for (const auto& s : servers) serverList.emplace_back(toJSON(s));
+        for (const auto& e : exits) exitList.emplace_back(toJSON(e));
+        for (const auto& s : sites) siteList.emplace_back(toJSON(s));
+        doc["panelURL"] = model.panelURL;
+        doc["servers"] = std::move(serverList);
+        doc["exits"] = std::move(exitList);
+        doc["sites"] = std::move(siteList);
+        if (model.selectedExitId) doc["selectedExitId"] = *model.selectedExitId;
         ctx.out << toJSONText(doc, 2) << "\n";
         return 0;
     }
 
-    if (model.servers->empty()) {
+    if (servers.empty()) {
         ctx.out << "Your account has no servers yet. Ask an admin to assign one.\n";
     } else {
         std::vector<std::vector<std::string>> rows{{"NAME", "VPS", "PROTOCOLS", "EXITS"}};
-        for (const auto& s : *model.servers) {
-            std::vector<std::string> exits;
-            for (const auto& e : *model.exits) {
-                if (e.vpsId == s.vpsId) exits.push_back(exitText(e));
+        for (const auto& s : servers) {
+            std::vector<std::string> offered;
+            for (const auto& e : exits) {
+                if (e.vpsId == s.vpsId) offered.push_back(exitText(e));
             }
             rows.push_back({s.name, std::to_string(s.vpsId), joined(protocols(s), ", "),
-                            exits.empty() ? "-" : joined(exits, "; ")});
+                            offered.empty() ? "-" : joined(offered, "; ")});
         }
         printTable(rows, ctx.out);
     }
-    if (!model.sites->empty()) {
+    if (!sites.empty()) {
         ctx.out << "\nSites:\n";
         std::vector<std::vector<std::string>> rows;
-        for (const auto& site : *model.sites) rows.push_back({"  " + site.name, joined(site.cidrs, ", ")});
+        for (const auto& site : sites) rows.push_back({"  " + site.name, joined(site.cidrs, ", ")});
         printTable(rows, ctx.out);
     }
     return 0;

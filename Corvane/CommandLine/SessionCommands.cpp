@@ -6,13 +6,14 @@
 #include <map>
 #include <vector>
 
-#include <boost/asio/signal_set.hpp>
-
+#include "Corvane/CommandLine/AgentConnection.hpp"
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/LogLines.hpp"
 #include "Corvane/CommandLine/ModelJSON.hpp"
 #include "Corvane/CommandLine/WatchLive.hpp"
+#include "Corvane/Model/SnapshotRoutes.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
+#include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane::cli {
 
@@ -20,18 +21,6 @@ namespace {
 
 namespace json = boost::json;
 using namespace std::chrono_literals;
-
-bool tunnelIsUp(NEVPNStatus s) {
-    return s == NEVPNStatus::connecting || s == NEVPNStatus::connected || s == NEVPNStatus::reasserting;
-}
-
-// The reason a connect ended without a tunnel.
-std::string failureText(const AppModel& m, int waited) {
-    if (m.tunnel.lastError()) return *m.tunnel.lastError();
-    if (m.errorMessage->has_value()) return **m.errorMessage;
-    if (tunnelIsUp(m.tunnel.status())) return "The tunnel did not connect within " + std::to_string(waited) + " seconds.";
-    return "The tunnel did not connect.";
-}
 
 int connect(CommandContext& ctx) {
     int wait = 30;
@@ -48,31 +37,22 @@ int connect(CommandContext& ctx) {
         ctx.err << "usage: corvanectl connect [--wait SECONDS]\n";
         return 2;
     }
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err)) return 1;
-    if (model.tunnel.status() == NEVPNStatus::connected) {
-        headless.awaitLiveValues(3s);
-        ctx.out << "Already connected: " << routeText(model) << "\n";
-        return 0;
-    }
-    headless.run(model.connect());
-    const bool connected = headless.awaitConnected(std::chrono::seconds(wait));
-    if (!connected) {
-        ctx.err << failureText(model, wait) << "\n";
+    AgentConnection agent;
+    if (!agent.snapshot()->signedIn) {
+        ctx.err << notSignedInText << "\n";
         return 1;
     }
-    // The stale-list warning does not stop a connect; it is worth seeing.
-    if (model.errorMessage->has_value()) ctx.err << **model.errorMessage << "\n";
-    headless.awaitLiveValues(3s);
-    ctx.out << "Connected: " << routeText(model) << "\n";
+    const json::object result = agent.callWaiting("connect", {}, std::chrono::seconds(wait));
+    if (!result.at("connected").as_bool()) {
+        ctx.err << terminalText(result.at("failure").as_string()) << "\n";
+        return 1;
+    }
+    if (const auto* warning = result.if_contains("warning")) ctx.err << terminalText(warning->as_string()) << "\n";
+    ctx.out << (result.contains("already") ? "Already connected: " : "Connected: ") << routeText(*agent.snapshot()) << "\n";
     return 0;
 }
 
-bool tunnelRequired(const AppModel& m) {
-    const auto lockdown = m.tunnel.lockdown();
-    return lockdown && lockdown->enabled;
-}
+bool tunnelRequired(const AppSnapshot& s) { return s.lockdown && s.lockdown->enabled; }
 
 constexpr std::string_view kStillRequired =
     "Traffic outside the tunnel stays blocked: the tunnel is always required (corvanectl lockdown off).";
@@ -82,50 +62,32 @@ int disconnect(CommandContext& ctx) {
         ctx.err << "usage: corvanectl disconnect\n";
         return 2;
     }
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.tunnel.load());
-    // The service's answer to the stop; a refusal is the last line of standard error.
-    auto stop = [&] {
-        headless.run(model.disconnect());
-        if (!model.errorMessage->has_value()) return true;
-        ctx.err << "corvanectl: " << **model.errorMessage << "\n";
-        return false;
-    };
-    // With the tunnel always required the block stays; only the tunnel goes.
-    const bool required = tunnelRequired(model);
-    if (!tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting) {
-        if (!model.tunnel.trafficBlocked()) {
-            // A session that failed is over once the user says so.
-            if (model.tunnel.lastError() && !stop()) return 1;
-            ctx.out << "Not connected.\n";
-            return 0;
-        }
-        // The tunnel failed or the service restarted: the block outlived it until now.
-        if (!stop()) return 1;
-        if (required) {
-            ctx.out << "Not connected. " << kStillRequired << "\n";
-            return 0;
-        }
-        if (!headless.runUntil([&] { return !model.tunnel.trafficBlocked(); }, 15s)) {
-            ctx.err << "corvanectl: traffic outside the tunnel is still blocked\n";
-            return 1;
-        }
-        ctx.out << "Disconnected. Traffic outside the tunnel is no longer blocked.\n";
-        return 0;
-    }
-    if (!stop()) return 1;
-    const bool down = headless.runUntil(
-        [&] {
-            return !tunnelIsUp(model.tunnel.status()) && model.tunnel.status() != NEVPNStatus::disconnecting &&
-                   (required || !model.tunnel.trafficBlocked());
-        },
-        15s);
-    if (!down) {
-        ctx.err << "corvanectl: the tunnel did not stop within 15 seconds\n";
+    AgentConnection agent;
+    json::object result;
+    try {
+        result = agent.callWaiting("disconnect", {}, std::chrono::seconds(15));
+    } catch (const AgentError& e) {
+        ctx.err << "corvanectl: " << terminalText(e.what()) << "\n";  // the service refused the stop
         return 1;
     }
-    ctx.out << "Disconnected." << (required ? " " + std::string(kStillRequired) : std::string()) << "\n";
+    const bool wasUp = result.at("wasUp").as_bool(), wasBlocked = result.at("wasBlocked").as_bool();
+    const bool required = result.at("required").as_bool();
+    const json::value* down = result.if_contains("down");
+    if (down && !down->as_bool()) {
+        ctx.err << (wasUp ? "corvanectl: the tunnel did not stop within 15 seconds\n"
+                          : "corvanectl: traffic outside the tunnel is still blocked\n");
+        return 1;
+    }
+    if (wasUp) {
+        ctx.out << "Disconnected." << (required ? " " + std::string(kStillRequired) : std::string()) << "\n";
+    } else if (!wasBlocked) {
+        ctx.out << "Not connected.\n";
+    } else if (required) {
+        // The tunnel failed or the service restarted: the block outlived it, and stays.
+        ctx.out << "Not connected. " << kStillRequired << "\n";
+    } else {
+        ctx.out << "Disconnected. Traffic outside the tunnel is no longer blocked.\n";
+    }
     return 0;
 }
 
@@ -136,17 +98,11 @@ int lockdown(CommandContext& ctx) {
                        (ctx.args.size() == 2 && ctx.args[0] == "on" && ctx.args[1] == "--allow-lan");
     if (!valid) return ctx.usageError();
     const bool on = ctx.args[0] == "on", allowLAN = ctx.args.size() == 2;
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.tunnel.load());
-    std::optional<std::string> failure;
+    AgentConnection agent;
     try {
-        headless.run(model.setLockdown(on, allowLAN));
-    } catch (const TunnelPlatformError& e) {
-        failure = e.description();
-    }
-    if (failure) {
-        ctx.err << "corvanectl: " << *failure << "\n";
+        agent.call("setLockdown", {{"enabled", on}, {"allowLAN", allowLAN}});
+    } catch (const AgentError& e) {
+        ctx.err << "corvanectl: " << terminalText(e.what()) << "\n";
         return 1;
     }
     if (on) {
@@ -155,7 +111,7 @@ int lockdown(CommandContext& ctx) {
         if (allowLAN) ctx.out << "The local network stays reachable.\n";
     } else {
         ctx.out << "The tunnel is no longer always required."
-                << (model.tunnel.trafficBlocked() ? " Traffic outside it stays blocked until you disconnect." : "") << "\n";
+                << (agent.snapshot()->trafficBlocked ? " Traffic outside it stays blocked until you disconnect." : "") << "\n";
     }
     return 0;
 }
@@ -200,40 +156,40 @@ std::vector<std::pair<std::string, std::int64_t>> delaysInFleetOrder(const std::
 }
 
 // The selector group's delay is its current member's.
-std::string delayName(const AppModel& m, const std::string& tag) { return tag == "proxy" ? "Current route" : m.prettyTag(tag); }
+std::string delayName(const AppSnapshot& s, const std::string& tag) {
+    return tag == "proxy" ? "Current route" : SnapshotRoutes::prettyTag(s, tag);
+}
 
-void printStatus(const AppModel& m, std::ostream& out) {
-    out << "Status:    " << statusTitle(m.status(), m.tunnel.trafficBlocked(), tunnelRequired(m)) << "\n";
-    out << "Route:     " << routeText(m) << "\n";
-    out << "Entry:     " << m.entryName() << "\n";
-    out << "Exit:      " << m.exitName() << "\n";
-    if (m.tunnelReachable->has_value()) {
-        out << "Reachable: " << (**m.tunnelReachable ? "yes" : "no") << "\n";
+void printStatus(const AppSnapshot& s, std::ostream& out) {
+    out << "Status:    " << statusTitle(s.status, s.trafficBlocked, tunnelRequired(s)) << "\n";
+    out << "Route:     " << routeText(s) << "\n";
+    out << "Entry:     " << s.entryName << "\n";
+    out << "Exit:      " << s.exitName << "\n";
+    if (s.tunnelReachable) out << "Reachable: " << (*s.tunnelReachable ? "yes" : "no") << "\n";
+    if (s.tunnelStatus == NEVPNStatus::connected || s.trafficTotal.up || s.trafficTotal.down) {
+        out << "Traffic:   " << bytesText(s.trafficNow.up, true) << " up, " << bytesText(s.trafficNow.down, true)
+            << " down; total " << bytesText(s.trafficTotal.up, false) << " up, " << bytesText(s.trafficTotal.down, false)
+            << " down\n";
     }
-    if (m.tunnel.status() == NEVPNStatus::connected || m.trafficTotal->up || m.trafficTotal->down) {
-        out << "Traffic:   " << bytesText(m.trafficNow->up, true) << " up, " << bytesText(m.trafficNow->down, true)
-            << " down; total " << bytesText(m.trafficTotal->up, false) << " up, "
-            << bytesText(m.trafficTotal->down, false) << " down\n";
-    }
-    if (!m.delays->empty()) {
+    if (s.delays && !s.delays->empty()) {
         out << "Delays:\n";
-        for (const auto& [tag, ms] : delaysInFleetOrder(*m.delays)) out << "  " << delayName(m, tag) << ": " << ms << " ms\n";
+        for (const auto& [tag, ms] : delaysInFleetOrder(*s.delays)) out << "  " << delayName(s, tag) << ": " << ms << " ms\n";
     }
-    if (m.sharingOn->has_value()) out << "Sharing:   on " << **m.sharingOn << "\n";
-    out << "Kill switch: " << killSwitchText(m.tunnel.killSwitch()) << "\n";
-    if (const auto lockdown = m.tunnel.lockdown(); lockdown && lockdown->enabled) {
-        out << "Lockdown:  on, the tunnel is always required" << (lockdown->allowLAN ? " (the LAN stays reachable)" : "") << "\n";
+    if (s.sharingOn) out << "Sharing:   on " << *s.sharingOn << "\n";
+    out << "Kill switch: " << killSwitchText(s.killSwitch) << "\n";
+    if (tunnelRequired(s)) {
+        out << "Lockdown:  on, the tunnel is always required" << (s.lockdown->allowLAN ? " (the LAN stays reachable)" : "") << "\n";
     }
-    if (m.localProxy->has_value()) out << "Proxy:     " << **m.localProxy << " (HTTP and SOCKS5, for every local user)\n";
-    if (m.update->has_value() && (*m.update)->updateAvailable && !m.updateDismissed) {
-        out << "Update:    version " << (*m.update)->latest << " is available"
-            << ((*m.update)->blocking ? " and required to connect" : "") << "\n";
+    if (s.localProxy) out << "Proxy:     " << *s.localProxy << " (HTTP and SOCKS5, for every local user)\n";
+    if (s.update && s.update->updateAvailable && !s.updateDismissed) {
+        out << "Update:    version " << terminalText(s.update->latest) << " is available"
+            << (s.update->blocking ? " and required to connect" : "") << "\n";
     }
-    if (m.quotaNotice->has_value()) out << **m.quotaNotice << "\n";
-    if (m.errorMessage->has_value()) {
-        out << "Error:     " << **m.errorMessage << "\n";
-    } else if (m.status() == UiStatus::failed && m.tunnel.lastError()) {
-        out << "Error:     " << *m.tunnel.lastError() << "\n";
+    if (s.quotaNotice) out << terminalText(*s.quotaNotice) << "\n";
+    if (s.errorMessage) {
+        out << "Error:     " << terminalText(*s.errorMessage) << "\n";
+    } else if (s.status == UiStatus::failed && s.tunnelLastError) {
+        out << "Error:     " << terminalText(*s.tunnelLastError) << "\n";
     }
 }
 
@@ -246,29 +202,36 @@ int status(CommandContext& ctx) {
         }
         asJSON = true;
     }
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.start());  // signed out, it still shows the tunnel
-    headless.awaitLiveValues(5s);
+    // The agent's state as it is: no panel request, nothing changes.
+    AgentConnection agent;
+    const auto snapshot = agent.snapshot();
     if (asJSON) {
-        ctx.out << toJSONText(statusJSON(model), 2) << "\n";
+        ctx.out << toJSONText(statusJSON(*snapshot), 2) << "\n";
     } else {
-        printStatus(model, ctx.out);
+        printStatus(*snapshot, ctx.out);
     }
     return 0;
 }
 
 // The values `watch` reports a change of.
-json::object watched(const AppModel& m) {
+json::object watched(const AppSnapshot& s) {
     json::object o;
-    o["status"] = rawValue(m.status());
-    o["trafficBlocked"] = m.tunnel.trafficBlocked();
-    o["route"] = routeText(m);
-    if (m.activeOutbound->has_value()) o["activeOutbound"] = **m.activeOutbound;
-    if (m.tunnelReachable->has_value()) o["tunnelReachable"] = **m.tunnelReachable;
-    if (m.errorMessage->has_value()) o["errorMessage"] = **m.errorMessage;
-    if (m.quotaNotice->has_value()) o["quotaNotice"] = **m.quotaNotice;
+    o["status"] = rawValue(s.status);
+    o["trafficBlocked"] = s.trafficBlocked;
+    o["route"] = routeText(s);
+    if (s.activeOutbound) o["activeOutbound"] = *s.activeOutbound;
+    if (s.tunnelReachable) o["tunnelReachable"] = *s.tunnelReachable;
+    if (s.errorMessage) o["errorMessage"] = *s.errorMessage;
+    if (s.quotaNotice) o["quotaNotice"] = *s.quotaNotice;
     return o;
+}
+
+std::string watchLine(const AppSnapshot& s) {
+    std::string line = statusTitle(s.status, s.trafficBlocked, tunnelRequired(s)) + " \u00b7 " + routeText(s);
+    if (s.tunnelReachable) line += *s.tunnelReachable ? " \u00b7 reachable" : " \u00b7 unreachable";
+    if (s.errorMessage) line += " \u00b7 " + *s.errorMessage;
+    if (s.quotaNotice) line += " \u00b7 " + *s.quotaNotice;
+    return terminalText(line);
 }
 
 int watch(CommandContext& ctx) {
@@ -280,39 +243,31 @@ int watch(CommandContext& ctx) {
         }
         asJSON = true;
     }
-    HeadlessModel headless({.followNetwork = true});
-    AppModel& model = headless.model();
-    bool interrupted = false;
-    boost::asio::signal_set signals(headless.io(), SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int) { interrupted = !ec; });
-
     json::object last;
-    auto report = [&] {
-        json::object now = watched(model);
+    // Follows the agent's stream until interrupted; the tunnel stays as it is.
+    Following following;
+    following.changed = [&](const AppSnapshot& s) {
+        json::object now = watched(s);
         if (now == last) return;
         last = now;
         if (asJSON) {
             ctx.out << toJSONText(now) << std::endl;
-            return;
+        } else {
+            ctx.out << watchLine(s) << std::endl;
         }
-        std::string line = statusTitle(model.status(), model.tunnel.trafficBlocked(), tunnelRequired(model)) + " · " + routeText(model);
-        if (model.tunnelReachable->has_value()) line += **model.tunnelReachable ? " · reachable" : " · unreachable";
-        if (model.errorMessage->has_value()) line += " · " + **model.errorMessage;
-        if (model.quotaNotice->has_value()) line += " · " + **model.quotaNotice;
-        ctx.out << line << std::endl;
     };
-    Subscription subscription = model.observe([&](const std::shared_ptr<const AppSnapshot>&) { report(); });
-    report();
-    headless.run(model.start());
-    const TaskHandle live = startLiveOutput(headless, ctx.out, asJSON);
-    report();
-    // Runs every loop of the model until interrupted; the tunnel stays as it is. A VPN
-    // profile that another process (a connect) creates later is picked up once it exists.
-    while (!interrupted) {
-        headless.runUntil([&] { return interrupted; }, 1s);
-        if (!interrupted && !model.tunnel.hasProfile()) headless.run(model.tunnel.load());
-    }
-    return 0;
+    following.everySecond = [&](const AppSnapshot& s) { printTraffic(s, ctx.out, asJSON); };
+    following.logged = [&](const std::vector<TunnelIPC::SequencedLine>& lines) {
+        for (const auto& line : lines) {
+            if (!keeps(LogLevelFilter::warn, line.line.level)) continue;
+            if (asJSON) {
+                ctx.out << toJSONText(json::object{{"logLine", encodeValue(line)}}) << std::endl;
+            } else {
+                ctx.out << "log: " << terminalText(logLineText(line)) << std::endl;
+            }
+        }
+    };
+    return followAgent(ctx.err, std::move(following));
 }
 
 const CommandRegistration connectRegistration{"connect", "connect [--wait SECONDS]", &connect};

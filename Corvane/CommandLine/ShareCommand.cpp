@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
@@ -15,26 +15,26 @@ using namespace std::chrono_literals;
 namespace LanShare = ConfigBuilder::LanShare;
 
 // Why there are no credentials to show, or nothing when the tunnel is sharing.
-std::optional<std::string> notSharingText(const AppModel& m) {
-    if (!m.lanShare) return "LAN sharing is off. Turn it on with corvanectl share on.";
-    if (m.tunnel.status() != NEVPNStatus::connected) return "Sharing starts when you connect.";
-    if (m.sharingOn->has_value()) return std::nullopt;
-    if (!m.lanAddress->has_value()) return "This device has no Wi-Fi or Ethernet address right now.";
+std::optional<std::string> notSharingText(const AppSnapshot& s) {
+    if (!s.lanShare) return "LAN sharing is off. Turn it on with corvanectl share on.";
+    if (s.tunnelStatus != NEVPNStatus::connected) return "Sharing starts when you connect.";
+    if (s.sharingOn) return std::nullopt;
+    if (!s.lanAddress) return "This device has no Wi-Fi or Ethernet address right now.";
     return "No Wi-Fi or Ethernet address was found when the tunnel started. Join a network, then turn this off and on "
            "again.";
 }
 
-void show(const AppModel& m, bool asJSON, std::ostream& out) {
-    const auto why = notSharingText(m);
+void show(const AppSnapshot& s, bool asJSON, std::ostream& out) {
+    const auto why = notSharingText(s);
     if (asJSON) {
         json::object o;
-        o["lanShare"] = m.lanShare.get();
-        if (m.sharingOn->has_value()) o["sharingOn"] = **m.sharingOn;
-        if (m.lanAddress->has_value()) o["lanAddress"] = **m.lanAddress;
-        o["lanSharePassword"] = m.lanSharePassword.get();
+        o["lanShare"] = s.lanShare;
+        if (s.sharingOn) o["sharingOn"] = *s.sharingOn;
+        if (s.lanAddress) o["lanAddress"] = *s.lanAddress;
+        o["lanSharePassword"] = s.lanSharePassword;
         o["port"] = LanShare::port;
         o["username"] = LanShare::username;
-        if (!why) o["socks5URL"] = LanShare::proxyURL("socks5", **m.sharingOn, m.lanSharePassword.get());
+        if (!why) o["socks5URL"] = LanShare::proxyURL("socks5", *s.sharingOn, s.lanSharePassword);
         if (why) o["note"] = *why;
         out << toJSONText(o, 2) << "\n";
         return;
@@ -43,11 +43,11 @@ void show(const AppModel& m, bool asJSON, std::ostream& out) {
         out << *why << "\n";
         return;
     }
-    out << "Proxy server: " << **m.sharingOn << "\n"
+    out << "Proxy server: " << *s.sharingOn << "\n"
         << "Port:         " << LanShare::port << "\n"
         << "Username:     " << LanShare::username << "\n"
-        << "Password:     " << m.lanSharePassword.get() << "\n"
-        << "URL:          " << LanShare::proxyURL("socks5", **m.sharingOn, m.lanSharePassword.get()) << "\n"
+        << "Password:     " << s.lanSharePassword << "\n"
+        << "URL:          " << LanShare::proxyURL("socks5", *s.sharingOn, s.lanSharePassword) << "\n"
         << "Works as HTTP and SOCKS5. Anyone with these credentials on this network can use your tunnel \u2014 share "
            "them only with your own devices.\n";
 }
@@ -60,28 +60,14 @@ int share(CommandContext& ctx) {
     if (ctx.args.size() == 2 && !asJSON) return usage();
     if (action != "on" && action != "off" && action != "new-password" && action != "show") return usage();
 
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    headless.run(model.start());
-    if (action != "show") {
-        const NEVPNStatus before = model.tunnel.status();
-        const bool wasUp = before == NEVPNStatus::connecting || before == NEVPNStatus::connected ||
-                           before == NEVPNStatus::reasserting;
-        if (action == "new-password") {
-            model.regenerateLanSharePassword();
-        } else {
-            model.setLanShare(action == "on");
-        }
-        // A running tunnel reconnects so that the listener and password take effect.
-        if (wasUp && headless.runUntil([&] { return model.connectInFlight.get(); }, 2s)) {
-            if (!headless.awaitConnected(60s)) {
-                ctx.err << model.errorMessage->value_or(model.tunnel.lastError().value_or("The tunnel did not reconnect."))
-                        << "\n";
-                return 1;
-            }
-        }
+    AgentConnection agent;
+    // A running tunnel reconnects so that the listener and password take effect; the agent answers after.
+    if (action == "new-password") {
+        agent.callWaiting("regenerateLanSharePassword", {}, std::chrono::seconds(60));
+    } else if (action != "show") {
+        agent.callWaiting("setLanShare", {{"on", action == "on"}}, std::chrono::seconds(60));
     }
-    show(model, asJSON, ctx.out);
+    show(*agent.snapshot(), asJSON, ctx.out);
     return 0;
 }
 

@@ -2,11 +2,13 @@
 #include <algorithm>
 #include <charconv>
 #include <iostream>
+#include <map>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
 #include "Corvane/CommandLine/ModelJSON.hpp"
 #include "CorvaneCore/Config/SitePrep.hpp"
+#include "CorvaneCore/Support/Blocking.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
 namespace corvane::cli {
@@ -25,31 +27,48 @@ std::string statusText(const SiteStatus& s) {
     return "via the gateway " + s.endpoint.value_or("?") + (s.viaLocal ? " (on the local network)" : "");
 }
 
-// How each site is reached right now: the running session's view when this
-// model has one, else a fresh look (the beacon asks each site's local gateways).
-std::vector<PreparedSite> currentSites(HeadlessModel& headless) {
-    AppModel& m = headless.model();
-    if (!m.activeSites.empty()) return m.activeSites;
-    return headless.run(SitePrep::prepareSites(m.sites, SitePrep::devicePrefixes(), m.disabledSiteIds));
+template <class T>
+const T& orEmpty(const std::shared_ptr<const T>& p) {
+    static const T empty{};
+    return p ? *p : empty;
+}
+
+// How each site is reached right now, by site id: the running session's view
+// when it covers every listed site, else a fresh look (the beacon asks each
+// site's local gateways).
+std::map<std::int64_t, SiteStatus> currentStatuses(const AppSnapshot& s) {
+    std::map<std::int64_t, SiteStatus> byId;
+    if (tunnelIsUp(s.tunnelStatus)) {
+        for (const auto& status : orEmpty(s.siteStatuses)) byId.emplace(status.siteId, status);
+    }
+    const auto& sites = orEmpty(s.sites);
+    if (std::all_of(sites.begin(), sites.end(), [&](const SiteAccess& site) { return byId.contains(site.siteId); })) return byId;
+    boost::asio::io_context io;
+    const auto prepared = runUntilDone(io, SitePrep::prepareSites(sites, SitePrep::devicePrefixes(), orEmpty(s.disabledSiteIds)));
+    byId.clear();
+    for (const auto& status : SitePrep::statuses(prepared)) byId.emplace(status.siteId, status);
+    return byId;
 }
 
 int sites(CommandContext& ctx) {
     bool asJSON = false;
     if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err)) return 1;
-    const auto prepared = currentSites(headless);
-    const auto statuses = SitePrep::statuses(prepared);
+    AgentConnection agent;
+    const auto state = agent.signedIn(ctx.err);
+    if (!state) return 1;
+    const auto& sites = orEmpty(state->sites);
+    const auto statuses = currentStatuses(*state);
     if (asJSON) {
         json::array list;
-        for (std::size_t i = 0; i < statuses.size(); ++i) {
-            json::object o = toJSON(model.sites->at(i));
+        for (const SiteAccess& site : sites) {
+            const auto status = statuses.find(site.siteId);
+            if (status == statuses.end()) continue;
+            json::object o = toJSON(site);
             o.erase("privateKey");
-            o["disabled"] = model.disabledSiteIds->contains(statuses[i].siteId);
-            o["mode"] = SiteStatus::rawValue(statuses[i].mode);
-            if (statuses[i].endpoint) o["endpoint"] = *statuses[i].endpoint;
-            o["viaLocal"] = statuses[i].viaLocal;
+            o["disabled"] = orEmpty(state->disabledSiteIds).contains(site.siteId);
+            o["mode"] = SiteStatus::rawValue(status->second.mode);
+            if (status->second.endpoint) o["endpoint"] = *status->second.endpoint;
+            o["viaLocal"] = status->second.viaLocal;
             list.emplace_back(std::move(o));
         }
         json::object doc;
@@ -61,12 +80,13 @@ int sites(CommandContext& ctx) {
         ctx.out << "No private networks are configured for your account.\n";
         return 0;
     }
-    for (std::size_t i = 0; i < statuses.size(); ++i) {
-        const SiteAccess& site = model.sites->at(i);
+    for (const SiteAccess& site : sites) {
+        const auto status = statuses.find(site.siteId);
+        if (status == statuses.end()) continue;
         std::string networks;
         for (const auto& cidr : site.cidrs) networks += (networks.empty() ? "" : ", ") + cidr;
-        ctx.out << site.name << " (site " << site.siteId << "): " << statusText(statuses[i]) << "\n"
-                << "  networks: " << (networks.empty() ? "-" : networks) << "\n";
+        ctx.out << terminalText(site.name) << " (site " << site.siteId << "): " << terminalText(statusText(status->second)) << "\n"
+                << "  networks: " << (networks.empty() ? "-" : terminalText(networks)) << "\n";
     }
     return 0;
 }
@@ -77,32 +97,25 @@ int site(CommandContext& ctx) {
     }
     const bool enable = ctx.args[0] == "on";
     const std::string wanted(ctx.args[1]);
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err)) return 1;
+    AgentConnection agent;
+    const auto state = agent.signedIn(ctx.err);
+    if (!state) return 1;
     std::int64_t number = 0;
     const bool isNumber = std::from_chars(wanted.data(), wanted.data() + wanted.size(), number).ec == std::errc() &&
                           !wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos;
-    auto match = std::find_if(model.sites->begin(), model.sites->end(), [&](const SiteAccess& s) {
+    const auto& sites = orEmpty(state->sites);
+    auto match = std::find_if(sites.begin(), sites.end(), [&](const SiteAccess& s) {
         return (isNumber && s.siteId == number) || s.name == wanted;
     });
-    if (match == model.sites->end()) {
-        ctx.err << "corvanectl: no site \"" << wanted << "\"; see corvanectl sites\n";
+    if (match == sites.end()) {
+        ctx.err << "corvanectl: no site \"" << terminalText(wanted) << "\"; see corvanectl sites\n";
         return 1;
     }
-    const SiteAccess chosen = *match;
-
-    // A running tunnel is switched at once, as long as the engine has one switch per listed site.
-    if (model.tunnel.status() == NEVPNStatus::connected) {
-        headless.awaitLiveValues(5s);
-        headless.run(model.adoptRunningSites());
-    }
-    const bool running = !model.activeSites.empty();
-    model.setSiteEnabled(chosen.siteId, enable);
-    headless.runUntil([] { return false; }, running ? 1s : 0s);  // the switch task
-    if (model.errorMessage->has_value()) return headless.finish(ctx.err);
-    ctx.out << chosen.name << " is " << (enable ? "on" : "off")
-            << (running ? "." : " (from the next connect).") << "\n";
+    // A running tunnel is switched at once; the agent answers once the engine has it.
+    const json::object result =
+        agent.callWaiting("setSiteEnabled", {{"siteId", match->siteId}, {"enabled", enable}}, std::chrono::seconds(10));
+    ctx.out << terminalText(match->name) << " is " << (enable ? "on" : "off")
+            << (result.at("running").as_bool() ? "." : " (from the next connect).") << "\n";
     return 0;
 }
 

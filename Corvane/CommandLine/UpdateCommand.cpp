@@ -2,7 +2,8 @@
 #include <iostream>
 
 #include "Corvane/CommandLine/Commands.hpp"
-#include "Corvane/CommandLine/HeadlessModel.hpp"
+#include "Corvane/CommandLine/AgentConnection.hpp"
+#include "Corvane/Model/AppModel.hpp"
 #include "Corvane/CommandLine/ModelJSON.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
@@ -13,22 +14,21 @@ namespace {
 int update(CommandContext& ctx) {
     bool asJSON = false;
     if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
-    HeadlessModel headless({});
-    AppModel& model = headless.model();
-    if (!headless.startSignedIn(ctx.err, true)) return 1;
-    if (!headless.run(model.checkForUpdate())) {
+    AgentConnection agent;
+    if (!agent.signedIn(ctx.err, true)) return 1;
+    if (!agent.call("checkForUpdate").at("answered").as_bool()) {
         ctx.err << "Could not ask the panel for the latest version.\n";
         return 1;
     }
-
-    const auto& status = model.update.get();
+    const auto state = agent.snapshot();
+    const auto& status = state->update;
     if (asJSON) {
         boost::json::object doc;
         doc["appVersion"] = AppModel::appVersion();
         doc["selfUpdates"] = AppModel::selfUpdates();
         if (status) doc["update"] = toJSON(*status);
-        if (model.updateURL) doc["updateURL"] = *model.updateURL;
-        doc["updateBlocksConnecting"] = model.updateBlocksConnecting();
+        if (state->updateURL) doc["updateURL"] = *state->updateURL;
+        doc["updateBlocksConnecting"] = state->updateBlocksConnecting;
         ctx.out << toJSONText(doc, 2) << "\n";
         return 0;
     }
@@ -38,7 +38,7 @@ int update(CommandContext& ctx) {
     }
     ctx.out << "Installed: " << status->installed << "\nLatest: " << terminalText(status->latest) << "\n";
     ctx.out << (status->blocking ? "An update is required before connecting.\n" : "An update is available.\n");
-    if (model.updateURL) ctx.out << "Download: " << terminalText(*model.updateURL) << "\n";
+    if (state->updateURL) ctx.out << "Download: " << terminalText(*state->updateURL) << "\n";
     if (!AppModel::selfUpdates()) ctx.out << "Update Corvane with your system's package manager.\n";
     return 0;
 }

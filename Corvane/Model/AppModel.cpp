@@ -307,6 +307,11 @@ Async<void> AppModel::setLockdown(bool enabled, bool allowLAN) {
 }
 
 Async<void> AppModel::start() {
+    co_await restore();
+    co_await resume();
+}
+
+Async<void> AppModel::restore() {
     // The HTTP client keeps no response cache, so there are no cached responses to drop.
     co_await tunnel.load();
     std::optional<std::string> token;
@@ -320,11 +325,15 @@ Async<void> AppModel::start() {
     if (token) {
         panel = std::make_shared<PanelClient>(panelURL.get(), *token, http_);
         signedIn = true;
-        co_await refreshServers(false);
-        startUpdateChecks();
-        if (panel) co_await diagnostics->drain(panel);
     }
     startLogPolling();
+}
+
+Async<void> AppModel::resume() {
+    if (!panel) co_return;
+    co_await refreshServers(false);
+    startUpdateChecks();
+    if (panel) co_await diagnostics->drain(panel);
 }
 
 UiStatus AppModel::status() const {

@@ -152,8 +152,12 @@ public:
     std::optional<TaskHandle> backoff;
     std::shared_ptr<PathMonitor> pathMonitor;
 
-    // State and start-up.
+    // State and start-up: restore(), then resume().
     Async<void> start();
+    // What needs no network: the tunnel's state and the stored sign-in.
+    Async<void> restore();
+    // Signed in: the panel's list, the update checks, the queued reports.
+    Async<void> resume();
     UiStatus status() const;
     bool working() const;
     std::vector<FleetSlot> snapshot() const;
@@ -219,6 +223,8 @@ public:
     // follow, once: also when the list arrives after the session was found running.
     void startSiteWatchIfNeeded();
     bool siteWatchRunning = false;
+    // Site switches sent to the running engine and not yet answered.
+    std::size_t siteSwitchesRunning = 0;
     Async<void> pollProxies();
 
     // The extension's log.

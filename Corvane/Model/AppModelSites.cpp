@@ -131,14 +131,22 @@ Async<void> AppModel::adoptRunningSites() {
 }
 
 Async<void> AppModel::siteSwitchTask(std::int64_t index, PreparedSite site, std::shared_ptr<ClashClient> via) {
+    ++siteSwitchesRunning;
+    std::optional<std::string> failure;
     try {
         co_await setSiteSwitch(index, site, std::move(via));
     } catch (const boost::system::system_error& e) {
-        if (e.code() == boost::asio::error::operation_aborted) throw;
-        errorMessage = "Could not switch " + site.site.name + ": " + userText(std::current_exception());
+        if (e.code() == boost::asio::error::operation_aborted) {
+            --siteSwitchesRunning;
+            throw;
+        }
+        failure = userText(std::current_exception());
     } catch (const std::exception&) {
-        errorMessage = "Could not switch " + site.site.name + ": " + userText(std::current_exception());
+        failure = userText(std::current_exception());
     }
+    // Not in a guard's destructor: a frame destroyed with the model must not touch it.
+    --siteSwitchesRunning;
+    if (failure) errorMessage = "Could not switch " + site.site.name + ": " + *failure;
 }
 
 void AppModel::startSiteWatchIfNeeded() {
