@@ -91,11 +91,17 @@ Async<bool> until(std::function<bool()> done, std::chrono::steady_clock::duratio
     co_return true;
 }
 
-// While connected: the engine's first answer, so that the live values (route, delays) are there.
+// While connected: the engine's answer naming the server in use, so that the
+// live values (route, delays) are there. The automatic group names none ("")
+// until its first check ends: the engine is asked again meanwhile.
 Async<void> liveValues(AppModel& m, std::chrono::steady_clock::duration limit) {
-    if (m.tunnel.status() != NEVPNStatus::connected) co_return;
-    co_await until([&m] { return m.tunnel.status() != NEVPNStatus::connected || (m.clash && m.activeOutbound->has_value()); },
-                   limit);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    auto named = [&m] { return m.activeOutbound->has_value() && !(*m.activeOutbound)->empty(); };
+    while (m.tunnel.status() == NEVPNStatus::connected && !named() && std::chrono::steady_clock::now() < deadline) {
+        const bool answered = m.clash && m.activeOutbound->has_value();
+        co_await sleepFor(std::chrono::milliseconds(answered ? 250 : 20));
+        if (answered) co_await m.pollProxies();
+    }
 }
 
 // Why a connect ended without a tunnel.

@@ -117,7 +117,7 @@ json::object statusJSON(const AppSnapshot& s) {
     o["pinChoice"] = s.pinChoice;
     o["entryName"] = s.entryName;
     o["exitName"] = s.exitName;
-    if (s.activeOutbound) o["activeOutbound"] = *s.activeOutbound;
+    if (s.activeOutbound && !s.activeOutbound->empty()) o["activeOutbound"] = *s.activeOutbound;  // "": no member chosen yet
     if (s.switchingTo) o["switchingTo"] = *s.switchingTo;
     if (s.pin) o["pin"] = {{"vpsId", s.pin->vpsId}, {"reality", s.pin->reality}};
     if (s.selectedExitId) o["selectedExitId"] = *s.selectedExitId;

@@ -219,7 +219,7 @@ json::object watched(const AppSnapshot& s) {
     o["status"] = rawValue(s.status);
     o["trafficBlocked"] = s.trafficBlocked;
     o["route"] = routeText(s);
-    if (s.activeOutbound) o["activeOutbound"] = *s.activeOutbound;
+    if (s.activeOutbound && !s.activeOutbound->empty()) o["activeOutbound"] = *s.activeOutbound;
     if (s.tunnelReachable) o["tunnelReachable"] = *s.tunnelReachable;
     if (s.errorMessage) o["errorMessage"] = *s.errorMessage;
     if (s.quotaNotice) o["quotaNotice"] = *s.quotaNotice;

@@ -253,6 +253,8 @@ TEST_F(AccountCommands, PanelTextCannotControlTheTerminal) {
     EXPECT_FALSE(hasControl(update.out)) << update.out;
 
     script.set(kServersPath, ScriptedReply::json(422, R"({"error":"bad","message":")" + evil + R"("})"));
+    // A new agent has no list yet and must ask the panel.
+    ASSERT_EQ(ctl({"agent", "stop"}).exitStatus, 0);
     auto refused = ctl({"servers"});
     EXPECT_EQ(refused.exitStatus, 1);
     EXPECT_FALSE(hasControl(refused.err)) << refused.err;

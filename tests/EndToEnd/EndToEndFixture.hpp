@@ -15,6 +15,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/json/parse.hpp>
 
+#include "Corvane/Agent/AgentClient.hpp"
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "Corvane/Platform/FileSettingsStore.hpp"
@@ -110,6 +111,16 @@ protected:
 
     fs::path simState() const { return dir.path() / "sim"; }
 
+    // Asks `done` every 50 ms until it holds or `limit` passes; whether it holds.
+    static bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(50ms);
+        }
+        return true;
+    }
+
     // The web target through the local proxy; it names who carried the request.
     std::string viaProxy() {
         try {
@@ -122,6 +133,25 @@ protected:
     ProcessResult ctl(std::vector<std::string> args, const std::string& input = {}) {
         args.insert(args.begin(), CORVANECTL_PATH);
         return runProcess(args, input);
+    }
+    // The user's agent's state (which corvanectl started), by the model's field names.
+    boost::json::object agentState() {
+        AgentClient agent(AgentClient::Options{.start = false});
+        return agent.call("snapshot").as_object();
+    }
+    // What the running engine's selector `tag` uses now, asked of the engine the service names.
+    std::optional<std::string> engineSelector(const std::string& tag) {
+        AppSide app(socket);
+        app.run(app.controller.load());
+        auto status = app.run(app.controller.send<TunnelIPC::StatusReply>(TunnelIPC::Request::status()));
+        if (!status || !status->clashPort) return std::nullopt;
+        try {
+            const auto table = app.run(ClashClient(*status->clashPort, status->clashSecret.value_or("")).proxies());
+            auto it = table.proxies.find(tag);
+            return it == table.proxies.end() ? std::nullopt : it->second.now;
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
     }
     ProcessResult simCtl(std::vector<std::string> words) {
         std::vector<std::string> argv{CORVANE_PANEL_SIM_PATH, "ctl", "--state-dir", simState().string()};
