@@ -36,15 +36,36 @@ constexpr std::string_view kUsage =
     "\n"
     "Runs the user's Corvane model for the window, the tray and corvanectl, which start it\n"
     "when it is not running (or systemd starts it from corvane-agent.socket).\n"
-    "  --socket  listen here instead of $XDG_RUNTIME_DIR/corvane/agent.sock\n";
+    "  --socket  listen here instead of $XDG_RUNTIME_DIR/corvane/agent.sock\n"
+    "\n"
+    "Environment (a started agent keeps its starter's):\n"
+    "  CORVANE_TUNNEL_SOCKET       the tunnel service's socket\n"
+    "  CORVANE_CA_FILE             certificate authorities trusted besides the system's\n"
+    "  CORVANE_SITE_WATCH_SECONDS  how often a connected session asks the panel for changes (default 60)\n";
 
 void say(std::string_view text) { std::cerr << "corvane-agent: " << text << std::endl; }
+
+// $CORVANE_SITE_WATCH_SECONDS: how often a connected session asks the panel
+// whether its sites and exits changed (1 to 3600; the default is a minute).
+std::optional<std::chrono::seconds> siteWatchSeconds() {
+    const char* text = std::getenv("CORVANE_SITE_WATCH_SECONDS");
+    if (!text || !*text) return std::nullopt;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || value < 1 || value > 3600) {
+        say("CORVANE_SITE_WATCH_SECONDS is not a number of seconds from 1 to 3600; the default holds");
+        return std::nullopt;
+    }
+    return std::chrono::seconds(value);
+}
 
 // The model, its server and the loop they share, and the way they end.
 class Agent {
 public:
     void run(const fs::path& socket, int activated) {
-        model_ = std::make_unique<AppModel>(io_.get_executor(), AppModelParts::system(io_.get_executor()));
+        AppModelParts parts = AppModelParts::system(io_.get_executor());
+        if (const auto seconds = siteWatchSeconds()) parts.timings.siteWatchPeriod = *seconds;
+        model_ = std::make_unique<AppModel>(io_.get_executor(), std::move(parts));
         operations_ = std::make_unique<AgentOperations>(*model_, [this](bool disconnect) { stop(disconnect); });
         server_ = std::make_unique<AgentServer>(io_, *operations_);
         server_->start(socket, activated);
