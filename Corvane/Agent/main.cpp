@@ -13,6 +13,7 @@
 #include <iostream>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -25,6 +26,7 @@
 #include "Corvane/Agent/AgentProtocol.hpp"
 #include "Corvane/Model/AppModel.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
+#include "CorvaneCore/Support/LocalSocket.hpp"
 
 namespace fs = std::filesystem;
 using namespace corvane;
@@ -187,9 +189,15 @@ int main(int argc, char** argv) {
         say("cannot open " + AgentEndpoint::instanceLockPath(*socket).string() + ": " + std::strerror(errno));
         return 1;
     }
-    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        say("another agent already runs for this user");
-        return 0;
+    // A holder that does not listen is one that is ending (killed, its files not yet
+    // closed) or just starting: its lock is free or its socket up within moments.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (someoneListensOn(*socket) || std::chrono::steady_clock::now() > deadline) {
+            say("another agent already runs for this user");
+            return 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
     Agent agent;

@@ -67,7 +67,7 @@ int pin(CommandContext& ctx) {
         return ctx.usageError();
     }
     AgentConnection agent;
-    const auto state = agent.signedIn(ctx.err);
+    const auto state = agent.signedIn(ctx.err, true);
     if (!state) return 1;
     json::object args{{"tag", "proxy-auto"}};
     std::optional<std::size_t> slot;
@@ -110,7 +110,7 @@ int route(CommandContext& ctx) {
         return ctx.usageError();
     }
     AgentConnection agent;
-    const auto state = agent.signedIn(ctx.err);
+    const auto state = agent.signedIn(ctx.err, true);
     if (!state) return 1;
     std::optional<std::int64_t> entryId, exitId;
     if (*entry != "auto") {

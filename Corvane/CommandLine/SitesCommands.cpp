@@ -54,7 +54,7 @@ int sites(CommandContext& ctx) {
     bool asJSON = false;
     if (!ctx.flags({{"--json", &asJSON}})) return ctx.usageError();
     AgentConnection agent;
-    const auto state = agent.signedIn(ctx.err);
+    const auto state = agent.signedIn(ctx.err, true);
     if (!state) return 1;
     const auto& sites = orEmpty(state->sites);
     const auto statuses = currentStatuses(*state);
@@ -98,7 +98,7 @@ int site(CommandContext& ctx) {
     const bool enable = ctx.args[0] == "on";
     const std::string wanted(ctx.args[1]);
     AgentConnection agent;
-    const auto state = agent.signedIn(ctx.err);
+    const auto state = agent.signedIn(ctx.err, true);
     if (!state) return 1;
     std::int64_t number = 0;
     const bool isNumber = std::from_chars(wanted.data(), wanted.data() + wanted.size(), number).ec == std::errc() &&

@@ -191,6 +191,7 @@ void AppModel::readSettings() {
     lanSharePassword = *password;
     pin = encodedSetting<PinPref>(s, "pin_pref");
     connectedFleet = encodedSetting<std::vector<FleetSlot>>(s, "connected_fleet").value_or(std::vector<FleetSlot>{});
+    connectedSiteIds = encodedSetting<std::vector<std::int64_t>>(s, "connected_site_ids").value_or(std::vector<std::int64_t>{});
 }
 
 void AppModel::storedSettingsChanged() {

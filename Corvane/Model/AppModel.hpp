@@ -101,6 +101,9 @@ public:
     PublishedShared<std::vector<SiteStatus>> siteStatuses{*this};
     PublishedShared<std::set<std::int64_t>> disabledSiteIds{*this};
     std::vector<PreparedSite> activeSites;
+    // The sites of the running configuration by id, in the order of its switches:
+    // a model that finds the session running adopts them by id.
+    std::vector<std::int64_t> connectedSiteIds;
     PublishedShared<std::vector<FleetSlot>> connectedFleet{*this};
     Published<bool> refreshing{*this, false};
     Published<bool> smartRouting{*this, true};  // change it with setSmartRouting

@@ -155,7 +155,11 @@ Async<void> AppModel::connectSequence() {
     SettingValues session;
     session.emplace_back("lan_share_address", listen ? std::optional<json::value>(json::value(*listen)) : std::nullopt);
     session.emplace_back("connected_fleet", encodedFleet(fleet));
+    std::vector<std::int64_t> siteIds;
+    for (const auto& site : prepared) siteIds.push_back(site.site.siteId);
+    session.emplace_back("connected_site_ids", json::value(encodeJSON(siteIds)));
     writeSettings(std::move(session));
+    connectedSiteIds = std::move(siteIds);
     siteStatuses = SitePrep::statuses(prepared);
     activeSites = std::move(prepared);
     sharingOn = listen;

@@ -2,6 +2,8 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
 
+#include <algorithm>
+
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Model/ModelErrors.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
@@ -114,14 +116,24 @@ Async<void> AppModel::adoptRunningSites() {
     } catch (const std::exception&) {
     }
     if (!table || clash != client || !activeSites.empty()) co_return;
-    // The running configuration has one switch per listed site, in the list's order,
-    // unless the list changed since it was built (then the site watch rebuilds it).
-    const std::size_t count = sites->size();
+    // The running configuration has one switch per site it was built with, in the order
+    // the session noted by id (a session from before that note: the list's order).
+    // A site the panel no longer lists is not adopted: the site watch rebuilds the session.
+    std::vector<SiteAccess> listed;
+    if (connectedSiteIds.empty()) {
+        listed = sites;
+    } else {
+        for (std::int64_t id : connectedSiteIds) {
+            const auto site = std::find_if(sites->begin(), sites->end(), [&](const SiteAccess& s) { return s.siteId == id; });
+            if (site == sites->end()) co_return;
+            listed.push_back(*site);
+        }
+    }
+    const std::size_t count = listed.size();
     for (std::size_t i = 0; i <= count; ++i) {
         const bool present = table->proxies.contains(ConfigBuilder::siteSwitchTag(static_cast<std::int64_t>(i)));
         if (present != (i < count)) co_return;
     }
-    std::vector<SiteAccess> listed = sites;
     std::set<std::int64_t> disabled = disabledSiteIds;
     auto prepared = co_await SitePrep::prepareSites(std::move(listed), SitePrep::devicePrefixes(), std::move(disabled),
                                                     siteProbe_);

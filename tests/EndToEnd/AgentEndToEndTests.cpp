@@ -169,13 +169,21 @@ TEST_F(AgentEndToEnd, AKilledAgentLeavesTheTunnelAndTheNextOneAdoptsIt) {
     EXPECT_NE(viaProxy().find("through server "), std::string::npos) << "the tunnel runs without its agent";
 
     auto shown = ctl({"status", "--json"});
-    ASSERT_EQ(shown.exitStatus, 0) << shown.err;
+    ASSERT_EQ(shown.exitStatus, 0) << shown.err << readFile(home / "state" / "corvane" / "agent.log");
     EXPECT_EQ(json::parse(shown.out).at("status").as_string(), "connected");
     EXPECT_NE(agentPid(), first);
     waitFor([&] { return watcher.log().find("connecting again") != std::string::npos; }, 10s,
             "the watcher's reconnection (" + watcher.log() + ")");
 
-    // The new agent's site watch runs: the panel takes a site away, and the session is rebuilt once.
+    // The new agent switches the running engine's sites by id.
+    auto off = ctl({"site", "off", "Lab"});
+    ASSERT_EQ(off.exitStatus, 0) << off.err;
+    EXPECT_EQ(off.out, "Lab is off.\n") << "the running session's sites were adopted";
+    EXPECT_EQ(engineSelector("site-1-switch"), "direct");
+    EXPECT_EQ(engineSelector("site-0-switch"), "site-0");
+    ASSERT_EQ(ctl({"site", "on", "Lab"}).exitStatus, 0);
+
+    // Its site watch runs: the panel takes a site away, and the session is rebuilt once.
     ASSERT_TRUE(eventually([&] { return engineSelector("site-1-switch") == "site-1"; }, 10s));
     const std::size_t before = watcher.log().size();
     ASSERT_EQ(simCtl({"remove-site", "6"}).exitStatus, 0);
