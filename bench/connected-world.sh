@@ -2,8 +2,9 @@
 # fleet of 20 servers on 127.0.1.1 ... 127.0.1.20, the tunnel service in user
 # mode and the real engine, signed in and connected, in a temporary home that is
 # removed on exit. Before sourcing, set `root` (the checkout) and `build`; after
-# it, `ctl`, `work` and `pids` (the benchmark adds its own pids) are set, and the
-# environment points at the temporary home. With secret_service=on the home has
+# it, `ctl`, `work`, `pids` (the benchmark adds its own pids) and `agent_pid` (the
+# session agent the first command started) are set, and the environment points at
+# the temporary home. With secret_service=on the home has
 # a session bus of its own with GNOME Keyring on it, as a desktop session has,
 # and the token is kept there; otherwise there is no bus and the token is kept in
 # the owner-only file.
@@ -19,6 +20,8 @@ done
 work=$(mktemp -d)
 pids=()
 cleanup() {
+    # The agent the first command started (it outlives its clients), then the rest.
+    "$ctl" agent stop > /dev/null 2>&1 || true
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$work"
@@ -77,3 +80,4 @@ for _ in $(seq 1 100); do [ -S "$XDG_RUNTIME_DIR/corvane/tunnel.sock" ] && break
 echo demo-password | "$ctl" login --panel "https://127.0.0.1:$port/" --email demo@corvane.test --password-stdin > /dev/null
 if [ "${smart_routing:-on}" = off ]; then "$ctl" smart-routing off > /dev/null; fi
 "$ctl" connect --wait 60 > /dev/null
+agent_pid=$("$ctl" agent status | sed -n 's/.*(pid \([0-9]*\)).*/\1/p')
