@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <linux/close_range.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -65,7 +66,8 @@ bool AgentClient::connectOnce() {
 namespace {
 
 // Starts `program` in a session of its own, not a child of this process: it
-// outlives the command, and a terminal's Ctrl-C does not reach it.
+// outlives the command, and a terminal's Ctrl-C does not reach it. Throws when
+// it could not be run at all (missing, not executable).
 void spawnDetached(const std::filesystem::path& program, const std::filesystem::path& socket) {
     const std::filesystem::path logFolder = xdgStateHome() / "corvane";
     std::error_code ec;
@@ -73,9 +75,17 @@ void spawnDetached(const std::filesystem::path& program, const std::filesystem::
     const std::string log = (logFolder / "agent.log").string();
     const std::string exe = program.string(), socketText = socket.string();
     std::vector<char*> argv{const_cast<char*>(exe.c_str()), const_cast<char*>("--socket"), const_cast<char*>(socketText.c_str()), nullptr};
+    // The program's errno comes back through this pipe when exec fails; a successful exec closes it.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) throw AgentError(std::string("cannot start the Corvane agent: ") + std::strerror(errno));
     const pid_t child = ::fork();
-    if (child < 0) throw AgentError(std::string("cannot start the Corvane agent: ") + std::strerror(errno));
+    if (child < 0) {
+        ::close(report[0]);
+        ::close(report[1]);
+        throw AgentError(std::string("cannot start the Corvane agent: ") + std::strerror(errno));
+    }
     if (child == 0) {
+        ::close(report[0]);
         ::setsid();
         if (::fork() != 0) ::_exit(0);
         const int in = ::open("/dev/null", O_RDONLY);
@@ -83,12 +93,23 @@ void spawnDetached(const std::filesystem::path& program, const std::filesystem::
         ::dup2(in, STDIN_FILENO);
         ::dup2(out >= 0 ? out : in, STDOUT_FILENO);
         ::dup2(out >= 0 ? out : in, STDERR_FILENO);
-        ::close_range(3, ~0U, 0);
+        ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);  // the report pipe closes only at exec
         ::execvp(exe.c_str(), argv.data());
+        const int error = errno;
+        (void)!::write(report[1], &error, sizeof error);
         ::_exit(127);
     }
+    ::close(report[1]);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    ssize_t n;
+    while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof error)) {
+        throw AgentError("cannot start the Corvane agent (" + exe + "): " + std::strerror(error));
     }
 }
 

@@ -191,3 +191,15 @@ TEST_F(Agent, CorvanectlTellsWhetherItRunsAndStopsIt) {
     EXPECT_FALSE(alive(agent));
     EXPECT_EQ(runProcess({CORVANECTL_PATH, "agent", "stop"}).out, "The Corvane agent is not running.\n");
 }
+
+// An agent program that cannot run is said at once, not after the start wait.
+TEST_F(Agent, AnAgentThatCannotRunIsSaidAtOnce) {
+    ScopedEnv socket("CORVANE_AGENT_SOCKET", options().socket.string());
+    ScopedEnv missing("CORVANE_AGENT", (dir_.path() / "no-such-agent").string());
+    const auto started = std::chrono::steady_clock::now();
+    const auto status = runProcess({CORVANECTL_PATH, "status"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(status.exitStatus, 1);
+    EXPECT_EQ(status.err, "cannot start the Corvane agent (" + (dir_.path() / "no-such-agent").string() +
+                              "): No such file or directory\n");
+}

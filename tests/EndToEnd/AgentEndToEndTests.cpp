@@ -6,7 +6,9 @@
 #include <signal.h>
 
 #include <future>
-#include <regex>
+#include <sstream>
+
+#include <boost/json/serialize.hpp>
 
 #include "TestSupport/ScopedEnv.hpp"
 
@@ -78,6 +80,22 @@ protected:
             const auto s = agentState();
             return s.at("status").as_string() == "connected" && !s.at("connectInFlight").as_bool();
         }, 30s) && viaProxy().find("through ") != std::string::npos;
+    }
+
+    // How many times a `watch --json` output turns to "connecting".
+    static std::size_t connectsIn(const std::string& watched) {
+        std::size_t connects = 0;
+        std::string last;
+        std::istringstream lines(watched);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.starts_with("{")) continue;
+            const auto object = json::parse(line).as_object();
+            if (!object.contains("status")) continue;  // rates and log lines
+            const std::string now(object.at("status").as_string());
+            if (now == "connecting" && last != "connecting") ++connects;
+            last = now;
+        }
+        return connects;
     }
 
     std::optional<ScopedEnv> siteWatch_;
@@ -192,19 +210,32 @@ TEST_F(AgentEndToEnd, AKilledAgentLeavesTheTunnelAndTheNextOneAdoptsIt) {
         << "the adopted session's sites were never watched";
     ASSERT_TRUE(settledConnected());
     std::this_thread::sleep_for(3s);  // more passes of the watch, were it to go on rebuilding
-    const std::string after = watcher.log().substr(before);
-    std::size_t connects = 0;
-    std::string last = "connected";
-    std::istringstream lines(after);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.starts_with("{")) continue;
-        const auto object = json::parse(line).as_object();
-        if (!object.contains("status")) continue;  // rates and log lines
-        const std::string now(object.at("status").as_string());
-        if (now == "connecting" && last != "connecting") ++connects;
-        last = now;
+    EXPECT_EQ(connectsIn(watcher.log().substr(before)), 1u) << watcher.log().substr(before);
+    EXPECT_EQ(watcher.stop(), 0);
+}
+
+// A metered exit used up while connected: commands leave the tunnel as it is, and
+// the agent's own loop falls back to the entry server's own exit, once.
+TEST_F(AgentEndToEnd, AUsedUpExitIsTheAgentsToActOnOnce) {
+    auto routed = ctl({"route", "--entry", "Amsterdam", "--exit", "10"});
+    ASSERT_EQ(routed.exitStatus, 0) << routed.err;
+    BackgroundProcess watcher({CORVANECTL_PATH, "watch", "--json"}, dir.path() / "watch.log");
+    waitFor([&] { return watcher.log().find(R"("status":"connected")") != std::string::npos; }, 10s, "corvanectl watch");
+    const std::size_t before = watcher.log().size();
+
+    ASSERT_EQ(simCtl({"exhaust", "10"}).exitStatus, 0);
+    for (int i = 0; i < 10; ++i) {
+        auto r = ctl({"status", "--json"});
+        ASSERT_EQ(r.exitStatus, 0) << r.err;
     }
-    EXPECT_EQ(connects, 1u) << after;
+    ASSERT_TRUE(eventually([&] {
+        const auto s = agentState();
+        return s.contains("quotaNotice") && !s.contains("selectedExitId") && s.at("status").as_string() == "connected" &&
+               !s.at("connectInFlight").as_bool();
+    }, 30s)) << boost::json::serialize(agentState());
+    EXPECT_NE(viaProxy().find("through server 1 \"Amsterdam\""), std::string::npos);
+    std::this_thread::sleep_for(3s);  // more passes of the agent's loops, were one to act again
+    EXPECT_EQ(connectsIn(watcher.log().substr(before)), 1u) << watcher.log().substr(before);
     EXPECT_EQ(watcher.stop(), 0);
 }
 
