@@ -211,7 +211,15 @@ TEST_F(AgentEndToEnd, AKilledAgentLeavesTheTunnelAndTheNextOneAdoptsIt) {
     ASSERT_TRUE(settledConnected());
     std::this_thread::sleep_for(3s);  // more passes of the watch, were it to go on rebuilding
     EXPECT_EQ(connectsIn(watcher.log().substr(before)), 1u) << watcher.log().substr(before);
-    EXPECT_EQ(watcher.stop(), 0);
+
+    // Stopped on purpose, the agent is not started again: the watch ends, and the tunnel stays.
+    auto stopped = ctl({"agent", "stop"});
+    EXPECT_EQ(stopped.out, "The Corvane agent stopped; the tunnel stays as it was.\n") << stopped.err;
+    EXPECT_TRUE(watcher.waitForExit(10s));
+    EXPECT_EQ(watcher.exitStatus(), 0);
+    EXPECT_NE(watcher.log().find("The Corvane agent stopped."), std::string::npos);
+    EXPECT_EQ(ctl({"agent", "status"}).exitStatus, 3);
+    EXPECT_NE(viaProxy().find("through server "), std::string::npos);
 }
 
 // A metered exit used up while connected: commands leave the tunnel as it is, and

@@ -40,8 +40,10 @@ protected:
         auto r = ctl({"login", "--panel", panelURL, "--email", "demo@corvane.test", "--password-stdin"}, "demo-password\n");
         ASSERT_EQ(r.exitStatus, 0) << r.err;
     }
-    // The model beside corvanectl, signed in and connected.
+    // A model of this process in the agent's place (stopped, so that one model acts on
+    // the tunnel), signed in and connected.
     std::unique_ptr<LiveModel> connectedModel(const std::function<void(AppModelParts&)>& adjust = {}) {
+        EXPECT_EQ(ctl({"agent", "stop"}).exitStatus, 0);
         auto live = std::make_unique<LiveModel>(home, socket, true, adjust);
         AppModel& m = *live->model;
         m.panelURL = panelURL;
@@ -173,6 +175,7 @@ TEST_F(Commands, ASessionFoundRunningIsWatchedOnceTheListArrives) {
     login();
     auto connect = ctl({"connect", "--wait", "30"});
     ASSERT_EQ(connect.exitStatus, 0) << connect.err;
+    ASSERT_EQ(ctl({"agent", "stop"}).exitStatus, 0);  // this model takes its place
     LiveModel live(home, socket, true, [](AppModelParts& parts) { parts.timings.siteWatchPeriod = 1s; });
     AppModel& m = *live.model;
     live.run(m.start());
