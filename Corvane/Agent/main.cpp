@@ -92,8 +92,15 @@ public:
 
 private:
     Async<void> startModel() {
-        co_await model_->restore();
-        // Clients start from the stored state, never from the empty one before it.
+        std::optional<std::string> failure;
+        try {
+            co_await model_->restore();
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        // Clients start from the stored state, never from the empty one before it; a
+        // restore that failed still lets them in, to see what there is.
+        if (failure) say("could not read the stored state: " + *failure);
         server_->publish(model_->published());
         operations_->markReady();
         co_await model_->resume();
