@@ -25,6 +25,7 @@ Card {
         if (!page || everyCard) return true
         // Read so that the binding follows the page's layout as well as its scrolling.
         void slot.y
+        void slots.y
         void page.contentHeight
         const top = slot.mapToItem(page.contentItem, 0, 0).y
         const margin = page.height / 2
@@ -89,26 +90,35 @@ Card {
 
     // Only the cards near the visible part of the window exist: each costs about
     // 0.3 MB, and a large fleet is mostly off screen. Elsewhere a card leaves a
-    // slot of its height, so the page keeps its length while it scrolls.
-    Repeater {
-        model: bridge.fleet
-        delegate: Item {
-            id: slot
-            required property var model
-            Layout.fillWidth: true
-            implicitHeight: card.item ? card.item.implicitHeight : list.cardHeight
-            Loader {
-                id: card
-                width: parent.width
-                // A card that has the keyboard focus stays while the page scrolls away.
-                active: list.nearView(slot) || slot.focused
-                sourceComponent: ServerCard { server: slot.model }
-                onLoaded: list.cardHeight = item.implicitHeight
-            }
-            property bool focused: false
-            Connections {
-                target: card.item
-                function onActiveFocusChanged() { slot.focused = card.item.activeFocus }
+    // slot of its height, so the page keeps its length while it scrolls. The
+    // slots sit in a Column, not in the card's layout, as the sites' rows do
+    // (SitesPanel.qml says why).
+    Column {
+        id: slots
+        visible: fleetSlots.count > 0
+        spacing: Theme.spacing
+        Layout.fillWidth: true
+        Repeater {
+            id: fleetSlots
+            model: bridge.fleet
+            delegate: Item {
+                id: slot
+                required property var model
+                width: slots.width
+                implicitHeight: card.item ? card.item.implicitHeight : list.cardHeight
+                Loader {
+                    id: card
+                    width: parent.width
+                    // A card that has the keyboard focus stays while the page scrolls away.
+                    active: list.nearView(slot) || slot.focused
+                    sourceComponent: ServerCard { server: slot.model }
+                    onLoaded: list.cardHeight = item.implicitHeight
+                }
+                property bool focused: false
+                Connections {
+                    target: card.item
+                    function onActiveFocusChanged() { slot.focused = card.item.activeFocus }
+                }
             }
         }
     }

@@ -369,6 +369,39 @@ TestCase {
         compare(harness.calls, ["setSiteEnabled:3,true", "setSiteEnabled:1,false"])
     }
 
+    // A window in the tray lays nothing out, yet its lists follow the model:
+    // rows made and dropped meanwhile (a restarted agent's first snapshot has
+    // none) must not be laid out, deleted, when it is shown. Qt 6.4 crashed
+    // or spun here when the rows were the children of a layout.
+    function test_listsThatChangeWhileTheWindowIsHidden() {
+        const lists = { status: "connected", connectedFleet: fleet, sites: sites }
+        feed(lists)
+        const component = Qt.createComponent("qrc:/Corvane/Screens/Main.qml")
+        const hidden = component.createObject(null, { visible: false, height: 2600 })
+        verify(hidden !== null)
+        try {
+            wait(50)
+            for (let i = 0; i < 3; ++i) {
+                feed({ servers: [], sites: [] })
+                feed(lists)
+            }
+            gc()
+            wait(50)  // the dropped rows are deleted
+            hidden.show()
+            verify(waitForRendering(hidden.contentItem))
+            const row = findChild(hidden.contentItem, "site_2")
+            verify(row !== null)
+            tryVerify(() => row.width > 0 && row.y > 0, 2000, "the site's row is laid out")
+            verify(findChild(hidden.contentItem, "server_102") !== null)
+        } finally {
+            hidden.destroy()
+            wait(50)
+            // The keyboard goes back to the window the other cases use.
+            window.requestActivate()
+            tryVerify(() => window.active, 2000)
+        }
+    }
+
     // --- LAN sharing ------------------------------------------------------------------------
 
     function test_lanShare_data() {
