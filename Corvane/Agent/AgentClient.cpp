@@ -115,6 +115,12 @@ void spawnDetached(const std::filesystem::path& program, const std::filesystem::
 
 }  // namespace
 
+void AgentClient::checkInterrupt() const {
+    if (options_.interrupt < 0) return;
+    pollfd p{options_.interrupt, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0) throw AgentError("given up on the Corvane agent");
+}
+
 void AgentClient::startAgent() {
     const auto folder = options_.socket.parent_path();
     std::error_code ec;
@@ -125,6 +131,7 @@ void AgentClient::startAgent() {
     // One client starts it; the others wait for that start, then connect.
     while (lock.valid() && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
         if (std::chrono::steady_clock::now() > deadline) throw AgentError("another program is starting the Corvane agent and has not finished");
+        checkInterrupt();
         std::this_thread::sleep_for(20ms);
     }
     if (connectOnce()) return;
@@ -132,6 +139,7 @@ void AgentClient::startAgent() {
     spawnDetached(program, options_.socket);
     while (std::chrono::steady_clock::now() < deadline) {
         if (connectOnce()) return;
+        checkInterrupt();
         std::this_thread::sleep_for(20ms);
     }
     throw AgentError("the Corvane agent (" + program.string() + ") did not start; its log is " +
@@ -147,10 +155,12 @@ std::optional<std::string> AgentClient::readLine(std::chrono::steady_clock::time
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
-        pollfd p{fd_.get(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
+        pollfd p[2] = {{fd_.get(), POLLIN, 0}, {options_.interrupt, POLLIN, 0}};
+        const int ready = ::poll(p, options_.interrupt < 0 ? 1 : 2, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
         if (ready < 0 && errno != EINTR) throw AgentError(std::string("the agent's connection failed: ") + std::strerror(errno));
         if (ready <= 0) continue;
+        checkInterrupt();
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
         char chunk[65536];
         const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;

@@ -26,6 +26,10 @@ public:
         // The agent's program: $CORVANE_AGENT, else corvane-agent beside this program, else on PATH.
         std::optional<std::filesystem::path> program;
         std::chrono::milliseconds startWait{10'000};
+        // A descriptor that becomes readable when the caller gives up (a window
+        // that quits): a call, nextEvent() or a start waiting for the agent then
+        // throws AgentError at once. -1: none.
+        int interrupt = -1;
     };
 
     // Connects; throws AgentError saying why not.
@@ -46,6 +50,8 @@ public:
 private:
     bool connectOnce();
     void startAgent();
+    // Throws AgentError when the caller gave up.
+    void checkInterrupt() const;
     // One line, or nothing by `deadline`; throws AgentError when the connection ended.
     std::optional<std::string> readLine(std::chrono::steady_clock::time_point deadline);
 

@@ -80,6 +80,7 @@ void AppBridge::deliver(std::shared_ptr<const AppSnapshot> snapshot) {
 void AppBridge::apply(std::shared_ptr<const AppSnapshot> snapshot) {
     if (!snapshot) return;
     snapshot_ = std::move(snapshot);
+    stateKnown_ = true;
     catchUp(panelURL_, snapshot_->panelURL);
     catchUp(email_, snapshot_->email);
     catchUp(password_, snapshot_->password);
@@ -584,7 +585,7 @@ void AppBridge::sendReport() { actions_.sendDiagnostics(); }
 void AppBridge::previewReport() {
     reportPreview_.clear();
     emit reportPreviewChanged();
-    // The answer comes on the model's thread; the model's thread stops before this bridge goes.
+    // The answer comes on another thread; the link stops before this bridge goes.
     actions_.previewDiagnostics([this](std::string text) {
         QMetaObject::invokeMethod(
             this,

@@ -19,16 +19,18 @@
 
 namespace corvane {
 
-// The window's view of the application model. It lives on the GUI thread and
-// never touches the model: snapshots arrive through deliver() from the model's
-// thread, and every control calls one operation of ModelActions, which the app
-// posts to the model's thread. Texts are composed here so the QML only lays
+// The window's view of the application model, which the user's agent holds.
+// It lives on the GUI thread: snapshots arrive through deliver() from the
+// link's thread, and every control calls one operation of ModelActions, which
+// the app sends to the agent. Texts are composed here so the QML only lays
 // them out; the only state of its own is presentation (log filter and search,
 // fields being typed).
 class AppBridge : public QObject {
     Q_OBJECT
 
     // Session and sign-in.
+    // False until the first snapshot: the window shows neither screen before it knows which.
+    Q_PROPERTY(bool stateKnown READ stateKnown NOTIFY changed)
     Q_PROPERTY(bool signedIn READ signedIn NOTIFY changed)
     Q_PROPERTY(bool busy READ busy NOTIFY changed)
     Q_PROPERTY(bool working READ working NOTIFY changed)
@@ -116,6 +118,8 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY changed)
     Q_PROPERTY(bool connectEnabled READ connectEnabled NOTIFY changed)
     Q_PROPERTY(QString trayNotice READ trayNotice NOTIFY changed)
+    // While the window cannot reach the user's agent: why, and that it keeps trying.
+    Q_PROPERTY(QString agentNotice READ agentNotice NOTIFY changed)
 
     // Update dialog.
     Q_PROPERTY(bool updateShown READ updateShown NOTIFY changed)
@@ -150,6 +154,7 @@ public:
     void apply(std::shared_ptr<const AppSnapshot> snapshot);
     const AppSnapshot& snapshot() const noexcept { return *snapshot_; }
 
+    bool stateKnown() const { return stateKnown_; }
     bool signedIn() const { return snapshot_->signedIn; }
     bool busy() const { return snapshot_->busy; }
     bool working() const { return snapshot_->working; }
@@ -255,6 +260,9 @@ public:
     void setHelpURL(const QString& url) { helpURL_ = url; }
     // Why there is no tray item and how to get one; empty: there is one.
     QString trayNotice() const { return trayNotice_; }
+    QString agentNotice() const { return agentNotice_; }
+    // From any thread.
+    void deliverAgentNotice(QString text);
     void setTrayNotice(const QString& text);
     Q_INVOKABLE void dismissTrayNotice() { setTrayNotice({}); }
 
@@ -319,6 +327,7 @@ private:
     ModelActions& actions_;
     Options options_;
     std::shared_ptr<const AppSnapshot> snapshot_;
+    bool stateKnown_ = false;
     bool started_ = false;
 
     TypedField panelURL_, email_, password_;
@@ -335,6 +344,7 @@ private:
     SystemExtensionController::State extension_;
     QString helpURL_;
     QString trayNotice_;
+    QString agentNotice_;
     std::optional<std::pair<bool, bool>> lastPhase_;
 
     std::mutex inboxMutex_;

@@ -56,6 +56,17 @@ bool AppBridge::connectEnabled() const {
     return false;
 }
 
+void AppBridge::deliverAgentNotice(QString text) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, text = std::move(text)] {
+            if (text == agentNotice_) return;
+            agentNotice_ = text;
+            emit changed();
+        },
+        Qt::QueuedConnection);
+}
+
 void AppBridge::setTrayNotice(const QString& text) {
     if (text == trayNotice_) return;
     trayNotice_ = text;

@@ -8,7 +8,7 @@
 namespace corvane {
 
 // The model operations the window's controls call, one per control. The app
-// posts each call to the model's thread; view tests record them.
+// sends each call to the user's agent; view tests record them.
 class ModelActions {
 public:
     virtual ~ModelActions() = default;
@@ -31,7 +31,7 @@ public:
     virtual void setLanShare(bool on) = 0;
     virtual void regenerateLanSharePassword() = 0;
     virtual void sendDiagnostics() = 0;  // trigger "manual", no error
-    // The report sendDiagnostics() would send now, sanitised, given to `done` on the model's thread.
+    // The report sendDiagnostics() would send now, sanitised, given to `done` on another thread.
     virtual void previewDiagnostics(std::function<void(std::string)> done) = 0;
     virtual void setSmartRouting(bool on) = 0;
     // "Always require the tunnel" on the system service; a refusal shows as the error.

@@ -1,5 +1,5 @@
 // corvane: the desktop app: the main window and the tray item over the
-// application model.
+// user's agent, which holds the application model.
 
 #include <dlfcn.h>
 
@@ -28,7 +28,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
-#include "Corvane/Screens/ModelLink.hpp"
+#include "Corvane/Screens/AgentLink.hpp"
 #include "Corvane/Screens/NativeTypes.hpp"
 #include "Corvane/Screens/SingleInstance.hpp"
 #include "Corvane/Screens/StatusNotifierTray.hpp"
@@ -40,9 +40,9 @@ using namespace corvane;
 
 namespace {
 
-// Runs `work` on the model's thread and waits for it.
+// Runs `work` on the loop's thread and waits for it.
 template <class Work>
-void onModelThread(boost::asio::io_context& loop, Work work) {
+void onLoopThread(boost::asio::io_context& loop, Work work) {
     std::promise<void> done;
     boost::asio::post(loop, [&] {
         work();
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     QGuiApplication::setQuitOnLastWindowClosed(false);
 
     // One app per user: a second start shows the first one's window and ends
-    // before it makes a model of its own.
+    // before it reaches the agent.
     SingleInstance instance(SingleInstance::defaultFolder());
     switch (instance.claim()) {
     case SingleInstance::Claim::first: break;
@@ -145,25 +145,24 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The model's thread: one loop for the model, the tunnel service check and
-    // everything they own.
+    // One loop for the tunnel service's check and everything it owns.
     boost::asio::io_context loop;
     auto guard = boost::asio::make_work_guard(loop);
-    std::thread modelThread([&loop] { loop.run(); });
+    std::thread loopThread([&loop] { loop.run(); });
 
-    std::unique_ptr<AppModel> model;
+    // The model is the user's agent's (started here when none runs); this loop
+    // only checks that the tunnel service is there and lets this user in.
     std::unique_ptr<SystemExtensionController> extension;
-    onModelThread(loop, [&] {
-        model = std::make_unique<AppModel>(loop.get_executor(), AppModelParts::system(loop.get_executor()));
+    onLoopThread(loop, [&] {
         extension = std::make_unique<SystemExtensionController>(std::make_shared<ServiceActivationPlatform>(
             loop.get_executor(), preferredTunnelServiceSocket(), AppModel::appVersion()));
     });
 
-    ModelLink link(*model, *extension, loop.get_executor());
+    AgentLink link(AgentClient::Options{}, *extension, loop.get_executor());
     AppBridge bridge(link, {.appVersion = AppModel::appVersion(), .previewLogs = previewLogs});
     bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
-    onModelThread(loop, [&] { link.observe(bridge); });
+    link.observe(bridge);
 
     // Without a host at start the item still registers, and shows once a panel starts.
     std::unique_ptr<TrayIcon> trayIcon(xembed ? xembed->makeIcon() : new StatusNotifierTray);
@@ -207,14 +206,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    // The model goes first, on its own thread, and its loop stops in the same
-    // step: a handler its cancelled tasks left queued must never run after it.
-    onModelThread(loop, [&] {
-        link.stopObserving();
+    // Quitting the window leaves the agent, and the tunnel, as they are.
+    link.stopObserving();
+    onLoopThread(loop, [&] {
         extension.reset();
-        model.reset();
         loop.stop();
     });
-    modelThread.join();
+    loopThread.join();
     return status;
 }

@@ -7,12 +7,9 @@
 
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/ModelActions.hpp"
-#include "Corvane/Screens/ModelLink.hpp"
-#include "Model/RouteFixture.hpp"
 #include "ViewHarness.hpp"
 
 using namespace corvane;
-using namespace corvane::testing;
 
 namespace {
 
@@ -157,84 +154,3 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
     EXPECT_TRUE(bridge.reportPreview().contains("\"trigger_reason\": \"manual\""));
 }
 
-// The link runs each operation on the real model, on the model's loop.
-class ModelLinkTest : public RouteTest {};
-
-TEST_F(ModelLinkTest, EachOperationReachesTheModel) {
-    struct Case {
-        const char* name;
-        std::function<void(AppModel&)> prepare;
-        std::function<void(ModelActions&)> act;
-        std::function<bool(AppModel&)> done;
-        bool started = true;  // else a model that has not been started yet
-    };
-    std::size_t before = 0;
-    std::string preview, password;
-    const std::vector<Case> cases = {
-        {"start", {}, [](auto& a) { a.start(); }, [](auto& m) { return m.signedIn.get() && m.servers->size() == 2; },
-         false},
-        {"panel URL", {}, [](auto& a) { a.setPanelURL("https://other.example"); },
-         [](auto& m) { return m.panelURL.get() == "https://other.example"; }},
-        {"email", {}, [](auto& a) { a.setEmail("me@example.com"); },
-         [](auto& m) { return m.email.get() == "me@example.com"; }},
-        {"password", {}, [](auto& a) { a.setPassword("pw-9"); }, [](auto& m) { return m.password.get() == "pw-9"; }},
-        {"sign out", {}, [](auto& a) { a.signOut(); }, [](auto& m) { return !m.signedIn.get(); }},
-        {"sign in",
-         [&](AppModel& m) {
-             m.signOut();
-             m.panelURL = panel.url("");
-             m.email = "me@example.com";
-             m.password = "pw";
-         },
-         [](auto& a) { a.signIn(); }, [](auto& m) { return m.signedIn.get(); }},
-        {"refresh", [&](AppModel&) { before = requestsTo(kServersPath); }, [](auto& a) { a.refreshServers(); },
-         [&](auto&) { return requestsTo(kServersPath) > before; }},
-        {"connect", {}, [](auto& a) { a.toggleConnection(); },
-         [&](auto&) { return !tunnelPlatform->startOptions.empty(); }},
-        {"pin a tag", {}, [](auto& a) { a.pinTag("proxy-3"); },
-         [](auto& m) { return m.pin.get() == PinPref{2, true}; }},
-        {"route", {}, [](auto& a) { a.applyRoute(2, std::nullopt, false, false); },
-         [](auto& m) { return m.pin.get() == PinPref{2, false}; }},
-        {"site", {}, [](auto& a) { a.setSiteEnabled(3, false); },
-         [](auto& m) { return m.disabledSiteIds->contains(3); }},
-        {"LAN share", {}, [](auto& a) { a.setLanShare(true); }, [](auto& m) { return m.lanShare.get(); }},
-        {"new LAN password", [&](AppModel& m) { password = m.lanSharePassword.get(); },
-         [](auto& a) { a.regenerateLanSharePassword(); },
-         [&](auto& m) { return !m.lanSharePassword.get().empty() && m.lanSharePassword.get() != password; }},
-        {"smart routing", {}, [](auto& a) { a.setSmartRouting(false); }, [](auto& m) { return !m.smartRouting.get(); }},
-        {"quota notice", [](AppModel& m) { m.quotaNotice = "used up"; }, [](auto& a) { a.dismissQuotaNotice(); },
-         [](auto& m) { return !m.quotaNotice->has_value(); }},
-        {"send report", {}, [](auto& a) { a.sendDiagnostics(); },
-         [](auto& m) { return m.diagnosticsNote->has_value(); }},
-        {"preview report", {}, [&](auto& a) { a.previewDiagnostics([&](std::string text) { preview = text; }); },
-         [&](auto&) { return preview.find("\"trigger_reason\": \"manual\"") != std::string::npos; }},
-    };
-    script.set(kServersPath, ScriptedReply::json(200, listJSON({1, 2})));
-    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        store->save("tok", panel.url(""));
-        AppModel& m = c.started ? signedInModel() : make();
-        ASSERT_EQ(m.servers->size(), c.started ? 2u : 0u);
-        if (c.prepare) c.prepare(m);
-        EXPECT_FALSE(c.done(m)) << "already done before the call";
-        ModelLink link(m, io().get_executor());
-        c.act(link);
-        EXPECT_TRUE(runUntil([&] { return c.done(m); })) << "the operation did not reach the model";
-    }
-}
-
-// A change the model refuses because its setting cannot be saved (the settings file
-// is a folder here) shows why in the window, and the model's loop runs on.
-TEST_F(ModelLinkTest, AChangeThatCannotBeSavedShowsWhy) {
-    script.set(kServersPath, ScriptedReply::json(200, listJSON({1, 2})));
-    AppModel& m = signedInModel();
-    const std::filesystem::path file = dir.path() / "settings.json";
-    std::filesystem::remove(file);
-    std::filesystem::create_directory(file);
-    ModelLink link(m, io().get_executor());
-    link.setSmartRouting(false);
-    EXPECT_TRUE(runUntil([&] { return m.errorMessage->has_value(); }));
-    EXPECT_EQ(m.errorMessage.get(), "Could not save settings to " + file.string() + ": Is a directory");
-    EXPECT_TRUE(m.smartRouting);
-}

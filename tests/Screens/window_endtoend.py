@@ -5,18 +5,23 @@ The demo panel with its fleet (corvane-panel-sim) and the tunnel service in user
 mode run on loopback; `corvane` runs under Xvfb with private XDG folders and its
 accessibility bridge on, on a private session bus. Through AT-SPI the test signs
 in with the fields and the button, connects, waits for "Connected", a route and
-a delay, pins another protocol, checks that every control on the main screen
-has a name and a role, and disconnects.
+a delay, pins another protocol and checks that every control on the main screen
+has a name and a role. The window is a client of the user's agent: the agent is
+killed (the window says it waits, starts another and shows the session the new
+one finds), the window quits while connected (the agent and the tunnel stay),
+and a new window shows the running session and disconnects it.
 
 usage: window_endtoend.py --corvane BIN --tunnel BIN --sim BIN --world JSON
 Exit 77 (skipped) with the reason when Xvfb, D-Bus or AT-SPI are missing.
 """
 
 import argparse
+import json
 import os
 import random
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -112,6 +117,7 @@ class World:
             return ""
 
     def stop(self):
+        stop_agent(os.path.join(self.dir, "runtime"))
         for name, proc in reversed(self.procs):
             if proc.poll() is None:
                 proc.terminate()
@@ -121,6 +127,34 @@ class World:
                     proc.kill()
                     proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def agent_call(runtime, op, timeout=10):
+    """One request to the user's agent: its result, or None when no agent answers."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(timeout)
+            s.connect(os.path.join(runtime, "corvane", "agent.sock"))
+            s.sendall(json.dumps({"id": 1, "op": op}).encode() + b"\n")
+            data = b""
+            while not data.endswith(b"\n"):
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+            return json.loads(data).get("result")
+    except (OSError, ValueError):
+        return None
+
+
+def agent_pid(runtime):
+    hello = agent_call(runtime, "hello")
+    return hello["pid"] if hello else None
+
+
+def stop_agent(runtime):
+    """Ends the agent the app started for this test: it outlives the app on purpose."""
+    agent_call(runtime, "stopAgent", timeout=5)
 
 
 def free_port():
@@ -316,7 +350,7 @@ def inner(args):
         run(args, world, Atspi)
     except AssertionError:
         print("The accessibility tree:\n" + Tree(Atspi).dump(), flush=True)
-        for name in ("corvane", "sim", "tunnel"):
+        for name in ("corvane", "corvane-again", "sim", "tunnel", "state/corvane/agent"):
             print(f"The end of the output of {name}:\n" + world.log_tail(name, 15), flush=True)
         raise
     finally:
@@ -406,9 +440,47 @@ def run(args, world, Atspi):
     wait_until(f"the route {other}", lambda: tree.find(re.escape(other) + r"( · \d+ ms)?", {"label", "static"}, True),
                60, world, "corvane")
     log("pinned " + other)
+    pinned = re.escape(other) + r"( · \d+ ms)?"
 
+    # The agent holds the model. Killed, the tunnel stays up; the window says it
+    # waits, starts another agent and shows the session that one finds running.
+    runtime = env["XDG_RUNTIME_DIR"]
+    first = agent_pid(runtime)
+    assert first, "no agent behind the window"
+    os.kill(first, signal.SIGKILL)
+    # (Pressing the server's button scrolled the page to it: the notice at the top
+    # is looked for out of view too; while hidden it is not in the tree at all.)
+    notice = r"Waiting for the Corvane agent.*"
+    wait_until("the window's notice", lambda: tree.find(notice, None, True, anywhere=True), 30, world, "corvane")
+    wait_until("a new agent", lambda: (agent_pid(runtime) or first) != first, 30, world, "corvane")
+    wait_until("the notice gone", lambda: tree.find(notice, None, True, anywhere=True) is None, 60, world, "corvane")
+    assert tree.find(pinned, {"label", "static"}, True, anywhere=True), "the session is not shown after the restart"
+    assert tree.find("Connected", {"label", "static"}, anywhere=True), "the session is not shown after the restart"
+    log("the window follows a new agent")
+
+    # Quitting the window (Ctrl+Q) leaves the agent and the tunnel as they are.
+    # The window has the keyboard since the sign-in's clicks; the focus goes to a control of it.
+    Atspi.Component.grab_focus(tree.find("Disconnect", {"push button"}, anywhere=True))
+    time.sleep(0.3)
+    Atspi.generate_keyboard_event(0x25, None, Atspi.KeySynthType.PRESS)  # Control_L
+    Atspi.generate_keyboard_event(ord("q"), None, Atspi.KeySynthType.SYM)
+    Atspi.generate_keyboard_event(0x25, None, Atspi.KeySynthType.RELEASE)
+    app = dict(world.procs)["corvane"]
+    try:
+        status = app.wait(30)
+    except subprocess.TimeoutExpired:
+        raise AssertionError("the window did not quit on Ctrl+Q")
+    assert status == 0, f"the window quit with status {status}"
+    state = agent_call(runtime, "snapshot")
+    assert state and state.get("status") == "connected", f"the agent after the window quit: {state}"
+    log("quit; the agent and the tunnel stay")
+
+    # A new window shows the running session at once, and ends it.
+    world.start("corvane-again", [args.corvane], app_env)
+    wait_until("the session in a new window", lambda: tree.find(pinned, {"label", "static"}, True, anywhere=True), 60,
+               world, "corvane-again")
     tree.press(tree.find("Disconnect", {"push button"}))
-    wait_until("Disconnected", lambda: tree.find("Disconnected", {"label", "static"}), 30, world, "corvane")
+    wait_until("Disconnected", lambda: tree.find("Disconnected", {"label", "static"}), 30, world, "corvane-again")
     log("disconnected")
 
 

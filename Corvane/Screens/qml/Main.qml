@@ -85,11 +85,17 @@ Window {
                     Layout.margins: 16
                     Layout.bottomMargin: 0
                 }
+                AgentNotice {
+                    Layout.fillWidth: true
+                    Layout.margins: 16
+                    Layout.bottomMargin: 0
+                }
                 Loader {
                     objectName: "screenLoader"
                     Layout.fillWidth: true
                     Layout.margins: 16
                     Layout.bottomMargin: 64  // room for the floating button
+                    active: bridge.stateKnown
                     sourceComponent: bridge.signedIn ? mainScreen : signInScreen
                 }
             }

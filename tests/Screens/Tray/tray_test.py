@@ -9,8 +9,10 @@ private session bus (dbus-run-session), with private XDG folders:
   tray      with a StatusNotifierWatcher of our own: the item's status,
             tooltip and menu over D-Bus, and its entries clicked with the
             window closed: "Connect" connects to the demo panel's fleet (the
-            real tunnel service and engine, loopback only) and traffic flows,
-            "Open Corvane" shows the window, "Disconnect", "Quit"; then a
+            real tunnel service and engine, loopback only) and traffic flows;
+            the user's agent is killed while the window is hidden and the app
+            starts another, which takes the session over; "Open Corvane" shows
+            the window, "Disconnect", "Quit" (the agent runs on); then a
             second start shows the window of an app started in the tray.
             The panel hears of each change by the item's and menu's signals.
   xembed    with only an XEmbed tray manager on the display: the app loads
@@ -23,6 +25,7 @@ import argparse
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -60,6 +63,31 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def agent_pid(runtime):
+    """The running agent's pid, or None."""
+    import json
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(os.path.join(runtime, "corvane", "agent.sock"))
+            s.sendall(b'{"id":1,"op":"hello"}\n')
+            return json.loads(s.recv(4096))["result"]["pid"]
+    except (OSError, ValueError, KeyError):
+        return None
+
+
+def stop_agent(runtime):
+    """Ends the agent the app started for this test: it outlives the app on purpose."""
+    try:
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(os.path.join(runtime, "corvane", "agent.sock"))
+            s.sendall(b'{"id":1,"op":"stopAgent"}\n')
+            s.recv(4096)
+    except OSError:
+        pass
 
 
 class World:
@@ -126,6 +154,7 @@ class World:
                 proc.wait()
 
     def close(self, keep=False):
+        stop_agent(self.env["XDG_RUNTIME_DIR"])
         for proc in reversed(self.procs):
             self.stop(proc)
         if keep:
@@ -302,6 +331,16 @@ def case_tray(world):
         page = opener.open(web.replace("127.0.0.1", "localhost"), timeout=30).read()
         assert page, "empty page through the tunnel"
 
+    # The agent holds the model; killed, the tunnel stays up, the window starts
+    # another, which takes the running session over.
+    runtime = world.env["XDG_RUNTIME_DIR"]
+    first_agent = agent_pid(runtime)
+    assert first_agent, "no agent behind the tray"
+    os.kill(first_agent, signal.SIGKILL)
+    wait_until("a new agent", lambda: (agent_pid(runtime) or first_agent) != first_agent or None, seconds=30)
+    wait_until("the tray after the agent's restart",
+               lambda: tray.shown()[0] == ("Corvane: Connected", False) or None, seconds=30)
+
     tray.click("Open Corvane")
     wait_until("the window", world.window_viewable)
 
@@ -311,6 +350,7 @@ def case_tray(world):
     tray.click("Quit")
     app.wait(30)
     assert app.returncode == 0, world.log(app)
+    assert agent_pid(runtime), "quitting the window ended the agent"
 
     # A second start shows the window of the app that runs in the tray, and ends.
     first = world.corvane("--background", log="corvane-background.log")
