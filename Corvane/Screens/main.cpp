@@ -23,7 +23,6 @@
 #include <QQuickWindow>
 #include <QUrl>
 
-#include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Platform/ServiceActivationPlatform.hpp"
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/DesktopAppearance.hpp"
@@ -108,7 +107,7 @@ int main(int argc, char** argv) {
             std::fputs(usage, stdout);
             return 0;
         } else if (!std::strcmp(argv[i], "--version")) {
-            std::printf("corvane %s\n", AppModel::appVersion().c_str());
+            std::printf("corvane %s\n", CORVANE_VERSION);
             return 0;
         } else if (argv[i][0] == '-' && argv[i][1] == '-') {
             // Qt's own options (-platform, -style ...) have one dash.
@@ -125,7 +124,7 @@ int main(int argc, char** argv) {
     const XEmbedTrayModule* xembed = host == TrayHost::xembed ? loadXEmbedTray() : nullptr;
     std::unique_ptr<QGuiApplication> app(xembed ? xembed->makeApplication(argc, argv) : new QGuiApplication(argc, argv));
     QGuiApplication::setApplicationName(QStringLiteral("Corvane"));
-    QGuiApplication::setApplicationVersion(QString::fromStdString(AppModel::appVersion()));
+    QGuiApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("corvane"));
     QGuiApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("corvane"), TrayItem::statusIcon(QStringLiteral("connected"))));
     // Closing the window leaves the app running; the tray item brings it back.
@@ -155,11 +154,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<SystemExtensionController> extension;
     onLoopThread(loop, [&] {
         extension = std::make_unique<SystemExtensionController>(std::make_shared<ServiceActivationPlatform>(
-            loop.get_executor(), preferredTunnelServiceSocket(), AppModel::appVersion()));
+            loop.get_executor(), preferredTunnelServiceSocket(), CORVANE_VERSION));
     });
 
     AgentLink link(AgentClient::Options{}, *extension, loop.get_executor());
-    AppBridge bridge(link, {.appVersion = AppModel::appVersion(), .previewLogs = previewLogs});
+    AppBridge bridge(link, {.appVersion = CORVANE_VERSION, .previewLogs = previewLogs});
     bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
     link.observe(bridge);
