@@ -60,13 +60,19 @@ void tell(AgentLink::Shared& shared, const std::string& notice) {
 
 // The watch stream, followed until the link stops: each connection starts from
 // a whole snapshot, and a lost one is made again (the agent started anew when
-// it is gone). Touches nothing of the link but `shared`.
+// it is gone, unless it was stopped on purpose: then it waits for whatever
+// starts it next, the window's next action say). Touches nothing of the link
+// but `shared`.
 void follow(const std::shared_ptr<AgentLink::Shared>& shared) {
+    bool stoppedOnPurpose = false;
     while (!shared->stopped()) {
         std::optional<std::string> trouble;
         bool missed = false;
         try {
-            AgentClient client(shared->options);
+            AgentClient::Options options = shared->options;
+            options.start = !stoppedOnPurpose;
+            AgentClient client(options);
+            stoppedOnPurpose = false;
             // A starting agent answers once it has read what it stored.
             client.call("watch", {{"logs", true}});
             std::shared_ptr<const AppSnapshot> held;
@@ -91,6 +97,9 @@ void follow(const std::shared_ptr<AgentLink::Shared>& shared) {
                     }
                     held = SnapshotCoding::decode(event->at("changes").as_object(), held.get());
                     seq = event->at("seq").as_int64();
+                } else if (kind == "stopping") {
+                    stoppedOnPurpose = true;
+                    break;
                 } else if (kind == "log") {
                     auto lines = decodeValue<std::vector<TunnelIPC::SequencedLine>>(event->at("lines"), CodingContext{"AgentLog", "lines"});
                     log.insert(log.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
@@ -111,8 +120,9 @@ void follow(const std::shared_ptr<AgentLink::Shared>& shared) {
         }
         if (shared->stopped()) break;
         if (missed) continue;
-        // What the window shows may be old meanwhile; the next try starts the agent if it is gone.
-        tell(*shared, "Waiting for the Corvane agent" + (trouble ? ": " + *trouble : std::string("…")));
+        // What the window shows may be old meanwhile.
+        tell(*shared, stoppedOnPurpose ? std::string("The Corvane agent was stopped; it starts again with your next action.")
+                                       : "Waiting for the Corvane agent" + (trouble ? ": " + *trouble : std::string("…")));
         std::unique_lock lock(shared->mutex);
         shared->wake.wait_for(lock, 1s, [&] { return shared->stopping; });
     }

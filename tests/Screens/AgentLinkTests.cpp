@@ -181,6 +181,21 @@ TEST_F(AgentLinkTest, AKilledAgentIsReplacedWhileTheWindowSaysSo) {
     EXPECT_FALSE(shown().smartRouting);
 }
 
+// An agent stopped on purpose is not started again by the window on its own:
+// it says so, and its next action starts one.
+TEST_F(AgentLinkTest, AnAgentStoppedOnPurposeStartsAgainWithTheNextAction) {
+    link_->observe(*bridge_);
+    ASSERT_TRUE(eventually([&] { return following(); }));
+    const pid_t first = agentPid();
+    AgentClient(options()).call("stopAgent");
+    ASSERT_TRUE(eventually([&] { return bridge_->agentNotice().contains("stopped"); }));
+    ASSERT_TRUE(eventually([&] { return !alive(first); }));
+    EXPECT_FALSE(eventually([&] { return agentPid() != 0; }, 2s)) << "the window started the agent it was asked to stop";
+
+    link_->setSmartRouting(false);
+    ASSERT_TRUE(eventually([&] { return following() && !shown().smartRouting; }, 30s)) << bridge_->agentNotice().toStdString();
+}
+
 // Quitting while a starting agent holds the window's requests (its tunnel
 // service does not answer) does not wait for it; the agent runs on.
 TEST_F(AgentLinkTest, QuittingWaitsForNoAgent) {
