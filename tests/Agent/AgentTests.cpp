@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <set>
 #include <thread>
@@ -16,6 +17,7 @@
 #include <boost/json/serialize.hpp>
 
 #include "Corvane/Agent/AgentClient.hpp"
+#include "CorvaneCore/Panel/TokenStore.hpp"
 #include "TestSupport/PrivateHome.hpp"
 #include "TestSupport/ScopedEnv.hpp"
 #include "tools/fleet/ChildProcess.hpp"
@@ -139,6 +141,34 @@ TEST_F(Agent, AWatcherGetsTheWholeSnapshotThenNumberedChanges) {
     }
     EXPECT_TRUE(seen);
     EXPECT_FALSE(actor->call("snapshot").as_object().at("smartRouting").as_bool());
+}
+
+// A new agent answers only once its model has read the stored sign-in and the
+// tunnel's state: a window that reconnects after a restart never sees its
+// signed-in user signed out. It says it runs meanwhile.
+TEST_F(Agent, ANewAgentAnswersOnceItHasReadWhatWasStored) {
+    KeychainTokenStore().save("stored-token", "https://127.0.0.1:9/");  // nothing listens: the list fails at once
+    // A tunnel service that takes connections and never answers, until it is closed.
+    const auto tunnelSocket = dir_.path() / "tunnel.sock";
+    FileDescriptor service(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, tunnelSocket.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(service.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(service.get(), 8), 0);
+    ScopedEnv tunnel("CORVANE_TUNNEL_SOCKET", tunnelSocket.string());
+
+    auto c = client();  // its "hello" is answered while the model waits
+    auto watching = std::async(std::launch::async, [&] { return c->call("watch"); });
+    EXPECT_EQ(watching.wait_for(500ms), std::future_status::timeout) << "answered before the stored state was read";
+    service = FileDescriptor();  // the service goes: the tunnel reads as absent
+    ASSERT_EQ(watching.wait_for(10s), std::future_status::ready);
+    watching.get();
+    auto first = c->nextEvent(5s);
+    ASSERT_TRUE(first);
+    const auto& snapshot = first->at("snapshot").as_object();
+    EXPECT_TRUE(snapshot.at("signedIn").as_bool()) << json::serialize(snapshot);
+    EXPECT_EQ(snapshot.at("panelURL").as_string(), "https://127.0.0.1:9");
 }
 
 TEST_F(Agent, BadRequestsGetTheirReasonAndTheAgentServesOn) {
