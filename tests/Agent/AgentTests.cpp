@@ -150,12 +150,7 @@ TEST_F(Agent, ANewAgentAnswersOnceItHasReadWhatWasStored) {
     KeychainTokenStore().save("stored-token", "https://127.0.0.1:9/");  // nothing listens: the list fails at once
     // A tunnel service that takes connections and never answers, until it is closed.
     const auto tunnelSocket = dir_.path() / "tunnel.sock";
-    FileDescriptor service(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, tunnelSocket.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(service.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(service.get(), 8), 0);
+    FileDescriptor service = silentService(tunnelSocket);
     ScopedEnv tunnel("CORVANE_TUNNEL_SOCKET", tunnelSocket.string());
 
     auto c = client();  // its "hello" is answered while the model waits

@@ -22,6 +22,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "TestSupport/PrivateHome.hpp"
+#include "TestSupport/ServiceClient.hpp"
 #include "TestSupport/ScopedEnv.hpp"
 #include "tools/fleet/TempDir.hpp"
 
@@ -200,12 +201,7 @@ TEST_F(AgentLinkTest, AnAgentStoppedOnPurposeStartsAgainWithTheNextAction) {
 // service does not answer) does not wait for it; the agent runs on.
 TEST_F(AgentLinkTest, QuittingWaitsForNoAgent) {
     const auto tunnelSocket = dir_.path() / "tunnel.sock";
-    FileDescriptor service(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, tunnelSocket.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(::bind(service.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(service.get(), 8), 0);
+    FileDescriptor service = silentService(tunnelSocket);
     ScopedEnv tunnel("CORVANE_TUNNEL_SOCKET", tunnelSocket.string());
 
     link_->observe(*bridge_);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <grp.h>
 #include <sys/socket.h>
@@ -69,6 +70,17 @@ std::string rawExchangeAs(uid_t uid, gid_t gid, const std::filesystem::path& soc
     int status = 0;
     ::waitpid(child, &status, 0);
     return out;
+}
+
+FileDescriptor silentService(const std::filesystem::path& socket) {
+    FileDescriptor service(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(service.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(service.get(), 8) != 0) {
+        throw std::system_error(errno, std::generic_category(), "cannot listen on " + socket.string());
+    }
+    return service;
 }
 
 }  // namespace corvane::testing

@@ -13,6 +13,7 @@
 #include "Corvane/Platform/ServiceTunnelPlatform.hpp"
 #include "Corvane/Tunnel/TunnelController.hpp"
 #include "CorvaneCore/Support/Blocking.hpp"
+#include "CorvaneCore/Support/FileDescriptor.hpp"
 
 namespace corvane::testing {
 
@@ -38,6 +39,10 @@ public:
 // (nothing when `readReply` is false); "connect failed: <reason>" when the
 // connection is refused.
 std::string rawExchange(const std::filesystem::path& socket, const std::string& bytes, bool readReply = true);
+
+// A tunnel service that takes connections and never answers, until the
+// descriptor is closed: a listening Unix socket at `socket`.
+FileDescriptor silentService(const std::filesystem::path& socket);
 
 // rawExchange from a child process that runs as `uid`/`gid` (the test must be root).
 std::string rawExchangeAs(uid_t uid, gid_t gid, const std::filesystem::path& socket, const std::string& bytes);
