@@ -29,8 +29,10 @@ packages=(
   # StatusNotifierWatcher in Python, xwininfo to see the window, and AT-SPI to
   # read and drive the window.
   xauth x11-utils python3 python3-dbus python3-gi at-spi2-core gir1.2-atspi-2.0
-  # The Debian package (scripts/package.sh: cpack, dpkg-shlibdeps, file).
-  dpkg-dev file
+  # The Debian package (scripts/package.sh: cpack, dpkg-shlibdeps, file) and its checks: lintian,
+  # the desktop entry's and AppStream data's validators, the shells its completions are for, and
+  # systemd-nspawn, which boots a copy of this machine to install it into.
+  dpkg-dev file lintian desktop-file-utils appstream zsh fish systemd-container
 )
 # Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
