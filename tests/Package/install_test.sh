@@ -147,6 +147,8 @@ as_alice() {
   inside runuser -u alice -- env HOME=/home/alice XDG_RUNTIME_DIR="/run/user/$uid" CORVANE_CREDENTIAL_STORE=file \
     PATH=/usr/bin:/bin LANG=C.UTF-8 "$@"
 }
+expect "the agent's units are as systemd wants them" "" \
+  "$(as_alice systemd-analyze --user verify /usr/lib/systemd/user/corvane-agent.socket /usr/lib/systemd/user/corvane-agent.service 2>&1 || true)"
 # The demo panel and its fleet, in the container's network (its loopback), from the build.
 nsenter --target "$leader" --net -- env CORVANE_ENGINE="$engine" \
   "$sim" --state-dir "$work/sim" --world "$world" >"$work/sim.log" 2>&1 &
@@ -213,6 +215,21 @@ fi
 if inside sh -c 'command -v zsh' >/dev/null; then
   expect "zsh: the completion parses" "" "$(inside zsh -n /usr/share/zsh/vendor-completions/_corvanectl 2>&1)"
 fi
+
+say "Upgrading it while connected (the same version again)"
+agent_before=$(inside sh -c 'for exe in /proc/[0-9]*/exe; do [ "$(readlink "$exe")" = /usr/bin/corvane-agent ] && echo "$exe"; done; true')
+[ -n "$agent_before" ] && echo "ok: alice's agent runs" || fail "no agent runs before the upgrade"
+inside dpkg -i /var/tmp/corvane.deb >/dev/null
+expect "the service was restarted" yes \
+  "$([ "$(inside systemctl show -p MainPID --value corvane-tunnel.service)" != "$main_pid" ] && echo yes || true)"
+expect "the block outside the tunnel held across the restart" "table inet corvane" "$(inside nft list tables | grep corvane || true)"
+for _ in $(seq 50); do
+  still=$(for exe in $agent_before; do inside test -e "$exe" && echo "$exe"; done || true)
+  [ -z "$still" ] && break
+  sleep 0.1
+done
+expect "the agent running the replaced program was ended" "" "$still"
+expect_in "a new agent connects again" "Connected:" "$(as_alice corvanectl connect --wait 60 2>&1 || true)"
 
 say "Removing the package while connected"
 inside dpkg -r corvane
