@@ -21,6 +21,10 @@ endif()
 file(READ "${CORVANE_SYSTEMD_SOURCE}" text)
 string(REPLACE "/usr/bin/" "${prefix}/${CORVANE_BINDIR}/" text "${text}")
 string(REPLACE "/usr/share/doc/corvane/" "${prefix}/${CORVANE_DOCDIR}/" text "${text}")
-file(MAKE_DIRECTORY "${CORVANE_SYSTEMD_STAGE}")
-file(WRITE "${CORVANE_SYSTEMD_STAGE}/${CORVANE_SYSTEMD_NAME}" "${text}")
-file(INSTALL DESTINATION "${dir}" TYPE FILE FILES "${CORVANE_SYSTEMD_STAGE}/${CORVANE_SYSTEMD_NAME}")
+# A folder for each destination: installations to different places may run at once (the tests'
+# and the package's), and none may take the other's text.
+string(MD5 destination "$ENV{DESTDIR}${dir}")
+set(stage "${CORVANE_SYSTEMD_STAGE}/${destination}")
+file(MAKE_DIRECTORY "${stage}")
+file(WRITE "${stage}/${CORVANE_SYSTEMD_NAME}" "${text}")
+file(INSTALL DESTINATION "${dir}" TYPE FILE FILES "${stage}/${CORVANE_SYSTEMD_NAME}")
