@@ -1,15 +1,18 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "CorvaneTunnel/KillSwitch.hpp"
 
 #include <arpa/inet.h>
-#include <nftables/libnftables.h>
+#include <unistd.h>
 
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "CorvaneCore/Config/IPv4Prefix.hpp"
 #include "CorvaneCore/Support/AtomicFile.hpp"
 #include "CorvaneCore/Support/JSONValue.hpp"
+#include "CorvaneTunnel/ChildCommand.hpp"
 
 namespace corvane {
 
@@ -65,9 +68,13 @@ std::optional<KillSwitchRules> decode(const JSONValue& value) {
     return rules;
 }
 
-struct ContextFree {
-    void operator()(nft_ctx* ctx) const noexcept { nft_ctx_free(ctx); }
-};
+// The nft command where Debian puts it, else on PATH.
+std::string nftCommand() {
+    for (const char* path : {"/usr/sbin/nft", "/sbin/nft"}) {
+        if (::access(path, X_OK) == 0) return path;
+    }
+    return "nft";
+}
 
 }  // namespace
 
@@ -141,17 +148,31 @@ std::string killSwitchRemoval() {
 }
 
 std::string runNftables(const std::string& commands, bool json) {
-    std::unique_ptr<nft_ctx, ContextFree> ctx(nft_ctx_new(NFT_CTX_DEFAULT));
-    if (!ctx) throw std::runtime_error("nftables is not available");
-    nft_ctx_buffer_output(ctx.get());
-    nft_ctx_buffer_error(ctx.get());
-    if (json) nft_ctx_output_set_flags(ctx.get(), NFT_CTX_OUTPUT_JSON);
-    if (nft_run_cmd_from_buffer(ctx.get(), commands.c_str()) != 0) {
-        std::string error = nft_ctx_get_error_buffer(ctx.get());
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
-        throw std::runtime_error("nftables: " + (error.empty() ? std::string("the command failed") : error));
+    std::vector<std::string> argv{nftCommand()};
+    std::string input;
+    if (json) {
+        // nft prints JSON only for a command given as arguments, not for one read from a file:
+        // the one (listing) command, word by word.
+        argv.push_back("--json");
+        std::istringstream words(commands);
+        for (std::string word; words >> word;) argv.push_back(word);
+    } else {
+        argv.insert(argv.end(), {"--file", "-"});
+        input = commands;
     }
-    return nft_ctx_get_output_buffer(ctx.get());
+    ChildCommandResult result;
+    try {
+        result = runChildCommand(argv, input, std::chrono::seconds(30));
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("nftables is not available: ") + e.what());
+    }
+    if (result.exitStatus != 0) {
+        std::string error = result.timedOut ? "nft did not finish within 30 s" : result.err;
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
+        if (error.empty()) error = result.exitStatus == 127 ? "the nft command is not installed" : "the command failed";
+        throw std::runtime_error("nftables: " + error);
+    }
+    return result.out;
 }
 
 KillSwitch::KillSwitch(std::filesystem::path stateDirectory)

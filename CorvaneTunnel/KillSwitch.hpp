@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <cstdint>
@@ -82,9 +83,11 @@ private:
     Lockdown lockdown_;
 };
 
-// Runs nftables commands in this process through libnftables; throws
-// std::runtime_error with nftables' error text when a command fails, and
-// returns what the command printed.
+// Runs nftables commands, all of them in one transaction, through the nft
+// command (a program of its own: libnftables is GPL-2.0-only, which a
+// GPL-3.0-or-later program may not link); throws std::runtime_error with
+// nftables' error text when a command fails, and returns what it printed.
+// With `json`, `commands` is one command of plain words (a listing).
 std::string runNftables(const std::string& commands, bool json = false);
 
 }  // namespace corvane

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane-tunnel: hosts the engine for the app and corvanectl, behind a Unix socket.
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Support/XDGPaths.hpp"
+#include "CorvaneTunnel/EngineCheck.hpp"
 #include "CorvaneTunnel/EngineProvider.hpp"
 #include "CorvaneTunnel/ProfileStore.hpp"
 #include "CorvaneTunnel/ServiceServer.hpp"
@@ -38,9 +40,10 @@ constexpr std::string_view kUsage =
     "  --socket      listen here instead\n"
     "  --state-dir   saved profile and engine cache (default $STATE_DIRECTORY or /var/lib/corvane-tunnel\n"
     "                for --system, $XDG_STATE_HOME/corvane/tunnel for --user)\n"
-    "  --engine      the sing-box executable (default $CORVANE_ENGINE, then sing-box next to this\n"
-    "                program (in a build tree, a link to the one scripts/install-engine.sh built),\n"
-    "                then the installed " CORVANE_PACKAGED_ENGINE ", then sing-box on PATH)\n"
+    "  --engine      the sing-box " CORVANE_ENGINE_SERIES ".x executable (default $CORVANE_ENGINE, then the installed\n"
+    "                " CORVANE_ENGINE_FROM_BIN " from this program's folder, then sing-box beside this\n"
+    "                program (in a build tree, a link to the one scripts/install-engine.sh built), then\n"
+    "                sing-box on PATH); the service refuses to start without one\n"
     "  --proxy-port  the local proxy's port in user mode (default 2080)\n"
     "  --engine-user the account --system runs the engine as (default corvane-engine)\n"
     "  --no-kill-switch  with --system, let traffic leave outside the tunnel while it connects, after\n"
@@ -52,32 +55,17 @@ constexpr std::string_view kUsage =
     "  --lift-block  as root: remove the block of traffic outside the tunnel that a stopped or\n"
     "                crashed service left, and turn \"always require the tunnel\" off, then exit\n";
 
-std::optional<fs::path> executableIn(const fs::path& candidate) {
-    std::error_code ec;
-    if (!candidate.empty() && fs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-    return std::nullopt;
-}
+// The exit status of a start refused for its engine (EX_CONFIG): the unit does not restart it in vain.
+constexpr int kEngineUnusable = 78;
 
-fs::path defaultEngine() {
-    if (const char* env = std::getenv("CORVANE_ENGINE"); env && *env) return env;
+// The engine to run, and what chose it; nullopt with the places looked at when there is none.
+std::optional<EngineChoice> chooseEngine(const std::optional<fs::path>& named, std::vector<std::string>& looked) {
+    if (named) return EngineChoice{*named, "--engine"};
+    if (const char* env = std::getenv("CORVANE_ENGINE"); env && *env) return EngineChoice{env, "$CORVANE_ENGINE"};
     std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        if (auto found = executableIn(self.parent_path() / "sing-box")) return *found;
-    }
-#ifdef CORVANE_PACKAGED_ENGINE
-    if (auto found = executableIn(CORVANE_PACKAGED_ENGINE)) return *found;
-#endif
-    if (const char* path = std::getenv("PATH")) {
-        std::string_view rest(path);
-        while (!rest.empty()) {
-            auto colon = rest.find(':');
-            fs::path dir(std::string(rest.substr(0, colon)));
-            rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
-            if (auto found = executableIn(dir / "sing-box")) return *found;
-        }
-    }
-    return "sing-box";
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    const char* path = std::getenv("PATH");
+    return findEngine(ec ? fs::path() : self.parent_path(), CORVANE_ENGINE_FROM_BIN, path ? path : "", &looked);
 }
 
 fs::path defaultStateDirectory(ServiceMode mode) {
@@ -198,7 +186,6 @@ int main(int argc, char** argv) {
     if (!socket) socket = mode == ServiceMode::system ? fs::path(TunnelServiceEndpoint::systemSocketPath)
                                                       : TunnelServiceEndpoint::userSocketPath();
     if (!stateDirectory) stateDirectory = defaultStateDirectory(mode);
-    if (!engine) engine = defaultEngine();
 
     ::signal(SIGPIPE, SIG_IGN);
     boost::asio::io_context io;
@@ -210,7 +197,6 @@ int main(int argc, char** argv) {
                             " and the service starts without them");
         }
         EngineProvider::Settings settings;
-        settings.engine = *engine;
         settings.workingDirectory = *stateDirectory / "engine";
         settings.mode = mode;
         settings.strict = strict || mode == ServiceMode::system;
@@ -240,6 +226,27 @@ int main(int argc, char** argv) {
         } else if (mode == ServiceMode::system) {
             say("WARN", "the kill switch is off: traffic may leave outside the tunnel while it connects or after a failure");
         }
+        // After the kill switch's block is back (it must hold even when no engine can run), and before
+        // anyone may connect: a missing engine or one of another series is said now, not at the first connect.
+        std::vector<std::string> looked;
+        const auto choice = chooseEngine(engine, looked);
+        if (!choice) {
+            std::string places;
+            for (const auto& place : looked) places += (places.empty() ? "" : ", ") + place;
+            say("ERROR", "no engine to run (looked for " + places + "): reinstall the package, or name a sing-box " +
+                             CORVANE_ENGINE_SERIES + ".x with --engine");
+            return kEngineUnusable;
+        }
+        try {
+            const std::string version = checkEngineVersion(choice->path, CORVANE_ENGINE_SERIES);
+            say("INFO", "engine " + choice->path.string() + ": sing-box " + version + " (" +
+                            (choice->source == "installed" ? "the installed engine" : "from " + choice->source) + ")");
+        } catch (const std::exception& e) {
+            say("ERROR", std::string("the engine cannot be used: ") + e.what() + "; reinstall the package, or name a sing-box " +
+                             CORVANE_ENGINE_SERIES + ".x with --engine");
+            return kEngineUnusable;
+        }
+        engine = settings.engine = choice->path;
         EngineProvider provider(io.get_executor(), settings);
         TunnelService service(profiles, provider, mode, killSwitch ? &*killSwitch : nullptr);
         service.onServiceLine = [](const std::string& level, const std::string& text) { say(level, text); };

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The session agent's costs, connected through the real engine to the demo
 # panel's fleet of 20 servers: its resident memory and idle CPU time over
 # SECONDS, and the wall time of `corvanectl status` (median of RUNS), which

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The desktop window's own costs, connected through the real engine to the demo
 # panel's fleet of 20 servers, under Xvfb: the time from start to the first
 # frame, the resident memory after a minute connected, and the idle CPU time

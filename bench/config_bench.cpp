@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Building and serialising the engine configuration for fleets of 10, 100 and
 // 1,000 servers with 10 private sites, and the system service's check of such
 // a text (parse, check, write anew). "per_server" is the time per server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a connect costs on our side, with the real engine behind the tunnel
 // service in user mode and the demo panel on loopback: from connect() to
 // connected, split into panel refresh, site preparation, configuration build,

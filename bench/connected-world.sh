@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by the benchmarks that measure a connected session: the demo panel's
 # fleet of 20 servers on 127.0.1.1 ... 127.0.1.20, the tunnel service in user
 # mode and the real engine, signed in and connected, in a temporary home that is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sanitising the app's whole log buffer and building a full diagnostic report from it.
 #include <benchmark/benchmark.h>
 

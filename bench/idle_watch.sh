@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Idle cost of a connected session: CPU time and resident memory of
 # `corvanectl watch` over 60 s, connected through the real engine to the demo
 # panel's fleet of 20 servers. Everything runs on loopback in a temporary home,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live state's steady work while connected: one traffic sample, and one
 // poll of the engine's proxy table (100 servers, two shares each, over HTTP on
 // loopback), each applied to the model and published.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Publishing the application model's state: what every change costs the views.
 #include <benchmark/benchmark.h>
 

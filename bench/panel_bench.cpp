@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Decoding a large server list from text to records.
 #include <benchmark/benchmark.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tunnel service's per-line and per-start work: splitting engine output into
 // log lines, serving a logs request, and preparing a configuration for the engine.
 #include <benchmark/benchmark.h>

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the tunnel engine, sing-box, into build/engine/ of this checkout with
-# `go install` from the Go module proxy. An installed engine that reports the
-# right version is reused, so a second run costs one version check.
+# `go install` from the Go module proxy, as a position-independent executable,
+# with its licence (LICENSE) and those of the Go modules compiled into it
+# (modules.txt) beside it for the package. An installed engine that reports the
+# right version and has both is reused, so a second run costs one version check.
 #
 #   ENGINE_DIR   where the binary goes (default: build/engine)
 #
@@ -15,7 +18,16 @@ tags=with_gvisor,with_quic,with_wireguard,with_utls,with_clash_api
 dir="${ENGINE_DIR:-$PWD/build/engine}"
 engine="$dir/sing-box"
 
-if [ -x "$engine" ] && [ "$("$engine" version 2>/dev/null | head -1)" = "sing-box version $version" ]; then
+# ELF type DYN: built as PIE (an ordinary executable is EXEC); NOW: bound at start, so the
+# relocations can be made read-only (full RELRO); *_chk: its C parts built with _FORTIFY_SOURCE.
+installed() {
+  [ -x "$engine" ] && [ "$("$engine" version 2>/dev/null | head -1)" = "sing-box version $version" ] &&
+    LC_ALL=C readelf -h "$engine" 2>/dev/null | grep -q 'Type: *DYN' &&
+    LC_ALL=C readelf -d "$engine" 2>/dev/null | grep -q 'FLAGS.*NOW' &&
+    LC_ALL=C readelf --dyn-syms -W "$engine" 2>/dev/null | grep -q '_chk@' &&
+    [ -s "$dir/LICENSE" ] && [ -s "$dir/modules.txt" ]
+}
+if installed; then
   exit 0
 fi
 if [ "${1:-}" = "--check" ]; then
@@ -36,8 +48,33 @@ mkdir -p "$dir"
 echo "install-engine: building sing-box $version into $dir" >&2
 start=$(date +%s)
 # The version is stamped so that the check above can recognise the binary.
+# PIE and an immediately bound, read-only relocation table, and its C parts hardened, as the
+# programs beside it.
 GOTOOLCHAIN="${GOTOOLCHAIN:-auto}" GOBIN="$dir" GOFLAGS="-trimpath -buildvcs=false" \
-  go install -tags "$tags" \
-  -ldflags "-s -w -X github.com/sagernet/sing-box/constant.Version=$version" \
+  CGO_CFLAGS="-O2 -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection -fcf-protection" \
+  go install -tags "$tags" -buildmode=pie \
+  -ldflags "-s -w -X github.com/sagernet/sing-box/constant.Version=$version -linkmode=external -extldflags=-Wl,-z,relro,-z,now" \
   "github.com/sagernet/sing-box/cmd/sing-box@v$version"
+
+# The licences: the engine's own, then every module the binary was built from
+# (as `go version -m` lists them, replacements included) and the Go runtime's.
+modcache=$(go env GOMODCACHE)
+install -m 644 "$modcache/github.com/sagernet/sing-box@v$version/LICENSE" "$dir/LICENSE"
+{
+  echo "The engine, sing-box $version, was built from these Go modules; each one's licence follows its name."
+  go version -m "$engine" |
+    awk '$1 == "mod" || $1 == "dep" { if (m) print m; m = $2 " " $3 } $1 == "=>" { m = $2 " " $3 } END { if (m) print m }' |
+    while read -r module module_version; do
+      # The module cache writes capitals as "!" and the letter in lower case.
+      escaped=$(printf '%s' "$module" | sed 's/[A-Z]/!&/g' | tr '[:upper:]' '[:lower:]')
+      printf '\n== %s %s ==\n\n' "$module" "$module_version"
+      found=
+      for file in "$modcache/$escaped@$module_version"/{LICENSE,LICENCE,COPYING,LICENSE.md,LICENSE.txt,LICENSE-MIT,COPYING.md}; do
+        if [ -f "$file" ]; then cat "$file"; found=1; fi
+      done
+      [ -n "$found" ] || echo "(the module holds no licence file at its root)"
+    done
+  printf '\n== The Go standard library and runtime (%s) ==\n\n' "$(go version -m "$engine" | head -1 | awk '{print $2}')"
+  cat "$(go env GOROOT)/LICENSE"
+} >"$dir/modules.txt"
 echo "install-engine: $("$engine" version | head -1) built in $(( $(date +%s) - start )) s" >&2

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The main job: set up a fresh Debian 12 machine, build, and run the demo: a
 # panel with its fleet on loopback (corvane-panel-sim), the tunnel service in
 # user mode, and corvanectl signing in, connecting, carrying traffic, switching

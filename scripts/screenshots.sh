@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders the main window offscreen on the software scene graph (the same
 # pixels on every machine) in its main states, at scale 1 and 2, light and dark,
 # and the tray menu, the tray icons, the update dialog and each setup banner

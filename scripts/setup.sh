@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs everything the project needs on Debian 12: build tools and libraries,
 # the test tools, the npm packages the tests use, and the engine. Safe to run
 # again: the package lists are refreshed only when something is missing.
@@ -17,8 +18,8 @@ packages=(
   dbus dbus-daemon gnome-keyring iproute2
   # The demo fetches a page through the tunnel's local proxy.
   curl
-  # The kill switch's firewall table (libnftables).
-  libnftables-dev nftables
+  # The kill switch's firewall table (the nft command).
+  nftables
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.
   qt6-base-dev libxcb1-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
   qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-layouts qml6-module-qtquick-window
@@ -28,6 +29,10 @@ packages=(
   # StatusNotifierWatcher in Python, xwininfo to see the window, and AT-SPI to
   # read and drive the window.
   xauth x11-utils python3 python3-dbus python3-gi at-spi2-core gir1.2-atspi-2.0
+  # The Debian package (scripts/package.sh: cpack, dpkg-shlibdeps, file) and its checks: lintian,
+  # the desktop entry's and AppStream data's validators, the shells its completions are for, and
+  # systemd-nspawn, which boots a copy of this machine to install it into.
+  dpkg-dev file lintian desktop-file-utils appstream zsh fish systemd-container
 )
 # Node may come from another source than Debian (its npm then conflicts with Debian's): ask for the commands.
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up the machine, builds the Release and the sanitizer (Debug, ASan+UBSan)
 # configurations, runs every test in both, then the demo (scripts/run.sh).
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl agent status|stop: the user's agent itself.
 #include <chrono>
 #include <ostream>

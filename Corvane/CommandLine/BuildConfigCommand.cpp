@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl build-config: prints the engine configuration that a connect
 // without exits or site probing would use, from a server list saved from the panel.
 

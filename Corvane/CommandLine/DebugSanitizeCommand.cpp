@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl debug sanitize: shows exactly what a diagnostic report would reveal
 // of a log. Log lines in, as JSON lines; the sanitised lines out, dropped ones left out.
 #include <fstream>

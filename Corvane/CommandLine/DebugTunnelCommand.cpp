@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl debug tunnel: drive the tunnel service the way the app does.
 #include <chrono>
 #include <ctime>

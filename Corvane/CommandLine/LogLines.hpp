@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The service's log lines as corvanectl prints them, with the log drawer's filter.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl login: sign in to the panel and fetch the fleet.
 #include <csignal>
 #include <iostream>

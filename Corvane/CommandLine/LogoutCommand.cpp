@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl logout: forget the session, the token and the VPN profile.
 #include <iostream>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl logs: the tunnel service's log, once or as it grows.
 #include <csignal>
 #include <iostream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl report: a diagnostic report by hand, or a preview of exactly what would leave the machine.
 #include <iostream>
 

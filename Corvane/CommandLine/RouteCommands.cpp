@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl pin, route, exits and smart-routing: how traffic leaves.
 #include <charconv>
 #include <iostream>

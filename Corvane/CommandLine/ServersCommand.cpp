@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl servers: the fleet of the signed-in user.
 #include <algorithm>
 #include <iostream>

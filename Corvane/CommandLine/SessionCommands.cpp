@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl connect, disconnect, status and watch: the tunnel session.
 #include <algorithm>
 #include <charconv>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl share: sharing the tunnel with other devices on the LAN.
 #include <iostream>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl sites and site: the private sites and their switches.
 #include <algorithm>
 #include <charconv>

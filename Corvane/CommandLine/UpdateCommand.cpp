@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl update: ask the panel once for a newer version.
 #include <iostream>
 

@@ -1,5 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The model's state: construction, settings, start-up, derived values and publishing.
 #include "Corvane/Model/AppModel.hpp"
+
+#include <filesystem>
 
 #include <boost/asio/post.hpp>
 #include <boost/json/array.hpp>
@@ -376,7 +379,14 @@ bool AppModel::selfUpdates() {
 #ifdef CORVANE_PACKAGE_MANAGED
     return false;  // the distribution's package manager updates the app
 #else
-    return true;
+    // The Debian package marks its installation (the build it is made from is the one the tests run):
+    // its package manager updates the app there.
+    static const bool packaged = [] {
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        return !ec && std::filesystem::exists(self.parent_path() / CORVANE_PACKAGE_MARKER_FROM_BIN, ec);
+    }();
+    return !packaged;
 #endif
 }
 

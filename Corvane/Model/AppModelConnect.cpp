@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Connecting: the connect button, the connect sequence that turns the latest
 // server list into an engine configuration for the tunnel service, and the
 // full restart after route or site changes.

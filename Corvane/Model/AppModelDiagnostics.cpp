@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Diagnostic reports from the app: by hand, and by themselves when the tunnel fails.
 #include <boost/url/parse.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live part of a connected session: the engine's endpoint, traffic rates
 // and totals, delays and the outbound in use.
 #include <boost/asio/this_coro.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Corvane/Model/AppModel.hpp"
 #include "Corvane/Diagnostics/DiagnosticsReporter.hpp"
 #include "Corvane/Platform/AppLog.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Publishing the model's state to its observers as immutable snapshots.
 #include <boost/asio/post.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Routes: the names shown for engine tags, switching the pinned server inside
 // the running engine, changing the whole route (which reconnects), and the
 // fallback from a metered exit whose allowance ran out.

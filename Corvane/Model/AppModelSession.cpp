@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tunnel session as the model follows it: status changes, health checks,
 // and the extension's log.
 #include "Corvane/Model/AppModel.hpp"

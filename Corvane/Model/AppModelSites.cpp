@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Private sites while connected, the site watch, and sharing the tunnel on the LAN.
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The periodic check for a newer version of the app.
 #include <boost/url/parse.hpp>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The route rules, the remote rule sets and the DNS section of the engine
 // configuration. The engine takes the first rule that matches, so order matters.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The private-site pieces of the engine configuration.
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The diagnostic report posted to the panel and kept in the on-disk queue, with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The diagnostics upload of the panel client.
 #include "CorvaneCore/Diagnostics/DiagnosticReport.hpp"
 #include "CorvaneCore/Panel/PanelClient.hpp"

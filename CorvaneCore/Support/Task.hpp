@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Tasks: coroutines on an io_context that a small handle can cancel. Cancelling

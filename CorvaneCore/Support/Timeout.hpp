@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Races an operation against a timer. Include in .cpp files only: it pulls in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The configurations the strict service refuses: every way a member of the
 // access group could make a root engine read, write or run files, listen
 // where others can reach it, or steer other users' traffic. Each is sent to
@@ -12,6 +13,7 @@
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "tools/fleet/BackgroundProcess.hpp"
+#include "TestSupport/EngineStandIn.hpp"
 #include "TestSupport/ServiceClient.hpp"
 #include "tools/fleet/TempDir.hpp"
 
@@ -147,7 +149,7 @@ public:
     StrictService(const std::filesystem::path& dir, std::vector<std::string> modeArguments, const std::string& deployment = "{}")
         : engine(dir / "engine"), marker(dir / "engine-started"), socket(dir / "run" / "tunnel.sock") {
         std::filesystem::create_directories(dir);
-        writeFile(engine, "#!/bin/sh\ntouch '" + marker.string() + "'\nexec sleep 60\n");
+        writeFile(engine, engineStandIn("touch '" + marker.string() + "'\nexec sleep 60\n"));
         std::filesystem::permissions(engine, std::filesystem::perms(0755));
         writeFile(dir / "deployment.json", deployment);
         std::vector<std::string> argv{CORVANE_TUNNEL_PATH};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kill switch's table, loaded for real inside a network namespace the test
 // makes (never on the machine's own firewall), and judged by what it does to
 // packets the test sends.
@@ -218,8 +219,12 @@ TEST_F(KillSwitchNamespace, RefusesEveryPacketOutsideTheTunnelAndLetsTheAllowedK
         ASSERT_EQ(::listen(share.get(), 4), 0);
     });
     before = rejected(killSwitch);
-    onLAN([] {
-        FileDescriptor device(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // The device stays connected until the count is read: the answer to its hang-up would come from
+    // a connection nobody accepted here, whose socket has no owner the rules could recognise (the
+    // engine accepts at once), and be refused, in a time that depends on how long reading the count takes.
+    FileDescriptor device;
+    onLAN([&] {
+        device = FileDescriptor(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
         timeval tv{5, 0};
         ::setsockopt(device.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         sockaddr_storage to = socketAddress("10.213.7.1", 2081);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine under the service's memory limit: the kernel's OOM kills are read
 // from the service's own cgroup, the engine is the one the kernel ends first,
 // and the service says so instead of "ended by signal 9".
@@ -13,6 +14,7 @@
 #include "CorvaneCore/Config/ShareUrlParser.hpp"
 #include "CorvaneTunnel/EngineProcess.hpp"
 #include "CorvaneTunnel/MemoryEvents.hpp"
+#include "TestSupport/EngineStandIn.hpp"
 #include "TestSupport/ServiceClient.hpp"
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "tools/fleet/Engine.hpp"
@@ -244,7 +246,7 @@ TEST(MemoryLimit, AnEngineKilledForMemoryDuringItsStartIsToldAsSuch) {
     auto cgroup = LimitedCgroup::make(kLimit, whyNot);
     if (!cgroup) GTEST_SKIP() << whyNot;
     // Reads without end and keeps it all, as the engine does with a rule set of any size.
-    writeFile(dir / "hog", "#!/bin/sh\nexec tail /dev/zero\n");
+    writeFile(dir / "hog", engineStandIn("exec tail /dev/zero\n"));
     std::filesystem::permissions(dir / "hog", std::filesystem::perms(0755));
     LimitedService service(dir, *cgroup, dir / "hog");
     service.app->run(service.app->controller.connect(quietConfig(), "panel.example.com"));
@@ -263,7 +265,7 @@ TEST(MemoryLimit, ARunningEngineKilledForMemoryIsToldAsSuch) {
     // grows without end, as the engine would with whatever it is made to hold.
     const auto grow = dir / "grow";
     // (A job in the background reads /dev/null unless given its standard input through another descriptor.)
-    writeFile(dir / "engine", "#!/bin/sh\nexec 3<&0\n'" + enginePath().string() + "' \"$@\" <&3 3<&- &\nexec 3<&-\n" +
+    writeFile(dir / "engine", engineStandIn("exec 3<&0\n'" + enginePath().string() + "' \"$@\" <&3 3<&- &\nexec 3<&-\n") +
                                   "while [ ! -e '" + grow.string() + "' ]; do sleep 0.05; done\nexec tail /dev/zero\n");
     std::filesystem::permissions(dir / "engine", std::filesystem::perms(0755));
     LimitedService service(dir, *cgroup, dir / "engine");

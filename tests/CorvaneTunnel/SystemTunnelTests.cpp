@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane-tunnel in system mode, as root, with a real TUN interface: inside two
 // network namespaces the test makes (a client and a server joined by a veth
 // pair), never on the machine's own routing.

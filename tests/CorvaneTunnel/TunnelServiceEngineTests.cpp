@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane-tunnel as users run it: the real service process in user mode, the
 // real engine, the app's TunnelController and corvanectl on the other side.
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "tools/fleet/BackgroundProcess.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 #include "tools/fleet/NetworkPorts.hpp"
+#include "TestSupport/EngineStandIn.hpp"
 #include "TestSupport/ProxyTunnel.hpp"
 #include "TestSupport/ServiceClient.hpp"
 #include "tools/fleet/TempDir.hpp"
@@ -361,7 +363,7 @@ TEST_F(TunnelServiceEngineTest, AProxyPortAnotherProgramHoldsMovesTheProxyAndThe
 TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
     // An engine that never opens its control API.
     const auto silent = dir.path() / "silent-engine";
-    writeFile(silent, "#!/bin/sh\necho \"$$\" > \"$(dirname \"$0\")/silent.pid\"\nexec sleep 60\n");
+    writeFile(silent, engineStandIn("echo \"$$\" > \"$(dirname \"$0\")/silent.pid\"\nexec sleep 60\n"));
     std::filesystem::permissions(silent, std::filesystem::perms(0755));
     app.reset();
     service = std::make_unique<ServiceProcess>(dir.path() / "silent", freeTcpPort(), silent);
@@ -402,15 +404,19 @@ TEST_F(TunnelServiceEngineTest, AStopCallsOffAStartThatWaitsForTheEngine) {
     EXPECT_EQ(ask<TunnelIPC::StatusReply>(TunnelIPC::Request::status()), std::nullopt);
 }
 
-TEST_F(TunnelServiceEngineTest, AMissingEngineIsAConnectFailure) {
+TEST_F(TunnelServiceEngineTest, AnEngineGoneSinceTheStartIsAConnectFailure) {
+    // The service refuses to start without its engine (ServiceProgramTests); one removed later fails the connect.
+    const auto engine = dir.path() / "sing-box";
+    std::filesystem::copy_file(enginePath(), engine);
     app.reset();
-    service = std::make_unique<ServiceProcess>(dir.path() / "missing", freeTcpPort(), dir.path() / "no-sing-box");
+    service = std::make_unique<ServiceProcess>(dir.path() / "gone", freeTcpPort(), engine);
+    std::filesystem::remove(engine);
     app = std::make_unique<AppSide>(service->socket);
     app->run(app->controller.load());
     app->run(app->controller.connect(unreachableConfig(), "panel.example.com"));
     ASSERT_TRUE(app->waitFor([&] { return app->controller.lastErrorTrigger().has_value(); }));
     EXPECT_EQ(app->controller.lastErrorTrigger(), "connect_fail");
-    EXPECT_EQ(app->controller.lastError(), "cannot run " + (dir.path() / "no-sing-box").string() + ": No such file or directory");
+    EXPECT_EQ(app->controller.lastError(), "cannot run " + engine.string() + ": No such file or directory");
 }
 
 TEST_F(TunnelServiceEngineTest, StrangersAndBadMessagesLeaveTheServiceRunning) {

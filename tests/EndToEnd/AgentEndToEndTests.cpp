@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One model per user: corvanectl commands at once, killed in the middle, and
 // the agent itself killed, against the demo panel's fleet and the tunnel
 // service with the real engine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvanectl's logs, sites, site, share and report as a new user runs them:
 // the real program against the demo panel's fleet and the tunnel service with
 // the real engine, beside a model in this process that follows what they change.

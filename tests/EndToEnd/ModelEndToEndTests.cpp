@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application model and corvanectl with real parts only: the demo panel
 // with its fleet of real engine servers and a metered exit, the tunnel service
 // in user mode running the real engine, and HTTP through the local proxy.

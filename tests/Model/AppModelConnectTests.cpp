@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Connecting, tunnel status and health checks on the fake tunnel platform and the HTTPS test panel.
 #include "Model/ModelFixture.hpp"
 #include "Model/RouteFixture.hpp"

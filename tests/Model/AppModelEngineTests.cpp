@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live state, the log, sharing and diagnostics with the real engine run by
 // corvane-tunnel --user, the test fleet and the HTTPS test panel.
 #include <gtest/gtest.h>

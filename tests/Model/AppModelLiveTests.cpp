@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live state's rules against a scripted control API and a fake tunnel:
 // traffic samples, the proxy table, totals, the log's bounds, sites and sharing.
 #include <gtest/gtest.h>

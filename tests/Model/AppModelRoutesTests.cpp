@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Route names, pins, route changes, metered exits and the quota fallback.
 #include "Model/ModelFixture.hpp"
 #include "Model/RouteFixture.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sharing the tunnel on the LAN with a device in another network namespace,
 // and an engine that the tunnel service restarts on another port.
 #include <gtest/gtest.h>

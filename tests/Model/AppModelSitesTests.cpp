@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Private sites while connected, with the real engine: switches read back from
 // its control API, arrival on a site seen by the beacon across network
 // namespaces, and a site added on the panel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // A model as a user runs it, on real parts: the HTTPS test panel listing a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // String formats that the sing-box schema names, checked for real rather than ignored.
 const net = require("node:net");
 

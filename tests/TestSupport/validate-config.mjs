@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Validates sing-box configuration documents against the sing-box 1.12 schema
 // (@black-duty/sing-box-schema, JSON Schema 2020-12).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The control API client against the real engine: a client engine with a
 // "mixed" inbound and outbounds to the test fleet over both protocols.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The control API client against a scripted server: the answers the real
 // engine cannot be made to give on purpose.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The demo panel's world, read from a JSON file (examples/panel-sim.json):

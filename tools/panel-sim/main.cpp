@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane-panel-sim: a demo panel with a real fleet on loopback.
 
 #include <cstdio>
