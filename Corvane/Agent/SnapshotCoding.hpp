@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The model's snapshot as JSON, for the per-user agent's watch stream and the

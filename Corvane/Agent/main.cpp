@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane-agent: the user's one application model, without a window. The
 // window, the tray and corvanectl are its clients; it keeps the tunnel
 // healthy while none of them runs.

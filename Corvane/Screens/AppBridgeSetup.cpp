@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bridge's part for the tray menu, the update dialog and the setup checklist.
 #include <QDesktopServices>
 #include <QMetaObject>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tray icon for desktops whose tray only takes XEmbed icons (i3bar,
 // polybar, tint2, lxpanel ...): QSystemTrayIcon with a QMenu. A module of its
 // own, loaded only there, so every other desktop is spared QtWidgets.

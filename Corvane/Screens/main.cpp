@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // corvane: the desktop app: the main window and the tray item over the
 // user's agent, which holds the application model.
 

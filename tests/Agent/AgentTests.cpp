@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real corvane-agent as its clients meet it: started by the first client,
 // one per user, answering requests and streaming its snapshot.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The snapshot as the agent streams it: whole, then as changes on top of the
 // one a front end holds.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's link to the real corvane-agent: the agent's snapshots reach the
 // bridge, each control's call reaches the agent's model, a killed agent is
 // started again while the window says so, and quitting waits for no agent.

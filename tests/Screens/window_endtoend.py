@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real `corvane` window end to end, driven as assistive technology sees it.
 
 The demo panel with its fleet (corvane-panel-sim) and the tunnel service in user

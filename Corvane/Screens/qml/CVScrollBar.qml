@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // A thin vertical scroll bar over `flickable`'s right edge, whose handle shows

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
 // Copies `payload` to the clipboard and shows "Copied" for a moment. With

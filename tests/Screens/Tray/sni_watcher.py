@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A StatusNotifierWatcher with one host, as a desktop's tray provides: enough
 for Qt to believe a tray is shown and to register its item. Prints "ready" once
 it owns its name, then "item SERVICE" for each item that registers."""

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The desktop app as a user meets it, on a private X display (Xvfb) and a
 private session bus (dbus-run-session), with private XDG folders:
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An X11 system tray manager as XEmbed-only panels are: it owns
 // _NET_SYSTEM_TRAY_S<screen>, announces itself to the root window, prints
 // "ready", then "dock 0x<window>" for each icon that asks to be docked. It

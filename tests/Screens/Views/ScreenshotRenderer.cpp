@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders the window offscreen in the states given as snapshot files and
 // writes one PNG each:
 //   corvane-screenshots OUTPUT_DIR STATE.json...

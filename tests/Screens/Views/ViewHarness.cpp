@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ViewHarness.hpp"
 
 #include <boost/json/parse.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's views against the bridge fed with snapshots (no model).
 
 #include <QQmlEngine>
