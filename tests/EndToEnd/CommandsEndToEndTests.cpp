@@ -97,7 +97,9 @@ TEST_F(Commands, SitesAndSiteSwitchesReachTheEngineAndAnotherRunningModel) {
          }) {
         auto r = ctl(c.args);
         EXPECT_EQ(r.exitStatus, c.status) << ::testing::PrintToString(c.args) << r.err;
-        if (!c.err.empty()) EXPECT_EQ(r.err, c.err) << ::testing::PrintToString(c.args);
+        if (!c.err.empty()) {
+            EXPECT_EQ(r.err, c.err) << ::testing::PrintToString(c.args);
+        }
         EXPECT_EQ(r.out, "") << ::testing::PrintToString(c.args);
     }
 

@@ -180,7 +180,9 @@ TEST_F(EndToEnd, CorvanectlConnectStatusPinRouteDisconnect) {
         if (!object.contains("status")) continue;  // the live output's log lines and rates
         const std::string status(object.at("status").as_string());
         if (statuses.empty() || statuses.back() != status) statuses.push_back(status);
-        if (object.contains("activeOutbound")) EXPECT_TRUE(object.at("activeOutbound").as_string().starts_with("proxy-"));
+        if (object.contains("activeOutbound")) {
+            EXPECT_TRUE(object.at("activeOutbound").as_string().starts_with("proxy-"));
+        }
     }
     ASSERT_GE(statuses.size(), 3u);
     EXPECT_EQ(statuses.front(), "disconnected");

@@ -285,7 +285,7 @@ TEST(FileSettingsStore, ALockHeldTooLongFailsTheChangeButNotTheRead) {
         if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
         char c = 'L';
         if (::write(locked[1], &c, 1) != 1) ::_exit(1);
-        (void)::read(release[0], &c, 1);  // until the test closes its end
+        [[maybe_unused]] ssize_t done = ::read(release[0], &c, 1);  // until the test closes its end
         ::_exit(0);
     }
     ::close(locked[1]);

@@ -749,7 +749,8 @@ AdminReply PanelSim::admin(const std::vector<std::string>& args) {
     }
     if (command == "remove-site") {
         auto id = words.positional.empty() ? std::nullopt : parseId(words.positional[0]);
-        auto site = std::find_if(world_.sites.begin(), world_.sites.end(), [&](const SiteAccess& s) { return id && s.siteId == *id; });
+        if (!id) return {false, "remove-site needs the id of a listed site"};
+        auto site = std::find_if(world_.sites.begin(), world_.sites.end(), [&](const SiteAccess& s) { return s.siteId == *id; });
         if (site == world_.sites.end()) return {false, "remove-site needs the id of a listed site"};
         world_.sites.erase(site);
         return changed("removed site " + std::to_string(*id));
