@@ -11,6 +11,7 @@
 #include "Corvane/Screens/Formatters.hpp"
 #include "Corvane/Model/SnapshotRoutes.hpp"
 #include "CorvaneCore/Config/ConfigBuilder.hpp"
+#include "CorvaneCore/Config/DeploymentValues.hpp"
 
 namespace corvane {
 namespace {
@@ -122,6 +123,10 @@ void AppBridge::setEmail(const QString& value) { type(email_, value, &ModelActio
 void AppBridge::setPassword(const QString& value) { type(password_, value, &ModelActions::setPassword); }
 
 QString AppBridge::versionLine() const { return QStringLiteral("v") + q(options_.appVersion); }
+
+QString AppBridge::panelPlaceholder() const {
+    return options_.panelPlaceholder.empty() ? q(DeploymentValues::defaultPanelURL) : q(options_.panelPlaceholder);
+}
 
 QString AppBridge::headerSubtitle() const {
     QString panel = q(snapshot_->panelURL);

@@ -43,6 +43,8 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString email READ email WRITE setEmail NOTIFY changed)
     Q_PROPERTY(QString password READ password WRITE setPassword NOTIFY changed)
     Q_PROPERTY(QString versionLine READ versionLine CONSTANT)
+    // The operator's panel address, shown in the empty Panel URL field.
+    Q_PROPERTY(QString panelPlaceholder READ panelPlaceholder CONSTANT)
     Q_PROPERTY(QString headerSubtitle READ headerSubtitle NOTIFY changed)
     Q_PROPERTY(bool previewLogs READ previewLogs CONSTANT)
 
@@ -141,6 +143,8 @@ public:
     struct Options {
         std::string appVersion;
         bool previewLogs = false;
+        // The deployment's panel address; none: the build's default.
+        std::string panelPlaceholder;
         // What ages are measured against; none: the system clock.
         std::function<std::chrono::system_clock::time_point()> clock;
     };
@@ -170,6 +174,7 @@ public:
     void setEmail(const QString& value);
     void setPassword(const QString& value);
     QString versionLine() const;
+    QString panelPlaceholder() const;
     QString headerSubtitle() const;
     bool previewLogs() const { return options_.previewLogs; }
 

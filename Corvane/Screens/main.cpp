@@ -35,6 +35,7 @@
 #include "Corvane/Screens/TrayHost.hpp"
 #include "Corvane/Screens/TrayItem.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
+#include "CorvaneCore/Config/Deployment.hpp"
 
 using namespace corvane;
 
@@ -159,7 +160,10 @@ int main(int argc, char** argv) {
     });
 
     AgentLink link(AgentClient::Options{}, *extension, loop.get_executor());
-    AppBridge bridge(link, {.appVersion = CORVANE_VERSION, .previewLogs = previewLogs});
+    // The operator's files as the agent reads them; it reports their problems.
+    AppBridge bridge(link, {.appVersion = CORVANE_VERSION,
+                            .previewLogs = previewLogs,
+                            .panelPlaceholder = Deployment::load(Deployment::standardFiles()).values.panelURL});
     bridge.setHelpURL(installedHelpURL());
     DesktopAppearance appearance;
     link.observe(bridge);

@@ -403,6 +403,12 @@ def run(args, world, Atspi):
     log(f"window up after {time.monotonic() - started:.1f} s")
 
     panel = f"https://127.0.0.1:{panel_port}/"
+    # The empty field offers the operator's panel address, from the deployment file.
+    with open(os.path.join(env["XDG_CONFIG_HOME"], "corvane", "deployment.json")) as f:
+        operator_panel = json.load(f)["panel_url"]
+    field = tree.find("Panel URL", {"text"})
+    assert field is not None and field.get_description() == operator_panel, \
+        f"the Panel URL field offers {field and field.get_description()!r}, not {operator_panel!r}"
     # Qt 6.4 tells nothing of a password field over AT-SPI, its name included: it is
     # the one field of its role.
     for label, role, value in (("Panel URL", "text", panel), ("Email", "text", "demo@corvane.test"),

@@ -22,20 +22,35 @@ ControlBase {
         control.toggledTo(wanted)
     }
     Rectangle {
+        objectName: "switchTrack"
         width: 40
         height: 22
         x: 0
         y: parent.height / 2 - height / 2
         radius: 11
-        color: control.checked ? (control.enabled ? Theme.accent : Qt.lighter(Theme.accent, 1.5)) : Theme.raised
-        border.width: control.visualFocus ? 2 : 1
-        border.color: control.visualFocus ? Theme.focus : Theme.cardBorder
+        // On or off, the track and the knob stand out from the card (3:1).
+        color: !control.enabled ? (control.checked ? Qt.lighter(Theme.accent, 1.5) : Theme.raised)
+               : control.checked ? Theme.accent : Theme.switchOff
+        border.width: control.enabled ? 0 : 1
+        border.color: Theme.cardBorder
         Rectangle {
+            objectName: "switchKnob"
             x: control.checked ? parent.width - width - 3 : 3
             anchors.verticalCenter: parent.verticalCenter
             width: 16; height: 16; radius: 8
-            color: control.enabled ? "#ffffff" : Theme.cardBorder
+            color: !control.enabled ? Theme.cardBorder : control.checked ? Theme.accentText : Theme.switchKnob
             Behavior on x { NumberAnimation { duration: 120 } }
+        }
+        // The ring around the track: drawn on it, it would vanish on an accent track.
+        Rectangle {
+            objectName: "switchFocusRing"
+            anchors.fill: parent
+            anchors.margins: -3
+            radius: height / 2
+            color: "transparent"
+            visible: control.visualFocus
+            border.width: 2
+            border.color: Theme.focus
         }
     }
 }

@@ -11,7 +11,7 @@ TextInput {
     property int frameHeight: 34
     property int frameRadius: 8
     property string placeholderText
-    property color placeholderTextColor: Theme.faintText
+    property color placeholderTextColor: Theme.secondaryText
 
     padding: 6
     // A TextInput's implicit height is its line plus padding: the padding makes it the frame's.

@@ -13,7 +13,8 @@ CVButton {
 
     iconName: flashing ? "check" : "copy"
     text: flashing ? "Copied" : label
-    Accessible.name: copyName
+    // The new name is read out: a screen reader hears "Copied" too.
+    Accessible.name: flashing ? "Copied" : copyName
     onClicked: {
         bridge.copyText(copyLogs ? bridge.shownLogText() : payload)
         flashing = true

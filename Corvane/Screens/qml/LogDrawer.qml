@@ -45,17 +45,23 @@ Rectangle {
         RowLayout {
             spacing: 6
             Layout.fillWidth: true
-            Repeater {
-                model: ["All", "Warn+", "Error"]
-                delegate: SegmentButton {
-                    required property int index
-                    required property string modelData
-                    objectName: "logFilter_" + modelData
-                    text: modelData
-                    selected: bridge.logFilter === index
-                    minimumWidth: 58
-                    Accessible.name: "Show " + modelData
-                    onChosen: bridge.logFilter = index
+            RowLayout {
+                objectName: "logFilters"
+                spacing: 6
+                Accessible.role: Accessible.Grouping
+                Accessible.name: "Lines shown"
+                Repeater {
+                    model: ["All", "Warn+", "Error"]
+                    delegate: SegmentButton {
+                        required property int index
+                        required property string modelData
+                        objectName: "logFilter_" + modelData
+                        text: modelData
+                        selected: bridge.logFilter === index
+                        minimumWidth: 58
+                        Accessible.name: "Show " + modelData
+                        onChosen: bridge.logFilter = index
+                    }
                 }
             }
             CVTextField {
@@ -91,6 +97,8 @@ Rectangle {
                 model: bridge.logs
                 spacing: 2
                 boundsBehavior: Flickable.StopAtBounds
+                // Clipped inside the frame's margin, so no line is cut at the frame.
+                clip: true
                 activeFocusOnTab: true
                 Accessible.role: Accessible.List
                 Accessible.name: "Log lines"
@@ -105,7 +113,8 @@ Rectangle {
                     required property string target
                     required property string message
                     width: ListView.view.width - 10
-                    wrapMode: Text.WrapAnywhere
+                    // At spaces; only a word longer than the line breaks inside.
+                    wrapMode: Text.Wrap
                     textFormat: Text.PlainText
                     font.family: Theme.monoFont
                     font.pixelSize: Theme.smallFont
@@ -228,7 +237,7 @@ Rectangle {
                         height: Math.max(implicitHeight, reportScroll.height)
                         readOnly: true
                         selectByMouse: true
-                        wrapMode: TextEdit.WrapAnywhere
+                        wrapMode: TextEdit.Wrap
                         textFormat: TextEdit.PlainText
                         text: bridge.reportPreview !== "" ? bridge.reportPreview : "Preparing the report\u2026"
                         leftPadding: 10

@@ -70,6 +70,9 @@ Window {
         readonly property alias contentItem: page
         readonly property alias contentHeight: page.contentHeight
         anchors.fill: parent
+        // Under the open log drawer nothing takes the focus, a click or a press
+        // from assistive technology: Tab stays in the drawer.
+        enabled: !window.logsOpen
 
         Flickable {
             id: page
@@ -112,6 +115,7 @@ Window {
     Component { id: signInScreen; SignInScreen {} }
 
     CVButton {
+        id: showLogs
         objectName: "showLogs"
         visible: !window.logsOpen
         text: "Show logs"
@@ -130,12 +134,22 @@ Window {
         onClicked: window.logsOpen = true
     }
 
-    // Dims the content under the open log drawer.
+    // The keyboard comes back to the button that opened the drawer.
+    onLogsOpenChanged: if (!logsOpen) Qt.callLater(() => { if (!overlayHasFocus && showLogs.visible) showLogs.forceActiveFocus() })
+
+    // Dims the content under the open log drawer; a press on it closes the drawer.
     Rectangle {
+        objectName: "logDim"
         anchors.fill: parent
         visible: window.logsOpen
         color: Theme.dark ? "#000000" : "#1b2129"
         opacity: 0.35
+        MouseArea {
+            anchors.fill: parent
+            acceptedButtons: Qt.AllButtons
+            onPressed: window.logsOpen = false
+            onWheel: (wheel) => wheel.accepted = true
+        }
     }
     Loader {
         objectName: "logDrawerLoader"
@@ -154,6 +168,9 @@ Window {
         objectName: "overlay"
         anchors.fill: parent
         z: 1000
-        UpdateDialog {}
+        UpdateDialog {
+            logsOpen: window.logsOpen
+            onShowLogs: window.logsOpen = true
+        }
     }
 }

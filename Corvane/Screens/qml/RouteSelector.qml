@@ -116,6 +116,8 @@ Card {
     RowLayout {
         objectName: "protocolChoices"
         spacing: 6
+        Accessible.role: Accessible.Grouping
+        Accessible.name: "Connection protocol"
         Layout.fillWidth: true
         Repeater {
             model: [

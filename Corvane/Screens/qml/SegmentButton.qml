@@ -3,17 +3,42 @@ import QtQuick
 
 // One of a row of choices, filled while it is the chosen one. It shows the
 // model's choice: a click asks for it (chosen), and the next snapshot marks it.
+// The segments of one parent are a radio group: Tab reaches the chosen one
+// only, and the arrow keys choose the one before or after it.
 ButtonBase {
     id: control
     property bool selected: false
     property real minimumWidth: 0
     property real minimumHeight: 28
+    readonly property bool isSegment: true
     signal chosen()
 
     checkable: true
     checked: selected
     font.pixelSize: Theme.smallFont + 1
+    Accessible.role: Accessible.RadioButton
     Accessible.name: text
+
+    function segments() {
+        return parent ? Array.prototype.filter.call(parent.children, (c) => c.isSegment === true && c.visible && c.enabled) : []
+    }
+    // The focused one keeps its place until the focus leaves (Qt refuses otherwise).
+    activeFocusOnTab: {
+        const group = segments()
+        return activeFocus || (group.some((c) => c.checked) ? checked : group[0] === control)
+    }
+    function step(by) {
+        const group = segments()
+        const at = group.indexOf(control)
+        if (at < 0 || group.length < 2) return
+        const next = group[(at + by + group.length) % group.length]
+        next.forceActiveFocus(Qt.TabFocusReason)
+        if (!next.checked) next.activate()
+    }
+    Keys.onLeftPressed: step(-1)
+    Keys.onUpPressed: step(-1)
+    Keys.onRightPressed: step(1)
+    Keys.onDownPressed: step(1)
     onClicked: {
         checked = Qt.binding(() => control.selected)
         control.chosen()

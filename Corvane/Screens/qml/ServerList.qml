@@ -37,7 +37,7 @@ Card {
         spacing: 8
         Layout.fillWidth: true
         CVText { objectName: "fleetHeader"; text: bridge.fleetHeader; font.bold: true; Layout.fillWidth: true }
-        Spinner { visible: bridge.refreshing; running: visible; size: 20 }
+        Spinner { visible: bridge.refreshing; running: visible; size: 20; name: "Refreshing the server list" }
         IconButton {
             objectName: "refreshServers"
             iconName: "refresh"

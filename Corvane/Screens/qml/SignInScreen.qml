@@ -35,7 +35,7 @@ ColumnLayout {
             objectName: "panelField"
             iconName: "globe"
             label: "Panel URL"
-            placeholder: "https://panel.example.com"
+            placeholder: bridge.panelPlaceholder
             value: bridge.panelURL
             onEdited: (text) => bridge.panelURL = text
         }
@@ -78,12 +78,13 @@ ColumnLayout {
         color: Theme.bad
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
+        // Read out as it appears, wherever the focus is.
+        Accessible.role: Accessible.AlertMessage
     }
 
     CVText {
         text: bridge.versionLine
         secondary: true
-        color: Theme.faintText
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }

@@ -8,10 +8,13 @@ Item {
     property bool running: true
     property int size: 20
     property color color: Theme.accent
+    // What is under way, for assistive technology.
+    property string name: "Working\u2026"
 
     implicitWidth: size
     implicitHeight: size
     Accessible.role: Accessible.Indicator
+    Accessible.name: name
     Icon {
         anchors.fill: parent
         name: "spinner"

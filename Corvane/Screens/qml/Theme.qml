@@ -12,16 +12,21 @@ QtObject {
     readonly property color raised: dark ? "#272d36" : "#eef1f5"
     readonly property color text: dark ? "#e8ecf1" : "#1b2129"
     readonly property color secondaryText: dark ? "#9aa5b4" : "#5d6877"
+    // Disabled text and marks only: too faint for text a user must read.
     readonly property color faintText: dark ? "#6f7a89" : "#8b95a3"
-    readonly property color accent: dark ? "#4c9dff" : "#1f6fe0"
-    readonly property color accentText: "#ffffff"
-    readonly property color good: dark ? "#3fcf8e" : "#17915a"
-    readonly property color warn: dark ? "#f2b94b" : "#b86e00"
-    readonly property color bad: dark ? "#ff6b6b" : "#cc3340"
+    readonly property color accent: dark ? "#4c9dff" : "#1b66d1"
+    // Text and marks on an accent fill: white is too faint on the dark theme's lighter blue.
+    readonly property color accentText: dark ? "#0b1526" : "#ffffff"
+    readonly property color good: dark ? "#3fcf8e" : "#0f7a49"
+    readonly property color warn: dark ? "#f2b94b" : "#945800"
+    readonly property color bad: dark ? "#ff6b6b" : "#bd2e3b"
     readonly property color badSurface: dark ? "#3a1f24" : "#fdecee"
     readonly property color warnSurface: dark ? "#3a3020" : "#fff5e0"
     readonly property color focus: accent
-    readonly property color debugText: dark ? "#8d98a7" : "#77818f"
+    // An off switch's track and its knob: they must stand out from the card.
+    readonly property color switchOff: dark ? "#6f7a89" : "#7a8391"
+    readonly property color switchKnob: "#ffffff"
+    readonly property color debugText: dark ? "#8d98a7" : "#66707e"
     // Over the window under a modal box, and under a box that leaves it usable.
     readonly property color scrim: "#7f28282a"
     readonly property color faintScrim: "#1f28282a"

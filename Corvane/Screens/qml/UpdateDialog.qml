@@ -3,16 +3,19 @@ import QtQuick
 import QtQuick.Layouts
 
 // Shown over the window while the panel offers a newer version. A required
-// update cannot be put off: it has no "Later".
+// update cannot be put off: it has no "Later", but the user can still sign
+// out, read the logs (the dialog steps aside meanwhile) or quit.
 CVPopup {
     id: dialog
     objectName: "updateDialog"
+    property bool logsOpen: false
+    signal showLogs()
     modal: true
-    closeOnEscape: false  // nothing but the user's choice closes it
+    closeOnEscape: false  // it follows the model: Escape puts off an optional update below
     anchors.centerIn: parent
     width: Math.min(parent ? parent.width - 48 : 400, 420)
     padding: 20
-    visible: bridge.updateShown
+    visible: bridge.updateShown && !logsOpen
 
     background: Rectangle {
         radius: 14
@@ -25,6 +28,10 @@ CVPopup {
         spacing: 10
         Accessible.role: Accessible.Dialog
         Accessible.name: bridge.updateTitle
+        Keys.onEscapePressed: (event) => {
+            event.accepted = !bridge.updateRequired
+            if (event.accepted) bridge.dismissUpdate()
+        }
         Icon {
             name: "arrow-up-circle"
             size: 40
@@ -52,6 +59,15 @@ CVPopup {
             horizontalAlignment: Text.AlignHCenter
             Layout.fillWidth: true
         }
+        // Said outright: a disabled button's hint never shows.
+        CVText {
+            objectName: "updateNoDownload"
+            visible: !bridge.updateCanDownload
+            text: "The panel gave no download address. Ask your admin for the new version."
+            color: Theme.warn
+            horizontalAlignment: Text.AlignHCenter
+            Layout.fillWidth: true
+        }
         RowLayout {
             Layout.topMargin: 6
             Layout.alignment: Qt.AlignHCenter
@@ -69,7 +85,32 @@ CVPopup {
                 enabled: bridge.updateCanDownload
                 hint: enabled ? "" : "The panel gave no download address."
                 onClicked: bridge.downloadUpdate()
-                focus: true
+                focus: enabled
+            }
+        }
+        RowLayout {
+            objectName: "updateWaysOut"
+            visible: bridge.updateRequired
+            Layout.alignment: Qt.AlignHCenter
+            spacing: 10
+            CVButton {
+                objectName: "updateSignOut"
+                text: "Sign out"
+                iconName: "sign-out"
+                visible: bridge.signedIn
+                onClicked: bridge.signOut()
+            }
+            CVButton {
+                objectName: "updateShowLogs"
+                text: "Show logs"
+                iconName: "logs"
+                focus: !bridge.updateCanDownload
+                onClicked: dialog.showLogs()
+            }
+            CVButton {
+                objectName: "updateQuit"
+                text: "Quit"
+                onClicked: Qt.quit()
             }
         }
     }

@@ -15,11 +15,30 @@
 #include "Corvane/Screens/DesktopAppearance.hpp"
 #include "Corvane/Screens/IconProvider.hpp"
 #include "Corvane/Screens/NativeTypes.hpp"
+#include "CorvaneCore/Config/Deployment.hpp"
 #include "CorvaneCore/Diagnostics/ReportBuilder.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 #include "CorvaneCore/Support/RecordCoding.hpp"
 
 namespace corvane {
+
+namespace {
+
+// The app's icon provider, telling the harness what it drew.
+class WatchedIconProvider final : public IconProvider {
+public:
+    explicit WatchedIconProvider(ViewHarness& harness) : harness_(harness) {}
+    QImage requestImage(const QString& id, QSize* size, const QSize& requestedSize) override {
+        QImage image = IconProvider::requestImage(id, size, requestedSize);
+        harness_.recordIcon(id, image.size());
+        return image;
+    }
+
+private:
+    ViewHarness& harness_;
+};
+
+}  // namespace
 
 std::shared_ptr<const AppSnapshot> snapshotFromJson(const std::string& json) {
     const auto root = boost::json::parse(json);
@@ -83,6 +102,8 @@ ViewHarness::ViewHarness(bool previewLogs, QObject* parent)
       bridge_(std::make_unique<AppBridge>(
           actions_, AppBridge::Options{.appVersion = "1.4.0",
                                        .previewLogs = previewLogs,
+                                       // As the app does: the operator's files under the test's folders.
+                                       .panelPlaceholder = Deployment::load(Deployment::standardFiles()).values.panelURL,
                                        .clock = [] {
                                            return std::chrono::system_clock::time_point(std::chrono::seconds(fixedNow));
                                        }})) {
@@ -114,8 +135,9 @@ void ViewHarness::openUrl(const QUrl& url) {
 }
 
 void ViewHarness::install(QQmlEngine& engine) {
+    engine_ = &engine;
     registerNativeTypes();
-    engine.addImageProvider(QStringLiteral("icon"), new IconProvider);
+    engine.addImageProvider(QStringLiteral("icon"), new WatchedIconProvider(*this));
     engine.addImportPath(QStringLiteral("qrc:/"));
     engine.rootContext()->setContextProperty(QStringLiteral("bridge"), bridge_.get());
     engine.rootContext()->setContextProperty(QStringLiteral("harness"), this);
@@ -135,6 +157,22 @@ void ViewHarness::clearCalls() {
     actions_.calls.clear();
     openedUrls_.clear();
     emit callsChanged();
+}
+
+void ViewHarness::setColorScheme(const QString& scheme) {
+    // A new appearance under the old name: the theme's bindings follow it.
+    qputenv("CORVANE_COLOR_SCHEME", scheme.toUtf8());
+    engine_->rootContext()->setContextProperty(QStringLiteral("appearance"), new DesktopAppearance(engine_));
+}
+
+bool ViewHarness::iconDrawn(const QString& id, QSize pixels) const {
+    std::lock_guard lock(iconsMutex_);
+    return iconsDrawn_.count({id, {pixels.width(), pixels.height()}}) > 0;
+}
+
+void ViewHarness::recordIcon(const QString& id, QSize pixels) {
+    std::lock_guard lock(iconsMutex_);
+    iconsDrawn_.insert({id, {pixels.width(), pixels.height()}});
 }
 
 QString ViewHarness::clipboardText() const {

@@ -5,10 +5,13 @@
 // snapshots written as JSON (the model's own field names; records in their
 // panel keys) and a recorder of the operations the controls call.
 
+#include <set>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <QObject>
+#include <QSize>
 #include <QStringList>
 #include <QVariantMap>
 
@@ -89,6 +92,11 @@ public:
     // `text` is the failure's. The harness starts with "active".
     Q_INVOKABLE void setExtension(const QString& kind, const QString& text = {});
     QStringList openedUrls() const { return openedUrls_; }
+    // Whether the icon provider drew "<name>/<colour>" with that many pixels.
+    Q_INVOKABLE bool iconDrawn(const QString& id, QSize pixels) const;
+    // Light or dark from now on, as the desktop would say ("light", "dark").
+    Q_INVOKABLE void setColorScheme(const QString& scheme);
+    void recordIcon(const QString& id, QSize pixels);
 
 public slots:
     // What QDesktopServices::openUrl was asked to open, in place of the browser.
@@ -101,6 +109,9 @@ private:
     RecordingActions actions_;
     std::unique_ptr<AppBridge> bridge_;
     QStringList openedUrls_;
+    mutable std::mutex iconsMutex_;  // the provider may draw on a loader thread
+    std::set<std::pair<QString, std::pair<int, int>>> iconsDrawn_;
+    QQmlEngine* engine_ = nullptr;
 };
 
 }  // namespace corvane

@@ -13,6 +13,9 @@ public:
 
 public slots:
     void qmlEngineAvailable(QQmlEngine* engine) {
+        // Each test file has its engine. The old harness goes first: it takes
+        // its URL handlers with it.
+        harness_.reset();
         harness_ = std::make_unique<corvane::ViewHarness>();
         harness_->install(*engine);
     }

@@ -189,12 +189,47 @@ TestCase {
         tryCompare(dialog, "opened", false)
     }
 
+    // A required update with no address to download it from: the dialog says so,
+    // keeps the keyboard, and still lets the user out.
     function test_updateWithoutAddress() {
-        feed({ update: { updateAvailable: true, blocking: true, latest: "2.0", installed: "1.4.0" } })
+        const update = { update: { updateAvailable: true, blocking: true, latest: "2.0", installed: "1.4.0" } }
+        feed(update)
         const dialog = item("updateDialog")
         tryCompare(dialog, "opened", true)
         verify(!item("updateDownload").enabled)
+        verify(item("updateNoDownload").visible)
+        const stays = []
+        for (let i = 0; i < 8; ++i) {
+            keyClick(i < 5 ? Qt.Key_Tab : Qt.Key_Backtab)
+            stays.push(dialog.holds(window.activeFocusItem))
+        }
+        compare(stays, [true, true, true, true, true, true, true, true])
+        keyClick(Qt.Key_Escape)
+        verify(dialog.opened, "Escape put off a required update")
+
+        // Show logs: the dialog steps aside while the drawer is open, and comes back.
+        item("updateShowLogs").forceActiveFocus()
+        keyClick(Qt.Key_Return)
+        verify(window.logsOpen)
+        verify(!dialog.visible)
+        keyClick(Qt.Key_Escape)
+        verify(!window.logsOpen)
+        tryVerify(() => dialog.opened && dialog.holds(window.activeFocusItem))
+        verify(item("updateQuit").visible)
+        mouseClick(item("updateSignOut"))
+        compare(harness.calls, ["signOut"])
+
         feed({})
         tryCompare(dialog, "opened", false)
+    }
+
+    // Escape puts off an optional update, as "Later" does.
+    function test_escapePutsOffAnOptionalUpdate() {
+        feed({ update: { updateAvailable: true, blocking: false, latest: "2.0", installed: "1.4.0" },
+               updateURL: "https://downloads.example.com/corvane-2.0.tar.gz" })
+        tryCompare(item("updateDialog"), "opened", true)
+        verify(!item("updateNoDownload").visible)
+        keyClick(Qt.Key_Escape)
+        compare(harness.calls, ["dismissUpdate"])
     }
 }
