@@ -132,6 +132,8 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
         {[&] { bridge.chooseProtocol("reality"); }, "pinTag:proxy-1"},
         {[&] { bridge.chooseProtocol("auto"); }, "pinTag:proxy-auto"},
         {[&] { bridge.setSmartRouting(false); }, "setSmartRouting:false"},
+        {[&] { bridge.setNotifications(false); }, "setNotifications:false"},
+        {[&] { bridge.useFileCredentialStore(); }, "useFileCredentialStore"},
         {[&] { bridge.setLockdown(true, true); }, "setLockdown:true,true"},
         {[&] { bridge.setSiteEnabled(3, true); }, "setSiteEnabled:3,true"},
         {[&] { bridge.setLanShare(true); }, "setLanShare:true"},

@@ -79,6 +79,15 @@ ColumnLayout {
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
     }
+    // The keyring would not keep the sign-in: the owner-only file can.
+    CVButton {
+        objectName: "fileStoreButton"
+        visible: bridge.offerFileCredentialStore
+        text: "Keep sign-in in a private file"
+        enabled: !bridge.busy
+        Layout.alignment: Qt.AlignHCenter
+        onClicked: bridge.useFileCredentialStore()
+    }
 
     CVText {
         text: bridge.versionLine
