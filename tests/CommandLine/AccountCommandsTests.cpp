@@ -414,3 +414,26 @@ TEST_F(AccountCommands, AKeyringThatWillNotKeepTheSignInIsExplainedAndTheFileOff
     EXPECT_EQ(servers.exitStatus, 0) << servers.err;  // signed in, from the file
     ctl({"agent", "stop"});
 }
+
+// corvanectl's desktop settings: the autostart entry in the user's config
+// folder, and the agent's notifications setting, each switched and shown.
+TEST_F(AccountCommands, AutostartAndNotificationsAreSwitchedAndShown) {
+    const fs::path entry = home / "config" / "autostart" / "corvane.desktop";
+    EXPECT_EQ(ctl({"autostart"}).out, "Corvane does not start at login.\n");
+    auto on = ctl({"autostart", "on"});
+    EXPECT_EQ(on.exitStatus, 0) << on.err;
+    EXPECT_EQ(on.out, "Corvane starts in the tray at login (" + entry.string() + ").\n");
+    EXPECT_NE(readFile(entry).find("Exec=corvane --background"), std::string::npos) << readFile(entry);
+    const auto shown = json::parse(ctl({"autostart", "--json"}).out).as_object();
+    EXPECT_EQ(shown, (json::object{{"enabled", true}, {"edited", false}, {"path", entry.string()}}));
+    EXPECT_EQ(ctl({"autostart", "off"}).exitStatus, 0);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_EQ(ctl({"autostart", "maybe"}).exitStatus, 2);
+
+    EXPECT_EQ(ctl({"notifications", "off"}).out, "Desktop notifications off.\n");
+    EXPECT_EQ(ctl({"notifications"}).out, "Desktop notifications off.\n");
+    EXPECT_FALSE(json::parse(readFile(home / "config" / "corvane" / "settings.json")).at("notifications").as_bool());
+    EXPECT_NE(ctl({"notifications", "on"}).out.find("Desktop notifications on"), std::string::npos);
+    EXPECT_EQ(ctl({"notifications", "loud"}).exitStatus, 2);
+    ctl({"agent", "stop"});
+}
