@@ -51,8 +51,8 @@ class Prompt(dbus.service.Object):
 
 
 class Collection(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, LOGIN)
+    def __init__(self, bus, path):
+        super().__init__(bus, path)
 
     @dbus.service.method(COLLECTION, in_signature="a{sv}(oayays)b", out_signature="oo")
     def CreateItem(self, properties, secret, replace):
@@ -80,7 +80,8 @@ class Service(dbus.service.Object):
         self.sessions = 0
         self.keep = []
         if mode == "locked":
-            self.keep.append(Collection(bus))
+            # The keyring under its own path and under the "default" alias, as GNOME Keyring serves it.
+            self.keep += [Collection(bus, LOGIN), Collection(bus, ROOT + "/aliases/default")]
 
     def prompt(self, empty):
         prompt = Prompt(self.bus, empty)
