@@ -73,7 +73,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${CORVANE_HOMEPAGE}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-# Libraries from the programs (the engine and the XEmbed module included); the QML modules;
+# Libraries from the programs (the engine and the XEmbed module included; libwayland-client for the
+# window's look for a Wayland seat); the QML modules;
 # the X11 platform plugin; nft for the kill switch; systemd-sysusers for the accounts and
 # deb-systemd-helper for the units.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

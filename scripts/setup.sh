@@ -25,6 +25,9 @@ packages=(
   qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-layouts qml6-module-qtquick-window
   qml6-module-qtqml-workerscript qml6-module-qtqml-models qml6-module-qttest
   fonts-dejavu-core xvfb
+  # The window's check for a Wayland seat before Qt starts, Qt's Wayland client, and
+  # a compositor without a seat (weston's headless backend) for its test.
+  libwayland-dev qt6-wayland weston
   # The desktop app's tests: an X display, a private session bus, a small
   # StatusNotifierWatcher in Python, xwininfo to see the window, and AT-SPI to
   # read and drive the window.

@@ -191,6 +191,20 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         out["recovering"] = m.recovery.has_value() || m.recoveryRunning;
         co_return out;
     }
+    if (op == "useFileCredentialStore") {
+        // The keyring would not keep the sign-in: keep it in the private file, and sign in with what was typed.
+        m.useFileCredentialStore();
+        if (!a.boolean("signIn", true)) co_return json::object{};
+        if (a.has("password")) {
+            m.panelURL = a.string("panelURL");
+            m.email = a.string("email");
+            m.password = a.string("password");
+        }
+        co_await m.signIn(false);
+        json::object out = outcome(m).as_object();
+        out["recovering"] = m.recovery.has_value() || m.recoveryRunning;
+        co_return out;
+    }
     if (op == "awaitRecovery") {
         co_await until([&m] { return !m.recovery && !m.recoveryRunning && !m.busy; }, a.wait().value_or(std::chrono::seconds(0)));
         co_return outcome(m);
@@ -352,6 +366,10 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
                 throw AgentError(m.errorMessage->value_or(m.tunnel.lastError().value_or("The tunnel did not reconnect.")));
             }
         }
+        co_return json::object{};
+    }
+    if (op == "setNotifications") {
+        m.setNotifications(a.boolean("on"));
         co_return json::object{};
     }
     if (op == "setSmartRouting") {

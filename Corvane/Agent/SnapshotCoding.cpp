@@ -159,6 +159,7 @@ void eachField(Snapshot& s, Visit&& visit) {
     visit("signedIn", s.signedIn);
     visit("busy", s.busy);
     visit("errorMessage", s.errorMessage);
+    visit("offerFileCredentialStore", s.offerFileCredentialStore);
     visit("servers", s.servers);
     visit("exits", s.exits);
     visit("selectedExitId", s.selectedExitId);
@@ -170,6 +171,7 @@ void eachField(Snapshot& s, Visit&& visit) {
     visit("connectedFleet", s.connectedFleet);
     visit("refreshing", s.refreshing);
     visit("smartRouting", s.smartRouting);
+    visit("notifications", s.notifications);
     visit("pin", s.pin);
     visit("lanShare", s.lanShare);
     visit("sharingOn", s.sharingOn);

@@ -25,7 +25,9 @@
 
 #include "Corvane/Agent/AgentOperations.hpp"
 #include "Corvane/Agent/AgentProtocol.hpp"
+#include "Corvane/Agent/SnapshotNotices.hpp"
 #include "Corvane/Model/AppModel.hpp"
+#include "Corvane/Platform/DesktopNotifier.hpp"
 #include "CorvaneCore/Support/FileDescriptor.hpp"
 #include "CorvaneCore/Support/LocalSocket.hpp"
 
@@ -72,7 +74,10 @@ public:
         operations_ = std::make_unique<AgentOperations>(*model_, [this](bool disconnect) { stop(disconnect); });
         server_ = std::make_unique<AgentServer>(io_, *operations_);
         server_->start(socket, activated);
-        subscription_ = model_->observe([this](const std::shared_ptr<const AppSnapshot>& s) { server_->publish(s); });
+        subscription_ = model_->observe([this](const std::shared_ptr<const AppSnapshot>& s) {
+            server_->publish(s);
+            notify(*s);
+        });
         boost::asio::co_spawn(io_, startModel(), boost::asio::detached);
         boost::asio::co_spawn(io_, followSocket(socket), boost::asio::detached);
         say("serves " + socket.string() + (activated >= 0 ? " (socket from systemd)" : ""));
@@ -103,6 +108,8 @@ private:
         // restore that failed still lets them in, to see what there is.
         if (failure) say("could not read the stored state: " + *failure);
         server_->publish(model_->published());
+        // What was restored is where changes start from: a state found at start is no event.
+        notices_.emplace().next(*model_->published());
         operations_->markReady();
         co_await model_->resume();
     }
@@ -139,6 +146,15 @@ private:
         model_.reset();
         io_.stop();
     }
+    // Desktop notifications are sent from here, the one process that sees every
+    // change, window or not, and only while the user has them on.
+    void notify(const AppSnapshot& snapshot) {
+        if (!notices_ || stopping_) return;
+        for (auto& notice : notices_->next(snapshot)) {
+            if (snapshot.notifications) notifier_.post(std::move(notice));
+        }
+    }
+
     Async<void> pause(std::chrono::milliseconds length) {
         boost::asio::steady_timer timer(io_, length);
         co_await timer.async_wait(boost::asio::use_awaitable);
@@ -149,6 +165,8 @@ private:
     std::unique_ptr<AgentOperations> operations_;
     std::unique_ptr<AgentServer> server_;
     Subscription subscription_;
+    std::optional<SnapshotNotices> notices_;
+    DesktopNotifier notifier_;
     bool stopping_ = false;
 };
 

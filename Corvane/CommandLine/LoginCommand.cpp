@@ -20,7 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace json = boost::json;
 
-constexpr std::string_view kUsage = "login [--panel URL] [--email EMAIL] [--password-stdin]";
+constexpr std::string_view kUsage = "login [--panel URL] [--email EMAIL] [--password-stdin] [--file-store]";
 
 int usage(std::ostream& err, std::string_view why = {}) {
     if (!why.empty()) err << "corvanectl login: " << why << "\n";
@@ -72,6 +72,7 @@ std::optional<std::string> askPassword(CommandContext& ctx) {
 int login(CommandContext& ctx) {
     std::optional<std::string> panel, email;
     bool passwordFromStdin = false;
+    bool fileStore = false;
     for (std::size_t i = 0; i < ctx.args.size(); ++i) {
         auto a = ctx.args[i];
         if (a == "--panel" && i + 1 < ctx.args.size()) {
@@ -80,6 +81,8 @@ int login(CommandContext& ctx) {
             email = std::string(ctx.args[++i]);
         } else if (a == "--password-stdin") {
             passwordFromStdin = true;
+        } else if (a == "--file-store") {
+            fileStore = true;
         } else {
             return usage(ctx.err);
         }
@@ -119,8 +122,21 @@ int login(CommandContext& ctx) {
         return usage(ctx.err, "no terminal to ask for the password; use --password-stdin");
     }
 
+    // Asked for here, or offered once the keyring would not keep the sign-in.
+    if (fileStore) agent.call("useFileCredentialStore", {{"signIn", false}});
     // The password goes over the agent's socket, never into any program's arguments.
     json::object result = agent.call("signIn", {{"panelURL", *panel}, {"email", *email}, {"password", *password}});
+    if (!fileStore && agent.snapshot()->offerFileCredentialStore) {
+        if (const auto* error = result.if_contains("errorMessage")) ctx.err << terminalText(error->as_string()) << "\n";
+        if (!terminal) {
+            ctx.err << "To keep the sign-in in a private file instead, run corvanectl login --file-store.\n";
+            return 1;
+        }
+        const auto answer = ask(ctx, "Keep the sign-in in a private file instead? [y/N] ");
+        if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) return 1;
+        result = agent.call("useFileCredentialStore",
+                            {{"panelURL", *panel}, {"email", *email}, {"password", *password}});
+    }
     if (result.at("recovering").as_bool()) {
         // The panel could not be reached: the agent tries again when the network returns,
         // for as long as its recovery lasts.

@@ -124,6 +124,7 @@ json::object statusJSON(const AppSnapshot& s) {
     if (s.selectedExitId) o["selectedExitId"] = *s.selectedExitId;
     if (s.quotaFallbackEntryId) o["quotaFallbackEntryId"] = *s.quotaFallbackEntryId;
     o["smartRouting"] = s.smartRouting;
+    o["notifications"] = s.notifications;
     json::object delays;
     if (s.delays) {
         for (const auto& [tag, ms] : *s.delays) delays[tag] = ms;

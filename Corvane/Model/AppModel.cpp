@@ -97,6 +97,7 @@ AppModel::AppModel(boost::asio::any_io_executor executor, AppModelParts parts)
       siteProbe_(std::move(parts.siteProbe)),
       configSnapshotFile_(std::move(parts.configSnapshotFile)),
       self_(std::make_shared<AppModel*>(this)) {
+    if (settings_ && stringSetting(settings_->values(), "credential_store") == "file") adoptFileCredentialStore();
     try {
         panelURL = store->panelURL().value_or("https://");
     } catch (const std::exception&) {
@@ -166,6 +167,7 @@ void AppModel::readSettings() {
     selectedExitId = integerSetting(s, "selected_exit_id");
     quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
     smartRouting = boolSetting(s, "smart_routing").value_or(true);
+    notifications = boolSetting(s, "notifications").value_or(true);
     lanShare = boolSetting(s, "lan_share").value_or(false);
     if (auto ids = siteIdsSetting(s, "disabled_site_ids")) disabledSiteIds = std::move(*ids);
     sharingOn = stringSetting(s, "lan_share_address");
@@ -211,6 +213,7 @@ void AppModel::storedSettingsChanged() {
     if (changed("selected_exit_id")) selectedExitId = integerSetting(s, "selected_exit_id");
     if (changed("quota_fallback_entry_id")) quotaFallbackEntryId = integerSetting(s, "quota_fallback_entry_id");
     if (changed("smart_routing")) smartRouting = boolSetting(s, "smart_routing").value_or(true);
+    if (changed("notifications")) notifications = boolSetting(s, "notifications").value_or(true);
     if (changed("lan_share")) lanShare = boolSetting(s, "lan_share").value_or(false);
     if (changed("lan_share_address")) sharingOn = stringSetting(s, "lan_share_address");
     if (changed("lan_share_password")) {
@@ -303,6 +306,25 @@ std::set<std::int64_t> AppModel::storeSiteEnabled(std::int64_t id, bool enabled)
 void AppModel::setSmartRouting(bool on) {
     writeSetting("smart_routing", json::value(on));
     smartRouting = on;
+}
+
+void AppModel::adoptFileCredentialStore() {
+    // A store of another kind (a test's, in memory) is kept as it is.
+    if (const auto* keychain = dynamic_cast<const KeychainTokenStore*>(store.get())) {
+        store = std::make_shared<KeychainTokenStore>(
+            keychain->accessGroup(), std::make_shared<FileCredentialBackend>(FileCredentialBackend::defaultPath()));
+    }
+}
+
+void AppModel::useFileCredentialStore() {
+    writeSetting("credential_store", json::value("file"));
+    adoptFileCredentialStore();
+    offerFileCredentialStore = false;
+}
+
+void AppModel::setNotifications(bool on) {
+    writeSetting("notifications", json::value(on));
+    notifications = on;
 }
 
 Async<void> AppModel::setLockdown(bool enabled, bool allowLAN) {

@@ -92,6 +92,9 @@ public:
     Published<bool> signedIn{*this, false};
     Published<bool> busy{*this, false};
     Published<std::optional<std::string>> errorMessage{*this};
+    // The sign-in could not be kept in the keyring (cancelled, locked, none): the
+    // views offer useFileCredentialStore.
+    Published<bool> offerFileCredentialStore{*this, false};
     PublishedShared<std::vector<ServerListEntry>> servers{*this};
     PublishedShared<std::vector<ClientExit>> exits{*this};
     Published<std::optional<std::int64_t>> selectedExitId{*this};
@@ -108,6 +111,7 @@ public:
     PublishedShared<std::vector<FleetSlot>> connectedFleet{*this};
     Published<bool> refreshing{*this, false};
     Published<bool> smartRouting{*this, true};  // change it with setSmartRouting
+    Published<bool> notifications{*this, true};  // desktop notifications; change it with setNotifications
     // User mode: where the running engine offers the tunnel as a local proxy.
     Published<std::optional<std::string>> localProxy{*this};
     Published<std::optional<PinPref>> pin{*this};
@@ -171,12 +175,16 @@ public:
     void scenePhaseChanged(bool active, bool background);
     // Throws SettingsWriteError (and changes nothing) when the setting cannot be saved.
     void setSmartRouting(bool on);
+    void setNotifications(bool on);
     // "Always require the tunnel" on the system service, for the whole machine.
     // Throws TunnelPlatformError with the service's reason (user mode cannot block).
     Async<void> setLockdown(bool enabled, bool allowLAN);
 
     // Sign-in, server refresh and recovery.
     Async<void> signIn(bool automatic);
+    // From now on, and in later runs, the sign-in is kept in the owner-only file
+    // instead of the keyring.
+    void useFileCredentialStore();
     void signOut();
     Async<bool> refreshServers(bool forConnect);
     static std::vector<ServerListEntry> onePerVPS(const std::vector<ServerListEntry>& entries);
@@ -289,6 +297,7 @@ private:
     using SettingValues = std::vector<std::pair<std::string_view, std::optional<boost::json::value>>>;
     void writeSettings(SettingValues values);
     void writeSetting(std::string_view key, std::optional<boost::json::value> value);
+    void adoptFileCredentialStore();
     // writeSettings for a change the model makes on its own: a failure is logged and
     // shown as the error. False when nothing was stored.
     bool storeOrReport(SettingValues values);

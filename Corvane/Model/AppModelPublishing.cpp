@@ -42,6 +42,8 @@ std::shared_ptr<const AppSnapshot> AppModel::published() {
     s->connectedFleet = connectedFleet.shared();
     s->refreshing = refreshing;
     s->smartRouting = smartRouting;
+    s->notifications = notifications;
+    s->offerFileCredentialStore = offerFileCredentialStore;
     s->pin = pin;
     s->lanShare = lanShare;
     s->sharingOn = sharingOn;

@@ -32,6 +32,7 @@ Async<void> runToItsEnd(Async<void> work) {
 Async<void> AppModel::signIn(bool automatic) {
     if (!automatic) signInAutoAttempts = 0;
     errorMessage = std::nullopt;
+    offerFileCredentialStore = false;
     const std::string trimmed(trimWhitespace(panelURL.get()));
     auto parsed = boost::urls::parse_uri(trimmed);
     if (!parsed || parsed->scheme() != "https" || !parsed->has_authority() || parsed->host().empty()) {
@@ -69,6 +70,7 @@ Async<void> AppModel::signIn(bool automatic) {
                                                                           : e.description();
             } catch (...) {
                 errorMessage = userText(failure);
+                offerFileCredentialStore = keyringRefused(failure);
             }
         }
         busy = false;

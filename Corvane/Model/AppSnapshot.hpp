@@ -34,6 +34,7 @@ struct AppSnapshot {
     bool signedIn = false;
     bool busy = false;
     std::optional<std::string> errorMessage;
+    bool offerFileCredentialStore = false;
     Shared<std::vector<ServerListEntry>> servers;
     Shared<std::vector<ClientExit>> exits;
     std::optional<std::int64_t> selectedExitId;
@@ -46,6 +47,7 @@ struct AppSnapshot {
     Shared<std::vector<FleetSlot>> connectedFleet;
     bool refreshing = false;
     bool smartRouting = true;
+    bool notifications = true;
     std::optional<PinPref> pin;
     bool lanShare = false;
     std::optional<std::string> sharingOn;

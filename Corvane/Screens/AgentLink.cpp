@@ -195,6 +195,14 @@ void AgentLink::signIn() {
     }
     request("signIn", std::move(args));
 }
+void AgentLink::useFileCredentialStore() {
+    json::object args;
+    {
+        std::lock_guard lock(typedMutex_);
+        args = {{"panelURL", panelURL_}, {"email", email_}, {"password", password_}};
+    }
+    request("useFileCredentialStore", std::move(args));
+}
 void AgentLink::signOut() { request("signOut"); }
 void AgentLink::toggleConnection() { request("toggleConnection"); }
 void AgentLink::disconnect() { request("disconnect"); }
@@ -220,6 +228,7 @@ void AgentLink::previewDiagnostics(std::function<void(std::string)> done) {
     });
 }
 void AgentLink::setSmartRouting(bool on) { request("setSmartRouting", {{"on", on}}); }
+void AgentLink::setNotifications(bool on) { request("setNotifications", {{"on", on}}); }
 void AgentLink::setLockdown(bool enabled, bool allowLAN) {
     request("setLockdown", {{"enabled", enabled}, {"allowLAN", allowLAN}});
 }

@@ -53,6 +53,8 @@ public:
     void sendDiagnostics() override;
     void previewDiagnostics(std::function<void(std::string)> done) override;
     void setSmartRouting(bool on) override;
+    void setNotifications(bool on) override;
+    void useFileCredentialStore() override;
     void setLockdown(bool enabled, bool allowLAN) override;
     void dismissQuotaNotice() override;
     void scenePhaseChanged(bool active, bool background) override;

@@ -17,6 +17,7 @@
 #include "Corvane/Screens/ModelActions.hpp"
 #include "Corvane/Screens/RowListModel.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
+#include "CorvaneCore/Support/AutostartEntry.hpp"
 
 namespace corvane {
 
@@ -138,6 +139,15 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString checklistDetail READ checklistDetail NOTIFY changed)
     Q_PROPERTY(QString checklistAction READ checklistAction NOTIFY changed)
     Q_PROPERTY(QString checklistIcon READ checklistIcon NOTIFY changed)
+
+    // The desktop: starting at login (the user's autostart entry, kept by the
+    // window itself) and desktop notifications (a setting of the model).
+    Q_PROPERTY(bool startAtLoginOffered READ startAtLoginOffered NOTIFY changed)
+    Q_PROPERTY(bool startAtLogin READ startAtLogin NOTIFY changed)
+    Q_PROPERTY(QString startAtLoginNote READ startAtLoginNote NOTIFY changed)
+    Q_PROPERTY(bool notifications READ notifications NOTIFY changed)
+    // The keyring would not keep the sign-in: offer the owner-only file.
+    Q_PROPERTY(bool offerFileCredentialStore READ offerFileCredentialStore NOTIFY changed)
 
 public:
     struct Options {
@@ -293,6 +303,18 @@ public:
     Q_INVOKABLE void chooseProtocol(const QString& choice);  // "auto", "reality", "hysteria2"
     Q_INVOKABLE void dismissQuotaNotice();
     Q_INVOKABLE void setSmartRouting(bool on);
+    Q_INVOKABLE void setNotifications(bool on);
+    Q_INVOKABLE void setStartAtLogin(bool on);
+    // Reads the autostart entry again (another program, corvanectl say, may have changed it).
+    Q_INVOKABLE void refreshStartAtLogin();
+    // Where the start-at-login switch writes; without one the switch is not shown.
+    void setAutostartEntry(AutostartEntry entry);
+    bool startAtLoginOffered() const { return autostart_.has_value(); }
+    bool startAtLogin() const { return autostartStatus_.enabled; }
+    QString startAtLoginNote() const { return startAtLoginNote_; }
+    bool notifications() const { return snapshot_->notifications; }
+    bool offerFileCredentialStore() const { return snapshot_->offerFileCredentialStore; }
+    Q_INVOKABLE void useFileCredentialStore();
     Q_INVOKABLE void setLockdown(bool on, bool allowLAN);
     Q_INVOKABLE void setSiteEnabled(qint64 siteId, bool enabled);
     Q_INVOKABLE void setLanShare(bool on);
@@ -352,6 +374,9 @@ private:
     QString trayNotice_;
     QString agentNotice_;
     std::optional<std::pair<bool, bool>> lastPhase_;
+    std::optional<AutostartEntry> autostart_;
+    AutostartStatus autostartStatus_;
+    QString startAtLoginNote_;
 
     std::mutex inboxMutex_;
     std::shared_ptr<const AppSnapshot> inbox_;  // the newest snapshot not yet applied

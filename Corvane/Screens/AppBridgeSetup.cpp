@@ -209,6 +209,8 @@ void AppBridge::windowStateChanged(bool active, bool visible) {
     if (lastPhase_ == phase) return;
     lastPhase_ = phase;
     actions_.scenePhaseChanged(phase.first, phase.second);
+    // corvanectl or the user may have changed the autostart entry meanwhile.
+    if (active) refreshStartAtLogin();
 }
 
 }  // namespace corvane

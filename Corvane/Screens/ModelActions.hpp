@@ -35,6 +35,9 @@ public:
     // The report sendDiagnostics() would send now, sanitised, given to `done` on another thread.
     virtual void previewDiagnostics(std::function<void(std::string)> done) = 0;
     virtual void setSmartRouting(bool on) = 0;
+    virtual void setNotifications(bool on) = 0;
+    // Keeps the sign-in in the owner-only file from now on, and signs in again.
+    virtual void useFileCredentialStore() = 0;
     // "Always require the tunnel" on the system service; a refusal shows as the error.
     virtual void setLockdown(bool enabled, bool allowLAN) = 0;
     virtual void dismissQuotaNotice() = 0;

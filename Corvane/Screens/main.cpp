@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -34,6 +35,7 @@
 #include "Corvane/Screens/StatusNotifierTray.hpp"
 #include "Corvane/Screens/TrayHost.hpp"
 #include "Corvane/Screens/TrayItem.hpp"
+#include "Corvane/Screens/WaylandSeat.hpp"
 #include "Corvane/Tunnel/SystemExtensionController.hpp"
 #include "CorvaneCore/Config/Deployment.hpp"
 
@@ -88,6 +90,34 @@ const XEmbedTrayModule* loadXEmbedTray() {
     return nullptr;
 }
 
+// Qt's Wayland client cannot run without a seat (see WaylandSeat.hpp): X11
+// through XWayland where there is a display, else a clear end instead of a crash.
+// False when the app cannot start.
+bool avoidWaylandWithoutSeat(int argc, char** argv) {
+    int platformValue = 0;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (!std::strcmp(argv[i], "-platform")) platformValue = i + 1;
+    }
+    const WaylandSeat seat = probeWaylandSeat(platformValue ? argv[platformValue] : "");
+    if (seat == WaylandSeat::notUsed || seat == WaylandSeat::present) return true;
+    const char* why = seat == WaylandSeat::absent
+                          ? "the Wayland compositor offers no seat (no keyboard or pointer), which the window needs"
+                          : "no Wayland compositor answers (WAYLAND_DISPLAY)";
+    const char* x11 = std::getenv("DISPLAY");
+    if (!x11 || !*x11) {
+        std::fprintf(stderr,
+                     "corvane: cannot open the window: %s, and no X11 display is set (DISPLAY) to use instead.\n"
+                     "Start Corvane in a desktop session with a keyboard and pointer, or set DISPLAY to an X server "
+                     "(XWayland). corvanectl works without a window.\n",
+                     why);
+        return false;
+    }
+    std::fprintf(stderr, "corvane: %s; using X11 (XWayland) on %s instead\n", why, x11);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    if (platformValue) argv[platformValue] = const_cast<char*>("xcb");
+    return true;
+}
+
 void bringToFront(QQuickWindow* window) {
     window->show();
     if (window->windowStates() & Qt::WindowMinimized) window->setWindowStates(window->windowStates() & ~Qt::WindowMinimized);
@@ -117,6 +147,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    if (!avoidWaylandWithoutSeat(argc, argv)) return 1;
 
     // The software scene graph: a window of text, icons and one small chart gains
     // nothing from the GPU, and Mesa's OpenGL stack alone costs about 85 MB of
@@ -165,6 +197,7 @@ int main(int argc, char** argv) {
                             .previewLogs = previewLogs,
                             .panelPlaceholder = Deployment::load(Deployment::standardFiles()).values.panelURL});
     bridge.setHelpURL(installedHelpURL());
+    bridge.setAutostartEntry(AutostartEntry::forUser());
     DesktopAppearance appearance;
     link.observe(bridge);
 

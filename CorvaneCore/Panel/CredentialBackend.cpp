@@ -48,7 +48,8 @@ struct SecretLibrary {
     X(secret_password_lookupv_binary_sync) X(secret_password_storev_binary_sync) X(secret_password_clearv_sync) \
     X(secret_service_get_sync) X(secret_value_new) X(secret_value_get) X(secret_value_unref)                   \
     X(secret_error_get_quark) X(g_io_error_quark) X(g_error_free) X(g_object_unref) X(g_hash_table_new)        \
-    X(g_hash_table_insert) X(g_hash_table_unref) X(g_str_hash) X(g_str_equal)
+    X(g_hash_table_insert) X(g_hash_table_unref) X(g_str_hash) X(g_str_equal)                                \
+    X(secret_collection_for_alias_sync) X(secret_collection_get_locked)
 #define CORVANE_SECRET_POINTER(name) decltype(&::name) name = nullptr;
     CORVANE_SECRET_FUNCTIONS(CORVANE_SECRET_POINTER)
 #undef CORVANE_SECRET_POINTER
@@ -130,6 +131,8 @@ std::int32_t statusOf(GError* error) {
         }
     } else if (error->domain == secret.g_io_error_quark() && error->code == G_IO_ERROR_PERMISSION_DENIED) {
         status = CredentialStatus::authFailed;
+    } else if (error->domain == secret.g_io_error_quark() && error->code == G_IO_ERROR_CANCELLED) {
+        status = CredentialStatus::userCanceled;
     }
     secret.g_error_free(error);
     return status;
@@ -150,6 +153,31 @@ std::int32_t lookup(const Attributes& attributes, std::string* bytes) {
     return CredentialStatus::success;
 }
 
+// Why a store into the default keyring failed. libsecret goes on after a
+// prompt the user cancelled and then fails on the keyring that is still
+// missing or locked, so the failure itself rarely says so: ask the service.
+std::int32_t storeFailure(std::int32_t status) {
+    const auto& secret = secretLibrary();
+    GError* error = nullptr;
+    SecretService* service = secret.secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
+    if (error) {
+        secret.g_error_free(error);
+        return CredentialStatus::notAvailable;
+    }
+    SecretCollection* collection =
+        secret.secret_collection_for_alias_sync(service, "default", SECRET_COLLECTION_NONE, nullptr, &error);
+    if (error) {
+        secret.g_error_free(error);
+    } else if (!collection) {
+        status = CredentialStatus::noSuchKeychain;
+    } else {
+        if (secret.secret_collection_get_locked(collection)) status = CredentialStatus::interactionNotAllowed;
+        secret.g_object_unref(collection);
+    }
+    secret.g_object_unref(service);
+    return status;
+}
+
 std::int32_t store(const Attributes& attributes, std::string_view bytes) {
     const auto& secret = secretLibrary();
     SecretValue* value = secret.secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), "application/octet-stream");
@@ -157,8 +185,8 @@ std::int32_t store(const Attributes& attributes, std::string_view bytes) {
     gboolean ok = secret.secret_password_storev_binary_sync(credentialSchema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
                                                             attributes.label().c_str(), value, nullptr, &error);
     secret.secret_value_unref(value);
-    if (error) return statusOf(error);
-    return ok ? CredentialStatus::success : CredentialStatus::notAvailable;
+    if (error) return storeFailure(statusOf(error));
+    return ok ? CredentialStatus::success : storeFailure(CredentialStatus::notAvailable);
 }
 
 }  // namespace

@@ -31,13 +31,14 @@ _corvanectl() {
     COMPREPLY=()
     if ((position == 1)); then
         _corvanectl_offer login logout servers exits connect disconnect status watch pin route smart-routing \
-            lockdown sites site share logs report update agent build-config debug --version --help
+            lockdown sites site share logs report update notifications autostart agent build-config debug \
+            --version --help
         return
     fi
     case $command in
     login)
         [[ $prev == --panel || $prev == --email ]] && return
-        _corvanectl_offer --panel --email --password-stdin --help ;;
+        _corvanectl_offer --panel --email --password-stdin --file-store --help ;;
     servers | exits | status | watch | update | sites)
         _corvanectl_offer --json --help ;;
     connect)
@@ -58,8 +59,10 @@ _corvanectl() {
         --protocol) _corvanectl_offer auto reality hysteria2 ;;
         *) _corvanectl_offer --entry --exit --protocol --help ;;
         esac ;;
-    smart-routing)
+    smart-routing | notifications)
         ((position == 2)) && _corvanectl_offer on off --help ;;
+    autostart)
+        _corvanectl_offer on off --json --help ;;
     lockdown)
         if ((position == 2)); then
             _corvanectl_offer on off --help

@@ -13,13 +13,17 @@
 #include <cstring>
 #include <future>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
 #include "Corvane/Agent/AgentClient.hpp"
+#include "Corvane/Platform/DesktopNotifier.hpp"
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "TestSupport/PrivateHome.hpp"
+#include "TestSupport/PrivateSessionBus.hpp"
 #include "TestSupport/ScopedEnv.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 #include "TestSupport/ServiceClient.hpp"
@@ -228,4 +232,62 @@ TEST_F(Agent, AnAgentThatCannotRunIsSaidAtOnce) {
     EXPECT_EQ(status.exitStatus, 1);
     EXPECT_EQ(status.err, "cannot start the Corvane agent (" + (dir_.path() / "no-such-agent").string() +
                               "): No such file or directory\n");
+}
+
+// Desktop notifications come from the agent, once per event, in words, and only
+// while the user has them on; a bus without a notification server, or no bus,
+// leaves the agent as it was. The event here is the session's end.
+TEST_F(Agent, TheSessionsEndIsNotifiedOnceAndTheSettingSilencesIt) {
+    PrivateSessionBus bus(dir_.path() / "bus");
+    if (!bus.unavailableReason().empty()) GTEST_SKIP() << bus.unavailableReason();
+    ScopedEnv session("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    ScopedEnv fileStore("CORVANE_CREDENTIAL_STORE", "file");  // no keyring on this bus
+    ScopedEnv tunnel("CORVANE_TUNNEL_SOCKET", (dir_.path() / "no-tunnel.sock").string());
+
+    // A new agent, restored signed in, then signed out: the event.
+    auto signOutOnce = [&](std::optional<bool> notifications) {
+        KeychainTokenStore().save("stored-token", "https://127.0.0.1:9/");  // nothing listens there
+        auto c = client();
+        ASSERT_TRUE(c->call("snapshot").as_object().at("signedIn").as_bool());
+        if (notifications) c->call("setNotifications", {{"on", *notifications}});
+        c->call("signOut");
+        EXPECT_FALSE(c->call("snapshot").as_object().at("signedIn").as_bool());
+        const auto pid = static_cast<pid_t>(c->call("hello").as_object().at("pid").as_int64());
+        c->call("stopAgent");
+        for (int i = 0; i < 300 && alive(pid); ++i) std::this_thread::sleep_for(20ms);
+        EXPECT_FALSE(alive(pid)) << "the agent did not stop";
+    };
+    auto notices = [&] {
+        std::vector<json::object> found;
+        std::istringstream lines(bus.serviceLog());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.starts_with("{")) found.push_back(json::parse(line).as_object());
+        }
+        return found;
+    };
+
+    signOutOnce(std::nullopt);  // no notification server yet: nothing to see, nothing breaks
+
+    bus.startService("Agent/notification_server.py");
+    signOutOnce(false);  // turned off: the setting is stored, the next agent keeps it
+    signOutOnce(std::nullopt);
+    EXPECT_TRUE(notices().empty()) << bus.serviceLog();
+
+    signOutOnce(true);
+    for (int i = 0; i < 250 && notices().empty(); ++i) std::this_thread::sleep_for(20ms);
+    const auto seen = notices();
+    ASSERT_EQ(seen.size(), 1u) << bus.serviceLog();
+    EXPECT_EQ(seen[0].at("app_name").as_string(), "Corvane");
+    EXPECT_EQ(seen[0].at("desktop_entry").as_string(), "corvane");
+    EXPECT_EQ(seen[0].at("summary").as_string(), "Signed out");
+    EXPECT_NE(std::string(seen[0].at("body").as_string()).find("Sign in again"), std::string::npos)
+        << seen[0].at("body").as_string();
+
+    // Neither a missing bus nor a bus without a server is an error anyone sees.
+    std::string why;
+    bus.stopService();
+    EXPECT_FALSE(sendDesktopNotice({"Title", "Body"}, why));
+    EXPECT_NE(why, "");
+    ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (dir_.path() / "no-bus").string());
+    EXPECT_FALSE(sendDesktopNotice({"Title", "Body"}, why));
 }

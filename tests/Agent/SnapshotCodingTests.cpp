@@ -43,6 +43,8 @@ AppSnapshot everyField() {
     s.connectedFleet = std::make_shared<const std::vector<FleetSlot>>(std::vector<FleetSlot>{{.vpsId = 101, .name = "Tokyo"}});
     s.refreshing = true;
     s.smartRouting = false;
+    s.notifications = false;
+    s.offerFileCredentialStore = true;
     s.pin = PinPref{.vpsId = 101, .reality = true};
     s.lanShare = true;
     s.sharingOn = "192.168.1.20";

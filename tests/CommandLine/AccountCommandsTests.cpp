@@ -23,6 +23,7 @@
 #include "CorvaneCore/Panel/TokenStore.hpp"
 #include "Model/ModelFixture.hpp"
 #include "TestSupport/PrivateHome.hpp"
+#include "TestSupport/PrivateSessionBus.hpp"
 #include "tools/fleet/ChildProcess.hpp"
 
 using namespace corvane;
@@ -197,7 +198,7 @@ TEST_F(AccountCommands, LoginWaitsOutARecoveryAndEndsWithItsLastWord) {
 TEST_F(AccountCommands, HelpListsEveryCommandOnOneLine) {
     auto help = ctl({"--help"});
     EXPECT_EQ(help.exitStatus, 0);
-    for (const char* line : {"  corvanectl login [--panel URL] [--email EMAIL] [--password-stdin]\n",
+    for (const char* line : {"  corvanectl login [--panel URL] [--email EMAIL] [--password-stdin] [--file-store]\n",
                              "  corvanectl logout\n", "  corvanectl servers [--json]\n", "  corvanectl update [--json]\n",
                              "  CORVANE_TUNNEL_SOCKET  the tunnel service's socket"}) {
         EXPECT_NE(help.out.find(line), std::string::npos) << line;
@@ -209,7 +210,7 @@ TEST_F(AccountCommands, HelpListsEveryCommandOnOneLine) {
              {{"share", "--help"}, "usage: corvanectl share on|off|new-password|show [--json]\n"},
              {{"report", "--help"}, "usage: corvanectl report [--preview]\n"},
              {{"logs", "--follow", "--help"}, "usage: corvanectl logs [--follow] [--level all|warn|error]\n"},
-             {{"login", "--help"}, "usage: corvanectl login [--panel URL] [--email EMAIL] [--password-stdin]\n"},
+             {{"login", "--help"}, "usage: corvanectl login [--panel URL] [--email EMAIL] [--password-stdin] [--file-store]\n"},
          }) {
         auto r = ctl(args);
         EXPECT_EQ(r.exitStatus, 0) << ::testing::PrintToString(args);
@@ -359,4 +360,80 @@ TEST_F(AccountCommands, AnInterruptedPasswordPromptGivesTheEchoBack) {
         ::close(terminal);
     }
     EXPECT_EQ(panel.requestCount(), 0u);
+}
+
+// Signing in as a new user would in a session whose keyring does not exist yet:
+// the desktop asks to create one and the user cancels; or the keyring is locked
+// and its unlock prompt cancelled; or the Secret Service went away. A Secret
+// Service on a private bus that dismisses every prompt stands in for the
+// desktop's (a real prompter needs a person); the sign-in goes through the real
+// libsecret client. corvanectl says what happened and what to do, never a
+// status number, and --file-store keeps the sign-in in the private file.
+TEST_F(AccountCommands, AKeyringThatWillNotKeepTheSignInIsExplainedAndTheFileOffered) {
+    PrivateSessionBus bus(dir.path() / "bus");
+    if (!bus.unavailableReason().empty()) GTEST_SKIP() << bus.unavailableReason();
+    home_->set("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, kFleet));
+
+    struct Case {
+        const char* mode;  // of the stand-in keyring; "gone": it answers at start, then goes away
+        const char* says;
+    };
+    for (const Case& c : {Case{"nokeyring", "creating one was cancelled"}, Case{"locked", "your keyring is locked"},
+                          Case{"gone", "no keyring (Secret Service) answers"}}) {
+        SCOPED_TRACE(c.mode);
+        bus.startService("Panel/dismissing_secret_service.py",
+                         {std::string(c.mode) == "gone" ? "nokeyring" : c.mode});
+        ASSERT_EQ(ctl({"agent", "status"}).exitStatus, 3);  // a new agent for each: it picks its store at start
+        ASSERT_EQ(ctl({"notifications"}).exitStatus, 0);  // started with the keyring there
+        if (std::string(c.mode) == "gone") bus.stopService();
+
+        auto refused = login();
+        EXPECT_EQ(refused.exitStatus, 1) << refused.err;
+        EXPECT_NE(refused.err.find(c.says), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("corvanectl login --file-store"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.err.find("-25"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.err.find("keychain"), std::string::npos) << refused.err;
+        if (std::string(c.mode) != "gone") {
+            EXPECT_NE(bus.serviceLog().find("prompt"), std::string::npos) << "the keyring never asked";
+        }
+        EXPECT_EQ(storedToken(), std::nullopt);
+        EXPECT_EQ(ctl({"agent", "stop"}).exitStatus, 0);
+        bus.stopService();
+    }
+
+    // The private file instead: signed in, the token in the 0600 file, and kept there by the next agent.
+    bus.startService("Panel/dismissing_secret_service.py", {"nokeyring"});
+    auto kept = ctl({"login", "--panel", panel.url(""), "--email", "a@b.c", "--password-stdin", "--file-store"}, "pw\n");
+    EXPECT_EQ(kept.exitStatus, 0) << kept.err;
+    EXPECT_NE(kept.out.find("Signed in to"), std::string::npos) << kept.out;
+    EXPECT_EQ(storedToken(), std::optional<std::string>("jwt-1"));
+    EXPECT_EQ(ctl({"agent", "stop"}).exitStatus, 0);
+    auto servers = ctl({"servers"});
+    EXPECT_EQ(servers.exitStatus, 0) << servers.err;  // signed in, from the file
+    ctl({"agent", "stop"});
+}
+
+// corvanectl's desktop settings: the autostart entry in the user's config
+// folder, and the agent's notifications setting, each switched and shown.
+TEST_F(AccountCommands, AutostartAndNotificationsAreSwitchedAndShown) {
+    const fs::path entry = home / "config" / "autostart" / "corvane.desktop";
+    EXPECT_EQ(ctl({"autostart"}).out, "Corvane does not start at login.\n");
+    auto on = ctl({"autostart", "on"});
+    EXPECT_EQ(on.exitStatus, 0) << on.err;
+    EXPECT_EQ(on.out, "Corvane starts in the tray at login (" + entry.string() + ").\n");
+    EXPECT_NE(readFile(entry).find("Exec=corvane --background"), std::string::npos) << readFile(entry);
+    const auto shown = json::parse(ctl({"autostart", "--json"}).out).as_object();
+    EXPECT_EQ(shown, (json::object{{"enabled", true}, {"edited", false}, {"path", entry.string()}}));
+    EXPECT_EQ(ctl({"autostart", "off"}).exitStatus, 0);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_EQ(ctl({"autostart", "maybe"}).exitStatus, 2);
+
+    EXPECT_EQ(ctl({"notifications", "off"}).out, "Desktop notifications off.\n");
+    EXPECT_EQ(ctl({"notifications"}).out, "Desktop notifications off.\n");
+    EXPECT_FALSE(json::parse(readFile(home / "config" / "corvane" / "settings.json")).at("notifications").as_bool());
+    EXPECT_NE(ctl({"notifications", "on"}).out.find("Desktop notifications on"), std::string::npos);
+    EXPECT_EQ(ctl({"notifications", "loud"}).exitStatus, 2);
+    ctl({"agent", "stop"});
 }

@@ -3,13 +3,16 @@
 
 #include <boost/json/parse.hpp>
 
+#include "CorvaneCore/Panel/CredentialBackend.hpp"
 #include "CorvaneCore/Panel/PanelError.hpp"
 #include "Model/ModelFixture.hpp"
+#include "TestSupport/PrivateHome.hpp"
 #include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 using namespace corvane::testing;
 using namespace corvane::fleet;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -293,4 +296,75 @@ TEST_F(ModelTest, AnAllowanceUsedUpWhileDisconnectedSwitchesTheStoredRouteAtOnce
     EXPECT_FALSE(stored.contains("selected_exit_id"));
     EXPECT_EQ(stored.at("quota_fallback_entry_id").as_int64(), 1);
     EXPECT_TRUE(tunnelPlatform->startOptions.empty());  // nothing reconnects while the tunnel is down
+}
+
+// A sign-in the keyring will not keep (its prompt cancelled, locked, no Secret
+// Service) says so in the desktop's words, never a status number, and offers
+// the private file, which then keeps this sign-in and those of later starts.
+TEST_F(ModelTest, ASignInTheKeyringRefusesSaysWhyAndThePrivateFileKeepsIt) {
+    // The keyring's answer, as the Secret Service backend reports it (its real
+    // prompts are in the Panel suite and corvanectl's).
+    class RefusingKeyring final : public CredentialBackend {
+    public:
+        explicit RefusingKeyring(std::int32_t status) : status_(status) {}
+        std::int32_t update(const CredentialQuery&, std::string_view) override { return status_; }
+        std::int32_t add(const CredentialQuery&, std::string_view) override { return status_; }
+        std::int32_t read(const CredentialQuery&, std::string&) override { return CredentialStatus::itemNotFound; }
+        std::int32_t remove(const CredentialQuery&) override { return CredentialStatus::itemNotFound; }
+        std::string name() const override { return "refusing"; }
+
+    private:
+        std::int32_t status_;
+    };
+    struct Case {
+        std::int32_t status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {CredentialStatus::noSuchKeychain, "creating one was cancelled"},
+        {CredentialStatus::userCanceled, "creating one was cancelled"},
+        {CredentialStatus::interactionNotAllowed, "your keyring is locked"},
+        {CredentialStatus::notAvailable, "no keyring (Secret Service) answers"},
+        {CredentialStatus::authFailed, "the keyring refused access"},
+    };
+    script.set(kLoginPath, ScriptedReply::json(200, kLogin));
+    script.set(kServersPath, ScriptedReply::json(200, "{\"servers\":[" + serverJSON(1, "A") + "]}"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        model.reset();
+        TempDir home;
+        PrivateHome privateHome(home.path());
+        std::error_code ignored;
+        fs::remove(dir.path() / "settings.json", ignored);
+        auto keyring = [&c](AppModelParts& parts) {
+            parts.store = std::make_shared<KeychainTokenStore>(std::nullopt, std::make_shared<RefusingKeyring>(c.status));
+        };
+        AppModel& m = make(keyring);
+        m.panelURL = panel.url("");
+        m.email = "a@b.c";
+        m.password = "pw";
+        run(m.signIn(false));
+        EXPECT_FALSE(m.signedIn);
+        const std::string text = m.errorMessage->value_or("");
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_NE(text.find("private file"), std::string::npos) << text;
+        EXPECT_EQ(text.find(std::to_string(c.status)), std::string::npos) << text;
+        EXPECT_EQ(text.find("keychain"), std::string::npos) << text;
+        EXPECT_TRUE(m.offerFileCredentialStore);
+
+        m.useFileCredentialStore();
+        run(m.signIn(false));
+        EXPECT_TRUE(m.signedIn) << m.errorMessage->value_or("");
+        EXPECT_FALSE(m.offerFileCredentialStore);
+        const auto file = home.path() / "data" / "corvane" / "credentials.json";
+        EXPECT_EQ(KeychainTokenStore({}, std::make_shared<FileCredentialBackend>(file)).token(panel.url("")),
+                  std::optional<std::string>("jwt-1"));
+        EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+        // The next start keeps to the file: signed in without asking the keyring.
+        AppModel& again = make(keyring);
+        run(again.start());
+        EXPECT_TRUE(again.signedIn);
+        model.reset();
+    }
 }

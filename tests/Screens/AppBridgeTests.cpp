@@ -9,6 +9,7 @@
 #include "Corvane/Screens/AppBridge.hpp"
 #include "Corvane/Screens/ModelActions.hpp"
 #include "ViewHarness.hpp"
+#include "tools/fleet/TempDir.hpp"
 
 using namespace corvane;
 
@@ -132,6 +133,8 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
         {[&] { bridge.chooseProtocol("reality"); }, "pinTag:proxy-1"},
         {[&] { bridge.chooseProtocol("auto"); }, "pinTag:proxy-auto"},
         {[&] { bridge.setSmartRouting(false); }, "setSmartRouting:false"},
+        {[&] { bridge.setNotifications(false); }, "setNotifications:false"},
+        {[&] { bridge.useFileCredentialStore(); }, "useFileCredentialStore"},
         {[&] { bridge.setLockdown(true, true); }, "setLockdown:true,true"},
         {[&] { bridge.setSiteEnabled(3, true); }, "setSiteEnabled:3,true"},
         {[&] { bridge.setLanShare(true); }, "setLanShare:true"},
@@ -155,3 +158,37 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
     EXPECT_TRUE(bridge.reportPreview().contains("\"trigger_reason\": \"manual\""));
 }
 
+
+// The start-at-login switch writes the entry and shows what the file says:
+// the user's own entry is named as kept, a failure says why and the switch stays off.
+TEST(AppBridge, StartAtLoginShowsTheEntryAsItIs) {
+    fleet::TempDir dir;
+    const auto entryFile = dir.path() / "autostart" / "corvane.desktop";
+    const auto templateFile = dir.path() / "template.desktop";
+    RecordingActions actions;
+    AppBridge bridge(actions, {});
+    EXPECT_FALSE(bridge.startAtLoginOffered());
+
+    bridge.setAutostartEntry(AutostartEntry(entryFile, templateFile));  // no template yet
+    EXPECT_TRUE(bridge.startAtLoginOffered());
+    EXPECT_FALSE(bridge.startAtLogin());
+    bridge.setStartAtLogin(true);
+    EXPECT_FALSE(bridge.startAtLogin());
+    EXPECT_TRUE(bridge.startAtLoginNote().contains(QString::fromStdString(templateFile.string())))
+        << bridge.startAtLoginNote().toStdString();
+
+    fleet::writeFile(templateFile, "[Desktop Entry]\nExec=corvane --background\n");
+    bridge.setStartAtLogin(true);
+    EXPECT_TRUE(bridge.startAtLogin());
+    EXPECT_TRUE(std::filesystem::exists(entryFile));
+    EXPECT_EQ(bridge.startAtLoginNote(), "");
+
+    // Edited outside the window: seen when the window is next activated.
+    fleet::writeFile(entryFile, "[Desktop Entry]\nExec=my-corvane\nHidden=true\n");
+    bridge.windowStateChanged(true, true);
+    EXPECT_FALSE(bridge.startAtLogin());
+    EXPECT_TRUE(bridge.startAtLoginNote().contains("Your own entry")) << bridge.startAtLoginNote().toStdString();
+    bridge.setStartAtLogin(true);
+    EXPECT_TRUE(bridge.startAtLogin());
+    EXPECT_TRUE(std::filesystem::exists(entryFile));
+}

@@ -23,6 +23,7 @@ ColumnLayout {
     LockdownRow { visible: bridge.lockdownOffered }
     SitesPanel {}
     LanSharePanel {}
+    DesktopPanel {}
     ServerList {}
     Loader {
         objectName: "errorBanner"

@@ -81,6 +81,15 @@ ColumnLayout {
         // Read out as it appears, wherever the focus is.
         Accessible.role: Accessible.AlertMessage
     }
+    // The keyring would not keep the sign-in: the owner-only file can.
+    CVButton {
+        objectName: "fileStoreButton"
+        visible: bridge.offerFileCredentialStore
+        text: "Keep sign-in in a private file"
+        enabled: !bridge.busy
+        Layout.alignment: Qt.AlignHCenter
+        onClicked: bridge.useFileCredentialStore()
+    }
 
     CVText {
         text: bridge.versionLine

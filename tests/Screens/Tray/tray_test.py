@@ -18,6 +18,10 @@ private session bus (dbus-run-session), with private XDG folders:
             The panel hears of each change by the item's and menu's signals.
   xembed    with only an XEmbed tray manager on the display: the app loads
             its XEmbed tray module and asks the manager to dock its icon.
+  noseat    under a Wayland compositor without a seat (weston's headless
+            backend), where Qt's Wayland client would crash: without an X
+            display the app ends with a clear message, with one it opens its
+            window on X11.
 
 usage: tray_test.py CASE --corvane P --corvanectl P --tunnel P --sim P --world F --xembed-manager P [--lsan F]
 Exits 77 (skipped) when the machine lacks Xvfb, dbus-run-session, dbus-monitor, xwininfo or python3-dbus.
@@ -374,9 +378,32 @@ def case_xembed(world):
     assert not world.window_viewable(), "the window shows after --background"
 
 
+def case_noseat(world):
+    if not shutil.which("weston"):
+        skip("weston is not installed (scripts/setup.sh installs it)")
+    runtime = world.env["XDG_RUNTIME_DIR"]
+    weston = world.start(["weston", "--backend=headless-backend.so", "--socket=corvane-noseat", "--no-config"],
+                         "weston.log")
+    wait_until("the compositor", lambda: os.path.exists(os.path.join(runtime, "corvane-noseat")), proc=weston)
+    wayland = {"WAYLAND_DISPLAY": "corvane-noseat", "QT_QPA_PLATFORM": "wayland"}
+
+    alone = dict(world.env, **wayland)
+    alone.pop("DISPLAY")
+    ended = subprocess.run([world.args.corvane], env=alone, capture_output=True, text=True, timeout=60)
+    if ended.returncode != 1 or "offers no seat" not in ended.stderr or "DISPLAY" not in ended.stderr:
+        fail("without a seat or an X display the app should end with a clear message: %d %r"
+             % (ended.returncode, ended.stderr))
+
+    app = world.start([world.args.corvane], "corvane.log", extra_env=wayland)
+    wait_until("the move to X11", lambda: "using X11 (XWayland) on " + world.env["DISPLAY"] in world.log(app),
+               proc=app)
+    wait_until("the window", world.window_viewable, proc=app)
+    assert weston.poll() is None, world.log(weston)
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["notray", "tray", "xembed"])
+    parser.add_argument("case", choices=["notray", "tray", "xembed", "noseat"])
     for name in ("corvane", "corvanectl", "tunnel", "sim", "world", "xembed-manager", "lsan"):
         parser.add_argument("--" + name)
     args = parser.parse_args()
@@ -401,7 +428,7 @@ def main():
     world = World(args)
     failed = True
     try:
-        {"notray": case_notray, "tray": case_tray, "xembed": case_xembed}[args.case](world)
+        {"notray": case_notray, "tray": case_tray, "xembed": case_xembed, "noseat": case_noseat}[args.case](world)
         failed = False
     except BaseException:
         for proc in world.procs[1:]:

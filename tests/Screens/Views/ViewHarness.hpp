@@ -49,6 +49,8 @@ public:
     void regenerateLanSharePassword() override { add("regenerateLanSharePassword"); }
     void sendDiagnostics() override { add("sendDiagnostics"); }
     void setSmartRouting(bool on) override { add("setSmartRouting", {b(on)}); }
+    void setNotifications(bool on) override { add("setNotifications", {b(on)}); }
+    void useFileCredentialStore() override { add("useFileCredentialStore"); }
     void setLockdown(bool on, bool allowLAN) override { add("setLockdown", {b(on), b(allowLAN)}); }
     void dismissQuotaNotice() override { add("dismissQuotaNotice"); }
     void scenePhaseChanged(bool active, bool background) override { add("scenePhaseChanged", {b(active), b(background)}); }

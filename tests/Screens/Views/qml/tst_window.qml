@@ -306,6 +306,34 @@ TestCase {
         verify(item("smartRoutingSwitch").checked)
     }
 
+    // --- The desktop: notifications and start at login ------------------------------------
+
+    function test_notificationsSwitch() {
+        feed({ notifications: true })
+        verify(item("notificationsSwitch").checked)
+        click("notificationsSwitch")
+        compare(harness.calls, ["setNotifications:false"])
+        feed({ notifications: false })
+        verify(!item("notificationsSwitch").checked)
+        // Without an autostart entry to keep (the harness has none) there is no switch for it.
+        verify(!item("startAtLoginSwitch").visible)
+    }
+
+    // --- The keyring's way out -------------------------------------------------------------
+
+    function test_keyringRefusalOffersThePrivateFile() {
+        const refused = { panelURL: "https://", signedIn: false,
+                          errorMessage: "Corvane could not keep your sign-in: your keyring is locked." }
+        harness.feed(refused)
+        settle()
+        verify(!item("fileStoreButton").visible)
+        refused.offerFileCredentialStore = true
+        harness.feed(refused)
+        settle()
+        click("fileStoreButton")
+        compare(lastCall(), "useFileCredentialStore")
+    }
+
     // --- Always require the tunnel ----------------------------------------------------------
 
     function test_lockdownIsOfferedWhereTheServiceCanBlock() {
