@@ -16,6 +16,8 @@ ControlBase {
     spacing: 6
     Accessible.role: Accessible.CheckBox
     Accessible.name: name
+    Accessible.description: !usable ? reason : ""
+    HoverTip { text: control.usable ? "" : control.reason }
     onToggled: {
         const wanted = checked
         checked = Qt.binding(() => control.on)
@@ -27,14 +29,14 @@ ControlBase {
         x: 0
         y: parent.height / 2 - height / 2
         radius: 11
-        color: control.checked ? (control.enabled ? Theme.accent : Qt.lighter(Theme.accent, 1.5)) : Theme.raised
+        color: control.checked ? (control.usable ? Theme.accent : Qt.lighter(Theme.accent, 1.5)) : Theme.raised
         border.width: control.visualFocus ? 2 : 1
         border.color: control.visualFocus ? Theme.focus : Theme.cardBorder
         Rectangle {
             x: control.checked ? parent.width - width - 3 : 3
             anchors.verticalCenter: parent.verticalCenter
             width: 16; height: 16; radius: 8
-            color: control.enabled ? "#ffffff" : Theme.cardBorder
+            color: control.usable ? "#ffffff" : Theme.cardBorder
             Behavior on x { NumberAnimation { duration: 120 } }
         }
     }

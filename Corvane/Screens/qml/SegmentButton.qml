@@ -14,6 +14,8 @@ ButtonBase {
     checked: selected
     font.pixelSize: Theme.smallFont + 1
     Accessible.name: text
+    Accessible.description: !usable ? reason : ""
+    HoverTip { text: control.usable ? "" : control.reason }
     onClicked: {
         checked = Qt.binding(() => control.selected)
         control.chosen()
@@ -24,7 +26,7 @@ ButtonBase {
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
-        color: control.checked ? Theme.accentText : (control.enabled ? Theme.text : Theme.faintText)
+        color: control.checked ? Theme.accentText : (control.usable ? Theme.text : Theme.faintText)
     }
     background: Rectangle {
         implicitWidth: control.minimumWidth
