@@ -319,6 +319,14 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         if (const auto failure = co_await m.selectInEngine(m.clash, tag)) throw AgentError("Could not switch server: " + *failure);
         co_return json::object{{"applied", "now"}};
     }
+    if (op == "chooseProtocol") {
+        const std::string protocol = a.string("protocol");
+        if (protocol != "auto" && protocol != "reality" && protocol != "hysteria2") {
+            throw AgentError("protocol must be auto, reality or hysteria2");
+        }
+        m.chooseProtocol(protocol == "auto" ? std::nullopt : std::optional(protocol == "reality"));
+        co_return json::object{};
+    }
     if (op == "applyRoute") {
         m.errorMessage = std::nullopt;
         co_await m.applyRoute(a.optionalInteger("entryId"), a.optionalInteger("exitId"), a.boolean("reality"),

@@ -120,7 +120,10 @@ json::object statusJSON(const AppSnapshot& s) {
     o["exitName"] = s.exitName;
     if (s.activeOutbound && !s.activeOutbound->empty()) o["activeOutbound"] = *s.activeOutbound;  // "": no member chosen yet
     if (s.switchingTo) o["switchingTo"] = *s.switchingTo;
-    if (s.pin) o["pin"] = {{"vpsId", s.pin->vpsId}, {"reality", s.pin->reality}};
+    if (s.pin) {
+        o["pin"] = {{"vpsId", s.pin->vpsId}, {"reality", s.pin->reality}};
+        if (s.pin->anyProtocol) o["pin"].as_object()["anyProtocol"] = true;
+    }
     if (s.selectedExitId) o["selectedExitId"] = *s.selectedExitId;
     if (s.quotaFallbackEntryId) o["quotaFallbackEntryId"] = *s.quotaFallbackEntryId;
     o["smartRouting"] = s.smartRouting;

@@ -219,6 +219,10 @@ public:
     std::string exitName() const;
     // Throws SettingsWriteError (and changes nothing) when the pin cannot be saved.
     void pinTag(const std::string& tag);
+    // The protocol of the pinned entry node (none: the faster of its two). The
+    // entry and any metered exit stay; through an exit the choice waits for the
+    // route back to the node's own exit. Throws SettingsWriteError as pinTag does.
+    void chooseProtocol(std::optional<bool> reality);
     // Makes the running engine's selector use `tag`, then reads it back: nothing once the
     // engine uses it, else why not (the user's text). Only a cancelled task throws.
     // `unreachable`, when given, tells a failure to reach the engine at all apart.

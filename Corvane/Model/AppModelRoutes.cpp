@@ -131,6 +131,42 @@ void AppModel::pinTag(const std::string& tag) {
     }
 }
 
+void AppModel::chooseProtocol(std::optional<bool> reality) {
+    if (!pin->has_value()) return;  // the automatic entry picks among every share already
+    PinPref next = **pin;
+    next.anyProtocol = !reality.has_value();
+    if (reality) {
+        next.reality = *reality;
+    } else {
+        // The faster of the server's two shares by the last delays measured; none yet: as it is.
+        const auto fleet = snapshot();
+        for (std::size_t i = 0; i < fleet.size(); ++i) {
+            if (fleet[i].vpsId != next.vpsId) continue;
+            const auto known = [&](bool r) -> std::optional<std::int64_t> {
+                const auto found = delays->find("proxy-" + std::to_string(2 * i + (r ? 1 : 0)));
+                if (found == delays->end() || found->second <= 0) return std::nullopt;
+                return found->second;
+            };
+            const auto hy2 = known(false), rt = known(true);
+            if (hy2 && rt) next.reality = *rt < *hy2;
+            else if (hy2 || rt) next.reality = rt.has_value();
+            break;
+        }
+    }
+    if (next == **pin) return;
+    const std::string before = pinChoice();
+    writeSetting("pin_pref", encodedPin(next));
+    pin = next;
+    // Through a metered exit (or the fallback's one entry) the running route has no other
+    // protocol to switch to: the choice applies when the route next changes or reconnects.
+    if (selectedExitId->has_value() || quotaFallbackEntryId) return;
+    if (status() == UiStatus::connected && clash && pinChoice() != before) {
+        switchingTo = pinChoice();
+        restartHealthChecks(false);
+        spawn(switchSelector());
+    }
+}
+
 Async<std::optional<std::string>> AppModel::selectInEngine(std::shared_ptr<ClashClient> client, std::string tag,
                                                            bool* unreachable) {
     if (unreachable) *unreachable = false;
@@ -252,6 +288,8 @@ Async<void> AppModel::applyRoute(std::optional<std::int64_t> entryId, std::optio
     const std::optional<std::int64_t> fallbackEntryId = quotaFallback ? entryId : std::nullopt;
     std::optional<PinPref> newPin;
     if (entryId) newPin = PinPref{.vpsId = *entryId, .reality = reality};
+    // A new entry or exit keeps "Automatic protocol" when the caller kept the protocol.
+    if (newPin && pin->has_value() && (*pin)->anyProtocol && (*pin)->reality == reality) newPin->anyProtocol = true;
     // The route is stored whole or not at all.
     SettingValues route;
     route.emplace_back("selected_exit_id", exitId ? std::optional<json::value>(json::value(*exitId)) : std::nullopt);

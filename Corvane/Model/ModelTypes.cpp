@@ -13,12 +13,15 @@ void FleetSlot::encode(RecordEncoder& e) const {
 }
 
 PinPref PinPref::decode(const RecordDecoder& d) {
-    return {d.required<std::int64_t>("vpsId"), d.required<bool>("reality")};
+    return {d.required<std::int64_t>("vpsId"), d.required<bool>("reality"),
+            d.defaulted<bool>("anyProtocol", false)};
 }
 
 void PinPref::encode(RecordEncoder& e) const {
     e.set("vpsId", vpsId);
     e.set("reality", reality);
+    // Written only when set: settings and snapshots of a protocol pin read as before.
+    if (anyProtocol) e.set("anyProtocol", true);
 }
 
 std::string_view rawValue(UiStatus status) {

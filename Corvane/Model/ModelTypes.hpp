@@ -28,6 +28,9 @@ struct PinPref {
     static constexpr std::string_view recordName = "PinPref";
     std::int64_t vpsId = 0;
     bool reality = false;
+    // The user chose "Automatic protocol" for this server: `reality` is the
+    // faster of its two protocols when the choice was made.
+    bool anyProtocol = false;
 
     bool operator==(const PinPref&) const = default;
     static PinPref decode(const RecordDecoder& d);

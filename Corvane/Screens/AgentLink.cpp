@@ -208,6 +208,7 @@ void AgentLink::toggleConnection() { request("toggleConnection"); }
 void AgentLink::disconnect() { request("disconnect"); }
 void AgentLink::refreshServers() { request("refreshServers"); }
 void AgentLink::pinTag(std::string tag) { request("pinTag", {{"tag", std::move(tag)}}); }
+void AgentLink::chooseProtocol(std::string protocol) { request("chooseProtocol", {{"protocol", std::move(protocol)}}); }
 void AgentLink::applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                            bool quotaFallback) {
     json::object args{{"reality", reality}, {"quotaFallback", quotaFallback}};

@@ -45,6 +45,7 @@ public:
     void disconnect() override;
     void refreshServers() override;
     void pinTag(std::string tag) override;
+    void chooseProtocol(std::string protocol) override;
     void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                     bool quotaFallback) override;
     void setSiteEnabled(std::int64_t siteId, bool enabled) override;

@@ -260,8 +260,14 @@ QString AppBridge::policyLine() const {
 
 QString AppBridge::quotaNotice() const { return snapshot_->quotaNotice ? q(*snapshot_->quotaNotice) : QString(); }
 
+QString AppBridge::smartRoutingNote() const {
+    // A connection through an exit is built with smart routing off (the exit takes everything).
+    if (!snapshot_->selectedExitId) return {};
+    return QStringLiteral("Off while a metered exit is in use: all public traffic and DNS use the exit.");
+}
+
 QString AppBridge::protocolChoice() const {
-    if (!snapshot_->pin) return QStringLiteral("auto");
+    if (!snapshot_->pin || snapshot_->pin->anyProtocol) return QStringLiteral("auto");
     return snapshot_->pin->reality ? QStringLiteral("reality") : QStringLiteral("hysteria2");
 }
 
@@ -565,19 +571,8 @@ void AppBridge::chooseExit(qint64 exitId) {
 }
 
 void AppBridge::chooseProtocol(const QString& choice) {
-    const auto& s = *snapshot_;
-    if (choice == QLatin1String("auto")) {
-        actions_.pinTag("proxy-auto");
-        return;
-    }
-    if (!s.pin) return;
-    const auto& fleet = orEmpty(s.snapshot);
-    for (std::size_t i = 0; i < fleet.size(); ++i) {
-        if (fleet[i].vpsId == s.pin->vpsId) {
-            actions_.pinTag(SnapshotRoutes::shareTag(i, choice == QLatin1String("reality")));
-            return;
-        }
-    }
+    if (!snapshot_->pin) return;  // the automatic entry has no protocol of its own
+    actions_.chooseProtocol(choice.toStdString());
 }
 
 void AppBridge::dismissQuotaNotice() { actions_.dismissQuotaNotice(); }

@@ -69,6 +69,9 @@ class AppBridge : public QObject {
 
     // Smart routing.
     Q_PROPERTY(bool smartRouting READ smartRouting NOTIFY changed)
+    // What the next connection uses, and why that differs from the setting.
+    Q_PROPERTY(bool smartRoutingOn READ smartRoutingOn NOTIFY changed)
+    Q_PROPERTY(QString smartRoutingNote READ smartRoutingNote NOTIFY changed)
     // "Always require the tunnel": offered where the service can block (system mode with a kill switch).
     Q_PROPERTY(bool lockdownOffered READ lockdownOffered NOTIFY changed)
     Q_PROPERTY(bool lockdown READ lockdown NOTIFY changed)
@@ -121,6 +124,8 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString trayRates READ trayRates NOTIFY changed)
     Q_PROPERTY(QString trayToolTip READ trayToolTip NOTIFY changed)
     Q_PROPERTY(bool connectEnabled READ connectEnabled NOTIFY changed)
+    // Why Connect cannot be used now; empty while it can, or while the model works.
+    Q_PROPERTY(QString connectReason READ connectReason NOTIFY changed)
     Q_PROPERTY(QString trayNotice READ trayNotice NOTIFY changed)
     // While the window cannot reach the user's agent: why, and that it keeps trying.
     Q_PROPERTY(QString agentNotice READ agentNotice NOTIFY changed)
@@ -139,6 +144,8 @@ class AppBridge : public QObject {
     Q_PROPERTY(QString checklistDetail READ checklistDetail NOTIFY changed)
     Q_PROPERTY(QString checklistAction READ checklistAction NOTIFY changed)
     Q_PROPERTY(QString checklistIcon READ checklistIcon NOTIFY changed)
+    // The command the step asks the user to run, to select or copy; empty: none.
+    Q_PROPERTY(QString checklistCommand READ checklistCommand NOTIFY changed)
 
     // The desktop: starting at login (the user's autostart entry, kept by the
     // window itself) and desktop notifications (a setting of the model).
@@ -206,6 +213,8 @@ public:
     QVariantList upHistory() const;
 
     bool smartRouting() const { return snapshot_->smartRouting; }
+    bool smartRoutingOn() const { return snapshot_->smartRouting && !snapshot_->selectedExitId; }
+    QString smartRoutingNote() const;
     bool lockdownOffered() const {
         return snapshot_->lockdown.has_value() &&
                (snapshot_->killSwitch == KillSwitchState::armed || snapshot_->killSwitch == KillSwitchState::blocking);
@@ -257,6 +266,7 @@ public:
     QString trayRates() const;
     QString trayToolTip() const;
     bool connectEnabled() const;
+    QString connectReason() const;
     bool updateShown() const;
     bool updateRequired() const;
     QString updateTitle() const;
@@ -268,6 +278,7 @@ public:
     QString checklistDetail() const;
     QString checklistAction() const;
     QString checklistIcon() const;
+    QString checklistCommand() const;
     // Any thread: shows the tunnel service's state soon on the GUI thread.
     void deliverExtensionState(SystemExtensionController::State state);
     // GUI thread: shows it now.

@@ -57,6 +57,13 @@ bool AppBridge::connectEnabled() const {
     return false;
 }
 
+QString AppBridge::connectReason() const {
+    const auto& s = *snapshot_;
+    if (s.working || !s.signedIn || connectEnabled()) return {};
+    if (extension_.kind() == ExtensionKind::checking) return checklistTitle();
+    return checklistTitle() + QStringLiteral(" \u2014 see the setup step above.");
+}
+
 void AppBridge::deliverAgentNotice(QString text) {
     QMetaObject::invokeMethod(
         this,
@@ -142,6 +149,21 @@ QString AppBridge::checklistTitle() const {
     return {};
 }
 
+namespace {
+constexpr auto joinGroupCommand = "sudo usermod -aG corvane $USER";
+constexpr auto installCommand = "sudo cmake --install .";
+constexpr auto restartCommand = "sudo systemctl restart corvane-tunnel";
+}  // namespace
+
+QString AppBridge::checklistCommand() const {
+    switch (extension_.kind()) {
+    case ExtensionKind::needsApproval: return QString::fromLatin1(joinGroupCommand);
+    case ExtensionKind::needsMoveToApplications: return QString::fromLatin1(installCommand);
+    case ExtensionKind::needsReboot: return QString::fromLatin1(restartCommand);
+    default: return {};
+    }
+}
+
 QString AppBridge::checklistDetail() const {
     switch (extension_.kind()) {
     case ExtensionKind::checking:
@@ -149,17 +171,20 @@ QString AppBridge::checklistDetail() const {
     case ExtensionKind::failed: return q(extension_.text());
     case ExtensionKind::needsApproval:
         return QStringLiteral(
-            "The tunnel service only lets in members of the \"corvane\" group. Add your user with "
-            "\"sudo usermod -aG corvane $USER\", then log out and log in again: the new group applies from your "
-            "next login. An administrator password is required.");
+                   "The tunnel service only lets in members of the \"corvane\" group. Add your user with "
+                   "\"%1\", then log out and log in again: the new group applies from your "
+                   "next login. An administrator password is required.")
+            .arg(checklistCommand());
     case ExtensionKind::needsMoveToApplications:
         return QStringLiteral(
-            "The tunnel service works with an installed Corvane only. Install it with \"sudo cmake --install\" "
-            "from its build folder, then start Corvane from the application menu.");
+                   "The tunnel service works with an installed Corvane only. Install it with \"%1\" "
+                   "from its build folder, then start Corvane from the application menu.")
+            .arg(checklistCommand());
     case ExtensionKind::needsReboot:
         return QStringLiteral(
-            "The running tunnel service is older than this app. Restart it with "
-            "\"sudo systemctl restart corvane-tunnel\" (or restart \"corvane-tunnel --user\"), then check again.");
+                   "The running tunnel service is older than this app. Restart it with "
+                   "\"%1\" (or restart \"corvane-tunnel --user\"), then check again.")
+            .arg(checklistCommand());
     }
     return {};
 }

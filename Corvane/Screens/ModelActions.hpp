@@ -26,6 +26,8 @@ public:
     virtual void disconnect() = 0;  // also lifts a block of traffic that outlived the tunnel
     virtual void refreshServers() = 0;  // refreshServers(forConnect: false)
     virtual void pinTag(std::string tag) = 0;
+    // "auto", "reality" or "hysteria2" for the pinned entry node; nothing else changes.
+    virtual void chooseProtocol(std::string protocol) = 0;
     virtual void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                             bool quotaFallback) = 0;
     virtual void setSiteEnabled(std::int64_t siteId, bool enabled) = 0;

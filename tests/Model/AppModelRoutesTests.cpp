@@ -177,6 +177,61 @@ TEST_F(RoutesTest, APickWhileAMeteredExitIsInUseReconnectsThroughTheNewRoute) {
     EXPECT_EQ(requestsTo("/api/client/exit-selection"), 1u);  // only the first connect's
 }
 
+// "Automatic protocol", "Reality" and "Hysteria2" change the pinned entry's protocol and nothing
+// else: the entry stays pinned, and a metered exit in use stays without a reconnect.
+TEST_F(RoutesTest, AProtocolChoiceChangesOnlyTheProtocol) {
+    AppModel& m = withFleet();
+    struct Row {
+        const char* name;
+        std::optional<PinPref> pin;
+        std::map<std::string, std::int64_t> delays;
+        std::optional<bool> choice;  // none: automatic
+        std::optional<PinPref> after;
+    };
+    const std::vector<Row> rows{
+        {"automatic on Tokyo, Hysteria2 faster", PinPref{2, true}, {{"proxy-2", 30}, {"proxy-3", 90}}, {},
+         PinPref{2, false, true}},
+        {"automatic on Tokyo, only Reality measured", PinPref{2, false}, {{"proxy-3", 50}}, {}, PinPref{2, true, true}},
+        {"automatic, nothing measured", PinPref{1, true}, {}, {}, PinPref{1, true, true}},
+        {"Reality after automatic", PinPref{2, false, true}, {}, true, PinPref{2, true}},
+        {"Hysteria2", PinPref{1, true}, {}, false, PinPref{1, false}},
+        {"no entry pinned", std::nullopt, {}, true, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        m.pin = row.pin;
+        m.delays = row.delays;
+        m.chooseProtocol(row.choice);
+        EXPECT_EQ(m.pin.get(), row.after);
+        EXPECT_EQ(m.published()->pin, row.after);
+    }
+    // Kept as chosen: a restart reads the automatic protocol back.
+    m.pin = PinPref{1, false};
+    m.chooseProtocol(std::nullopt);
+    auto stored = boost::json::parse(readFile(dir.path() / "settings.json")).as_object();
+    EXPECT_EQ(decodeJSON<PinPref>(std::string_view(stored.at("pin_pref").as_string())), (PinPref{1, false, true}));
+
+    // Connected through the metered exit behind Amsterdam: the exit and the session stay.
+    m.pin = PinPref{1, true};
+    m.selectedExitId = 5;
+    run(m.connect());
+    ASSERT_EQ(starts(), 1u);
+    for (const auto choice : {std::optional<bool>(false), std::optional<bool>()}) {
+        m.chooseProtocol(choice);
+        runFor(100ms);
+        EXPECT_EQ(m.selectedExitId.get(), 5);
+        EXPECT_EQ(m.pin->value().vpsId, 1);
+        EXPECT_EQ(m.pin->value().anyProtocol, !choice.has_value());
+    }
+    EXPECT_EQ(starts(), 1u) << "a protocol choice reconnected";
+    EXPECT_EQ(requestsTo("/api/client/exit-selection"), 1u);
+    EXPECT_EQ(m.errorMessage.get(), std::nullopt);
+    // The way back to the node's own exit keeps the automatic protocol.
+    const bool reality = m.pin->value().reality;
+    run(m.applyRoute(1, std::nullopt, reality, false));
+    EXPECT_EQ(m.pin.get(), (PinPref{1, reality, true}));
+}
+
 // A metered exit whose traffic runs through the original exit: selected at the panel, then the
 // list is asked for until the exit is back on its own route (answer `readyAt`; 0: never).
 class ExitWaitTest : public RoutesTest, public ::testing::WithParamInterface<int> {};

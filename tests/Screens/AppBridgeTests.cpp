@@ -130,8 +130,8 @@ TEST(AppBridge, EachControlCallsItsOneOperation) {
         {[&] { bridge.chooseEntry(102); }, "applyRoute:102,nil,false,false"},  // keeps the pinned protocol
         {[&] { bridge.chooseExit(7); }, "applyRoute:101,7,true,false"},        // exits are reached over Reality
         {[&] { bridge.chooseExit(-1); }, "applyRoute:101,nil,false,false"},
-        {[&] { bridge.chooseProtocol("reality"); }, "pinTag:proxy-1"},
-        {[&] { bridge.chooseProtocol("auto"); }, "pinTag:proxy-auto"},
+        {[&] { bridge.chooseProtocol("reality"); }, "chooseProtocol:reality"},  // the entry and exit stay
+        {[&] { bridge.chooseProtocol("auto"); }, "chooseProtocol:auto"},
         {[&] { bridge.setSmartRouting(false); }, "setSmartRouting:false"},
         {[&] { bridge.setNotifications(false); }, "setNotifications:false"},
         {[&] { bridge.useFileCredentialStore(); }, "useFileCredentialStore"},

@@ -14,9 +14,11 @@ ButtonBase {
     padding: 8
     leftPadding: 12
     rightPadding: 12
+    // While it cannot be used, why not; else what it does.
+    readonly property string shownHint: !usable && reason !== "" ? reason : hint
     Accessible.name: text
-    Accessible.description: hint
-    HoverTip { text: button.hint }
+    Accessible.description: shownHint
+    HoverTip { text: button.shownHint }
 
     contentItem: Item {
       implicitWidth: row.implicitWidth
@@ -43,7 +45,7 @@ ButtonBase {
             id: label
             text: button.text
             font: button.font
-            color: !button.enabled ? Theme.faintText : button.primary ? Theme.accentText : Theme.accent
+            color: !button.usable ? Theme.faintText : button.primary ? Theme.accentText : Theme.accent
             anchors.verticalCenter: parent.verticalCenter
         }
       }
@@ -51,7 +53,7 @@ ButtonBase {
     background: Rectangle {
         implicitHeight: 32
         radius: 8
-        color: button.primary ? (button.enabled ? (button.down ? Qt.darker(Theme.accent, 1.15) : Theme.accent) : Theme.raised)
+        color: button.primary ? (button.usable ? (button.down ? Qt.darker(Theme.accent, 1.15) : Theme.accent) : Theme.raised)
                               : (button.down || button.hovered ? Theme.raised : "transparent")
         border.width: button.visualFocus ? 2 : (button.primary ? 0 : 1)
         border.color: button.visualFocus ? Theme.focus : Theme.cardBorder

@@ -16,6 +16,8 @@ ControlBase {
     spacing: 6
     Accessible.role: Accessible.CheckBox
     Accessible.name: name
+    Accessible.description: !usable ? reason : ""
+    HoverTip { text: control.usable ? "" : control.reason }
     onToggled: {
         const wanted = checked
         checked = Qt.binding(() => control.on)
@@ -29,16 +31,16 @@ ControlBase {
         y: parent.height / 2 - height / 2
         radius: 11
         // On or off, the track and the knob stand out from the card (3:1).
-        color: !control.enabled ? (control.checked ? Qt.lighter(Theme.accent, 1.5) : Theme.raised)
+        color: !control.usable ? (control.checked ? Qt.lighter(Theme.accent, 1.5) : Theme.raised)
                : control.checked ? Theme.accent : Theme.switchOff
-        border.width: control.enabled ? 0 : 1
+        border.width: control.usable ? 0 : 1
         border.color: Theme.cardBorder
         Rectangle {
             objectName: "switchKnob"
             x: control.checked ? parent.width - width - 3 : 3
             anchors.verticalCenter: parent.verticalCenter
             width: 16; height: 16; radius: 8
-            color: !control.enabled ? Theme.cardBorder : control.checked ? Theme.accentText : Theme.switchKnob
+            color: !control.usable ? Theme.cardBorder : control.checked ? Theme.accentText : Theme.switchKnob
             Behavior on x { NumberAnimation { duration: 120 } }
         }
         // The ring around the track: drawn on it, it would vanish on an accent track.

@@ -32,15 +32,21 @@ Card {
             }
         }
 
+        // Beside the button, not in it: Qt 6.4's compiled bindings of the button's
+        // glyph crash with a tip among the button's children.
+        HoverTip { target: main; text: main.usable ? "" : main.reason }
         ButtonBase {
             id: main
             objectName: "connectButton"
             anchors.centerIn: parent
             width: 104; height: 104
             enabled: !bridge.working
+            // As in the tray: no connect while the tunnel service is not ready, and here it says why.
+            available: bridge.working || bridge.connectEnabled
+            reason: bridge.connectReason
             text: bridge.connectButtonText
             Accessible.name: text
-            Accessible.description: bridge.statusWord
+            Accessible.description: usable || reason === "" ? bridge.statusWord : reason
             onClicked: bridge.toggleConnection()
             readonly property color tone: bridge.status === "failed" ? Theme.bad
                                         : bridge.status === "connected"
@@ -73,7 +79,7 @@ Card {
                 radius: width / 2
                 color: bridge.status === "connected" || bridge.status === "failed" ? main.tone
                        : (main.down ? Theme.raised : Theme.card)
-                opacity: main.enabled ? 1 : 0.55
+                opacity: main.usable ? 1 : 0.55
                 border.width: main.visualFocus ? 4 : 3
                 border.color: main.visualFocus ? Theme.focus : main.tone
             }
@@ -94,6 +100,14 @@ Card {
         secondary: true
         horizontalAlignment: Text.AlignHCenter
         Layout.fillWidth: true
+    }
+    // The current error, where the user looks first; the banner at the end of the page repeats it.
+    Loader {
+        objectName: "inlineError"
+        active: bridge.errorMessage !== ""
+        visible: active
+        Layout.fillWidth: true
+        sourceComponent: ErrorBanner { alert: true; textName: "inlineErrorText"; actionPrefix: "inline" }
     }
     // After a failure the block of traffic outside the tunnel stands until the user reconnects or says so.
     CVButton {

@@ -7,6 +7,11 @@ import Corvane.Screens.Native
 // and a focus ring only while the user steers with the keyboard. Each control
 // brings its look as `background` and `contentItem`; this places them inside
 // the padding.
+//
+// A control that cannot be used for a reason the user should read sets
+// `available: false` and `reason` rather than `enabled: false`: it can still be
+// hovered and focused, so its tip and its accessible description say why, but
+// nothing works it. `enabled: false` is for a moment's wait (the model working).
 Item {
     id: control
     property string text
@@ -23,11 +28,17 @@ Item {
     property real bottomPadding: verticalPadding
     property Item background
     property Item contentItem
+    property bool available: true
+    property string reason
+    // Whether a click, a key or assistive technology works the control now.
+    readonly property bool usable: enabled && available
     readonly property real implicitBackgroundWidth: background ? background.implicitWidth : 0
     readonly property real implicitBackgroundHeight: background ? background.implicitHeight : 0
     readonly property real implicitContentWidth: contentItem ? contentItem.implicitWidth : 0
     readonly property real implicitContentHeight: contentItem ? contentItem.implicitHeight : 0
-    readonly property bool hovered: hover.hovered && enabled
+    readonly property bool hovered: hover.hovered && usable
+    // Whether a tip belongs on screen: under the pointer, or reached with the keyboard.
+    readonly property bool tipWanted: hover.hovered || visualFocus
     readonly property bool pressed: pointer.pressed || keyPressed
     readonly property bool down: pressed
     readonly property bool visualFocus: activeFocus && InputMode.keyboard
@@ -44,11 +55,12 @@ Item {
     Accessible.focused: activeFocus
     Accessible.checkable: checkable
     Accessible.checked: checked
-    Accessible.onPressAction: if (enabled) activate()
-    Accessible.onToggleAction: if (enabled && checkable) activate()
+    Accessible.onPressAction: activate()
+    Accessible.onToggleAction: if (checkable) activate()
 
     // A click, whichever way it came: a checkable control flips first.
     function activate() {
+        if (!usable) return
         if (checkable) {
             checked = !checked
             toggled()

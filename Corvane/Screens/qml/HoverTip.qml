@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 import QtQuick
 
-// The hint over a hovered control, shown after a moment above everything else.
-// The tip exists only while the pointer is over the control.
+// The hint over a control under the pointer or reached with the keyboard,
+// shown after a moment above everything else. The tip exists only meanwhile.
 Loader {
     id: tip
     property Item target: parent
     property string text
     readonly property Item overlayLayer: target && target.Window.window ? target.Window.window.overlay || null : null
-    active: target !== null && target.hovered && text !== "" && overlayLayer !== null
+    active: target !== null && target.tipWanted === true && text !== "" && overlayLayer !== null
     sourceComponent: Rectangle {
         id: box
         readonly property real margin: 6
@@ -23,6 +23,7 @@ Loader {
         radius: 4
         color: Theme.card
         border.color: Theme.faintText
+        objectName: "hoverTip"
         Accessible.role: Accessible.ToolTip
         Accessible.name: tip.text
         Text {

@@ -42,8 +42,9 @@ Window {
         const bottom = top + focused.height
         if (top < page.contentY) {
             page.contentY = Math.max(0, top - 12)
-        } else if (bottom > page.contentY + page.height) {
-            page.contentY = Math.min(Math.max(0, page.contentHeight - page.height), bottom - page.height + 12)
+        } else if (bottom > page.contentY + page.height - 60) {
+            // Clear of the floating "Show logs" button over the page's foot.
+            page.contentY = Math.min(Math.max(0, page.contentHeight - page.height), bottom - page.height + 60)
         }
     }
 
@@ -73,6 +74,25 @@ Window {
         // Under the open log drawer nothing takes the focus, a click or a press
         // from assistive technology: Tab stays in the drawer.
         enabled: !window.logsOpen
+
+        // The keyboard's place until the user moves it to a control.
+        focus: true
+
+        // Page Up, Page Down, Home and End move the page, from wherever on it the
+        // focus is: a control passes them on (a text field keeps Home and End).
+        function scrollTo(y) { page.contentY = Math.max(0, Math.min(y, page.contentHeight - page.height)) }
+        Keys.onPressed: (event) => {
+            if (event.modifiers & (Qt.ControlModifier | Qt.AltModifier | Qt.ShiftModifier)) return
+            const step = Math.max(40, page.height - 48)  // a little of the last screen stays in sight
+            switch (event.key) {
+            case Qt.Key_PageDown: scrollTo(page.contentY + step); break
+            case Qt.Key_PageUp: scrollTo(page.contentY - step); break
+            case Qt.Key_Home: scrollTo(0); break
+            case Qt.Key_End: scrollTo(page.contentHeight); break
+            default: return
+            }
+            event.accepted = true
+        }
 
         Flickable {
             id: page

@@ -130,7 +130,9 @@ Card {
                 objectName: "protocol_" + modelData.key
                 text: modelData.label
                 selected: bridge.protocolChoice === modelData.key
-                enabled: !bridge.working && (modelData.key === "auto" || bridge.entryPinned)
+                enabled: !bridge.working
+                available: modelData.key === "auto" || bridge.entryPinned
+                reason: "Choose an entry node first: the automatic entry picks its protocol itself."
                 minimumHeight: 30
                 Layout.fillWidth: true
                 Accessible.name: modelData.label

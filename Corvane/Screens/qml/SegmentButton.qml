@@ -18,6 +18,8 @@ ButtonBase {
     font.pixelSize: Theme.smallFont + 1
     Accessible.role: Accessible.RadioButton
     Accessible.name: text
+    Accessible.description: !usable ? reason : ""
+    HoverTip { text: control.usable ? "" : control.reason }
 
     function segments() {
         return parent ? Array.prototype.filter.call(parent.children, (c) => c.isSegment === true && c.visible && c.enabled) : []
@@ -49,7 +51,7 @@ ButtonBase {
         horizontalAlignment: Text.AlignHCenter
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
-        color: control.checked ? Theme.accentText : (control.enabled ? Theme.text : Theme.faintText)
+        color: control.checked ? Theme.accentText : (control.usable ? Theme.text : Theme.faintText)
     }
     background: Rectangle {
         implicitWidth: control.minimumWidth

@@ -7,7 +7,10 @@ ControlBase {
     id: card
     property var server
     objectName: "server_" + server.vpsId
-    enabled: !bridge.working && !server.reconnectToAdd
+    enabled: !bridge.working
+    // A server added after this connect is not in the running engine: the card says so.
+    available: !server.reconnectToAdd
+    reason: server.reconnectToAdd ? server.hint : ""
     Layout.fillWidth: true
     padding: 10
     implicitHeight: body.implicitHeight + 20
@@ -33,7 +36,7 @@ ControlBase {
     background: Rectangle {
         radius: 8
         color: card.server.pinned ? Qt.rgba(Theme.accent.r, Theme.accent.g, Theme.accent.b, 0.10)
-               : (card.hovered && card.enabled ? Theme.raised : "transparent")
+               : (card.hovered ? Theme.raised : "transparent")
         border.width: card.visualFocus ? 2 : 1
         border.color: card.visualFocus ? Theme.focus : (card.server.pinned ? Theme.accent : Theme.cardBorder)
     }
@@ -73,7 +76,7 @@ ControlBase {
                     id: protocol
                     required property var modelData
                     objectName: "protocol_" + modelData.label
-                    enabled: card.enabled
+                    enabled: card.usable
                     text: modelData.label
                     Accessible.name: modelData.name + " on " + card.server.name
                     Accessible.description: modelData.latency + (modelData.active ? ", Currently active" : "")

@@ -22,8 +22,11 @@ Card {
     // Within half a screen of what is shown, measured from the slot's top (its
     // own height is not read: making the card changes it).
     function nearView(slot) {
+        // With a screen reader every card is made with the list, before the reader
+        // first reads the page: one made later may never reach its view of the page.
+        if (everyCard) return true
         if (!placed) return false
-        if (!page || everyCard) return true
+        if (!page) return true
         // Read so that the binding follows the page's layout as well as its scrolling.
         void slot.y
         void slots.y

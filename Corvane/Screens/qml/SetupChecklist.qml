@@ -46,6 +46,44 @@ Rectangle {
                 textFormat: Text.PlainText
                 Layout.fillWidth: true
             }
+            // The command to run: selectable, and copied whole with one press.
+            RowLayout {
+                objectName: "checklistCommandRow"
+                visible: bridge.checklistCommand !== ""
+                spacing: 6
+                Layout.fillWidth: true
+                Rectangle {
+                    Layout.fillWidth: true
+                    implicitHeight: command.implicitHeight + 12
+                    radius: 6
+                    color: Theme.raised
+                    TextEdit {
+                        id: command
+                        objectName: "checklistCommand"
+                        x: 8
+                        y: 6
+                        width: parent.width - 16
+                        text: bridge.checklistCommand
+                        readOnly: true
+                        selectByMouse: true
+                        activeFocusOnTab: true
+                        wrapMode: TextEdit.WrapAnywhere
+                        color: Theme.text
+                        selectionColor: Theme.accent
+                        selectedTextColor: Theme.accentText
+                        font.family: Theme.monoFont
+                        font.pixelSize: Theme.fontSize
+                        Accessible.role: Accessible.EditableText
+                        Accessible.name: "Command"
+                        Accessible.readOnly: true
+                    }
+                }
+                CopyButton {
+                    objectName: "copyChecklistCommand"
+                    copyName: "Copy command"
+                    payload: bridge.checklistCommand
+                }
+            }
             CVButton {
                 objectName: "checklistAction"
                 visible: text !== ""

@@ -42,6 +42,7 @@ public:
     void disconnect() override { add("disconnect"); }
     void refreshServers() override { add("refreshServers"); }
     void pinTag(std::string tag) override { add("pinTag", {QString::fromStdString(tag)}); }
+    void chooseProtocol(std::string protocol) override { add("chooseProtocol", {QString::fromStdString(protocol)}); }
     void applyRoute(std::optional<std::int64_t> entryId, std::optional<std::int64_t> exitId, bool reality,
                     bool quotaFallback) override;
     void setSiteEnabled(std::int64_t id, bool on) override { add("setSiteEnabled", {QString::number(id), b(on)}); }

@@ -86,6 +86,32 @@ TestCase {
         compare(bridge.connectButtonText, data.text)
     }
 
+    // The window's Connect follows the tray's rule, and while it cannot be used it
+    // can still be focused and says why.
+    function test_windowConnectFollowsTheService_data() {
+        return [
+            { tag: "checking", kind: "checking", usable: false, reason: "Checking the tunnel service\u2026" },
+            { tag: "failed", kind: "failed", usable: false,
+              reason: "The tunnel service is not available \u2014 see the setup step above." },
+            { tag: "needsApproval", kind: "needsApproval", usable: false,
+              reason: "Allow your user to use the tunnel service \u2014 see the setup step above." },
+            { tag: "active", kind: "active", usable: true, reason: "" },
+        ]
+    }
+
+    function test_windowConnectFollowsTheService(data) {
+        harness.setExtension(data.kind, data.kind === "failed" ? "not running" : "")
+        feed({ status: "disconnected" })
+        const connect = item("connectButton")
+        compare(connect.usable, data.usable)
+        compare(connect.reason, data.reason)
+        if (!data.usable) compare(connect.Accessible.description, data.reason)
+        connect.forceActiveFocus()
+        verify(connect.activeFocus)
+        mouseClick(connect)
+        compare(harness.calls, data.usable ? ["toggleConnection"] : [])
+    }
+
     function test_trayLines() {
         feed({ status: "disconnected" })
         compare(bridge.trayStatusLine, "Corvane: Disconnected")
@@ -105,18 +131,18 @@ TestCase {
         const notRunning = "The Corvane tunnel service is not running."
         return [
             { tag: "checking", kind: "checking", title: "Checking the tunnel service\u2026", detail: "", action: "",
-              icon: "refresh", call: "" },
+              icon: "refresh", call: "", command: "" },
             { tag: "failed", kind: "failed", text: notRunning, title: "The tunnel service is not available",
-              detail: notRunning, action: "Try Again", icon: "warning", call: "activateExtension" },
+              detail: notRunning, action: "Try Again", icon: "warning", call: "activateExtension", command: "" },
             { tag: "needsApproval", kind: "needsApproval", title: "Allow your user to use the tunnel service",
               detail: "sudo usermod -aG corvane $USER", action: "Open Help", icon: "shield-alert",
-              url: "file:///usr/share/doc/corvane/README.md" },
+              url: "file:///usr/share/doc/corvane/README.md", command: "sudo usermod -aG corvane $USER" },
             { tag: "needsMoveToApplications", kind: "needsMoveToApplications", title: "Install Corvane",
-              detail: "sudo cmake --install", action: "", icon: "warning", call: "" },
+              detail: "sudo cmake --install .", action: "", icon: "warning", call: "", command: "sudo cmake --install ." },
             { tag: "needsReboot", kind: "needsReboot", title: "Restart the tunnel service to finish updating",
               detail: "sudo systemctl restart corvane-tunnel", action: "Check Again", icon: "warning",
-              call: "activateExtension" },
-            { tag: "active", kind: "active", title: "", detail: "", action: "", icon: "", call: "" },
+              call: "activateExtension", command: "sudo systemctl restart corvane-tunnel" },
+            { tag: "active", kind: "active", title: "", detail: "", action: "", icon: "", call: "", command: "" },
         ]
     }
 
@@ -133,6 +159,16 @@ TestCase {
         compare(bridge.checklistAction, data.action)
         if (data.title === "") return
         compare(item("checklistTitle").text, data.title)
+        // The command can be selected and copied whole.
+        compare(item("checklistCommandRow").visible, data.command !== "")
+        if (data.command !== "") {
+            const command = item("checklistCommand")
+            compare(command.text, data.command)
+            command.selectAll()
+            compare(command.selectedText, data.command)
+            mouseClick(item("copyChecklistCommand"))
+            compare(harness.clipboardText(), data.command)
+        }
         const action = item("checklistAction")
         compare(action.visible, data.action !== "")
         if (data.action === "") return

@@ -285,21 +285,45 @@ TestCase {
                                 "applyRoute:101,7,true,false", "applyRoute:101,nil,false,false"])
     }
 
-    function test_protocolChoice() {
-        feed({ pin: { vpsId: 102, reality: false } })
-        verify(item("protocol_hysteria2").checked)
+    // A protocol choice asks for the protocol alone: the pinned entry and a metered
+    // exit stay (the model keeps them; the view asks for nothing else).
+    function test_protocolChoice_data() {
+        return [
+            { tag: "own exit", s: { pin: { vpsId: 102, reality: false } }, checked: "hysteria2" },
+            { tag: "automatic protocol", s: { pin: { vpsId: 102, reality: false, anyProtocol: true } }, checked: "auto" },
+            { tag: "metered exit", s: { pin: { vpsId: 101, reality: true }, selectedExitId: 7,
+                                        exits: [meteredExit(traffic({}))] }, checked: "reality" },
+        ]
+    }
+
+    function test_protocolChoice(data) {
+        feed(data.s)
+        for (const key of ["auto", "reality", "hysteria2"]) compare(item("protocol_" + key).checked, key === data.checked, key)
+        const entry = item("entryMenuButton").title
         click("protocol_reality")
         click("protocol_auto")
-        compare(harness.calls, ["pinTag:proxy-3", "pinTag:proxy-auto"])
+        click("protocol_hysteria2")
+        compare(harness.calls, ["chooseProtocol:reality", "chooseProtocol:auto", "chooseProtocol:hysteria2"])
+        compare(item("entryMenuButton").title, entry)
+    }
+
+    // Without a pinned entry only "Automatic protocol" applies; the others say why.
+    function test_protocolNeedsAnEntry() {
         feed({})
         verify(item("protocol_auto").checked)
-        verify(!item("protocol_reality").enabled)
+        const reality = item("protocol_reality")
+        verify(!reality.usable)
+        compare(reality.Accessible.description, reality.reason)
+        verify(reality.reason.indexOf("Choose an entry node") === 0, reality.reason)
+        click(reality)
+        compare(harness.calls, [])
     }
 
     // --- Smart routing -------------------------------------------------------------------
 
     function test_smartRoutingSwitch() {
         feed({ smartRouting: true })
+        verify(!item("smartRoutingNote").visible)
         click("smartRoutingSwitch")
         compare(harness.calls, ["setSmartRouting:false"])
         // The switch shows the model's value until the model changes it.
@@ -332,6 +356,25 @@ TestCase {
         settle()
         click("fileStoreButton")
         compare(lastCall(), "useFileCredentialStore")
+    }
+
+    // A connection through a metered exit is built with smart routing off: the
+    // switch shows off, the row says why, and the switch waits.
+    function test_smartRoutingThroughAMeteredExit() {
+        feed({ smartRouting: true, pin: { vpsId: 101, reality: true }, selectedExitId: 7,
+               exits: [meteredExit(traffic({}))] })
+        const toggle = item("smartRoutingSwitch")
+        verify(!toggle.checked, "shows the setting, not what the connection uses")
+        verify(!toggle.usable)
+        const note = item("smartRoutingNote")
+        verify(note.visible)
+        compare(note.text, "Off while a metered exit is in use: all public traffic and DNS use the exit.")
+        compare(toggle.Accessible.description, note.text)
+        click(toggle)
+        compare(harness.calls, [])
+        feed({ smartRouting: true, pin: { vpsId: 101, reality: true } })
+        verify(toggle.checked && toggle.usable)
+        verify(!note.visible)
     }
 
     // --- Always require the tunnel ----------------------------------------------------------
@@ -570,10 +613,49 @@ TestCase {
         verify(item("server_101").server.switching)
         const added = item("server_102")
         verify(added.server.reconnectToAdd)
-        verify(!added.enabled)
+        verify(!added.usable)
         compare(added.server.hint,
                 "Frankfurt was added in the panel after this connect \u2014 reconnect to start using it")
+        compare(added.Accessible.description, added.server.hint)
     }
+
+    function tipText() {
+        const tip = findChild(window.overlay, "hoverTip")
+        return tip && tip.visible ? tip.Accessible.name : ""
+    }
+
+    // A hint shows under the pointer and on keyboard focus, also on a control that
+    // cannot be used now: that one can still be focused, and does nothing.
+    function test_hintsOnHoverAndFocus() {
+        feed({ status: "connected", connectedFleet: [fleet[0]] })
+        const added = item("server_102")
+        const hint = "Frankfurt was added in the panel after this connect \u2014 reconnect to start using it"
+        mouseMove(added, 20, 10)
+        tryVerify(() => tipText() === hint, 3000, tipText())
+        mouseClick(added)
+        compare(harness.calls, [])
+        mouseMove(window.contentItem, 2, 2)
+        tryVerify(() => tipText() === "", 3000, tipText())
+
+        // From the keyboard: Tab reaches it, the tip shows, Space and Return do nothing.
+        item("server_101").forceActiveFocus()
+        for (let i = 0; i < 4 && !added.activeFocus; ++i) keyClick(Qt.Key_Tab)  // past the first card's protocols
+        verify(added.activeFocus, "Tab passes over the card")
+        verify(added.visualFocus)
+        tryVerify(() => tipText() === hint, 3000, tipText())
+        keyClick(Qt.Key_Space)
+        keyClick(Qt.Key_Return)
+        compare(harness.calls, [])
+        // A usable control's hint shows on focus too.
+        const lift = item("liftBlock")
+        feed({ status: "failed", tunnelLastError: "The engine stopped.", trafficBlocked: true })
+        lift.forceActiveFocus()
+        tryVerify(() => tipText() === "Stop blocking traffic outside the tunnel", 3000, tipText())
+        mousePress(window.contentItem, 2, 2)
+        mouseRelease(window.contentItem, 2, 2)
+        tryVerify(() => tipText() === "", 3000, tipText())
+    }
+
 
     function test_emptyFleet_data() {
         return [
@@ -603,6 +685,55 @@ TestCase {
         compare(harness.calls, ["signOut"])
         feed({})
         verify(!item("errorBanner").visible)
+    }
+
+    function inView(target) {
+        const page = item("contentScroll").contentItem
+        const top = target.mapToItem(page.contentItem, 0, 0).y
+        return target.visible && top >= page.contentY && top + target.height <= page.contentY + page.height
+    }
+
+    // In a window of its usual height a failed connection's error shows under the
+    // status, with its actions; the keyboard's page keys reach the banner at the end.
+    function test_errorInSight() {
+        const page = item("contentScroll").contentItem
+        window.height = 700
+        try {
+            feed({ status: "failed", tunnelLastError: "The engine stopped.", errorMessage: "The engine stopped.",
+                   sites: sites, lanShare: true })
+            page.contentY = 0
+            settle()
+            const inline = item("inlineErrorText")
+            compare(inline.text, "The engine stopped.")
+            verify(inView(inline), "the error is out of sight")
+            compare(inline.Accessible.role, Accessible.AlertMessage)
+            compare(item("errorText").Accessible.role, Accessible.StaticText)  // announced once
+            click("inlineCopyError")
+            compare(harness.clipboardText(), "The engine stopped.")
+            click("inlineShowLogs")
+            verify(window.logsOpen)
+            click("closeLogs")
+            verify(!item("errorBanner").visible || !inView(item("errorBanner")), "the page is too short to test")
+
+            item("connectButton").forceActiveFocus()
+            keyClick(Qt.Key_PageDown)
+            verify(page.contentY > 100, "Page Down: " + page.contentY)
+            keyClick(Qt.Key_PageUp)
+            compare(page.contentY, 0)
+            keyClick(Qt.Key_End)
+            compare(page.contentY, page.contentHeight - page.height)
+            verify(inView(item("errorText")), "End does not show the banner")
+            keyClick(Qt.Key_Home)
+            compare(page.contentY, 0)
+            // Tab reaches the banner's actions and shows them clear of the floating button.
+            const last = item("errorCopyError")
+            last.forceActiveFocus()
+            const bottom = last.mapToItem(page.contentItem, 0, 0).y + last.height
+            verify(bottom <= page.contentY + page.height - 48, "under the Show logs button")
+        } finally {
+            window.height = 2600
+            page.contentY = 0
+        }
     }
 
     // --- Log drawer ------------------------------------------------------------------------------
