@@ -154,8 +154,22 @@ Window {
         onClicked: window.logsOpen = true
     }
 
-    // The keyboard comes back to the button that opened the drawer.
-    onLogsOpenChanged: if (!logsOpen) Qt.callLater(() => { if (!overlayHasFocus && showLogs.visible) showLogs.forceActiveFocus() })
+    // The keyboard comes back to the control that opened the drawer (the floating
+    // button when that one is gone).
+    property Item logsOpener: null
+    onLogsOpenChanged: {
+        if (logsOpen) {
+            logsOpener = activeFocusItem
+            return
+        }
+        const opener = logsOpener
+        logsOpener = null
+        Qt.callLater(() => {
+            if (overlayHasFocus) return
+            if (opener && opener.visible && opener.enabled && opener.activeFocusOnTab) opener.forceActiveFocus(Qt.TabFocusReason)
+            else if (showLogs.visible) showLogs.forceActiveFocus(Qt.TabFocusReason)
+        })
+    }
 
     // Dims the content under the open log drawer; a press on it closes the drawer.
     Rectangle {

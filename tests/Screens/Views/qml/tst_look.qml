@@ -286,7 +286,7 @@ TestCase {
         hy2.forceActiveFocus()
         keyClick(Qt.Key_Left)
         verify(item("protocol_reality").activeFocus)
-        compare(harness.calls, ["pinTag:proxy-3"])
+        compare(harness.calls, ["chooseProtocol:reality"])
     }
 
     function test_whatAssistiveTechnologyIsTold() {

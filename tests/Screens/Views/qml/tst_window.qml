@@ -713,6 +713,7 @@ TestCase {
             click("inlineShowLogs")
             verify(window.logsOpen)
             click("closeLogs")
+            tryVerify(() => item("inlineShowLogs").activeFocus, 1000, "the keyboard is not back where the logs were opened")
             verify(!item("errorBanner").visible || !inView(item("errorBanner")), "the page is too short to test")
 
             item("connectButton").forceActiveFocus()
