@@ -18,7 +18,10 @@ struct ProfileFile {
 
 }  // namespace
 
-ProfileStore::ProfileStore(std::filesystem::path file) : file_(std::move(file)) { load(); }
+ProfileStore::ProfileStore(std::filesystem::path file) : file_(std::move(file)) {
+    removeAbandonedTemporaries(file_.parent_path());  // what a service killed mid-write left
+    load();
+}
 
 void ProfileStore::load() {
     std::optional<std::string> text;

@@ -20,6 +20,8 @@ packages=(
   curl
   # The kill switch's firewall table (the nft command).
   nftables
+  # The fault tests step the wall clock of the real programs.
+  faketime libfaketime
   # The desktop app (Qt 6.4 Quick) and its view tests, screenshots and Xvfb runs.
   qt6-base-dev libxcb1-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
   qml6-module-qtqml qml6-module-qtquick qml6-module-qtquick-layouts qml6-module-qtquick-window

@@ -104,7 +104,9 @@ boost::json::object readLocked(const fs::path& file) {
 }  // namespace
 
 FileSettingsStore::FileSettingsStore(fs::path file, std::chrono::milliseconds lockWait)
-    : file_(std::move(file)), lockWait_(lockWait) {}
+    : file_(std::move(file)), lockWait_(lockWait) {
+    removeAbandonedTemporaries(file_.parent_path());  // what a writer killed mid-write left
+}
 
 fs::path FileSettingsStore::defaultPath() { return xdgConfigHome() / "corvane" / "settings.json"; }
 

@@ -62,6 +62,7 @@ std::int64_t EnqueueOutcome::count() const {
 DiagnosticQueue::DiagnosticQueue(std::filesystem::path directory, Clock now, SteadyClock steadyNow)
     : directory_(std::move(directory)), now_(std::move(now)), steadyNow_(std::move(steadyNow)) {
     std::filesystem::create_directories(directory_);
+    removeAbandonedTemporaries(directory_);  // what a writer killed mid-write left
 }
 
 DiagnosticQueue::~DiagnosticQueue() = default;

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "CorvaneCore/Panel/CredentialBackend.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <string_view>
+#include <thread>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -267,29 +269,47 @@ std::int32_t errnoStatus(int error) {
     return error == EACCES || error == EPERM || error == EROFS ? CredentialStatus::writePermission : CredentialStatus::io;
 }
 
-// Serialises the processes that share the file (the app, corvanectl).
+// Serialises the processes that share the file (the agent, corvanectl). A
+// holder that keeps it past `wait` (stopped, or stuck) makes this fail with
+// interactionNotAllowed rather than hang the caller.
 class FileLock {
 public:
-    explicit FileLock(const std::filesystem::path& file) {
+    FileLock(const std::filesystem::path& file, std::chrono::milliseconds wait) {
         auto lockPath = file;
         lockPath += ".lock";
         fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ < 0) {
-            error_ = errno;
+            status_ = errnoStatus(errno);
             return;
         }
-        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        // flock has no timed wait: poll, briefly at first, as a change holds it only for one write.
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        std::chrono::milliseconds pause(1);
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            const auto now = std::chrono::steady_clock::now();
+            if (error == EINTR) continue;
+            if (error != EWOULDBLOCK || now >= deadline) {
+                status_ = error == EWOULDBLOCK ? CredentialStatus::interactionNotAllowed : errnoStatus(error);
+                ::close(fd_);
+                fd_ = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
         }
     }
     ~FileLock() {
         if (fd_ >= 0) ::close(fd_);
     }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
     bool ok() const { return fd_ >= 0; }
-    std::int32_t status() const { return errnoStatus(error_); }
+    std::int32_t status() const { return status_; }
 
 private:
     int fd_ = -1;
-    int error_ = 0;
+    std::int32_t status_ = CredentialStatus::success;
 };
 
 struct Items {
@@ -338,10 +358,11 @@ void setAside(const std::filesystem::path& file) {
 
 // Changes the stored items under the file lock and saves them when `change`
 // succeeds. A damaged file is set aside and counts as empty.
-std::int32_t modifyItems(const std::filesystem::path& file, const std::function<std::int32_t(boost::json::object&)>& change) {
+std::int32_t modifyItems(const std::filesystem::path& file, std::chrono::milliseconds lockWait,
+                         const std::function<std::int32_t(boost::json::object&)>& change) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
-    FileLock lock(file);
+    FileLock lock(file, lockWait);
     if (!lock.ok()) return lock.status();
     Items items = load(file);
     if (items.status == CredentialStatus::decode) {
@@ -355,12 +376,16 @@ std::int32_t modifyItems(const std::filesystem::path& file, const std::function<
 
 }  // namespace
 
-FileCredentialBackend::FileCredentialBackend(std::filesystem::path file) : file_(std::move(file)) {}
+FileCredentialBackend::FileCredentialBackend(std::filesystem::path file, std::chrono::milliseconds lockWait)
+    : file_(std::move(file)), lockWait_(lockWait) {
+    // A writer killed mid-write left a copy of every stored token behind.
+    removeAbandonedTemporaries(file_.parent_path());
+}
 
 std::filesystem::path FileCredentialBackend::defaultPath() { return xdgDataHome() / "corvane" / "credentials.json"; }
 
 std::int32_t FileCredentialBackend::update(const CredentialQuery& query, std::string_view bytes) {
-    return modifyItems(file_, [&](boost::json::object& items) {
+    return modifyItems(file_, lockWait_, [&](boost::json::object& items) {
         auto* item = items.if_contains(itemKey(query));
         if (!item) return CredentialStatus::itemNotFound;
         *item = base64Encode(bytes);
@@ -369,7 +394,7 @@ std::int32_t FileCredentialBackend::update(const CredentialQuery& query, std::st
 }
 
 std::int32_t FileCredentialBackend::add(const CredentialQuery& query, std::string_view bytes) {
-    return modifyItems(file_, [&](boost::json::object& items) {
+    return modifyItems(file_, lockWait_, [&](boost::json::object& items) {
         const std::string key = itemKey(query);
         if (items.contains(key)) return CredentialStatus::duplicateItem;
         items[key] = base64Encode(bytes);
@@ -394,7 +419,7 @@ std::int32_t FileCredentialBackend::remove(const CredentialQuery& query) {
     const bool folderExists = std::filesystem::exists(file_.parent_path(), ec);
     if (ec) return errnoStatus(ec.value());
     if (!folderExists) return CredentialStatus::itemNotFound;
-    FileLock lock(file_);
+    FileLock lock(file_, lockWait_);
     if (!lock.ok()) return lock.status();
     Items items = load(file_);
     if (items.status == CredentialStatus::decode) {

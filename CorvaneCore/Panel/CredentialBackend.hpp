@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -68,10 +69,14 @@ public:
 };
 
 // Items in one JSON file readable only by its owner (0600 in a 0700 folder),
-// replaced atomically on every change.
+// replaced atomically on every change. A change waits at most `lockWait` for
+// another process's lock on the file (one stopped, say), then fails with
+// interactionNotAllowed instead of hanging its caller.
 class FileCredentialBackend final : public CredentialBackend {
 public:
-    explicit FileCredentialBackend(std::filesystem::path file);
+    static constexpr std::chrono::milliseconds defaultLockWait{5000};
+
+    explicit FileCredentialBackend(std::filesystem::path file, std::chrono::milliseconds lockWait = defaultLockWait);
     // $XDG_DATA_HOME/corvane/credentials.json (default ~/.local/share).
     static std::filesystem::path defaultPath();
 
@@ -85,6 +90,7 @@ public:
 
 private:
     std::filesystem::path file_;
+    std::chrono::milliseconds lockWait_;
 };
 
 // The storage a process picks at start depends on whether a Secret Service

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <utility>
@@ -48,15 +49,28 @@ std::string makeUUID() {
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents, std::filesystem::perms mode) {
     const std::filesystem::path directory = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-    const std::filesystem::path temporary = directory / (".tmp-" + makeUUID());
-    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
-    if (fd.get() < 0) throwErrno("cannot create " + temporary.string());
+    std::filesystem::path temporary;
+    FileDescriptor fd;
     auto fail = [&](const std::string& what) {
         int saved = errno;
         ::unlink(temporary.c_str());
         errno = saved;
         throwErrno(what);
     };
+    // Locked before anything is written, so that a cleaner never takes a live
+    // writer's file for an abandoned one. A cleaner that locked it first has
+    // removed it by the time the lock is ours: then start again with a new name.
+    for (;;) {
+        temporary = directory / (".tmp-" + makeUUID());
+        fd = FileDescriptor(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, static_cast<mode_t>(mode)));
+        if (fd.get() < 0) throwErrno("cannot create " + temporary.string());
+        while (::flock(fd.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) fail("cannot lock " + temporary.string());
+        }
+        struct stat opened {}, named {};
+        if (::fstat(fd.get(), &opened) != 0) fail("cannot inspect " + temporary.string());
+        if (::stat(temporary.c_str(), &named) == 0 && named.st_ino == opened.st_ino && named.st_dev == opened.st_dev) break;
+    }
     // The umask may have narrowed the mode; set exactly what was asked for.
     if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) fail("cannot set the mode of " + temporary.string());
     const char* p = contents.data();
@@ -71,8 +85,29 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view con
         left -= static_cast<std::size_t>(n);
     }
     if (::fsync(fd.get()) != 0) fail("cannot flush " + temporary.string());
-    if (::close(fd.release()) != 0) fail("cannot close " + temporary.string());
+    // Renamed while still locked; closing then releases the lock.
     if (::rename(temporary.c_str(), path.c_str()) != 0) fail("cannot replace " + path.string());
+    if (::close(fd.release()) != 0) throwErrno("cannot close " + path.string());
+}
+
+std::size_t removeAbandonedTemporaries(const std::filesystem::path& directory) {
+    std::size_t removed = 0;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(directory, ec);
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        const std::filesystem::path& file = it->path();
+        if (!file.filename().string().starts_with(".tmp-")) continue;
+        FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (fd.get() < 0) continue;
+        struct stat opened {};
+        if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+        // A live writer holds its file locked until it has renamed it.
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        struct stat named {};
+        if (::lstat(file.c_str(), &named) != 0 || named.st_ino != opened.st_ino || named.st_dev != opened.st_dev) continue;
+        if (::unlink(file.c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path, std::error_code& error) {

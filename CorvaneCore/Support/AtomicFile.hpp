@@ -17,9 +17,16 @@ void randomBytes(void* buffer, std::size_t size);
 
 // Writes `contents` to ".tmp-" plus a UUID beside `path`, flushes it to disk and
 // renames it over `path`, so readers see the old file or the new one, never a
-// half-written one. The file gets `mode`. Throws std::system_error.
+// half-written one. The file gets `mode`. Throws std::system_error. The
+// temporary file stays locked (flock) until it has been renamed, which tells a
+// live writer's file from one a killed writer left.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view contents,
                          std::filesystem::perms mode = std::filesystem::perms(0644));
+
+// Removes the ".tmp-" files in `directory` that writers killed mid-write left
+// behind (those no live writer holds locked); returns how many went. A missing
+// directory has none; other failures are skipped, as a later start tries again.
+std::size_t removeAbandonedTemporaries(const std::filesystem::path& directory);
 
 // The whole file, or nothing when it does not exist. Throws std::system_error for other failures.
 std::optional<std::string> readFileIfExists(const std::filesystem::path& path);
