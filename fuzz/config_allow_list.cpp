@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The service's configuration allow-list: a checked configuration checks again
-// unchanged; anything else is refused with a Refusal.
+// unchanged; anything else is refused with a Refusal, or a JSONError when it is not JSON.
 #include "CorvaneCore/Config/ConfigAllowList.hpp"
 #include "fuzz/FuzzSupport.hpp"
 
@@ -11,6 +11,8 @@ CORVANE_FUZZ_TARGET {
     try {
         checked = ConfigAllowList::checkText(fuzz::text(data, size));
     } catch (const ConfigAllowList::Refusal&) {
+        return 0;
+    } catch (const JSONError&) {
         return 0;
     }
     try {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The engine's output as the service reads it: every line becomes a LogLine with a
-// UTC clock time, and the bounded line stays within its limit and bounds to itself.
+// UTC clock time, and a bounded line stays within its limit (and its mark) however
+// many passwords it hides.
 #include <chrono>
 
 #include "CorvaneTunnel/EngineLog.hpp"
@@ -27,7 +28,8 @@ CORVANE_FUZZ_TARGET {
     (void)announcesEngineEnd(line);
 
     const std::string bounded = boundedEngineLine(std::string(in));
-    if (bounded.size() > maxEngineLineBytes) fuzz::fail("a bounded line stays within the limit", bounded);
-    if (boundedEngineLine(bounded) != bounded) fuzz::fail("bounding a bounded line changes nothing", bounded);
+    if (bounded.size() > maxEngineLineBytes + std::string_view("\u2026").size()) {
+        fuzz::fail("a bounded line stays within the limit", bounded);
+    }
     return 0;
 }

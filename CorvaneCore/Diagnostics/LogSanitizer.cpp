@@ -50,7 +50,7 @@ constexpr std::string_view hostPattern =
     CORVANE_WORD_END CORVANE_HEX "{2}:|" CORVANE_WORD_END CORVANE_HEX "{3}:|" CORVANE_WORD_END CORVANE_HEX "{4}:|"
     CORVANE_HEX "{5}:))"
     "((?:" CORVANE_GROUP "(?::" CORVANE_GROUP "){0,6})?::(?:" CORVANE_GROUP "(?::" CORVANE_GROUP "){0,6})?"
-    R"((?:(?:\.\d{1,3}){3})?|)" CORVANE_GROUP "(?::" CORVANE_GROUP R"(){7})(?![0-9A-Za-z]|:[0-9A-Fa-f:]))"
+    R"((?:(?:\.\d{1,3}){3})?|)" CORVANE_GROUP "(?::" CORVANE_GROUP R"(){7})(?![0-9A-Za-z]|:[0-9A-Fa-f:<]))"
     R"(|(?<![A-Za-z0-9-])((?:[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?\.)+[A-Za-z0-9-]{1,}))";
 #undef CORVANE_HEX
 #undef CORVANE_GROUP
@@ -298,9 +298,12 @@ std::string scrubLowered(std::string_view text, const HostSet& keep) {
         // The subject ends with the run; it starts at the run, or right after the last
         // placeholder written: a second pass sees the placeholder end the run there, so
         // the first reads the rest as the second will, and scrubbing again changes nothing.
+        // A placeholder right after the run ends it as a replaced host did in the first
+        // pass: the IPv6 look-ahead reads its '<' as it read that host's first character.
+        const std::size_t subjectEnd = i < n && text[i] == placeholder.front() ? i + 1 : i;
         std::size_t base = runStart;
         for (std::size_t at = runStart; at < i;) {
-            const std::string_view subject = text.substr(base, i - base);
+            const std::string_view subject = text.substr(base, subjectEnd - base);
             int rc = m.match(subject, at - base);
             if (rc == PCRE2_ERROR_NOMATCH) break;
             if (rc < 0) {

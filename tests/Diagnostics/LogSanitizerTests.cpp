@@ -99,6 +99,7 @@ TEST(LogSanitizer, LeavesNoPartOfAnAddressAndScrubbingAgainChangesNothing) {
         {"dial a.example:443: peer [2001:db8::7]:8443", "dial <destination>:443: peer <destination>:8443"},
         {"remote:fe80::1 via vpn.example:443", "remote:fe80::1 via vpn.example:443"},
         {"at 09:15:07 beef:cafe:1", "at 09:15:07 beef:cafe:1"},
+        {"1:0:0:0:0:0:2:8:a.a", "1:0:0:0:0:0:2:8:<destination>"},
     };
     for (const auto& [text, expected] : cases) {
         const std::string once = LogSanitizer::scrub(text, keep);
