@@ -161,19 +161,20 @@ bool announcesEngineEnd(const LogLine& line) {
 }
 
 std::string boundedEngineLine(std::string line) {
-    if (line.size() > maxEngineLineBytes) {
-        std::size_t cut = maxEngineLineBytes;
-        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
-        line.resize(cut);
-        line += "\u2026";
-    }
     // "..., username=alice, password=wrong": the value runs to the next comma, space or the end.
+    // Hidden before the cut: an empty value hidden lengthens the line.
     static constexpr std::string_view key = "password=";
     for (std::size_t at = line.find(key); at != std::string::npos; at = line.find(key, at)) {
         const std::size_t value = at + key.size();
         const std::size_t end = std::min(line.find_first_of(", \t", value), line.size());
         line.replace(value, end - value, "<hidden>");
         at = value + std::string_view("<hidden>").size();
+    }
+    if (line.size() > maxEngineLineBytes) {
+        std::size_t cut = maxEngineLineBytes;
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+        line.resize(cut);
+        line += "\u2026";
     }
     return line;
 }

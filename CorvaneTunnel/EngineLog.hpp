@@ -16,8 +16,8 @@ std::string stripColour(std::string_view line);
 inline constexpr std::size_t maxEngineLineBytes = 4096;
 
 // An engine line fit for the service's log, which every member of the access
-// group reads: at most maxEngineLineBytes (cut at a character boundary, marked
-// with "…"), and the value of every "password=" hidden, as the engine writes
+// group reads: at most maxEngineLineBytes (cut at a character boundary, then
+// marked with "…"), and the value of every "password=" hidden, as the engine writes
 // the passwords that clients of the LAN share tried.
 std::string boundedEngineLine(std::string line);
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Sanitising the app's whole log buffer and building a full diagnostic report from it.
+
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -116,6 +117,28 @@ void ScrubEveryMessage(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * messageBytes(lines));
 }
 BENCHMARK(ScrubEveryMessage)->Unit(benchmark::kMicrosecond);
+
+// One unbroken run of N bytes in the shapes that make a matcher retry at every
+// position: one name of many labels, labels joined by hyphens, a hex-and-colon run,
+// a long word ended by a dot. The time per byte should stay flat as N grows
+// (the fitted complexity reads O(N)).
+void ScrubUnbrokenRun(benchmark::State& state, std::string_view unit) {
+    std::string run;
+    while (run.size() < static_cast<std::size_t>(state.range(0))) run += unit;
+    run += '.';
+    const auto keep = LogSanitizer::infrastructureHosts(kConfig, std::string("panel.example"));
+    for (auto _ : state) benchmark::DoNotOptimize(LogSanitizer::scrub(run, keep));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(run.size()));
+    state.SetComplexityN(state.range(0));
+}
+#define CORVANE_UNBROKEN_RUN(name, unit) \
+    BENCHMARK_CAPTURE(ScrubUnbrokenRun, name, unit)->RangeMultiplier(4)->Range(4 << 10, 256 << 10) \
+        ->Complexity(benchmark::oN)->Unit(benchmark::kMicrosecond)
+CORVANE_UNBROKEN_RUN(labels, "a.");
+CORVANE_UNBROKEN_RUN(hyphens, "a-");
+CORVANE_UNBROKEN_RUN(hex_colons, "1:");
+CORVANE_UNBROKEN_RUN(word, "ab");
+CORVANE_UNBROKEN_RUN(mixed, "7.0-x::");
 
 ReportBuilder::Input reportInput() {
     ReportBuilder::Input input;

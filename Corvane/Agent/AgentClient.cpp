@@ -20,6 +20,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
+#include "CorvaneCore/Support/JSONReader.hpp"
 #include "CorvaneCore/Support/XDGPaths.hpp"
 
 extern char** environ;
@@ -185,7 +186,7 @@ json::value AgentClient::call(const std::string& op, json::object args, std::chr
         auto text = readLine(deadline);
         if (!text) throw AgentError("the Corvane agent did not answer " + op + " in time");
         boost::system::error_code ec;
-        json::value message = json::parse(*text, ec);
+        json::value message = readJSON(*text, ec);
         if (ec || !message.is_object()) throw AgentError("the agent sent something that is not a message");
         json::object& o = message.as_object();
         if (o.contains("event")) {
@@ -208,7 +209,7 @@ std::optional<json::object> AgentClient::nextEvent(std::chrono::milliseconds lim
         auto text = readLine(deadline);
         if (!text) return std::nullopt;
         boost::system::error_code ec;
-        json::value message = json::parse(*text, ec);
+        json::value message = readJSON(*text, ec);
         if (!ec && message.is_object() && message.as_object().contains("event")) events_.push_back(std::move(message.as_object()));
     }
     json::object event = std::move(events_.front());

@@ -15,8 +15,13 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
 
 #include "CorvaneCore/Tunnel/TunnelServiceProtocol.hpp"
 
@@ -31,6 +36,17 @@ std::filesystem::path instanceLockPath(const std::filesystem::path& socket);
 std::filesystem::path startLockPath(const std::filesystem::path& socket);
 inline constexpr std::size_t maxMessageBytes = TunnelServiceEndpoint::maxMessageBytes;
 }  // namespace AgentEndpoint
+
+// One request line as the agent reads it.
+struct AgentRequest {
+    boost::json::value id;  // echoed in the reply; null when the line has none
+    std::string op;
+    boost::json::object args;
+};
+
+// The request a line holds, or nothing when it is not one (then `id` gets the
+// line's id, when it has one, for the refusal).
+std::optional<AgentRequest> parseAgentRequest(std::string_view line, boost::json::value& id);
 
 // A request the agent refused or an operation that failed, with the text for people.
 class AgentError : public std::runtime_error {

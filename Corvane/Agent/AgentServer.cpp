@@ -154,22 +154,16 @@ private:
     }
 
     void handleLine(std::string_view line) {
-        json::value parsed;
-        boost::system::error_code ec;
-        parsed = json::parse(line, ec);
-        const json::object* request = !ec && parsed.is_object() ? &parsed.as_object() : nullptr;
-        const json::value* op = request ? request->if_contains("op") : nullptr;
-        const json::value* id = request ? request->if_contains("id") : nullptr;
-        const json::value* args = request ? request->if_contains("args") : nullptr;
-        if (!op || !op->is_string() || (args && !args->is_object())) {
-            send(json::object{{"id", id ? *id : json::value()},
+        json::value id;
+        auto request = parseAgentRequest(line, id);
+        if (!request) {
+            send(json::object{{"id", std::move(id)},
                               {"ok", false},
                               {"error", "not an agent request: {\"id\": N, \"op\": NAME, \"args\": {...}} expected"}});
             return;
         }
         ++answering_;
-        asio::co_spawn(socket_.get_executor(),
-                       answer(id ? *id : json::value(), std::string(op->as_string()), args ? args->as_object() : json::object{}),
+        asio::co_spawn(socket_.get_executor(), answer(std::move(request->id), std::move(request->op), std::move(request->args)),
                        asio::detached);
     }
 

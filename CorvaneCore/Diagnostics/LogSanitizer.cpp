@@ -33,14 +33,28 @@ constexpr std::array<std::string_view, 12> fileSuffixes = {"db",  "json", "srs",
                                                            "yml", "pem",  "crt", "key", "go",   "swift"};
 
 // Three alternatives, tried in this order at each position:
-// 1. a bracketed IPv6 address with an optional port (groups 1 and 2);
-// 2. a bare IPv6 address (group 3), compressed (optionally with an IPv4 tail) or
-//    of eight groups, not inside a longer word or hex-and-colon run;
-// 3. a host name or dotted number with an optional port (groups 4 and 5).
+// 1. a bracketed IPv6 address (group 1);
+// 2. a bare IPv6 address (group 2), compressed (optionally with an IPv4 tail) or
+//    of eight groups, not inside a longer word or hex-and-colon run: it starts
+//    the run, or follows a colon after a word that is no group ("remote:2001:db8::1");
+// 3. a host name or dotted number (group 3), starting at a label's first character.
+// A port is left to follow the match as plain text. Every repetition that can
+// fail is bounded or starts only at a boundary, so one attempt reads a bounded
+// stretch or succeeds: scrubbing stays linear in the length of a run.
+#define CORVANE_HEX "[0-9A-Fa-f]"
+#define CORVANE_GROUP CORVANE_HEX "{1,4}"
+#define CORVANE_WORD_END "[G-Zg-z.\\-\\]]"
 constexpr std::string_view hostPattern =
-    R"(\[([0-9A-Fa-f]*:[0-9A-Fa-f:]*)\](:\d{1,5})?|)"
-    R"((?<![0-9A-Za-z:.])((?:[0-9A-Fa-f]{1,4}(?::[0-9A-Fa-f]{1,4})*)?::(?:[0-9A-Fa-f]{1,4}(?::[0-9A-Fa-f]{1,4})*)?(?:(?:\.\d{1,3}){3})?|[0-9A-Fa-f]{1,4}(?::[0-9A-Fa-f]{1,4}){7})(?![0-9A-Za-z]|:[0-9A-Fa-f:]))"
-    R"(|((?:[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?\.)+[A-Za-z0-9-]{1,})(:\d{1,5})?)";
+    R"(\[()" CORVANE_HEX "{0,4}:[0-9A-Fa-f:]{1,40})\\]|"
+    "(?:(?<![0-9A-Za-z:.])|(?<=" CORVANE_WORD_END ":|" CORVANE_WORD_END CORVANE_HEX ":|"
+    CORVANE_WORD_END CORVANE_HEX "{2}:|" CORVANE_WORD_END CORVANE_HEX "{3}:|" CORVANE_WORD_END CORVANE_HEX "{4}:|"
+    CORVANE_HEX "{5}:))"
+    "((?:" CORVANE_GROUP "(?::" CORVANE_GROUP "){0,6})?::(?:" CORVANE_GROUP "(?::" CORVANE_GROUP "){0,6})?"
+    R"((?:(?:\.\d{1,3}){3})?|)" CORVANE_GROUP "(?::" CORVANE_GROUP R"(){7})(?![0-9A-Za-z]|:[0-9A-Fa-f:<]))"
+    R"(|(?<![A-Za-z0-9-])((?:[A-Za-z0-9](?:[A-Za-z0-9-]*[A-Za-z0-9])?\.)+[A-Za-z0-9-]{1,}))";
+#undef CORVANE_HEX
+#undef CORVANE_GROUP
+#undef CORVANE_WORD_END
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -169,8 +183,9 @@ std::optional<std::int64_t> integer(std::string_view s) {
     return value;
 }
 
-// `name` is lower-case; `probe` is scratch space for set lookups.
-bool isInfrastructure(std::string_view name, const HostSet& keep, std::string& probe) {
+// `name` is lower-case; `probe` is scratch space for set lookups; no kept host is
+// longer than `longestKept` bytes.
+bool isInfrastructure(std::string_view name, const HostSet& keep, std::size_t longestKept, std::string& probe) {
     probe.assign(name);
     if (keep.count(probe)) return true;
 
@@ -206,8 +221,10 @@ bool isInfrastructure(std::string_view name, const HostSet& keep, std::string& p
     for (auto suffix : fileSuffixes) {
         if (last == suffix) return true;
     }
-    // A subdomain of a kept host: some tail after a dot is itself kept.
-    for (std::size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1)) {
+    // A subdomain of a kept host: some tail after a dot is itself kept. Only tails
+    // as short as a kept host are looked up, so a name of many labels costs its length once.
+    const std::size_t from = name.size() > longestKept + 1 ? name.size() - longestKept - 1 : 0;
+    for (std::size_t dot = name.find('.', from); dot != std::string_view::npos; dot = name.find('.', dot + 1)) {
         probe.assign(name.substr(dot + 1));
         if (keep.count(probe)) return true;
     }
@@ -255,6 +272,8 @@ std::string scrubLowered(std::string_view text, const HostSet& keep) {
     out.reserve(text.size() + 16);
     std::string lowered, probe;
     std::size_t copied = 0;  // text before this is in `out`
+    std::size_t longestKept = 0;
+    for (const auto& host : keep) longestKept = std::max(longestKept, host.size());
 
     // Every alternative needs a dot or a colon: find those, then the run of
     // characters around each, and leave the words in between alone.
@@ -276,10 +295,16 @@ std::string scrubLowered(std::string_view text, const HostSet& keep) {
         if (nextDot < i) nextDot = next('.', i);
         if (nextColon < i) nextColon = next(':', i);
 
-        // The subject ends with the run; look-behinds still see the text before it.
-        const std::string_view subject = text.substr(0, i);
+        // The subject ends with the run; it starts at the run, or right after the last
+        // placeholder written: a second pass sees the placeholder end the run there, so
+        // the first reads the rest as the second will, and scrubbing again changes nothing.
+        // A placeholder right after the run ends it as a replaced host did in the first
+        // pass: the IPv6 look-ahead reads its '<' as it read that host's first character.
+        const std::size_t subjectEnd = i < n && text[i] == placeholder.front() ? i + 1 : i;
+        std::size_t base = runStart;
         for (std::size_t at = runStart; at < i;) {
-            int rc = m.match(subject, at);
+            const std::string_view subject = text.substr(base, subjectEnd - base);
+            int rc = m.match(subject, at - base);
             if (rc == PCRE2_ERROR_NOMATCH) break;
             if (rc < 0) {
                 // Matching failed outright: what is left cannot be checked, so none of it goes out.
@@ -287,29 +312,22 @@ std::string scrubLowered(std::string_view text, const HostSet& keep) {
                 out.append(placeholder);
                 return out;
             }
-            const std::size_t start = m.matchStart(), end = m.matchEnd();
+            const std::size_t start = base + m.matchStart(), end = base + m.matchEnd();
             out.append(text.substr(copied, start - copied));
-            const std::string_view whole = text.substr(start, end - start);
-            std::string_view port;
-            if (auto p = m.group(text, 2)) {
-                port = *p;
-            } else if (auto q = m.group(text, 5)) {
-                port = *q;
-            }
 
             bool keepMatch;
-            if (auto v6 = m.group(text, 1) ? m.group(text, 1) : m.group(text, 3)) {
+            if (auto v6 = m.group(subject, 1) ? m.group(subject, 1) : m.group(subject, 2)) {
                 lowercaseInto(lowered, *v6);
                 keepMatch = keep.count(lowered) || isLocalIPv6(lowered);
             } else {
-                lowercaseInto(lowered, *m.group(text, 4));
-                keepMatch = isInfrastructure(lowered, keep, probe);
+                lowercaseInto(lowered, *m.group(subject, 3));
+                keepMatch = isInfrastructure(lowered, keep, longestKept, probe);
             }
             if (keepMatch) {
-                out.append(whole);
+                out.append(text.substr(start, end - start));
             } else {
                 out.append(placeholder);
-                out.append(port);
+                base = end;
             }
             copied = at = end;
         }

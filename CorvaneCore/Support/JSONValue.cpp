@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
 
+#include "CorvaneCore/Support/JSONReader.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
 namespace corvane {
@@ -91,7 +91,10 @@ JSONValue JSONValue::fromBoost(const boost::json::value& v) {
     case boost::json::kind::bool_: return JSONValue(v.get_bool());
     case boost::json::kind::int64: return JSONValue(static_cast<double>(v.get_int64()));
     case boost::json::kind::uint64: return JSONValue(static_cast<double>(v.get_uint64()));
-    case boost::json::kind::double_: return JSONValue(v.get_double());
+    case boost::json::kind::double_:
+        // Written back, an infinity would become null: refuse it where it comes in.
+        if (!std::isfinite(v.get_double())) throw JSONError("a number is beyond the range of a double");
+        return JSONValue(v.get_double());
     case boost::json::kind::string: return JSONValue(std::string(v.get_string()));
     case boost::json::kind::array: {
         Array a;
@@ -137,7 +140,7 @@ boost::json::value JSONValue::toBoost() const {
 
 JSONValue JSONValue::parse(std::string_view text) {
     boost::system::error_code ec;
-    boost::json::value v = boost::json::parse(text, ec);
+    boost::json::value v = readJSON(text, ec);
     if (ec) throw JSONError("the text is not valid JSON: " + ec.message());
     return fromBoost(v);
 }

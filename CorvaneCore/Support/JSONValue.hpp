@@ -39,13 +39,14 @@ public:
     bool contains(std::string_view key) const { return find(key) != nullptr; }
     bool erase(std::string_view key);
 
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    iterator begin() { return entries_.begin(); }
-    iterator end() { return entries_.end(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
+    // Defined below JSONValue: the vector's members need its element type complete.
+    std::size_t size() const;
+    bool empty() const;
+    void reserve(std::size_t n);
+    iterator begin();
+    iterator end();
+    const_iterator begin() const;
+    const_iterator end() const;
 
     friend bool operator==(const JSONObject& a, const JSONObject& b);
 
@@ -116,5 +117,13 @@ public:
 private:
     std::variant<bool, double, std::string, Array, Object, std::monostate> storage_;
 };
+
+inline std::size_t JSONObject::size() const { return entries_.size(); }
+inline bool JSONObject::empty() const { return entries_.empty(); }
+inline void JSONObject::reserve(std::size_t n) { entries_.reserve(n); }
+inline JSONObject::iterator JSONObject::begin() { return entries_.begin(); }
+inline JSONObject::iterator JSONObject::end() { return entries_.end(); }
+inline JSONObject::const_iterator JSONObject::begin() const { return entries_.begin(); }
+inline JSONObject::const_iterator JSONObject::end() const { return entries_.end(); }
 
 }  // namespace corvane

@@ -3,9 +3,7 @@
 
 #include <cmath>
 
-#include <boost/json/monotonic_resource.hpp>
-#include <boost/json/parse.hpp>
-
+#include "CorvaneCore/Support/JSONReader.hpp"
 #include "CorvaneCore/Support/JSONWriter.hpp"
 
 namespace corvane {
@@ -120,8 +118,21 @@ double decodeDouble(const boost::json::value& v, const CodingContext& ctx) {
     switch (v.kind()) {
     case boost::json::kind::int64: return static_cast<double>(v.get_int64());
     case boost::json::kind::uint64: return static_cast<double>(v.get_uint64());
-    case boost::json::kind::double_: return v.get_double();
+    case boost::json::kind::double_: {
+        // An infinity (1e999) would be written back as null, which no longer reads as a number.
+        const double d = v.get_double();
+        if (!std::isfinite(d)) ctx.fail("number out of range (beyond a double)");
+        return d;
+    }
     default: typeMismatch(v, ctx, "a number");
+    }
+}
+
+JSONValue decodeJSONValue(const boost::json::value& v, const CodingContext& ctx) {
+    try {
+        return JSONValue::fromBoost(v);
+    } catch (const JSONError& e) {
+        ctx.fail(e.what());
     }
 }
 
@@ -149,7 +160,7 @@ const boost::json::object& expectObject(const boost::json::value& v, const Codin
 
 boost::json::value parseJSONText(std::string_view text, std::string_view record) {
     boost::system::error_code ec;
-    boost::json::value v = boost::json::parse(text, ec);
+    boost::json::value v = readJSON(text, ec);
     if (ec) throw DecodingError(std::string(record), {}, "the data is not valid JSON (" + ec.message() + ")");
     return v;
 }

@@ -150,6 +150,7 @@ struct IsOptional<std::optional<T>> : std::true_type {};
 std::int64_t decodeSigned(const boost::json::value& v, const CodingContext& ctx, std::int64_t min, std::int64_t max);
 std::uint64_t decodeUnsigned(const boost::json::value& v, const CodingContext& ctx, std::uint64_t max);
 double decodeDouble(const boost::json::value& v, const CodingContext& ctx);
+JSONValue decodeJSONValue(const boost::json::value& v, const CodingContext& ctx);
 bool decodeBool(const boost::json::value& v, const CodingContext& ctx);
 std::string decodeString(const boost::json::value& v, const CodingContext& ctx);
 const boost::json::array& expectArray(const boost::json::value& v, const CodingContext& ctx);
@@ -171,7 +172,7 @@ T decodeValue(const boost::json::value& v, const CodingContext& ctx) {
     } else if constexpr (std::is_same_v<T, std::string>) {
         return decodeString(v, ctx);
     } else if constexpr (std::is_same_v<T, JSONValue>) {
-        return JSONValue::fromBoost(v);
+        return decodeJSONValue(v, ctx);
     } else if constexpr (std::is_same_v<T, boost::json::value>) {
         return v;
     } else if constexpr (IsOptional<T>::value) {

@@ -87,6 +87,27 @@ TEST(LogSanitizer, ScrubsDestinationsAndKeepsInfrastructureLocalAddressesVersion
               "VPN.example:443 [2001:db8::5]:1");
 }
 
+// Inputs where a part of an address used to survive, or a second pass changed the text.
+TEST(LogSanitizer, LeavesNoPartOfAnAddressAndScrubbingAgainChangesNothing) {
+    const auto keep = keepSet();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"p.7::2", "<destination><destination>"},
+        {"x.com::abcd", "<destination><destination>"},
+        {"remote:2001:db8::1", "remote:<destination>"},
+        {"addr:2a00:1450:4001:82b::200e", "addr:<destination>"},
+        {"a.example:4203.0.113.7", "<destination>:<destination>"},
+        {"dial a.example:443: peer [2001:db8::7]:8443", "dial <destination>:443: peer <destination>:8443"},
+        {"remote:fe80::1 via vpn.example:443", "remote:fe80::1 via vpn.example:443"},
+        {"at 09:15:07 beef:cafe:1", "at 09:15:07 beef:cafe:1"},
+        {"1:0:0:0:0:0:2:8:a.a", "1:0:0:0:0:0:2:8:<destination>"},
+    };
+    for (const auto& [text, expected] : cases) {
+        const std::string once = LogSanitizer::scrub(text, keep);
+        EXPECT_EQ(once, expected) << text;
+        EXPECT_EQ(LogSanitizer::scrub(once, keep), once) << text;
+    }
+}
+
 TEST(LogSanitizer, DropsBookkeepingBelowWarningsAndScrubsWhatItKeeps) {
     const auto keep = keepSet();
     struct Case {

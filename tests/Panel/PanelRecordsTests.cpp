@@ -63,6 +63,15 @@ TEST(PanelRecords, DecodingFailuresNameTheKeyPath) {
         {R"({"servers": {}})", "servers: expected an array, found an object", "ServerListResponse"},
         {R"([1])", "expected an object, found an array", "ServerListResponse"},
         {R"({"servers": [)", "the data is not valid JSON (incomplete JSON)", "ServerListResponse"},
+        // Beyond a double: an infinity would show as "inf GB" and be written back as null.
+        {R"({"servers": [], "exits": [{"exit_id": 1, "vps_id": 1, "name": "n", "metered": true, "ready": true,
+             "traffic": {"provider": "p", "status": "ok", "remaining_gb": 1e999, "low_threshold_gb": 1,
+                         "stale": false, "fallback_on_exhaustion": false, "using_original": false}}]})",
+         "exits[0].traffic.remaining_gb: number out of range (beyond a double)", "ExitTraffic"},
+        {R"({"servers": [], "exits": [{"exit_id": 1, "vps_id": 1, "name": "n", "metered": true, "ready": true,
+             "traffic": {"provider": "p", "status": "ok", "low_threshold_gb": -1e999,
+                         "stale": false, "fallback_on_exhaustion": false, "using_original": false}}]})",
+         "exits[0].traffic.low_threshold_gb: number out of range (beyond a double)", "ExitTraffic"},
     };
     for (const auto& c : cases) {
         try {
