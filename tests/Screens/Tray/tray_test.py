@@ -159,7 +159,18 @@ class World:
                 proc.wait()
 
     def close(self, keep=False):
+        # Asked first; one that does not end (slow under a sanitizer, or stuck) is killed,
+        # since a kept folder would keep its socket and so the agent alive.
+        pid = agent_pid(self.env["XDG_RUNTIME_DIR"])
         stop_agent(self.env["XDG_RUNTIME_DIR"])
+        if pid:
+            deadline = time.monotonic() + 15
+            while time.monotonic() < deadline and os.path.exists(f"/proc/{pid}"):
+                time.sleep(0.1)
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         for proc in reversed(self.procs):
             self.stop(proc)
         if keep:
