@@ -92,6 +92,16 @@ Target parseTarget(const std::string& url) {
 
 bool isAborted(const boost::system::error_code& ec) { return ec == asio::error::operation_aborted; }
 
+// A status outside the defined classes (the parser takes any three digits, "000" too)
+// is no answer a caller could act on.
+int checkedStatus(unsigned status, const std::string& host) {
+    if (status < 100 || status > 599) {
+        throw HttpError(HttpError::Kind::protocol, "request to " + host + " failed: the server answered with status " +
+                                                       std::to_string(status) + ", which is no HTTP status");
+    }
+    return static_cast<int>(status);
+}
+
 [[noreturn]] void rethrowAs(HttpError::Kind kind, const boost::system::system_error& e, std::string_view stage) {
     if (isAborted(e.code())) throw HttpError(HttpError::Kind::cancelled, "the request was cancelled");
     throw HttpError(kind, std::string(stage) + ": " + e.code().message());
@@ -217,7 +227,7 @@ public:
             failure = e;
         }
         if (failure) rethrowAs(HttpError::Kind::protocol, *failure, "request to " + t.hostHeader + " failed");
-        status = parser.get().result_int();
+        status = checkedStatus(parser.get().result_int(), t.hostHeader);
         headers = collectHeaders(parser.get());
         done = parser.is_done();
     }
@@ -375,7 +385,7 @@ Async<HttpResponse> exchange(std::shared_ptr<Exchange> x) {
     if (failure) rethrowAs(HttpError::Kind::protocol, *failure, "request to " + x->target.hostHeader + " failed");
     auto message = x->parser.release();
     HttpResponse response;
-    response.status = message.result_int();
+    response.status = checkedStatus(message.result_int(), x->target.hostHeader);
     response.headers = collectHeaders(message);
     response.body = std::move(message.body());
     co_return response;

@@ -139,6 +139,12 @@ TEST_F(HttpClientTest, TransportFailuresHaveTheirKinds) {
     dropped.drop = true;
     server.enqueue(dropped);
     EXPECT_EQ(failureKind({.url = server.url()}), HttpError::Kind::protocol);
+
+    // Three digits outside the defined classes are no answer to act on.
+    for (int status : {600, 999}) {
+        server.enqueue(ScriptedReply::json(status, "{}"));
+        EXPECT_EQ(failureKind({.url = server.url()}), HttpError::Kind::protocol) << status;
+    }
 }
 
 TEST_F(HttpClientTest, ATimeoutFiresWhenTheServerStalls) {
