@@ -64,6 +64,9 @@ protected:
         clockFile_ = dir.path() / "clock-offset";
         stepClock("+0");
         env_.emplace_back("LD_PRELOAD", libfaketime);
+        // A sanitizer build wants its runtime first among the libraries; the preloaded clock comes first here.
+        const char* asan = std::getenv("ASAN_OPTIONS");
+        env_.emplace_back("ASAN_OPTIONS", std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0");
         env_.emplace_back("FAKETIME_TIMESTAMP_FILE", clockFile_.string());
         env_.emplace_back("FAKETIME_NO_CACHE", "1");
         env_.emplace_back("FAKETIME_DONT_FAKE_MONOTONIC", "1");
