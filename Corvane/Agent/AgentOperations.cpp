@@ -180,30 +180,29 @@ Async<json::value> AgentOperations::dispatch(std::string op, json::object args) 
         whole.erase("password");
         co_return whole;
     }
-    if (op == "signIn") {
-        // Typed as in the window, then the sign-in: one step, so no other client's edit lands between.
+    // Typed as in the window, then the sign-in: one step, so no other client's edit lands between.
+    const auto typed = [&] {
         m.panelURL = a.string("panelURL");
         m.email = a.string("email");
         m.password = a.string("password");
+    };
+    const auto signedIn = [&m]() -> Async<json::value> {
         co_await m.signIn(false);
         json::object out = outcome(m).as_object();
         // The panel could not be reached: the model tries again when the network returns.
         out["recovering"] = m.recovery.has_value() || m.recoveryRunning;
         co_return out;
+    };
+    if (op == "signIn") {
+        typed();
+        co_return co_await signedIn();
     }
     if (op == "useFileCredentialStore") {
         // The keyring would not keep the sign-in: keep it in the private file, and sign in with what was typed.
         m.useFileCredentialStore();
         if (!a.boolean("signIn", true)) co_return json::object{};
-        if (a.has("password")) {
-            m.panelURL = a.string("panelURL");
-            m.email = a.string("email");
-            m.password = a.string("password");
-        }
-        co_await m.signIn(false);
-        json::object out = outcome(m).as_object();
-        out["recovering"] = m.recovery.has_value() || m.recoveryRunning;
-        co_return out;
+        if (a.has("password")) typed();
+        co_return co_await signedIn();
     }
     if (op == "awaitRecovery") {
         co_await until([&m] { return !m.recovery && !m.recoveryRunning && !m.busy; }, a.wait().value_or(std::chrono::seconds(0)));
